@@ -1,0 +1,180 @@
+#include "base/log.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <vector>
+
+#include "base/clock.h"
+#include "base/paths.h"
+#include "base/text.h"
+
+namespace corvane {
+
+namespace {
+
+struct LogState {
+    std::mutex mutex;
+    bool initialised = false;
+    int fd = -1;
+    std::filesystem::path path;
+    std::uint64_t size = 0;
+};
+
+LogState& state() {
+    // Leaked on purpose: detached threads may log while the process ends.
+    static LogState* s = new LogState;
+    return *s;
+}
+
+std::atomic<bool> g_console{false};
+std::mutex& console_mutex() {
+    static std::mutex* m = new std::mutex;
+    return *m;
+}
+
+int open_append(const std::filesystem::path& p) {
+    return ::open(p.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+}
+
+std::uint64_t fd_size(int fd) {
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) return 0;
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+bool write_all(int fd, const char* p, size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// Splits at LF; a CR right before the LF goes, and a final line end adds no line.
+std::vector<std::string_view> split_lines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t lf = text.find('\n', start);
+        if (lf == std::string_view::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, lf - start));
+        start = lf + 1;
+    }
+    return lines;
+}
+
+}  // namespace
+
+std::filesystem::path log_file_path() { return data_dir() / "corvane.log"; }
+
+void log_set_console(bool on) { g_console.store(on, std::memory_order_relaxed); }
+
+void log_open(bool rotate) {
+    auto path = log_file_path();
+    if (rotate) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) > kLogRotateBytes) {
+            auto old = path;
+            old.replace_filename("corvane.1.log");
+            ::rename(path.c_str(), old.c_str());
+        }
+    }
+    int fd = open_append(path);
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    if (s.fd >= 0) ::close(s.fd);
+    s.fd = fd;
+    s.path = path;
+    s.size = fd_size(fd);
+    s.initialised = true;
+}
+
+void log_reset_for_tests() {
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    if (s.fd >= 0) ::close(s.fd);
+    s.fd = -1;
+    s.initialised = false;
+    s.size = 0;
+}
+
+void log_line(std::string_view message) {
+    size_t skip = 0;
+    while (skip < message.size() && (message[skip] == '\r' || message[skip] == '\n')) ++skip;
+    message.remove_prefix(skip);
+    if (message.empty()) return;
+
+    const std::string stamp = clock_log_stamp(std::chrono::system_clock::now());
+    std::string block;
+    block.reserve(message.size() + 32);
+    for (std::string_view line : split_lines(message)) {
+        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        block += stamp;
+        block += ' ';
+        block += line;
+        block += "\r\n";
+    }
+
+    if (g_console.load(std::memory_order_relaxed)) {
+        std::string console;
+        console.reserve(block.size());
+        for (size_t i = 0; i < block.size(); ++i) {
+            if (block[i] == '\r' && i + 1 < block.size() && block[i + 1] == '\n') continue;
+            console += block[i];
+        }
+        std::lock_guard lock(console_mutex());
+        // A closed console must not disturb the file logging.
+        (void)write_all(STDOUT_FILENO, console.data(), console.size());
+    }
+
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    if (!s.initialised) return;
+    if (s.size + block.size() > kLogRotateBytes) {
+        if (s.fd >= 0) ::close(s.fd);
+        auto old = s.path;
+        old.replace_filename("corvane.1.log");
+        ::rename(s.path.c_str(), old.c_str());
+        s.fd = open_append(s.path);
+        s.size = fd_size(s.fd);
+    }
+    if (s.fd >= 0 && write_all(s.fd, block.data(), block.size())) s.size += block.size();
+}
+
+std::string log_read_tail() {
+    std::ifstream in(log_file_path(), std::ios::binary);
+    if (!in) return {};
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    std::string text = ss.str();
+    if (!utf8_valid(text)) return {};
+    auto lines = split_lines(text);
+    size_t from = lines.size() > 400 ? lines.size() - 400 : 0;
+    std::string out;
+    for (size_t i = from; i < lines.size(); ++i) {
+        std::string_view l = lines[i];
+        if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
+        if (i > from) out += '\n';
+        out += l;
+    }
+    return out;
+}
+
+}  // namespace corvane

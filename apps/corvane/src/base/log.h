@@ -1,0 +1,34 @@
+// The application log: "corvane.log" in the data folder, one rotation to
+// "corvane.1.log" above 5 MiB, an optional console copy.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace corvane {
+
+inline constexpr std::uint64_t kLogRotateBytes = 5'242'880;
+
+// Appends the message's lines, each with the local time stamp, CR LF ended.
+// Leading CR/LF are removed; an empty message writes nothing. Never fails.
+void log_line(std::string_view message);
+
+// data_dir()/"corvane.log".
+std::filesystem::path log_file_path();
+
+// The log's last 400 lines joined with "\n"; "" when it cannot be read.
+std::string log_read_tail();
+
+// The start-up opening step: rotates a log above the limit, opens for append.
+// `rotate` is false in a copy that does not own the single-instance lock.
+void log_open(bool rotate = true);
+
+// The "--consola" copy of every line to standard output.
+void log_set_console(bool on);
+
+// Tests only: forget the opened file (back to "not initialised").
+void log_reset_for_tests();
+
+}  // namespace corvane

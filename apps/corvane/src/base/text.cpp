@@ -1,0 +1,175 @@
+#include "base/text.h"
+
+#include <unicode/locid.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+#include <unicode/utf8.h>
+
+namespace corvane {
+
+// Decodes one code point at s[i]; returns its length, or 0 when ill-formed.
+// Follows the well-formed byte sequences of the Unicode standard (table 3-7).
+size_t utf8_decode(std::string_view s, size_t i, char32_t& cp) {
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c0 = b(i);
+    const size_t n = s.size();
+    if (c0 < 0x80) {
+        cp = c0;
+        return 1;
+    }
+    auto cont = [&](size_t k, unsigned lo = 0x80, unsigned hi = 0xBF) {
+        return k < n && b(k) >= lo && b(k) <= hi;
+    };
+    if (c0 >= 0xC2 && c0 <= 0xDF) {
+        if (!cont(i + 1)) return 0;
+        cp = ((c0 & 0x1Fu) << 6) | (b(i + 1) & 0x3Fu);
+        return 2;
+    }
+    if (c0 >= 0xE0 && c0 <= 0xEF) {
+        unsigned lo = c0 == 0xE0 ? 0xA0 : 0x80;
+        unsigned hi = c0 == 0xED ? 0x9F : 0xBF;
+        if (!cont(i + 1, lo, hi) || !cont(i + 2)) return 0;
+        cp = ((c0 & 0x0Fu) << 12) | ((b(i + 1) & 0x3Fu) << 6) | (b(i + 2) & 0x3Fu);
+        return 3;
+    }
+    if (c0 >= 0xF0 && c0 <= 0xF4) {
+        unsigned lo = c0 == 0xF0 ? 0x90 : 0x80;
+        unsigned hi = c0 == 0xF4 ? 0x8F : 0xBF;
+        if (!cont(i + 1, lo, hi) || !cont(i + 2) || !cont(i + 3)) return 0;
+        cp = ((c0 & 0x07u) << 18) | ((b(i + 1) & 0x3Fu) << 12) | ((b(i + 2) & 0x3Fu) << 6) |
+             (b(i + 3) & 0x3Fu);
+        return 4;
+    }
+    return 0;
+}
+
+namespace {
+
+// Length of the maximal subpart of an ill-formed sequence starting at i (>= 1).
+size_t bad_len(std::string_view s, size_t i) {
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c0 = b(i);
+    size_t need = 0;
+    unsigned lo = 0x80, hi = 0xBF;
+    if (c0 >= 0xC2 && c0 <= 0xDF) need = 1;
+    else if (c0 >= 0xE0 && c0 <= 0xEF) {
+        need = 2;
+        if (c0 == 0xE0) lo = 0xA0;
+        if (c0 == 0xED) hi = 0x9F;
+    } else if (c0 >= 0xF0 && c0 <= 0xF4) {
+        need = 3;
+        if (c0 == 0xF0) lo = 0x90;
+        if (c0 == 0xF4) hi = 0x8F;
+    } else {
+        return 1;
+    }
+    size_t k = 1;
+    while (k <= need && i + k < s.size()) {
+        unsigned c = b(i + k);
+        if (k == 1 ? (c < lo || c > hi) : (c < 0x80 || c > 0xBF)) break;
+        ++k;
+    }
+    return k;
+}
+
+}  // namespace
+
+void utf8_append(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+namespace {
+
+bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+
+}  // namespace
+
+bool utf8_valid(std::string_view s) {
+    char32_t cp;
+    for (size_t i = 0; i < s.size();) {
+        size_t n = utf8_decode(s, i, cp);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
+std::string utf8_lossy(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    char32_t cp;
+    for (size_t i = 0; i < s.size();) {
+        size_t n = utf8_decode(s, i, cp);
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            i += bad_len(s, i);
+        } else {
+            out.append(s.substr(i, n));
+            i += n;
+        }
+    }
+    return out;
+}
+
+std::string utf8_trim(std::string_view s) {
+    if (!utf8_valid(s)) {
+        size_t a = 0, e = s.size();
+        while (a < e && is_ascii_space(static_cast<unsigned char>(s[a]))) ++a;
+        while (e > a && is_ascii_space(static_cast<unsigned char>(s[e - 1]))) --e;
+        return std::string(s.substr(a, e - a));
+    }
+    // Find the first and last code points without the White_Space property.
+    size_t first = s.size(), last_end = 0;
+    char32_t cp;
+    for (size_t i = 0; i < s.size();) {
+        size_t n = utf8_decode(s, i, cp);
+        if (!u_hasBinaryProperty(static_cast<UChar32>(cp), UCHAR_WHITE_SPACE)) {
+            if (first == s.size()) first = i;
+            last_end = i + n;
+        }
+        i += n;
+    }
+    if (first == s.size()) return {};
+    return std::string(s.substr(first, last_end - first));
+}
+
+std::string utf8_lower(std::string_view s) {
+    std::string in = utf8_valid(s) ? std::string(s) : utf8_lossy(s);
+    icu::UnicodeString u = icu::UnicodeString::fromUTF8(in);
+    u.toLower(icu::Locale::getRoot());
+    std::string out;
+    u.toUTF8String(out);
+    return out;
+}
+
+std::string utf8_upper(std::string_view s) {
+    std::string in = utf8_valid(s) ? std::string(s) : utf8_lossy(s);
+    icu::UnicodeString u = icu::UnicodeString::fromUTF8(in);
+    u.toUpper(icu::Locale::getRoot());
+    std::string out;
+    u.toUTF8String(out);
+    return out;
+}
+
+std::string ascii_lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+}  // namespace corvane

@@ -1,0 +1,35 @@
+// UTF-8 text helpers shared by every module: validation, Unicode white-space
+// trimming, lossy decoding and full Unicode case mapping.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace corvane {
+
+// True when `s` is well-formed UTF-8 (no overlongs, no surrogates, <= U+10FFFF).
+bool utf8_valid(std::string_view s);
+
+// Replaces every ill-formed sequence with U+FFFD (one per maximal subpart).
+std::string utf8_lossy(std::string_view s);
+
+// Removes leading and trailing characters with the Unicode White_Space property.
+// Ill-formed input is trimmed of ASCII white space only.
+std::string utf8_trim(std::string_view s);
+
+// Full Unicode lower / upper case (locale-independent). Ill-formed input is
+// decoded lossily first.
+std::string utf8_lower(std::string_view s);
+std::string utf8_upper(std::string_view s);
+
+// Decodes the code point at s[i] into cp; returns its byte length, or 0 when the
+// bytes at i are not well-formed UTF-8.
+size_t utf8_decode(std::string_view s, size_t i, char32_t& cp);
+
+// Appends the UTF-8 bytes of cp (a Unicode scalar value).
+void utf8_append(std::string& out, char32_t cp);
+
+// ASCII-only lower case (for keys and names that are ASCII by construction).
+std::string ascii_lower(std::string_view s);
+
+}  // namespace corvane

@@ -1,0 +1,44 @@
+#include "base/text.h"
+
+#include <gtest/gtest.h>
+
+namespace corvane {
+namespace {
+
+TEST(Utf8, ValidityAndLossyDecode) {
+    struct Case {
+        std::string in;
+        bool valid;
+        std::string lossy;
+    };
+    const Case cases[] = {
+        {"", true, ""},
+        {"Grabación", true, "Grabación"},
+        {"\xF0\x9F\x8E\xAE", true, "\xF0\x9F\x8E\xAE"},
+        {"a\xFF" "b", false, "a\xEF\xBF\xBD" "b"},
+        {"\xC0\xAF", false, "\xEF\xBF\xBD\xEF\xBF\xBD"},             // overlong
+        {"\xED\xA0\x80", false, "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // surrogate
+        {"\xE2\x82", false, "\xEF\xBF\xBD"},                         // truncated: one maximal subpart
+        {"\xF4\x90\x80\x80", false, "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(utf8_valid(c.in), c.valid) << c.in;
+        EXPECT_EQ(utf8_lossy(c.in), c.lossy) << c.in;
+    }
+}
+
+TEST(Utf8, TrimUsesUnicodeWhiteSpace) {
+    EXPECT_EQ(utf8_trim(" \t\xC2\xA0hola\xE3\x80\x80\r\n"), "hola");  // NBSP, ideographic space
+    EXPECT_EQ(utf8_trim("\xE2\x80\x8B" "x"), "\xE2\x80\x8B" "x");     // ZWSP is not White_Space
+    EXPECT_EQ(utf8_trim("   "), "");
+    EXPECT_EQ(utf8_trim(" a\xFF "), "a\xFF");
+}
+
+TEST(Utf8, FullCaseMapping) {
+    EXPECT_EQ(utf8_lower("[GRABACIÓN] SÍ MAYÚS"), "[grabación] sí mayús");
+    EXPECT_EQ(utf8_upper("straße"), "STRASSE");
+    EXPECT_EQ(ascii_lower("ÁbC"), "Ábc");
+}
+
+}  // namespace
+}  // namespace corvane

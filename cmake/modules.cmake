@@ -1,0 +1,33 @@
+# One library per source folder, linking only downward. Sources and tests are
+# picked up by glob so that a new module needs no edit here.
+
+# corvane_module(<target> <folder> [DEPS <targets...>])
+function(corvane_module target folder)
+  cmake_parse_arguments(M "" "" "DEPS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS "${folder}/*.cpp")
+  if(srcs)
+    add_library(${target} STATIC ${srcs})
+    target_link_libraries(${target} PUBLIC ${M_DEPS})
+  else()
+    add_library(${target} INTERFACE)
+    target_link_libraries(${target} INTERFACE ${M_DEPS})
+  endif()
+endfunction()
+
+# corvane_tests(<name> <folder> <libs...>): one GoogleTest executable for every
+# *_test.cpp in the folder; tests are labelled "unit".
+function(corvane_tests name folder)
+  if(NOT CORVANE_TESTS)
+    return()
+  endif()
+  file(GLOB srcs CONFIGURE_DEPENDS "${folder}/*_test.cpp")
+  if(NOT srcs)
+    return()
+  endif()
+  add_executable(${name} ${srcs})
+  target_link_libraries(${name} PRIVATE ${ARGN} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_compile_definitions(${name} PRIVATE
+    CORVANE_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+    CORVANE_TEST_DATA_DIR="${folder}/data")
+  gtest_discover_tests(${name} PROPERTIES LABELS unit DISCOVERY_TIMEOUT 60)
+endfunction()
