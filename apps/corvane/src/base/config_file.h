@@ -1,0 +1,41 @@
+// "corvane.ini": the INI syntax the reader accepts, the single-key writer, the
+// default template and the loading procedure that creates or completes the file.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace corvane {
+
+struct IniKey {
+    std::string section;  // lower-cased
+    std::string key;      // lower-cased
+    bool operator==(const IniKey&) const = default;
+};
+struct IniKeyHash {
+    size_t operator()(const IniKey& k) const noexcept {
+        return std::hash<std::string>{}(k.section) * 31u ^ std::hash<std::string>{}(k.key);
+    }
+};
+// (section, key) -> value; the last occurrence in the text wins.
+using IniTable = std::unordered_map<IniKey, std::string, IniKeyHash>;
+
+IniTable config_parse_ini(std::string_view text);
+
+// Section and key are given in lower case.
+std::optional<std::string> config_ini_get(const IniTable& table, std::string_view section,
+                                          std::string_view key);
+
+// An unsigned integer of [clips]; a bad value keeps `current` and appends
+// "{} '{}' no válido (0 a {})".
+std::uint64_t config_ini_get_uint(const IniTable& table, std::string_view key,
+                                  std::uint64_t current, std::uint64_t bound,
+                                  std::vector<std::string>& warnings);
+
+}  // namespace corvane
