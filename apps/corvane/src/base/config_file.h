@@ -39,3 +39,15 @@ std::uint64_t config_ini_get_uint(const IniTable& table, std::string_view key,
                                   std::vector<std::string>& warnings);
 
 }  // namespace corvane
+
+namespace corvane {
+
+// The whole loading procedure under the process-wide INI lock: finds the file
+// (moving a legacy one into place), creates it from the template when missing
+// (then `parse` is not called and the defaults stand), otherwise calls `parse`
+// with the table of the text as read and appends the template's blocks of
+// missing sections. Appends "No se pudo crear {}: {}" when creation fails.
+void config_load_file(const std::function<void(const IniTable&)>& parse,
+                      std::vector<std::string>& warnings);
+
+}  // namespace corvane
