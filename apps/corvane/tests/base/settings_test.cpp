@@ -10,6 +10,7 @@
 #include <ostream>
 
 #include "base/paths.h"
+#include "base_test_util.h"
 
 namespace corvane {
 
@@ -360,6 +361,32 @@ const ParseCase kParseCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Edge, ConfigParseTable, ::testing::ValuesIn(kParseCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SettingsRecord, DefaultTemplateParsesToExactlyTheDefaults) {
+    Settings s;
+    config_parse(s, config_default_template());
+    EXPECT_EQ(s, Settings{});
+}
+
+TEST(SettingsLoad, CreatesTheFileThenReadsItBack) {
+    test::TempAppDir app;
+    Settings first = config_load();
+    EXPECT_TRUE(std::filesystem::exists(app.ini()));
+    EXPECT_EQ(first, settings_defaults());
+
+    test::write_all(app.ini(),
+                    "[grabacion]\r\nperfil = calidad\r\n[avisos]\r\nduracion = 99\r\n"
+                    "[general]\r\ncarpeta_clips = clips\r\n[teclas]\r\nguardar = Alt+F9\r\n");
+    Settings s = config_load();
+    Settings want = settings_defaults();
+    want.grabacion.perfil = 1;
+    want.avanzado.bits_per_pixel = 0.25;
+    want.avanzado.bitrate_ceiling_mbps = 100;
+    want.general.carpeta_clips = app.dir() / "clips";
+    want.teclas.guardar = {{0x12, 0x78}, "Alt+F9"};
+    want.warnings = {"duracion de los avisos '99' no válida (1 a 10 segundos)"};
+    EXPECT_EQ(s, want);
+}
 
 TEST(ConfigParseHotkey, Grammar) {
     struct Case {
