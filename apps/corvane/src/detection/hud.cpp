@@ -113,22 +113,37 @@ std::string hud_text_fold(std::string_view text) {
     return out;
 }
 
-size_t hud_edit_distance(std::string_view a, std::string_view b) {
-    // The detector calls this thousands of times per pass: reuse the rows.
-    thread_local std::vector<size_t> prev, cur;
+namespace {
+
+size_t edit_distance_rows(std::string_view a, std::string_view b, uint32_t* prev, uint32_t* cur) {
     const size_t m = b.size();
-    prev.resize(m + 1);
-    cur.resize(m + 1);
-    for (size_t j = 0; j <= m; ++j) prev[j] = j;
+    for (size_t j = 0; j <= m; ++j) prev[j] = static_cast<uint32_t>(j);
     for (size_t i = 0; i < a.size(); ++i) {
-        cur[0] = i + 1;
+        cur[0] = static_cast<uint32_t>(i + 1);
+        const char ai = a[i];
         for (size_t j = 1; j <= m; ++j) {
-            size_t diag = prev[j - 1] + (a[i] == b[j - 1] ? 0 : 1);
-            cur[j] = std::min({diag, cur[j - 1] + 1, prev[j] + 1});
+            uint32_t v = prev[j - 1] + (ai == b[j - 1] ? 0 : 1);
+            v = std::min(v, cur[j - 1] + 1);
+            v = std::min(v, prev[j] + 1);
+            cur[j] = v;
         }
         std::swap(prev, cur);
     }
     return prev[m];
+}
+
+}  // namespace
+
+size_t hud_edit_distance(std::string_view a, std::string_view b) {
+    // The detector calls this thousands of times per pass: OCR lines and names
+    // are short, so the two rows live on the stack.
+    constexpr size_t kStackRow = 128;
+    if (b.size() < kStackRow) {
+        uint32_t prev[kStackRow], cur[kStackRow];
+        return edit_distance_rows(a, b, prev, cur);
+    }
+    std::vector<uint32_t> prev(b.size() + 1), cur(b.size() + 1);
+    return edit_distance_rows(a, b, prev.data(), cur.data());
 }
 
 bool hud_find_keyword(std::string_view text, std::string_view keyword) {

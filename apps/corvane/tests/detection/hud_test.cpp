@@ -42,6 +42,8 @@ TEST(HudText, EditDistance) {
         {"", "", 0},          {"abc", "", 3},      {"", "abcd", 4},       {"kitten", "sitting", 3},
         {"flaw", "lawn", 2},  {"SNIPER", "SNlPER", 1}, {"\xC3\xA9", "e", 2},  // bytes, not characters
         {"abc", "abc", 0},
+        {string(200, 'a'), string(150, 'a') + "b", 50},  // rows longer than the stack buffer
+        {string(127, 'x'), string(127, 'x'), 0},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(hud_edit_distance(c.a, c.b), c.d) << c.a << " / " << c.b;
