@@ -39,18 +39,68 @@ const std::vector<std::string> kLines = {
 
 // Every keyword list the classifier tests a line against.
 const std::vector<std::string> kKeywords = {
-    "OPERATORS", "WEAPONS", "STORE", "BATTLE PASS", "CAREER",
-    "DEPLOYMENT WILL BEGIN", "DEPLOYMENT WILL", "DEPLOYMENT BEGINS", "ENTERING THE WARZONE",
-    "KILLCAM", "FINAL", "FINAL KILL", "REPORT PLAYER", "KILLED BY", "ELIMINATED", "KILL",
-    "HEADSHOT", "LONGSHOT", "POINT BLANK", "BACKSTAB", "REVENGE", "PAYBACK", "BUZZKILL",
-    "FIRST BLOOD", "AVENGER", "SAVIOR", "COMEBACK", "DOUBLE KILL", "TRIPLE KILL", "FURY KILL",
-    "FRENZY KILL", "HIP FIRE", "MID-AIR", "CLOSE CALL", "QUICKDRAW", "ONE SHOT ONE KILL",
-    "KILLJOY", "COLLATERAL",
-    "PRIVATE", "CORPORAL", "SERGEANT", "LIEUTENANT", "CAPTAIN", "MAJOR", "COLONEL", "BRIGADIER",
-    "GENERAL", "COMMANDER", "PRESTIGE",
-    "ASSAULT RIFLE", "SUBMACHINE", "SMG", "LMG", "SNIPER", "MARKSMAN", "SHOTGUN", "PISTOL",
-    "BATTLE RIFLE", "LAUNCHER", "MELEE",
-    "ATTACKERS", "ATTACKER",
+    "OPERATORS",
+    "WEAPONS",
+    "STORE",
+    "BATTLE PASS",
+    "CAREER",
+    "DEPLOYMENT WILL BEGIN",
+    "DEPLOYMENT WILL",
+    "DEPLOYMENT BEGINS",
+    "ENTERING THE WARZONE",
+    "KILLCAM",
+    "FINAL",
+    "FINAL KILL",
+    "REPORT PLAYER",
+    "KILLED BY",
+    "ELIMINATED",
+    "KILL",
+    "HEADSHOT",
+    "LONGSHOT",
+    "POINT BLANK",
+    "BACKSTAB",
+    "REVENGE",
+    "PAYBACK",
+    "BUZZKILL",
+    "FIRST BLOOD",
+    "AVENGER",
+    "SAVIOR",
+    "COMEBACK",
+    "DOUBLE KILL",
+    "TRIPLE KILL",
+    "FURY KILL",
+    "FRENZY KILL",
+    "HIP FIRE",
+    "MID-AIR",
+    "CLOSE CALL",
+    "QUICKDRAW",
+    "ONE SHOT ONE KILL",
+    "KILLJOY",
+    "COLLATERAL",
+    "PRIVATE",
+    "CORPORAL",
+    "SERGEANT",
+    "LIEUTENANT",
+    "CAPTAIN",
+    "MAJOR",
+    "COLONEL",
+    "BRIGADIER",
+    "GENERAL",
+    "COMMANDER",
+    "PRESTIGE",
+    "ASSAULT RIFLE",
+    "SUBMACHINE",
+    "SMG",
+    "LMG",
+    "SNIPER",
+    "MARKSMAN",
+    "SHOTGUN",
+    "PISTOL",
+    "BATTLE RIFLE",
+    "LAUNCHER",
+    "MELEE",
+    "ATTACKERS",
+    "ATTACKER",
 };
 
 size_t reference_edit_distance(const std::string& a, const std::string& b) {
@@ -59,7 +109,8 @@ size_t reference_edit_distance(const std::string& a, const std::string& b) {
     for (size_t i = 0; i < a.size(); ++i) {
         cur[0] = i + 1;
         for (size_t j = 1; j <= b.size(); ++j)
-            cur[j] = std::min({prev[j - 1] + (a[i] == b[j - 1] ? 0 : 1), cur[j - 1] + 1, prev[j] + 1});
+            cur[j] =
+                std::min({prev[j - 1] + (a[i] == b[j - 1] ? 0 : 1), cur[j - 1] + 1, prev[j] + 1});
         std::swap(prev, cur);
     }
     return prev[b.size()];
@@ -89,32 +140,36 @@ BENCHMARK(BM_find_keyword_ours);
 void BM_find_keyword_reference(benchmark::State& state) {
     for (auto _ : state)
         for (const auto& line : kLines)
-            for (const auto& kw : kKeywords) benchmark::DoNotOptimize(reference_find_keyword(line, kw));
+            for (const auto& kw : kKeywords)
+                benchmark::DoNotOptimize(reference_find_keyword(line, kw));
 }
 BENCHMARK(BM_find_keyword_reference);
 
 void BM_edit_distance_ours(benchmark::State& state) {
     for (auto _ : state)
         for (const auto& line : kLines)
-            for (const auto& kw : kKeywords) benchmark::DoNotOptimize(corvane::hud_edit_distance(line, kw));
+            for (const auto& kw : kKeywords)
+                benchmark::DoNotOptimize(corvane::hud_edit_distance(line, kw));
 }
 BENCHMARK(BM_edit_distance_ours);
 
 void BM_edit_distance_reference(benchmark::State& state) {
     for (auto _ : state)
         for (const auto& line : kLines)
-            for (const auto& kw : kKeywords) benchmark::DoNotOptimize(reference_edit_distance(line, kw));
+            for (const auto& kw : kKeywords)
+                benchmark::DoNotOptimize(reference_edit_distance(line, kw));
 }
 BENCHMARK(BM_edit_distance_reference);
 
 // Keeps each benchmark's real time per iteration (ns) for the summary lines.
 class Capture : public benchmark::ConsoleReporter {
-public:
+  public:
     std::map<std::string, double> ns;
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const auto& r : runs)
             if (r.run_type == Run::RT_Iteration && r.iterations > 0)
-                ns[r.benchmark_name()] = r.real_accumulated_time * 1e9 / static_cast<double>(r.iterations);
+                ns[r.benchmark_name()] =
+                    r.real_accumulated_time * 1e9 / static_cast<double>(r.iterations);
         ConsoleReporter::ReportRuns(runs);
     }
 };
@@ -138,7 +193,8 @@ int main(int argc, char** argv) {
     auto& ns = capture.ns;
     const double per_line = static_cast<double>(kKeywords.size());
     const double fk_ours = ns["BM_find_keyword_ours"], fk_ref = ns["BM_find_keyword_reference"];
-    print_line("hud_find_keyword_ns_per_call", fk_ours / kCallsPerIteration, fk_ref / kCallsPerIteration);
+    print_line("hud_find_keyword_ns_per_call", fk_ours / kCallsPerIteration,
+               fk_ref / kCallsPerIteration);
     print_line("hud_find_keyword_all_lists_ns_per_line", fk_ours / kCallsPerIteration * per_line,
                fk_ref / kCallsPerIteration * per_line);
     print_line("hud_edit_distance_ns_per_call", ns["BM_edit_distance_ours"] / kCallsPerIteration,

@@ -63,9 +63,12 @@ bool nesting_within(std::string_view line, int limit) {
     bool in_string = false, escaped = false;
     for (char c : line) {
         if (in_string) {
-            if (escaped) escaped = false;
-            else if (c == '\\') escaped = true;
-            else if (c == '"') in_string = false;
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                in_string = false;
         } else if (c == '"') {
             in_string = true;
         } else if (c == '{' || c == '[') {
@@ -116,8 +119,10 @@ HistoryTallies events_load_tallies(const std::filesystem::path& path) {
         const auto kind = string_member(obj, "tipo");
         const auto enemy = string_member(obj, "enemigo");
         if (!kind || !enemy) continue;
-        if (*kind == "muerte") ++tallies.deaths[utf8_lower(*enemy)];
-        else if (*kind == "baja") ++tallies.kills[utf8_lower(*enemy)];
+        if (*kind == "muerte")
+            ++tallies.deaths[utf8_lower(*enemy)];
+        else if (*kind == "baja")
+            ++tallies.kills[utf8_lower(*enemy)];
     }
     return tallies;
 }
@@ -242,6 +247,8 @@ std::string scene_event_json(const HistoryDeath& e) {
     return out;
 }
 
-std::string scene_event_killcam_end_json() { return "\"tipo\":\"fin_killcam\""; }
+std::string scene_event_killcam_end_json() {
+    return "\"tipo\":\"fin_killcam\"";
+}
 
 }  // namespace corvane

@@ -46,7 +46,7 @@ struct HistoryTallies {
 // Counts the "muerte" and "baja" lines of the history file per lower-cased
 // enemy name. A missing or unreadable file gives empty tallies; a line that is
 // not valid UTF-8 or not a JSON object (a torn write) is skipped on its own.
-// Takes HistoryLock while reading the file.
+// Takes HistoryLock while reading the file (the caller must not hold it).
 HistoryTallies events_load_tallies(const std::filesystem::path& path);
 
 // What surrounds an event: the game's title, the mode, the map and the place.

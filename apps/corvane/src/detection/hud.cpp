@@ -10,9 +10,15 @@ namespace corvane {
 
 namespace {
 
-bool is_ascii_letter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool is_ascii_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-bool is_ascii_alnum(unsigned char c) { return is_ascii_letter(c) || is_ascii_digit(c); }
+bool is_ascii_letter(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+bool is_ascii_digit(unsigned char c) {
+    return c >= '0' && c <= '9';
+}
+bool is_ascii_alnum(unsigned char c) {
+    return is_ascii_letter(c) || is_ascii_digit(c);
+}
 
 // Code point at s[i] and its length; a byte that starts no well-formed sequence
 // stands for itself (length 1, cp = U+FFFD) so that broken OCR text is kept
@@ -38,8 +44,14 @@ constexpr std::string_view kRightQuote = "\xE2\x80\x99";
 size_t edge_mark_prefix(std::string_view s) {
     if (s.empty()) return 0;
     switch (s.front()) {
-        case '"': case '\'': case ',': case '.': case '|': return 1;
-        default: break;
+        case '"':
+        case '\'':
+        case ',':
+        case '.':
+        case '|':
+            return 1;
+        default:
+            break;
     }
     if (s.starts_with(kLeftQuote) || s.starts_with(kRightQuote)) return 3;
     return 0;
@@ -47,14 +59,22 @@ size_t edge_mark_prefix(std::string_view s) {
 size_t edge_mark_suffix(std::string_view s) {
     if (s.empty()) return 0;
     switch (s.back()) {
-        case '"': case '\'': case ',': case '.': case '|': return 1;
-        default: break;
+        case '"':
+        case '\'':
+        case ',':
+        case '.':
+        case '|':
+            return 1;
+        default:
+            break;
     }
     if (s.ends_with(kLeftQuote) || s.ends_with(kRightQuote)) return 3;
     return 0;
 }
 
-bool is_trailing_mark(char c) { return c == ',' || c == '.' || c == ')' || c == ']' || c == '|'; }
+bool is_trailing_mark(char c) {
+    return c == ',' || c == '.' || c == ')' || c == ']' || c == '|';
+}
 
 // Words of `text` split at runs of white space (no empty words).
 std::vector<std::string_view> split_white_space(std::string_view text) {
@@ -78,8 +98,10 @@ std::vector<std::string_view> split_white_space(std::string_view text) {
 void letters_upper_into(std::string& out, std::string_view text) {
     out.clear();
     for (unsigned char c : text) {
-        if (c >= 'a' && c <= 'z') out += static_cast<char>(c - 'a' + 'A');
-        else if (c >= 'A' && c <= 'Z') out += static_cast<char>(c);
+        if (c >= 'a' && c <= 'z')
+            out += static_cast<char>(c - 'a' + 'A');
+        else if (c >= 'A' && c <= 'Z')
+            out += static_cast<char>(c);
     }
 }
 
@@ -165,7 +187,8 @@ bool hud_find_keyword(std::string_view text, std::string_view keyword) {
     cur.assign(k + 2, inf);
     for (size_t s = 0; s + wmin <= n; ++s) {
         std::fill(prev.begin(), prev.end(), inf);
-        for (size_t j = 0; j <= std::min<size_t>(k, budget); ++j) prev[j] = static_cast<uint32_t>(j);
+        for (size_t j = 0; j <= std::min<size_t>(k, budget); ++j)
+            prev[j] = static_cast<uint32_t>(j);
         const size_t rows = std::min(wmax, n - s);
         for (size_t i = 1; i <= rows; ++i) {
             const size_t lo = i > budget ? i - budget : 0;

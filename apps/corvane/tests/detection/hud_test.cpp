@@ -21,14 +21,19 @@ TEST(HudText, Fold) {
     const std::pair<string, string> cases[] = {
         {"\"John Doe\",", "JohnDoe"},
         {"|KILLCAM|", "KILLCAM"},
-        {"  \xE2\x80\x98" "Ann\xE2\x80\x99  ", "Ann"},     // curly quotes are edge marks
-        {"Ann).", "Ann"},                                 // ')' is only a trailing mark
-        {"(Ann)", "(Ann"},                                // '(' is no mark at all
-        {"A\xC2\xA0" "B\tC\xE3\x80\x80" "D", "ABCD"},     // every White_Space character goes
-        {"\" .John\"", ".John"},                          // edge stripping stops at the space
+        {"  \xE2\x80\x98"
+         "Ann\xE2\x80\x99  ",
+         "Ann"},            // curly quotes are edge marks
+        {"Ann).", "Ann"},   // ')' is only a trailing mark
+        {"(Ann)", "(Ann"},  // '(' is no mark at all
+        {"A\xC2\xA0"
+         "B\tC\xE3\x80\x80"
+         "D",
+         "ABCD"},                 // every White_Space character goes
+        {"\" .John\"", ".John"},  // edge stripping stops at the space
         {"''\"", ""},
         {"", ""},
-        {"x\xFF y", "x\xFFy"},                            // a broken byte is kept, not dropped
+        {"x\xFF y", "x\xFFy"},  // a broken byte is kept, not dropped
     };
     for (const auto& [in, want] : cases) EXPECT_EQ(hud_text_fold(in), want) << in;
 }
@@ -39,8 +44,13 @@ TEST(HudText, EditDistance) {
         size_t d;
     };
     const Case cases[] = {
-        {"", "", 0},          {"abc", "", 3},      {"", "abcd", 4},       {"kitten", "sitting", 3},
-        {"flaw", "lawn", 2},  {"SNIPER", "SNlPER", 1}, {"\xC3\xA9", "e", 2},  // bytes, not characters
+        {"", "", 0},
+        {"abc", "", 3},
+        {"", "abcd", 4},
+        {"kitten", "sitting", 3},
+        {"flaw", "lawn", 2},
+        {"SNIPER", "SNlPER", 1},
+        {"\xC3\xA9", "e", 2},  // bytes, not characters
         {"abc", "abc", 0},
         {string(200, 'a'), string(150, 'a') + "b", 50},  // rows longer than the stack buffer
         {string(127, 'x'), string(127, 'x'), 0},
@@ -58,25 +68,25 @@ TEST(HudText, FindKeyword) {
     };
     const Case cases[] = {
         {"KILLCAN", "KILLCAM", true},
-        {"K1LLCAM", "KILLCAM", true},   // the digit is dropped: one letter missing
-        {"KILL", "KILLCAM", false},     // too short for the keyword
+        {"K1LLCAM", "KILLCAM", true},  // the digit is dropped: one letter missing
+        {"KILL", "KILLCAM", false},    // too short for the keyword
         {"ATTACKERS 3", "ATTACKER", true},
         {"", "KILLCAM", false},
         {"", "A", false},
         {"anything", "", false},
-        {"XAY", "A", true},             // one letter: only where it occurs
+        {"XAY", "A", true},  // one letter: only where it occurs
         {"XBY", "A", false},
         {"killed by: ann", "KILLED BY", true},
         {"DEPLOYMENT WILL BEGIN IN 5", "DEPLOYMENT WILL BEGIN", true},
         {"DEPLOYMENT", "DEPLOYMENT WILL BEGIN", false},
         {"STORE", "OPERATORS", false},
-        {"SMG", "LMG", false},          // three letters: no error allowed
+        {"SMG", "LMG", false},  // three letters: no error allowed
         {"2ND KILL", "KILL", true},
         {"ELIMINATED SHADOWFOX", "ELIMINATED", true},
         {"ELIMNATED", "ELIMINATED", true},
-        {"ELIMNATEO", "ELIMINATED", true},  // two errors within the budget of 10 letters
-        {"ELXMNATEO", "ELIMINATED", false}, // three are not
-        {"ELMNATED", "ELIMINATED", false},  // 8 letters cannot hold a 10-letter word
+        {"ELIMNATEO", "ELIMINATED", true},   // two errors within the budget of 10 letters
+        {"ELXMNATEO", "ELIMINATED", false},  // three are not
+        {"ELMNATED", "ELIMINATED", false},   // 8 letters cannot hold a 10-letter word
     };
     for (const auto& c : cases)
         EXPECT_EQ(hud_find_keyword(c.text, c.keyword), c.found) << c.text << " / " << c.keyword;
@@ -104,13 +114,15 @@ TEST(HudText, FindKeywordAgreesWithTheWindowRule) {
         const string& alpha = alphabets[round % 3];
         auto random_text = [&](size_t max_len) {
             string s(std::uniform_int_distribution<size_t>(0, max_len)(rng), ' ');
-            for (char& c : s) c = alpha[std::uniform_int_distribution<size_t>(0, alpha.size() - 1)(rng)];
+            for (char& c : s)
+                c = alpha[std::uniform_int_distribution<size_t>(0, alpha.size() - 1)(rng)];
             return s;
         };
         const string keyword = random_text(17);
         const string text = random_text(30);
         const bool want = find_keyword_by_windows(text, keyword);
-        ASSERT_EQ(hud_find_keyword(text, keyword), want) << "text '" << text << "' keyword '" << keyword << "'";
+        ASSERT_EQ(hud_find_keyword(text, keyword), want)
+            << "text '" << text << "' keyword '" << keyword << "'";
         found += want;
         ++total;
     }
@@ -129,11 +141,11 @@ TEST(HudNames, CleanName) {
         {"Name#12a3", "Name", nullopt, "123"},
         {"Name#", "Name", nullopt, nullopt},
         {"Name#abc", "Name", nullopt, nullopt},
-        {"{ABC} Name", "{ABC} Name", nullopt, nullopt},      // '}' does not end a tag
+        {"{ABC} Name", "{ABC} Name", nullopt, nullopt},  // '}' does not end a tag
         {"{ABC) Name", " Name", "{ABC)", nullopt},
-        {"[ABC Player", "[ABC Player", nullopt, nullopt},    // no closer: no clan
-        {"(ABC)])}Z", "Z", "(ABC)])}", nullopt},             // closers right after the tag join it
-        {"[A}B]x#1#2", "x#1", "[A}B]", "2"},                  // the last '#' cuts
+        {"[ABC Player", "[ABC Player", nullopt, nullopt},  // no closer: no clan
+        {"(ABC)])}Z", "Z", "(ABC)])}", nullopt},           // closers right after the tag join it
+        {"[A}B]x#1#2", "x#1", "[A}B]", "2"},               // the last '#' cuts
         {"Player", "Player", nullopt, nullopt},
         {"", "", nullopt, nullopt},
     };
@@ -172,8 +184,8 @@ TEST(HudNames, FuzzyEq) {
         {"[X]ab#12", "AB", false},
         {"Pedro_77", "pedro 77", true},
         {"Shadow", "ShadowFox", true},
-        {"Shad", "ShadowFox", false},       // prefix too short, 5 errors
-        {"Mike", "Mikey", true},            // not a prefix match (4 < 5) but 1 error in 5
+        {"Shad", "ShadowFox", false},  // prefix too short, 5 errors
+        {"Mike", "Mikey", true},       // not a prefix match (4 < 5) but 1 error in 5
         {"[CLAN]Player#1", "player", true},
     };
     for (const auto& c : cases) {
@@ -206,7 +218,7 @@ TEST(HudValues, ValueAfterColon) {
     const Case cases[] = {
         {"ELIMINATED JOHN DOE", "ELIMINATED", "JOHNDOE"},
         {"KILLED BY: Ann", "KILLED BY", "Ann"},
-        {"ELIMINATED JO", "ELIMINATED", nullopt},                // two letters are too few
+        {"ELIMINATED JO", "ELIMINATED", nullopt},  // two letters are too few
         {"ELIMINATED", "ELIMINATED", nullopt},
         {"NOTHING HERE", "ELIMINATED", nullopt},
         {"ELIMINATED \"Shadow Fox\",", "ELIMINATED", "ShadowFox"},
@@ -216,27 +228,39 @@ TEST(HudValues, ValueAfterColon) {
         // open the text.
         {"XY ELIMINATED SHADOWFOX", "ELIMINATED", "EDSHADOWFOX"},
     };
-    for (const auto& c : cases) EXPECT_EQ(hud_value_after_colon(c.text, c.label), c.value) << c.text;
+    for (const auto& c : cases)
+        EXPECT_EQ(hud_value_after_colon(c.text, c.label), c.value) << c.text;
 }
 
 TEST(HudValues, PlusTokens) {
     const std::pair<string, optional<uint32_t>> cases[] = {
-        {"12", 12},      {"(7)", 7},       {"+12", nullopt}, {"1234", nullopt}, {"0", nullopt},
-        {"12a", nullopt}, {"+5", nullopt}, {"5+", nullopt},  {"  7.", 7},       {"", nullopt},
-        {"...", nullopt}, {"007", 7},      {"000", nullopt}, {"1 2", nullopt},  {"999", 999},
-        {"\xC2\xA0" "42\t", 42},
+        {"12", 12},
+        {"(7)", 7},
+        {"+12", nullopt},
+        {"1234", nullopt},
+        {"0", nullopt},
+        {"12a", nullopt},
+        {"+5", nullopt},
+        {"5+", nullopt},
+        {"  7.", 7},
+        {"", nullopt},
+        {"...", nullopt},
+        {"007", 7},
+        {"000", nullopt},
+        {"1 2", nullopt},
+        {"999", 999},
+        {"\xC2\xA0"
+         "42\t",
+         42},
     };
     for (const auto& [in, want] : cases) EXPECT_EQ(hud_plus_tokens(in), want) << "'" << in << "'";
 }
 
 TEST(HudWords, CapitalizeAndJoin) {
     const std::pair<string, string> words[] = {
-        {"rEBIRTH", "Rebirth"},
-        {"ßeta", "SSeta"},                       // full upper case may grow
-        {"éCLAIR", "Éclair"},
-        {"ΟΔΟΣ", "Οδος"},                        // final sigma in the word's context
-        {"ﬁLE", "FIle"},
-        {"", ""},
+        {"rEBIRTH", "Rebirth"}, {"ßeta", "SSeta"},  // full upper case may grow
+        {"éCLAIR", "Éclair"},   {"ΟΔΟΣ", "Οδος"},   // final sigma in the word's context
+        {"ﬁLE", "FIle"},        {"", ""},
     };
     for (const auto& [in, want] : words) EXPECT_EQ(text_capitalize(in), want) << in;
 
@@ -255,12 +279,12 @@ TEST(HudPlaces, CleanOcrText) {
         {"COPPERTON", "COPPERTON"},
         {" Copper Harbor 12!", "Copper Harbor"},
         {"SAINT\xE2\x80\x99S HILL", "SAINT'S HILL"},
-        {"ABC", nullopt},                        // fewer than 4 ASCII letters
+        {"ABC", nullopt},  // fewer than 4 ASCII letters
         {"A1B2C3", nullopt},
-        {"ONE TWO THREE FOUR", nullopt},         // more than 3 words
-        {"RESURGENCE QUADS", nullopt},           // a mode is not a place
-        {"Zürich", "Zürich"},                    // letters of any script are kept
-        {"Ñandú", nullopt},                      // but only 3 of them are ASCII
+        {"ONE TWO THREE FOUR", nullopt},  // more than 3 words
+        {"RESURGENCE QUADS", nullopt},    // a mode is not a place
+        {"Zürich", "Zürich"},             // letters of any script are kept
+        {"Ñandú", nullopt},               // but only 3 of them are ASCII
         {"МОСКВА", nullopt},
         {"-- |ZORDSK| --", "ZORDSK"},
     };
@@ -275,13 +299,13 @@ TEST(HudPlaces, ModeName) {
         {"RESURGENCE SOLO", "Resurgimiento Solo"},
         {"RESURGENCE CASUAL", "Resurgimiento Casual"},
         {"RESURGENCE", "Resurgimiento"},
-        {"RESURGFNCE QUADS", "Resurgimiento Quads"},   // one OCR error
-        {"RESURGENCE QUADS WITH MORE", nullopt},       // 19 letters or more
-        {"QUADS RESURGENCE", nullopt},                 // the base word must open the text
+        {"RESURGFNCE QUADS", "Resurgimiento Quads"},  // one OCR error
+        {"RESURGENCE QUADS WITH MORE", nullopt},      // 19 letters or more
+        {"QUADS RESURGENCE", nullopt},                // the base word must open the text
         {"BATTLE ROYALE", "Battle Royale"},
         {"BATTLE ROYALE CASUAL", "Battle Royale Casual"},
         {"BATTLE ROYALE QUADS", "Battle Royale"},
-        {"BATTLE ROYALE SOMETHING", nullopt},          // 21 letters
+        {"BATTLE ROYALE SOMETHING", nullopt},  // 21 letters
         {"PLUNDER", nullopt},
         {"", nullopt},
     };
@@ -330,16 +354,12 @@ TEST(HudNames, KillfeedNamesMatch) {
         bool match;
     };
     const Case cases[] = {
-        {"ab", "abc", true},         // too short for the prefix rule; 2 <= 3
-        {"Shadow", "SHADOW", true},
-        {"ÉLAN", "élan", true},      // full Unicode lower case
-        {"abc", "abcdefgh", true},   // prefix of 3
-        {"ab", "abcd", true},        // 4 <= 4
-        {"ab", "abcde", false},
-        {"", "", true},
-        {"", "a", false},
-        {"abcd", "abxd", true},
-        {"abcd", "axyd", true},      // 4 <= 4
+        {"ab", "abc", true},  // too short for the prefix rule; 2 <= 3
+        {"Shadow", "SHADOW", true}, {"ÉLAN", "élan", true},  // full Unicode lower case
+        {"abc", "abcdefgh", true},                           // prefix of 3
+        {"ab", "abcd", true},                                // 4 <= 4
+        {"ab", "abcde", false},     {"", "", true},         {"", "a", false},
+        {"abcd", "abxd", true},     {"abcd", "axyd", true},  // 4 <= 4
         {"abcd", "xyzd", false},
     };
     for (const auto& c : cases) {

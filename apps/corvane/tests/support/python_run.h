@@ -14,9 +14,10 @@ namespace corvane::testing {
 
 // A temporary folder of its own, removed at the end of the scope.
 class TempDir {
-public:
+  public:
     TempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "corvane-test-XXXXXX").string();
+        std::string tmpl =
+            (std::filesystem::temp_directory_path() / "corvane-test-XXXXXX").string();
         if (mkdtemp(tmpl.data()) == nullptr) ADD_FAILURE() << "mkdtemp";
         path_ = tmpl;
     }
@@ -28,7 +29,7 @@ public:
     TempDir& operator=(const TempDir&) = delete;
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -43,8 +44,8 @@ inline std::string run_python(const std::string& script, const std::string& inpu
     TempDir dir;
     write_file(dir.path() / "script.py", script);
     write_file(dir.path() / "input", input);
-    const std::string cmd =
-        "python3 '" + (dir.path() / "script.py").string() + "' '" + (dir.path() / "input").string() + "'";
+    const std::string cmd = "python3 '" + (dir.path() / "script.py").string() + "' '" +
+                            (dir.path() / "input").string() + "'";
     FILE* p = popen(cmd.c_str(), "r");
     if (p == nullptr) {
         ADD_FAILURE() << "popen python3";
@@ -71,7 +72,8 @@ inline std::string to_hex(const std::string& s) {
 
 inline std::string from_hex(const std::string& h) {
     std::string out;
-    for (size_t i = 0; i + 1 < h.size(); i += 2) out += static_cast<char>(std::stoi(h.substr(i, 2), nullptr, 16));
+    for (size_t i = 0; i + 1 < h.size(); i += 2)
+        out += static_cast<char>(std::stoi(h.substr(i, 2), nullptr, 16));
     return out;
 }
 
