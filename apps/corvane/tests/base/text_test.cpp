@@ -38,6 +38,8 @@ TEST(Utf8, TrimUsesUnicodeWhiteSpace) {
               "\xE2\x80\x8B"
               "x");  // ZWSP is not White_Space
     EXPECT_EQ(utf8_trim("   "), "");
+    EXPECT_EQ(utf8_trim("\xC2\x85\xC3\xB1 \xC3\xA1\xE2\x80\xA8"), "ñ á");  // NEL, LS
+    EXPECT_EQ(utf8_trim("\xF0\x9F\x8E\xAE\xC2\xA0"), "\xF0\x9F\x8E\xAE");
     EXPECT_EQ(utf8_trim(" a\xFF "), "a\xFF");
 }
 
