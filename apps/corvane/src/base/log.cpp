@@ -173,6 +173,7 @@ void log_line(std::string_view message) {
             console += block[i];
         }
         std::lock_guard lock(console_mutex());
+        std::fflush(stdout);  // keep order with anything printed through stdio
         // A closed console must not disturb the file logging.
         (void)write_all(STDOUT_FILENO, console.data(), console.size());
     }
