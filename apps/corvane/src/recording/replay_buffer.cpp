@@ -72,7 +72,7 @@ ReplayPushOutcome replay_buffer_push(const SampleSink& sink, ReplaySample sample
         }
 
         if (outcome == ReplayPushOutcome::stored) {
-            if (key) b.stall_dropping = false;
+            if (sample.track != kTrackVideo) b.stall_dropping = false;
             b.samples.push_back(std::move(sample));
             // Counted only once stored: a failed append leaves them true.
             if (key) ++b.keyframe_count;

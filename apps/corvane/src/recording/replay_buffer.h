@@ -49,7 +49,7 @@ struct ReplayBuffer {
     std::uint64_t keyframe_count = 0;
     std::uint64_t total_bytes = 0;
     // Set while incoming sound is being refused because video stopped
-    // producing keyframes; cleared by the next key video sample.
+    // producing keyframes; cleared when sound is stored again.
     bool stall_dropping = false;
 };
 
