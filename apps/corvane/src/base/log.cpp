@@ -106,6 +106,12 @@ void log_open(bool rotate) {
     s.initialised = true;
 }
 
+void log_flush() {
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    if (s.fd >= 0) ::fdatasync(s.fd);
+}
+
 void log_reset_for_tests() {
     auto& s = state();
     std::lock_guard lock(s.mutex);
