@@ -32,9 +32,8 @@ std::uint64_t updater_read_last_check(const std::filesystem::path& update_folder
     if (in.bad()) return 0;
     const std::string raw = ss.str();
     if (!utf8_valid(raw)) return 0;
-    std::string_view text = utf8_trim(raw);
-    std::string trimmed(text);
-    text = trimmed;
+    const std::string trimmed = utf8_trim(raw);
+    std::string_view text = trimmed;
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
     if (text.empty()) return 0;
     std::uint64_t value = 0;
