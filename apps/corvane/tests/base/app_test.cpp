@@ -172,11 +172,22 @@ TEST(AppRestart, NewCopyWaitsForTheOldOneThenRuns) {
         std::_Exit(0);
     }
     ::close(ready[1]);
+    pid_t fresh = 0;
+    // Whatever fails below, no process of this test outlives it.
+    struct Reaper {
+        pid_t& a;
+        pid_t& b;
+        ~Reaper() {
+            for (pid_t p : {a, b}) {
+                if (p > 0 && ::kill(p, SIGKILL) == 0) ::waitpid(p, nullptr, 0);
+            }
+            ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+        }
+    } reaper{old_copy, fresh};
     char quit = 0;
     ASSERT_EQ(::read(ready[0], &quit, 1), 1);
     EXPECT_EQ(quit, 'q') << "the old copy did not quit after starting the new one";
 
-    pid_t fresh = 0;
     ASSERT_TRUE(eventually([&] {
         auto kids = children_of(old_copy);
         if (kids.empty()) return false;
@@ -205,13 +216,14 @@ TEST(AppRestart, NewCopyWaitsForTheOldOneThenRuns) {
 
     ::kill(old_copy, SIGKILL);
     ::waitpid(old_copy, nullptr, 0);
+    old_copy = 0;
     EXPECT_TRUE(eventually([&] { return count(read_file(pf.log), "[CORVANE] Iniciando") == 1; }))
         << read_file(pf.log);
 
     ::kill(fresh, SIGTERM);
     int status = 0;
     ASSERT_EQ(::waitpid(fresh, &status, 0), fresh);
-    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+    fresh = 0;
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_NE(read_file(pf.log).find("[CORVANE] Cerrado.\r\n"), std::string::npos);
