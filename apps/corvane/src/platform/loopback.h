@@ -10,7 +10,7 @@
 namespace corvane::platform {
 
 struct LoopbackLimits {
-    std::chrono::milliseconds connect{800};   // to get the connection
+    std::chrono::milliseconds connect{800};    // to get the connection
     std::chrono::milliseconds exchange{3000};  // sending plus reading, in total
     std::size_t max_reply = 64 * 1024;         // reading stops here
 };

@@ -12,11 +12,11 @@ namespace corvane {
 
 // What "--apply-update" hands to the install step.
 struct InstallRequest {
-    std::string source;        // first argument after "--apply-update"
-    std::string target;        // second argument
+    std::string source;          // first argument after "--apply-update"
+    std::string target;          // second argument
     std::uint32_t wait_pid = 0;  // third argument; 0 when absent or invalid
-    std::string version;       // after "--version"; empty when absent
-    std::string from_version;  // after "--from-version"; empty when absent
+    std::string version;         // after "--version"; empty when absent
+    std::string from_version;    // after "--from-version"; empty when absent
     bool quiet = false;
     bool no_relaunch = false;
 };

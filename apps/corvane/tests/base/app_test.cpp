@@ -65,7 +65,8 @@ std::vector<pid_t> children_of(pid_t parent) {
 
 template <class Pred>
 bool eventually(Pred pred, std::chrono::milliseconds limit = 30s) {
-    for (auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
+    for (auto end = std::chrono::steady_clock::now() + limit;
+         std::chrono::steady_clock::now() < end;) {
         if (pred()) return true;
         std::this_thread::sleep_for(20ms);
     }
@@ -140,7 +141,8 @@ TEST(AppRestart, ProgramThatCannotStartWarnsAndKeepsRunning) {
         testing::ExitedWithCode(0), "");
     const std::string log = read_file(pf.log);
     EXPECT_NE(log.find("[CORVANE] Reiniciando para aplicar los cambios…\r\n"), std::string::npos);
-    EXPECT_NE(log.find("[AVISO] No se pudo reiniciar: cierra y abre Corvane tú.\r\n"), std::string::npos);
+    EXPECT_NE(log.find("[AVISO] No se pudo reiniciar: cierra y abre Corvane tú.\r\n"),
+              std::string::npos);
     EXPECT_EQ(count(log, "Cerrando"), 0u);
 }
 

@@ -21,7 +21,7 @@ namespace {
 
 // A one-connection server on 127.0.0.1 that runs `serve` on the accepted socket.
 class Peer {
-public:
+  public:
     explicit Peer(std::function<void(int)> serve) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
@@ -46,7 +46,7 @@ public:
     }
     std::uint16_t port() const { return port_; }
 
-private:
+  private:
     int fd_ = -1;
     std::uint16_t port_ = 0;
     std::thread thread_;
@@ -63,7 +63,9 @@ std::string read_request(int c) {
     return got;
 }
 
-void send_text(int c, std::string_view s) { ::send(c, s.data(), s.size(), MSG_NOSIGNAL); }
+void send_text(int c, std::string_view s) {
+    ::send(c, s.data(), s.size(), MSG_NOSIGNAL);
+}
 
 }  // namespace
 

@@ -36,7 +36,9 @@ std::string read_file(const fs::path& p) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-bool process_gone(std::uint32_t pid) { return !fs::exists("/proc/" + std::to_string(pid)); }
+bool process_gone(std::uint32_t pid) {
+    return !fs::exists("/proc/" + std::to_string(pid));
+}
 
 // Waits (bounded) until `pred` holds.
 template <class Pred>
@@ -79,10 +81,13 @@ TEST(Spawn, ChildStateIsClean) {
     ::close(leaky);
     ASSERT_TRUE(r.ok) << r.error;
     const std::string proc = "/proc/" + std::to_string(r.pid);
-    ASSERT_TRUE(eventually([&] { return read_file(proc + "/cmdline").rfind("/bin/sleep", 0) == 0; }));
+    ASSERT_TRUE(
+        eventually([&] { return read_file(proc + "/cmdline").rfind("/bin/sleep", 0) == 0; }));
 
     using namespace std::string_literals;
-    EXPECT_EQ(read_file(proc + "/cmdline"), "/bin/sleep\0"s "30\0"s);
+    EXPECT_EQ(read_file(proc + "/cmdline"),
+              "/bin/sleep\0"s
+              "30\0"s);
     EXPECT_EQ(fs::read_symlink(proc + "/cwd"), dir.path);
     std::set<int> fds;
     for (auto& e : fs::directory_iterator(proc + "/fd")) fds.insert(std::stoi(e.path().filename()));

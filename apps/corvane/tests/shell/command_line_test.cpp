@@ -11,11 +11,21 @@ TEST(ProcessId, Grammar) {
         const char* text;
         std::optional<std::uint32_t> want;
     } cases[] = {
-        {"123", 123u},       {"+123", 123u},       {"0", 0u},        {"4294967295", 4294967295u},
-        {"007", 7u},         {"-1", std::nullopt}, {"12a", std::nullopt},
-        {"4294967296", std::nullopt},               {"99999999999999999999999", std::nullopt},
-        {"", std::nullopt},  {"+", std::nullopt},  {"-", std::nullopt}, {"++1", std::nullopt},
-        {" 1", std::nullopt}, {"1 ", std::nullopt},
+        {"123", 123u},
+        {"+123", 123u},
+        {"0", 0u},
+        {"4294967295", 4294967295u},
+        {"007", 7u},
+        {"-1", std::nullopt},
+        {"12a", std::nullopt},
+        {"4294967296", std::nullopt},
+        {"99999999999999999999999", std::nullopt},
+        {"", std::nullopt},
+        {"+", std::nullopt},
+        {"-", std::nullopt},
+        {"++1", std::nullopt},
+        {" 1", std::nullopt},
+        {"1 ", std::nullopt},
     };
     for (const auto& c : cases) EXPECT_EQ(parse_process_id(c.text), c.want) << '"' << c.text << '"';
 }
@@ -30,7 +40,11 @@ TEST(CommandLineFlags, Table) {
         {{"corvane"}, "clips", false, false, std::nullopt},
         {{"corvane", "--config", "--consola", "--no-window"}, "ajustes", true, true, std::nullopt},
         // Exact and case-sensitive.
-        {{"corvane", "--CONFIG", "--Consola", "-no-window", "--config=1"}, "clips", false, false, std::nullopt},
+        {{"corvane", "--CONFIG", "--Consola", "-no-window", "--config=1"},
+         "clips",
+         false,
+         false,
+         std::nullopt},
         // The program path itself is searched too.
         {{"--config"}, "ajustes", false, false, std::nullopt},
         {{"corvane", "--esperar-pid", "+42"}, "clips", false, false, 42u},
@@ -38,7 +52,11 @@ TEST(CommandLineFlags, Table) {
         {{"corvane", "--esperar-pid", "4294967296"}, "clips", false, false, std::nullopt},
         {{"corvane", "--esperar-pid"}, "clips", false, false, std::nullopt},
         // The first occurrence counts, even when its value is bad.
-        {{"corvane", "--esperar-pid", "x", "--esperar-pid", "7"}, "clips", false, false, std::nullopt},
+        {{"corvane", "--esperar-pid", "x", "--esperar-pid", "7"},
+         "clips",
+         false,
+         false,
+         std::nullopt},
         {{"corvane", "--esperar-pid", "7", "--esperar-pid", "x"}, "clips", false, false, 7u},
         // A value that is itself a flag is still the value, and the flag still counts.
         {{"corvane", "--esperar-pid", "--config"}, "ajustes", false, false, std::nullopt},
@@ -69,10 +87,10 @@ TEST(CommandLineInstall, NeedsTwoArgumentsAndTakesAnOptionalPid) {
     EXPECT_FALSE(two->quiet);
     EXPECT_FALSE(two->no_relaunch);
 
-    auto full = parse_command_line({"corvane", "--version", "0.11.0", "--apply-update", "src dir",
-                                    "dst", "+77", "--quiet", "--from-version", "0.10.45",
-                                    "--no-relaunch"})
-                    .install;
+    auto full =
+        parse_command_line({"corvane", "--version", "0.11.0", "--apply-update", "src dir", "dst",
+                            "+77", "--quiet", "--from-version", "0.10.45", "--no-relaunch"})
+            .install;
     ASSERT_TRUE(full);
     EXPECT_EQ(full->source, "src dir");
     EXPECT_EQ(full->target, "dst");
@@ -83,7 +101,8 @@ TEST(CommandLineInstall, NeedsTwoArgumentsAndTakesAnOptionalPid) {
     EXPECT_TRUE(full->no_relaunch);
 
     // An invalid third argument is pid 0; a trailing "--version" has an empty text.
-    auto bad_pid = parse_command_line({"corvane", "--apply-update", "a", "b", "77x", "--version"}).install;
+    auto bad_pid =
+        parse_command_line({"corvane", "--apply-update", "a", "b", "77x", "--version"}).install;
     ASSERT_TRUE(bad_pid);
     EXPECT_EQ(bad_pid->wait_pid, 0u);
     EXPECT_EQ(bad_pid->version, "");

@@ -38,7 +38,9 @@ std::string read_file(const fs::path& p) {
 }
 
 fs::path g_marker;
-void remove_icon_marker() { std::ofstream(g_marker) << "quitado"; }
+void remove_icon_marker() {
+    std::ofstream(g_marker) << "quitado";
+}
 
 // The box of a fatal error, in a child process with the log in `dir`.
 [[noreturn]] void fatal_in_child(const fs::path& dir, const char* message) {
@@ -97,10 +99,12 @@ TEST(FatalError, RealBoxWaitsUntilClosedThenExitsWithOne) {
     bool found = false;
     int status = 0;
     pid_t done = 0;
-    for (auto end = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < end;) {
+    for (auto end = std::chrono::steady_clock::now() + 30s;
+         std::chrono::steady_clock::now() < end;) {
         done = ::waitpid(child, &status, WNOHANG);
         if (done == child) break;
-        if (!found && std::system((env + "xdotool search --name '^Corvane$' >/dev/null 2>&1").c_str()) == 0) {
+        if (!found &&
+            std::system((env + "xdotool search --name '^Corvane$' >/dev/null 2>&1").c_str()) == 0) {
             found = true;
             // The box is up and the process still runs until it is closed.
             std::this_thread::sleep_for(200ms);

@@ -10,8 +10,8 @@
 #include <gtest/gtest.h>
 
 namespace fs = std::filesystem;
-using corvane::HandOffTarget;
 using corvane::hand_off_parse_target;
+using corvane::HandOffTarget;
 
 namespace {
 
@@ -38,16 +38,25 @@ TEST(HandOffTarget, AcceptsOnlyASanePortAndToken) {
     EXPECT_EQ(ok->token, "0123456789abcdef");
     // "pid" is not needed to hand off; extra keys do no harm.
     EXPECT_TRUE(hand_off_parse_target(R"({"clave":"ab","otro":[1],"puerto":1})"));
-    EXPECT_TRUE(hand_off_parse_target(R"({"puerto":65535,"clave":")" + std::string(64, 'f') + "\"}"));
+    EXPECT_TRUE(
+        hand_off_parse_target(R"({"puerto":65535,"clave":")" + std::string(64, 'f') + "\"}"));
 
     const char* refused[] = {
-        "", "no es json", "[8123]", R"("8123")",
-        R"({"clave":"ab"})", R"({"puerto":8123})",
-        R"({"puerto":"8123","clave":"ab"})", R"({"puerto":8123.0,"clave":"ab"})",
-        R"({"puerto":-1,"clave":"ab"})", R"({"puerto":0,"clave":"ab"})",
+        "",
+        "no es json",
+        "[8123]",
+        R"("8123")",
+        R"({"clave":"ab"})",
+        R"({"puerto":8123})",
+        R"({"puerto":"8123","clave":"ab"})",
+        R"({"puerto":8123.0,"clave":"ab"})",
+        R"({"puerto":-1,"clave":"ab"})",
+        R"({"puerto":0,"clave":"ab"})",
         // 65536 + 8123 must not wrap onto port 8123.
-        R"({"puerto":73659,"clave":"ab"})", R"({"puerto":18446744073709551615,"clave":"ab"})",
-        R"({"puerto":8123,"clave":1})", R"({"puerto":8123,"clave":""})",
+        R"({"puerto":73659,"clave":"ab"})",
+        R"({"puerto":18446744073709551615,"clave":"ab"})",
+        R"({"puerto":8123,"clave":1})",
+        R"({"puerto":8123,"clave":""})",
         R"({"puerto":8123,"clave":"AB"})",
         // Anything that would change the request line or add headers.
         R"({"puerto":8123,"clave":"ab HTTP/1.1\r\nX-Otro: 1\r\n"})",
@@ -98,8 +107,8 @@ TEST(InterfaceFile, CompactPrivateReplacedAndReadBack) {
     const auto path = dir.path / "interfaz.json";
     {
         std::ofstream old(path);
-        old << "{\"puerto\":1,\"clave\":\"viejo\",\"pid\":1, \"relleno\": \"" << std::string(500, 'x')
-            << "\"}\n";
+        old << "{\"puerto\":1,\"clave\":\"viejo\",\"pid\":1, \"relleno\": \""
+            << std::string(500, 'x') << "\"}\n";
     }
     ::chmod(path.c_str(), 0644);
     const std::string token = corvane::ui_session_token_new();

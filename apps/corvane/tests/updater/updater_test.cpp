@@ -41,7 +41,8 @@ TEST(UpdaterDataDir, IsProgramDataActualizacionAndCreated) {
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     // Where it cannot be made, the path still comes back.
     write_file(dir.path / "archivo", "x");
-    EXPECT_EQ(corvane::updater_data_dir(dir.path / "archivo"), dir.path / "archivo" / "data" / "actualizacion");
+    EXPECT_EQ(corvane::updater_data_dir(dir.path / "archivo"),
+              dir.path / "archivo" / "data" / "actualizacion");
 }
 
 TEST(UpdaterLastCheck, FileContentsTable) {
@@ -52,7 +53,9 @@ TEST(UpdaterLastCheck, FileContentsTable) {
     } cases[] = {
         {" 1700000000\r\n", 1700000000},
         {"+5", 5},
-        {"\xe2\x80\x83" "42\xc2\xa0", 42},  // Unicode white space around it
+        {"\xe2\x80\x83"
+         "42\xc2\xa0",
+         42},  // Unicode white space around it
         {"18446744073709551615", 18446744073709551615ull},
         {"18446744073709551616", 0},
         {"123456789012345678901", 0},
@@ -63,7 +66,9 @@ TEST(UpdaterLastCheck, FileContentsTable) {
         {"+", 0},
         {"", 0},
         {" \r\n", 0},
-        {"\xff" "12", 0},
+        {"\xff"
+         "12",
+         0},
     };
     for (const auto& c : cases) {
         write_file(dir.path / "ultima_busqueda.txt", c.text);

@@ -77,7 +77,9 @@ std::filesystem::path process_own_exe() {
     return std::filesystem::path(std::string(path));
 }
 
-std::uint32_t process_own_id() { return static_cast<std::uint32_t>(::getpid()); }
+std::uint32_t process_own_id() {
+    return static_cast<std::uint32_t>(::getpid());
+}
 
 SpawnResult process_spawn_detached(const std::filesystem::path& exe,
                                    const std::vector<std::string>& args,
@@ -204,6 +206,8 @@ void process_die_by_signal(int signal_number) {
     ::_exit(128 + signal_number);
 }
 
-void process_exit_now(int code) { ::_exit(code); }
+void process_exit_now(int code) {
+    ::_exit(code);
+}
 
 }  // namespace corvane::platform

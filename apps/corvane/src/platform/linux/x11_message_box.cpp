@@ -38,7 +38,9 @@ void write_stderr(std::string_view title, std::string_view text) {
 }
 
 // An X error inside the box (say, focus refused) must not end the process.
-int ignore_x_error(Display*, XErrorEvent*) { return 0; }
+int ignore_x_error(Display*, XErrorEvent*) {
+    return 0;
+}
 
 struct Layout {
     int width = 0, height = 0;
@@ -178,8 +180,9 @@ int message_box_show(std::string_view title, std::string_view text, BoxIcon icon
                     PropModeReplace, reinterpret_cast<unsigned char*>(&type), 1);
     Atom wm_delete = XInternAtom(dpy, "WM_DELETE_WINDOW", False);
     XSetWMProtocols(dpy, w, &wm_delete, 1);
-    XSelectInput(dpy, w, ExposureMask | KeyPressMask | ButtonPressMask | ButtonReleaseMask |
-                             StructureNotifyMask);
+    XSelectInput(
+        dpy, w,
+        ExposureMask | KeyPressMask | ButtonPressMask | ButtonReleaseMask | StructureNotifyMask);
 
     cairo_surface_t* surface =
         cairo_xlib_surface_create(dpy, w, DefaultVisual(dpy, screen), l.width, l.height);
@@ -214,7 +217,8 @@ int message_box_show(std::string_view title, std::string_view text, BoxIcon icon
                 break;
             }
             case ButtonPress:
-                pressed_on_button = ev.xbutton.button == Button1 && on_button(ev.xbutton.x, ev.xbutton.y);
+                pressed_on_button =
+                    ev.xbutton.button == Button1 && on_button(ev.xbutton.x, ev.xbutton.y);
                 break;
             case ButtonRelease:
                 if (pressed_on_button && on_button(ev.xbutton.x, ev.xbutton.y)) open = false;
