@@ -139,6 +139,12 @@ void log_open(bool rotate) {
     s.next_check = std::chrono::steady_clock::now() + kRecheckInterval;
 }
 
+void log_flush() {
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    if (s.fd >= 0) ::fdatasync(s.fd);
+}
+
 void log_reset_for_tests() {
     auto& s = state();
     std::lock_guard lock(s.mutex);

@@ -28,6 +28,9 @@ std::string log_read_tail();
 // `rotate` is false in a copy that does not own the single-instance lock.
 void log_open(bool rotate = true);
 
+// Waits for a line being written and puts the file on disk; for the exit path.
+void log_flush();
+
 // The "--consola" copy of every line to standard output.
 void log_set_console(bool on);
 

@@ -1,0 +1,27 @@
+// How the program ends itself: an orderly quit, a restart into a fresh copy,
+// and the final exit.
+#pragma once
+
+#include <filesystem>
+
+namespace corvane {
+
+// Logs "[CORVANE] Cerrando…" and sets the published QuitFlag; before start-up
+// has published the flag only the line is written. Safe from any thread.
+void app_quit();
+
+// Starts a new copy of the program (in the program folder, with
+// "--esperar-pid <our pid>" and, when `with_config`, "--config") and quits.
+// A failure to start it is logged and this copy goes on running. Before the
+// QuitFlag is published only a line is logged: the new copy would find this
+// one still running when its wait ends.
+void app_restart(bool with_config);
+
+// Ends the process with `code` once the log is on disk. Static destructors do
+// not run: detached threads may still be using what they would destroy.
+[[noreturn]] void app_exit(int code);
+
+// Tests only: the program file app_restart starts (empty = our own).
+void app_set_exe_for_tests(const std::filesystem::path& exe);
+
+}  // namespace corvane

@@ -1,0 +1,213 @@
+#include "platform/processes.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string_view>
+#include <system_error>
+#include <thread>
+
+extern char** environ;
+
+namespace corvane::platform {
+
+namespace {
+
+constexpr std::string_view kDeletedSuffix = " (deleted)";
+
+// The descriptor stays open until the process ends: closing it would free the lock.
+int g_instance_fd = -1;
+
+void reap_in_background(pid_t pid) {
+    try {
+        std::thread([pid] {
+            ::prctl(PR_SET_NAME, "crvn-recoger", 0, 0, 0);
+            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }).detach();
+    } catch (const std::system_error&) {
+        // Without a thread the child stays a zombie until we end; harmless.
+    }
+}
+
+// State letter of /proc/<pid>/stat, or 0 when the process does not exist.
+char proc_state(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    if (!std::getline(in, stat)) return 0;
+    auto close = stat.rfind(')');
+    if (close == std::string::npos || close + 2 >= stat.size()) return 0;
+    return stat[close + 2];
+}
+
+bool wait_by_polling(pid_t pid, std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        char st = proc_state(pid);
+        if (st == 0 || st == 'Z' || st == 'X') return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+}  // namespace
+
+std::filesystem::path process_own_exe() {
+    char buf[PATH_MAX + 1];
+    ssize_t n = ::readlink("/proc/self/exe", buf, PATH_MAX);
+    if (n <= 0) return {};
+    std::string_view path(buf, static_cast<size_t>(n));
+    // A program file replaced by an update reads as "<path> (deleted)".
+    if (path.size() > kDeletedSuffix.size() && path.ends_with(kDeletedSuffix)) {
+        path.remove_suffix(kDeletedSuffix.size());
+    }
+    return std::filesystem::path(std::string(path));
+}
+
+std::uint32_t process_own_id() {
+    return static_cast<std::uint32_t>(::getpid());
+}
+
+SpawnResult process_spawn_detached(const std::filesystem::path& exe,
+                                   const std::vector<std::string>& args,
+                                   const std::filesystem::path& cwd) {
+    SpawnResult result;
+    std::vector<std::string> owned;
+    owned.reserve(args.size() + 1);
+    owned.push_back(exe.string());
+    owned.insert(owned.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : owned) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawnattr_init(&attr);
+    if (!cwd.empty()) ::posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    // Descriptors a library opened without close-on-exec must not leak either.
+    ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+
+    sigset_t none;
+    sigemptyset(&none);
+    ::posix_spawnattr_setsigmask(&attr, &none);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int s : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigaddset(&defaults, s);
+    ::posix_spawnattr_setsigdefault(&attr, &defaults);
+    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    pid_t pid = 0;
+    int rc = ::posix_spawn(&pid, exe.c_str(), &actions, &attr, argv.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::posix_spawnattr_destroy(&attr);
+    if (rc != 0) {
+        result.error = std::strerror(rc);
+        return result;
+    }
+    reap_in_background(pid);
+    result.ok = true;
+    result.pid = static_cast<std::uint32_t>(pid);
+    return result;
+}
+
+bool process_wait_exit(std::uint32_t id, std::chrono::milliseconds limit) {
+    if (id == 0 || id > static_cast<std::uint32_t>(INT_MAX)) return true;
+    const auto pid = static_cast<pid_t>(id);
+    int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0) {
+        if (errno == ENOSYS) return wait_by_polling(pid, limit);
+        return true;  // gone already, or not ours to see
+    }
+    // A pidfd turns readable when the process ends, before anyone reaps it.
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    bool ended = false;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() < 0) break;
+        pollfd p{fd, POLLIN, 0};
+        int r = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (r > 0) {
+            ended = true;
+            break;
+        }
+        if (r == 0) break;
+        if (errno != EINTR) {
+            ended = true;
+            break;
+        }
+    }
+    ::close(fd);
+    return ended;
+}
+
+InstanceLock process_instance_lock(const std::filesystem::path& fallback_dir) {
+    std::filesystem::path dir = fallback_dir;
+    // Never /tmp: another user could create the file first and hold it.
+    if (const char* run = std::getenv("XDG_RUNTIME_DIR"); run && run[0] == '/') dir = run;
+    auto path = dir / "corvane_instancia_unica.lock";
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return InstanceLock::kUnavailable;
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            g_instance_fd = fd;
+            return InstanceLock::kOnlyCopy;
+        }
+        if (errno == EINTR) continue;
+        int err = errno;
+        ::close(fd);
+        return err == EWOULDBLOCK ? InstanceLock::kOtherCopy : InstanceLock::kUnavailable;
+    }
+}
+
+void process_route_quit_signals(void (*on_signal)(int)) {
+    ::signal(SIGPIPE, SIG_IGN);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    try {
+        std::thread([set, on_signal] {
+            ::prctl(PR_SET_NAME, "crvn-senales", 0, 0, 0);
+            for (;;) {
+                int sig = 0;
+                if (::sigwait(&set, &sig) == 0) on_signal(sig);
+            }
+        }).detach();
+    } catch (const std::system_error&) {
+        // Without the thread the signals would stay blocked for good: undo.
+        ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    }
+}
+
+void process_die_by_signal(int signal_number) {
+    ::signal(signal_number, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal_number);
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    ::raise(signal_number);
+    ::_exit(128 + signal_number);
+}
+
+void process_exit_now(int code) {
+    ::_exit(code);
+}
+
+}  // namespace corvane::platform

@@ -1,0 +1,64 @@
+// Processes: our own program file and id, starting other programs, waiting
+// for one to end, the per-session single-instance lock and the quit signals.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace corvane::platform {
+
+// File names of the program and of the copy an update leaves behind.
+inline constexpr const char* kProgramFileName = "corvane";
+inline constexpr const char* kOldProgramFileName = "corvane.old";
+
+// Full path of the running program file; empty when it cannot be read. When the
+// file was replaced or removed while running, the path it was started from.
+std::filesystem::path process_own_exe();
+
+// Our process id.
+std::uint32_t process_own_id();
+
+struct SpawnResult {
+    bool ok = false;
+    std::uint32_t pid = 0;
+    std::string error;  // the system's text when !ok
+};
+
+// Starts `exe` with argv = {exe, args...} and working folder `cwd`, no shell.
+// The child gets our environment and standard input/output/error and no other
+// descriptor; its signal mask and dispositions start at the defaults. The
+// child is reaped in the background: nobody waits for it.
+SpawnResult process_spawn_detached(const std::filesystem::path& exe,
+                                   const std::vector<std::string>& args,
+                                   const std::filesystem::path& cwd);
+
+// Waits until process `pid` has ended (a zombie counts as ended) or `limit`
+// has passed. True when it ended or never existed, false on time-out. Invalid
+// ids (0, above the system's range) return true at once.
+bool process_wait_exit(std::uint32_t pid, std::chrono::milliseconds limit);
+
+enum class InstanceLock {
+    kOnlyCopy,     // the lock is ours until the process ends
+    kOtherCopy,    // another process of this session holds it
+    kUnavailable,  // the lock file could not be opened or locked: run alone
+};
+
+// Takes the per-session lock "corvane_instancia_unica.lock" in the runtime
+// folder ($XDG_RUNTIME_DIR; `fallback_dir` when that is unset). Never blocks.
+InstanceLock process_instance_lock(const std::filesystem::path& fallback_dir);
+
+// Routes SIGTERM, SIGINT and SIGHUP to `on_signal`, called on a thread of its
+// own. Blocks them in the calling thread, so call it before any other thread
+// exists: every later thread inherits the mask. SIGPIPE is ignored.
+void process_route_quit_signals(void (*on_signal)(int signal_number));
+
+// Ends the process as the signal's default action would.
+[[noreturn]] void process_die_by_signal(int signal_number);
+
+// Ends the process at once with `code`: no static destructors, no atexit.
+[[noreturn]] void process_exit_now(int code);
+
+}  // namespace corvane::platform

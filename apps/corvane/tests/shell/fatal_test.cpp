@@ -1,0 +1,129 @@
+#include "shell/fatal.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "base/log.h"
+#include "base/paths.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct TempDir {
+    fs::path path;
+    TempDir() {
+        char tmpl[] = "/tmp/corvane-fatal-XXXXXX";
+        path = ::mkdtemp(tmpl);
+    }
+    ~TempDir() { fs::remove_all(path); }
+};
+
+std::string read_file(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+fs::path g_marker;
+void remove_icon_marker() {
+    std::ofstream(g_marker) << "quitado";
+}
+
+// The box of a fatal error, in a child process with the log in `dir`.
+[[noreturn]] void fatal_in_child(const fs::path& dir, const char* message) {
+    corvane::paths_set_app_dir_for_tests(dir);
+    corvane::log_open();
+    corvane::main_fatal_error(message);
+}
+
+}  // namespace
+
+TEST(FatalError, WithoutDisplayLogsWritesTheBoxTextAndExitsWithOne) {
+    TempDir dir;
+    g_marker = dir.path / "icono";
+    EXPECT_EXIT(
+        {
+            ::unsetenv("DISPLAY");
+            corvane::fatal_set_tray_icon_remover(&remove_icon_marker);
+            fatal_in_child(dir.path, "No se encontró el monitor: sin pantalla");
+        },
+        testing::ExitedWithCode(1),
+        "^Corvane: No se encontró el monitor: sin pantalla\n\nDetalles en el registro:\n.*/data/"
+        "corvane\\.log\n$");
+    EXPECT_NE(read_file(dir.path / "data" / "corvane.log")
+                  .find(" [ERROR] No se encontró el monitor: sin pantalla\r\n"),
+              std::string::npos);
+    EXPECT_EQ(read_file(g_marker), "quitado");
+}
+
+TEST(FatalError, RealBoxWaitsUntilClosedThenExitsWithOne) {
+    if (!fs::exists("/usr/bin/Xvfb") || !fs::exists("/usr/bin/xdotool")) GTEST_SKIP() << "no Xvfb";
+    TempDir dir;
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    pid_t xvfb = ::fork();
+    if (xvfb == 0) {
+        ::dup2(fds[1], 3);
+        int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 2);
+        ::execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", "640x480x24",
+                "-nolisten", "tcp", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    char buf[16] = {};
+    ssize_t n = ::read(fds[0], buf, sizeof buf - 1);
+    ::close(fds[0]);
+    ASSERT_GT(n, 0) << "Xvfb did not start";
+    const std::string display = ":" + std::string(buf, static_cast<size_t>(n - 1));
+
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::setenv("DISPLAY", display.c_str(), 1);
+        fatal_in_child(dir.path, "No se pudo iniciar la captura de pantalla: prueba");
+    }
+    const std::string env = "DISPLAY=" + display + " ";
+    bool found = false;
+    int status = 0;
+    pid_t done = 0;
+    for (auto end = std::chrono::steady_clock::now() + 30s;
+         std::chrono::steady_clock::now() < end;) {
+        done = ::waitpid(child, &status, WNOHANG);
+        if (done == child) break;
+        if (!found &&
+            std::system((env + "xdotool search --name '^Corvane$' >/dev/null 2>&1").c_str()) == 0) {
+            found = true;
+            // The box is up and the process still runs until it is closed.
+            std::this_thread::sleep_for(200ms);
+            EXPECT_EQ(::waitpid(child, &status, WNOHANG), 0);
+            std::system((env + "xdotool key Return").c_str());
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    if (done != child) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+    }
+    ::kill(xvfb, SIGTERM);
+    ::waitpid(xvfb, nullptr, 0);
+    EXPECT_TRUE(found) << "no box window";
+    ASSERT_EQ(done, child) << "the box did not close";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(read_file(dir.path / "data" / "corvane.log")
+                  .find("[ERROR] No se pudo iniciar la captura de pantalla: prueba"),
+              std::string::npos);
+}
