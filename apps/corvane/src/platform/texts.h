@@ -7,3 +7,10 @@ namespace corvane::platform {
 inline constexpr const char* kTrayPlaceText = "junto al reloj del escritorio";
 
 }  // namespace corvane::platform
+
+namespace corvane::platform {
+
+// What the banner names a sound device as when none is chosen.
+inline constexpr const char* kDefaultDeviceText = "predeterminado del sistema";
+
+}  // namespace corvane::platform

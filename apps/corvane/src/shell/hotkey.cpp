@@ -1,0 +1,72 @@
+#include "shell/hotkey.h"
+
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "base/hotkey_pause.h"
+#include "base/log.h"
+#include "base/ui_window.h"
+
+namespace corvane {
+
+HotkeyPoll hotkey_poll(std::span<const std::uint32_t> codes, std::uint64_t pause_until,
+                       std::uint64_t now_ms, bool was_down,
+                       const std::function<bool(std::uint32_t)>& key_down) {
+    bool down = false;
+    if (pause_until <= now_ms && !codes.empty()) {
+        down = true;
+        for (std::uint32_t code : codes) {
+            if (!key_down(code)) {
+                down = false;
+                break;
+            }
+        }
+    }
+    return {down && !was_down, down};
+}
+
+namespace {
+
+// Polls `codes` every `period` until quit, calling `action` once per press.
+// The keyboard is read at most once per poll, and only when a code is asked.
+void poll_loop(std::span<const std::uint32_t> codes, const QuitFlag& quit, KeyState* keys,
+               std::chrono::milliseconds period, const std::function<void()>& action) {
+    bool was_down = false;
+    for (;;) {
+        if (quit.set.load(std::memory_order_relaxed)) return;
+        bool refreshed = false;
+        bool readable = false;
+        auto key_down = [&](std::uint32_t code) {
+            if (!keys) return false;
+            if (!refreshed) {
+                readable = keys->refresh();
+                refreshed = true;
+            }
+            return readable && keys->is_down(code);
+        };
+        const HotkeyPoll p = hotkey_poll(codes, HotkeyPause.load(std::memory_order_relaxed),
+                                         process_now_ms(), was_down, key_down);
+        if (p.fire) action();
+        was_down = p.was_down;
+        std::this_thread::sleep_for(period);
+    }
+}
+
+}  // namespace
+
+void save_hotkey_thread_main(SaveHotkeyContext context) {
+    if (!context.quit || !context.slot) return;
+    poll_loop(context.combo.codes, *context.quit, context.keys.get(), kSaveHotkeyPeriod, [&] {
+        log_line(fmt::format("\n[{}] Guardando clip...", context.combo.text));
+        save_request_store(*context.slot, save_request_manual());
+    });
+}
+
+void viewer_hotkey_thread_main(ViewerHotkeyContext context) {
+    if (!context.quit) return;
+    poll_loop(context.codes, *context.quit, context.keys.get(), kViewerHotkeyPeriod,
+              [] { ui_open_window("clips"); });
+}
+
+}  // namespace corvane

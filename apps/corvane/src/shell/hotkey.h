@@ -1,0 +1,56 @@
+// The save and viewer hotkeys: each a thread that polls the physical state of
+// one key combination and acts once per press.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "base/flags.h"
+#include "base/save_request.h"
+#include "base/settings.h"
+#include "platform/keys.h"
+
+namespace corvane {
+
+struct HotkeyPoll {
+    bool fire = false;      // run the action now
+    bool was_down = false;  // the combination's state, for the next poll
+};
+
+// One poll. The combination counts as up while `now_ms` is below
+// `pause_until` and when `codes` is empty; otherwise `key_down` is asked for
+// each code in order, stopping at the first that is up. It fires when the
+// combination is down and was not on the previous poll.
+HotkeyPoll hotkey_poll(std::span<const std::uint32_t> codes, std::uint64_t pause_until,
+                       std::uint64_t now_ms, bool was_down,
+                       const std::function<bool(std::uint32_t)>& key_down);
+
+inline constexpr std::chrono::milliseconds kSaveHotkeyPeriod{25};
+inline constexpr std::chrono::milliseconds kViewerHotkeyPeriod{40};
+
+struct SaveHotkeyContext {
+    KeyCombo combo;
+    std::shared_ptr<QuitFlag> quit;
+    std::shared_ptr<SaveRequestSlot> slot;
+    std::unique_ptr<KeyState> keys;  // null: no keyboard, the key never fires
+};
+
+// Body of "crvn-tecla": on a press logs "\n[{combo text}] Guardando clip..."
+// and stores a manual request in the slot (replacing one not yet taken).
+// Ends at the first poll that sees the quit flag set.
+void save_hotkey_thread_main(SaveHotkeyContext context);
+
+struct ViewerHotkeyContext {
+    std::vector<std::uint32_t> codes;
+    std::shared_ptr<QuitFlag> quit;
+    std::unique_ptr<KeyState> keys;  // null: no keyboard, the key never fires
+};
+
+// Body of "crvn-visor": on a press opens the interface at its "clips" tab.
+void viewer_hotkey_thread_main(ViewerHotkeyContext context);
+
+}  // namespace corvane
