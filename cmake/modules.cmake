@@ -16,7 +16,8 @@ endfunction()
 
 # corvane_tests(<name> <folder> <libs...>): one GoogleTest executable for every
 # *_test.cpp in the folder; tests are labelled "unit", except suites named Tsan*,
-# labelled "tsan".
+# labelled "tsan". Suites whose name ends in "Concurrency" are listed a second
+# time (prefix "tsan.") with the label "tsan".
 function(corvane_tests name folder)
   if(NOT CORVANE_TESTS)
     return()
@@ -34,4 +35,6 @@ function(corvane_tests name folder)
   # Suites named Tsan* are the concurrent ones, labelled "tsan" instead: the
   # tsan preset runs them under ThreadSanitizer (the release run runs all).
   gtest_discover_tests(${name} TEST_FILTER "Tsan*" PROPERTIES LABELS tsan DISCOVERY_TIMEOUT 60)
+  gtest_discover_tests(${name} TEST_PREFIX "tsan." TEST_FILTER "*Concurrency.*"
+    PROPERTIES LABELS tsan DISCOVERY_TIMEOUT 60)
 endfunction()
