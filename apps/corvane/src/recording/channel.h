@@ -105,6 +105,17 @@ public:
         return v;
     }
 
+    // The next value if one is queued, without waiting.
+    std::optional<T> try_receive() {
+        if (!s_) return std::nullopt;
+        std::lock_guard lock(s_->mutex);
+        if (s_->queue.empty()) return std::nullopt;
+        T v = std::move(s_->queue.front());
+        s_->queue.pop_front();
+        s_->changed.notify_all();
+        return v;
+    }
+
     // Closes the receiving end: queued values are dropped, later sends refused.
     void close() {
         if (!s_) return;
