@@ -92,7 +92,7 @@ std::string hdr_banner_line(bool monitor_hdr, bool correction_active, const SdrW
     if (!monitor_hdr) return {};
     if (!correction_active)
         return "  HDR        : monitor en HDR, corrección APAGADA (los clips pueden verse lavados)\n";
-    return fmt::format("  HDR        : monitor en HDR -> corrección a SDR activa (blanco {:.0} nits, {})\n",
+    return fmt::format("  HDR        : monitor en HDR -> corrección a SDR activa (blanco {:.0f} nits, {})\n",
                        white.nits, white.from_settings ? "del .ini" : "del sistema");
 }
 
