@@ -118,6 +118,12 @@ void capture_loop(std::unique_ptr<ScreenGrabber> grabber, SharedFrame shared, st
         }
         // The grab runs outside the lock; only the copy holds it.
         const ScreenImage* img = grabber->grab();
+        if (!img && grabber->display_lost()) {
+            // Nothing can be recorded any more: the program ends itself.
+            log_line("\n[ERROR] Se perdió la conexión con la pantalla; Corvane se cerrará.");
+            if (quit) quit->set.store(true);
+            break;
+        }
         if (!img) {
             std::string e = platform_error_text(grabber->error());
             if (e != last_error) {

@@ -126,6 +126,21 @@ TEST(XvfbNoSharedMemory, FallsBackToPlainReadsAndClipsToTheScreen) {
     EXPECT_EQ(shared.device->frame.pixels[(250 * 400 + 350) * 4 + 2], 0);    // untouched
 }
 
+TEST(XvfbLost, ALostDisplayEndsTheCaptureAndAsksToQuit) {
+    XInitThreads();
+    test::LogCapture log;
+    auto x = std::make_unique<test::XvfbServer>(160, 120);
+    auto quit = std::make_shared<QuitFlag>();
+    CaptureStartResult cap = capture_start(x->display(), gpu_device_create(ScreenSize{160, 120}), 30, quit);
+    ASSERT_TRUE(cap.capture) << cap.error;
+    ASSERT_TRUE(test::wait_for([&] { return cap.capture->signal()->frames_arrived.load() > 0; }, 30));
+    x.reset();  // the X server goes away; the process must not
+    EXPECT_TRUE(test::wait_for([&] { return quit->set.load(); }, 30));
+    cap.capture.reset();
+    EXPECT_NE(log.text().find("[ERROR] Se perdió la conexión con la pantalla; Corvane se cerrará."),
+              std::string::npos);
+}
+
 // Capture, clock and encoder threads together: also run under ThreadSanitizer.
 class TsanXvfbPipeline : public XvfbVideo {};
 
