@@ -3,7 +3,9 @@
 // server's current keyboard map (every shift level, so digits on a layout
 // that shifts them still count); the map is read again whenever the server
 // announces a change.
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/keysym.h>
 
 #include <array>
@@ -43,11 +45,27 @@ std::vector<KeySym> keysyms_for_code(std::uint32_t code) {
 
 class X11KeyState final : public KeyState {
 public:
-    explicit X11KeyState(Display* d) : display_(d) { read_map(); }
+    explicit X11KeyState(Display* d) : display_(d) {
+        // A client that speaks XKB is told of map changes by XKB events
+        // rather than the core MappingNotify; ask for them explicitly.
+        int opcode = 0, error_base = 0, major = XkbMajorVersion, minor = XkbMinorVersion;
+        if (XkbQueryExtension(display_, &opcode, &xkb_event_base_, &error_base, &major, &minor)) {
+            XkbSelectEvents(display_, XkbUseCoreKbd, XkbMapNotifyMask | XkbNewKeyboardNotifyMask,
+                            XkbMapNotifyMask | XkbNewKeyboardNotifyMask);
+        } else {
+            xkb_event_base_ = -1;
+        }
+        read_map();
+    }
     ~X11KeyState() override { XCloseDisplay(display_); }
 
     bool refresh() override {
-        // MappingNotify reaches every client unasked; anything else is ignored.
+        char bits[32];
+        std::memset(bits, 0, sizeof bits);
+        XQueryKeymap(display_, bits);
+        std::memcpy(keys_.data(), bits, sizeof bits);
+        // Any map change made before the state was read has now reached us
+        // (the server sends events in order): apply it to this reading.
         bool remap = false;
         while (XPending(display_) > 0) {
             XEvent ev;
@@ -55,13 +73,11 @@ public:
             if (ev.type == MappingNotify) {
                 XRefreshKeyboardMapping(&ev.xmapping);
                 remap = true;
+            } else if (xkb_event_base_ >= 0 && ev.type == xkb_event_base_) {
+                remap = true;
             }
         }
         if (remap) read_map();
-        char bits[32];
-        std::memset(bits, 0, sizeof bits);
-        XQueryKeymap(display_, bits);
-        std::memcpy(keys_.data(), bits, sizeof bits);
         return true;
     }
 
@@ -113,6 +129,7 @@ private:
     }
 
     Display* display_;
+    int xkb_event_base_ = -1;
     std::array<unsigned char, 32> keys_{};
     std::unordered_map<KeySym, std::vector<int>> keysyms_;
     mutable std::unordered_map<std::uint32_t, std::vector<int>> keycodes_;

@@ -1,0 +1,79 @@
+// The keyboard backend against a real X server: keys pressed with xdotool
+// (XTest changes the server's key state) must read down by their Windows code.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "../recording/recording_test_util.h"
+#include "base/settings.h"
+#include "platform/keys.h"
+
+namespace corvane {
+namespace {
+
+class KeysXvfb : public ::testing::Test {
+protected:
+    void SetUp() override {
+        xvfb_ = std::make_unique<test::XvfbServer>(320, 240);
+        auto r = keys_open(xvfb_->display());
+        ASSERT_TRUE(r.keys) << r.error;
+        keys_ = std::move(r.keys);
+    }
+    int xdotool(const std::string& action, const std::string& key) {
+        return test::run_command({"env", "DISPLAY=" + xvfb_->display(), "xdotool", action, key});
+    }
+    std::unique_ptr<test::XvfbServer> xvfb_;
+    std::unique_ptr<KeyState> keys_;
+};
+
+TEST_F(KeysXvfb, EveryKindOfKeyReadsDownWhilePressed) {
+    struct Case {
+        const char* keysym;  // as xdotool names it
+        std::uint32_t code;
+    };
+    const std::vector<Case> cases{
+        {"Control_L", vk::kControl}, {"Control_R", vk::kControl}, {"Shift_R", vk::kShift},
+        {"Alt_L", vk::kAlt},         {"w", 'W'},                  {"q", 'Q'},
+        {"5", '5'},                  {"F9", vk::kF1 + 8},         {"F12", vk::kF1 + 11},
+        {"KP_3", vk::kNumpad0 + 3},  {"Tab", vk::kTab},           {"space", vk::kSpace},
+        {"Prior", vk::kPageUp},      {"Next", vk::kPageDown},     {"Home", vk::kHome},
+        {"End", vk::kEnd},           {"Insert", vk::kInsert},     {"Delete", vk::kDelete},
+        {"Pause", vk::kPause},       {"Print", vk::kPrintScreen},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(keys_->refresh());
+        EXPECT_FALSE(keys_->is_down(c.code)) << c.keysym << " before";
+        ASSERT_EQ(xdotool("keydown", c.keysym), 0) << c.keysym;
+        ASSERT_TRUE(keys_->refresh());
+        EXPECT_TRUE(keys_->is_down(c.code)) << c.keysym;
+        // A neighbour of another kind stays up.
+        EXPECT_FALSE(keys_->is_down(c.code == 'E' ? 'R' : 'E')) << c.keysym;
+        ASSERT_EQ(xdotool("keyup", c.keysym), 0) << c.keysym;
+        ASSERT_TRUE(keys_->refresh());
+        EXPECT_FALSE(keys_->is_down(c.code)) << c.keysym << " after";
+    }
+}
+
+TEST_F(KeysXvfb, FollowsAKeyboardMapChangedAfterOpening) {
+    // Xvfb's keyboard has no F20 until keycode 93 (empty) is given it.
+    ASSERT_TRUE(keys_->refresh());
+    EXPECT_FALSE(keys_->is_down(vk::kF1 + 19));
+    ASSERT_EQ(test::run_command({"env", "DISPLAY=" + xvfb_->display(), "xmodmap", "-e",
+                                 "keycode 93 = F20"}),
+              0);
+    ASSERT_EQ(xdotool("keydown", "F20"), 0);
+    ASSERT_TRUE(keys_->refresh());
+    EXPECT_TRUE(keys_->is_down(vk::kF1 + 19));
+    ASSERT_EQ(xdotool("keyup", "F20"), 0);
+    ASSERT_TRUE(keys_->refresh());
+    EXPECT_FALSE(keys_->is_down(vk::kF1 + 19));
+}
+
+TEST(Keys, NoDisplayIsAnError) {
+    auto r = keys_open(":9999");
+    EXPECT_FALSE(r.keys);
+    EXPECT_NE(r.error.find(":9999"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace corvane
