@@ -138,6 +138,45 @@ void play(const ClipSaverContext& ctx, ClipSound sound) {
 
 }  // namespace
 
+Mp4Track clip_mp4_track(const TrackFormat& f) {
+    Mp4Track t;
+    switch (f.codec) {
+        case TrackCodec::h264:
+            t.codec = Mp4Codec::h264;
+            break;
+        case TrackCodec::hevc:
+            t.codec = Mp4Codec::hevc;
+            break;
+        case TrackCodec::av1:
+            t.codec = Mp4Codec::av1;
+            break;
+        case TrackCodec::aac:
+            t.codec = Mp4Codec::aac;
+            break;
+    }
+    t.width = f.width;
+    t.height = f.height;
+    t.fps = f.fps;
+    t.primaries = f.colour.primaries;
+    t.transfer = f.colour.transfer;
+    t.matrix = f.colour.matrix;
+    t.full_range = f.colour.full_range;
+    t.sample_rate = f.sample_rate;
+    t.channels = f.channels;
+    t.bit_rate = f.bit_rate;
+    t.extradata = f.extradata;
+    return t;
+}
+
+FormatSource clip_format_source(std::shared_ptr<const FormatSlot> slot) {
+    if (!slot) return {};
+    return [slot]() -> std::optional<PublishedTrack> {
+        std::optional<TrackFormat> f = slot->load();
+        if (!f) return std::nullopt;
+        return PublishedTrack{clip_mp4_track(*f), f->since};
+    };
+}
+
 std::string clipsaver_error_text(std::string_view stage, std::string_view error) {
     return fmt::format("{} ({})", stage, error);
 }

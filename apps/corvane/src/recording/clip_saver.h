@@ -23,6 +23,7 @@
 #include "base/settings.h"
 #include "platform/mp4.h"
 #include "recording/replay_buffer.h"
+#include "recording/track_format.h"
 
 namespace corvane {
 
@@ -39,6 +40,13 @@ struct PublishedTrack {
 
 // Reads an output format slot: nothing until the encoder has published.
 using FormatSource = std::function<std::optional<PublishedTrack>()>;
+
+// The MP4 declaration of an encoder's published format.
+Mp4Track clip_mp4_track(const TrackFormat& format);
+
+// Reads an encoder's output format slot; an empty function for a slot that
+// does not exist (no such encoder runs).
+FormatSource clip_format_source(std::shared_ptr<const FormatSlot> slot);
 
 enum class ClipSound : std::uint8_t { chime, low_tone };
 

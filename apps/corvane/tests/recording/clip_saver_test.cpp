@@ -466,7 +466,10 @@ TEST_F(ClipSaver, OnlyAutomaticSavesApplyTheDiskLimit) {
     EXPECT_TRUE(fs::exists(r.clip));
 }
 
-TEST_F(ClipSaver, ThreadSavesOnlyTheLastWaitingRequestAndStopsOnQuit) {
+// Also run under ThreadSanitizer: the saver thread against the slot writers.
+class ClipSaverConcurrency : public ClipSaver {};
+
+TEST_F(ClipSaverConcurrency, ThreadSavesOnlyTheLastWaitingRequestAndStopsOnQuit) {
     fill();
     auto slot = std::make_shared<SaveRequestSlot>();
     auto quit = std::make_shared<QuitFlag>();

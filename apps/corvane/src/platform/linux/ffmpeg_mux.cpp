@@ -13,6 +13,7 @@ extern "C" {
 #include <libavutil/error.h>
 #include <libavutil/mathematics.h>
 #include <libavutil/mem.h>
+#include <libavutil/avstring.h>
 }
 
 namespace corvane {
@@ -171,6 +172,12 @@ ClipMuxerOpen clip_muxer_open(const std::filesystem::path& path, Mp4Container co
         out.error = fail(Mp4Step::create, r < 0 ? r : AVERROR(ENOMEM));
         return out;
     }
+    // The muxers read the name only to warn about an unusual extension:
+    // give them the name the file will have once complete.
+    std::string name = path.string();
+    if (name.size() > 5 && name.ends_with(".part")) name.resize(name.size() - 5);
+    av_freep(&ctx->url);
+    ctx->url = av_strdup(name.c_str());
     // "file:" keeps a colon in the name from being read as a protocol.
     const std::string url = "file:" + path.string();
     r = avio_open(&ctx->pb, url.c_str(), AVIO_FLAG_WRITE);
