@@ -22,6 +22,10 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 }
 
+// libx265 keeps one internal allocation for the life of the process; it is
+// not ours to free.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libx265.so\n"; }
+
 namespace corvane {
 namespace {
 
