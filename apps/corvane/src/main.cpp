@@ -24,7 +24,11 @@
 #include "platform/net.h"
 #include "platform/processes.h"
 #include "platform/thread.h"
+#include "recording/audio_capture.h"
+#include "recording/audio_encoder.h"
+#include "recording/audio_ring.h"
 #include "recording/capture.h"
+#include "recording/clip_saver.h"
 #include "recording/frame_clock.h"
 #include "recording/gpu.h"
 #include "recording/replay_buffer.h"
@@ -33,6 +37,7 @@
 #include "shell/fatal.h"
 #include "shell/hotkey.h"
 #include "shell/instance.h"
+#include "shell/sounds.h"
 #include "shell/startup.h"
 #include "updater/apply_update.h"
 #include "updater/updater.h"
@@ -66,6 +71,9 @@ struct Recorder {
     std::shared_ptr<ReplayBuffer> buffer;
     std::shared_ptr<DeviceContextLock> device;
     std::unique_ptr<RunningCapture> capture;
+    std::shared_ptr<FormatSlot> video_format;
+    std::shared_ptr<FormatSlot> audio_format;  // null: no sound track
+    std::shared_ptr<FormatSlot> voice_format;  // null: the voice is not stored apart
 };
 
 // Step 8: the leftovers of an update that has just been installed.
@@ -106,7 +114,7 @@ void start_web_interface() {
         .open_window = [](const std::string& tab) { ui_open_window(tab); },
         .quit = [] { app_quit(); },
         .restart = [](bool open_settings) { app_restart(open_settings); },
-        .clips_saved = {},
+        .clips_saved = [] { return ClipsSavedCounter.load(); },
     });
     NetListenResult listener = net_listen_loopback(0, 128);
     if (!listener.socket.valid()) {
@@ -125,6 +133,34 @@ void start_web_interface() {
     ui_session_publish(std::move(token), listener.port);
     thread_row_start(thread_rows::kConfig,
                      [socket = listener.socket] { ui_server_thread_main(socket); });
+}
+
+// Step 18: a capture thread per enabled sound source, then the encoders.
+AudioStarted start_audio(const Settings& settings, const std::shared_ptr<QuitFlag>& quit,
+                         const std::shared_ptr<SampleSink>& sink) {
+    auto capture = [&](std::uint8_t source, const std::string& id, const std::string& name,
+                       bool leveller) {
+        auto ring = std::make_shared<AudioRing>();
+        AudioSpawnResult spawned = audio_spawn_capture_thread(
+            AudioCaptureParams{source, id, name, ring, quit, leveller});
+        if (!spawned.ok) fatal(spawned.error);
+        return ring;
+    };
+    AudioStartConfig config;
+    if (settings.audio.juego) {
+        config.game_ring =
+            capture(kSourceGame, settings.audio.salida_id, settings.audio.salida_nombre, false);
+    }
+    if (settings.audio.microfono) {
+        config.mic_ring = capture(kSourceMic, settings.audio.microfono_id,
+                                  settings.audio.microfono_nombre, settings.audio.nivelar_microfono);
+    }
+    config.game_volume = settings.audio.volumen_juego;
+    config.mic_volume = settings.audio.volumen_microfono;
+    config.mic_in_video = settings.audio.microfono_en_video;
+    config.fps = settings.avanzado.fps;
+    config.sink = sink;
+    return audio_start_encoders(std::move(config));
 }
 
 // Steps 13 to 20: the monitor, the clips folder, the quit flag, the picture
@@ -171,6 +207,11 @@ Recorder start_recording(const Settings& settings) {
     };
     VideoEncoderStarted encoder = video_encoder_start(std::move(ec_config));
     if (!encoder.ok) fatal(encoder.error);
+    r.video_format = encoder.format;
+
+    AudioStarted audio = start_audio(settings, r.quit, sink);
+    r.audio_format = audio.main_format;
+    r.voice_format = audio.voice_format;
 
     BannerFacts facts;
     facts.width = sizes.sizes.output.width;
@@ -192,6 +233,7 @@ Recorder start_recording(const Settings& settings) {
     ClockParams clock;
     clock.fps = settings.avanzado.fps;
     clock.video = std::move(encoder.frames);
+    clock.audio = std::move(audio.step);
     clock.convert = clock_convert_with(std::move(converter.converter), r.device);
     clock.signal = r.capture->signal();
     clock.backlog = encoder.backlog;
@@ -229,12 +271,34 @@ void start_workers(const Settings& settings, const Recorder& r) {
         std::error_code ec;
         fs::remove(settings.general.carpeta_clips / old_page, ec);
     }
+
+    ClipSaverContext saver;
+    clipsaver_apply_settings(saver, settings_clone(settings));
+    saver.quit = r.quit;
+    saver.slot = r.slot;
+    saver.buffer = r.buffer;
+    saver.video_format = clip_format_source(r.video_format);
+    saver.audio_format = clip_format_source(r.audio_format);
+    saver.voice_format = clip_format_source(r.voice_format);
+    saver.play_sound = [](ClipSound sound, float volume) {
+        if (sound == ClipSound::chime) {
+            sound_play_chime(volume);
+        } else {
+            sound_play_low_tone(volume);
+        }
+    };
+    thread_row_start(thread_rows::kSaver,
+                     [ctx = std::make_shared<ClipSaverContext>(std::move(saver))] {
+                         clipsaver_thread_main(std::move(*ctx));
+                     });
 }
 
 // Steps 25 and 26.
 [[noreturn]] void run_until_quit(Recorder r) {
     while (!r.quit->set.load(std::memory_order_relaxed)) std::this_thread::sleep_for(300ms);
     r.capture.reset();  // stops and waits for the capture thread
+    // A clip still being written would stay a ".part" file: give it time.
+    clipsaver_wait_idle(5s);
     log_line("[CORVANE] Cerrado.");
     app_exit(0);
 }

@@ -468,11 +468,30 @@ void clipsaver_thread_main(ClipSaverContext ctx) {
         if (ctx.quit && ctx.quit->set.load()) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         if (!ctx.slot) continue;
+        ClipSaveInProgress.store(true);
+        if (ctx.quit && ctx.quit->set.load()) {
+            // Shutdown may already have looked: start nothing it would not wait for.
+            ClipSaveInProgress.store(false);
+            return;
+        }
         std::optional<SaveRequest> request = save_request_take(*ctx.slot);
-        if (!request) continue;
+        if (!request) {
+            ClipSaveInProgress.store(false);
+            continue;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
         (void)clipsaver_save(ctx, *request);
+        ClipSaveInProgress.store(false);
     }
+}
+
+bool clipsaver_wait_idle(std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (ClipSaveInProgress.load()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 }  // namespace corvane

@@ -79,6 +79,13 @@ void clipsaver_apply_settings(ClipSaverContext& ctx, const Settings& settings);
 // The thread body; returns at the first poll after the quit flag is set.
 void clipsaver_thread_main(ClipSaverContext ctx);
 
+// True from the moment the saver takes a request until its files are
+// complete: shutdown gives such a clip time to finish.
+inline std::atomic<bool> ClipSaveInProgress{false};
+
+// Waits until no clip is being written, at most `limit`; false on time-out.
+bool clipsaver_wait_idle(std::chrono::milliseconds limit);
+
 // What one request came to.
 struct ClipSaveResult {
     enum class Outcome : std::uint8_t { no_video, failed, saved } outcome = Outcome::no_video;
