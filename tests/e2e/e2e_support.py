@@ -1,0 +1,133 @@
+"""What the whole-program tests share: a private X display, a private sound
+server with a null sink, and waiting on conditions. Every process started
+here is stopped by its own pid when the test ends."""
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+
+
+def wait_until(pred, timeout=30.0, step=0.05):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if pred():
+            return True
+        time.sleep(step)
+    return pred()
+
+
+def _stop(proc):
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+def start_xvfb(test, width=640, height=360):
+    """An Xvfb on a display number it picks itself; returns ":N"."""
+    r, w = os.pipe()
+    proc = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(w), "-screen", "0", "%dx%dx24" % (width, height),
+         "-nolisten", "tcp", "-noreset"],
+        pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(w)
+    test.addCleanup(_stop, proc)
+    number = b""
+    with os.fdopen(r, "rb") as f:
+        while True:
+            c = f.read(1)
+            if not c or c == b"\n":
+                break
+            number += c
+    if not number:
+        raise AssertionError("Xvfb did not start")
+    return ":" + number.decode()
+
+
+def start_pulseaudio(test, runtime_dir, home):
+    """A private PulseAudio daemon with a null sink "juego" as the default
+    output, reachable through `runtime_dir`. Returns the environment for it."""
+    env = dict(os.environ, XDG_RUNTIME_DIR=runtime_dir, HOME=home)
+    env.pop("PULSE_SERVER", None)
+    proc = subprocess.Popen(
+        ["pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit", "-n",
+         "--load=module-native-protocol-unix",
+         "--load=module-null-sink sink_name=juego",
+         "--load=module-always-sink"],
+        env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    test.addCleanup(_stop, proc)
+
+    def ready():
+        return subprocess.run(["pactl", "info"], env=env, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode == 0
+
+    if not wait_until(ready, timeout=30):
+        raise AssertionError("PulseAudio did not start")
+    return env
+
+
+class Desktop:
+    """A temporary program folder holding a copy of the binary (the program
+    keeps its data beside its own file), a home folder, a private X display
+    and a private sound server."""
+
+    def __init__(self, test, binary, sound=True):
+        self.root = tempfile.mkdtemp(prefix="corvane-e2e-")
+        test.addCleanup(shutil.rmtree, self.root, True)
+        self.app = os.path.join(self.root, "app")
+        self.home = os.path.join(self.root, "home")
+        self.run = os.path.join(self.root, "run")
+        os.makedirs(self.app)
+        os.makedirs(self.home)
+        os.makedirs(self.run, mode=0o700)
+        self.exe = os.path.join(self.app, "corvane")
+        shutil.copy2(binary, self.exe)
+        self.data = os.path.join(self.app, "data")
+        self.clips = os.path.join(self.home, "Videos", "Corvane")
+        self.display = start_xvfb(test)
+        if sound:
+            self.env = start_pulseaudio(test, self.run, self.home)
+        else:
+            self.env = dict(os.environ, XDG_RUNTIME_DIR=self.run, HOME=self.home)
+        self.env["DISPLAY"] = self.display
+        self.env.pop("XDG_CONFIG_HOME", None)
+        self.procs = []
+        test.addCleanup(self._stop_all)
+
+    def start(self, *args):
+        """Starts the program; its standard output and error go to a file (a
+        pipe nobody reads could fill and stall it): see output()."""
+        path = os.path.join(self.root, "out-%d.txt" % len(self.procs))
+        with open(path, "wb") as out:
+            p = subprocess.Popen([self.exe, *args], cwd=self.root, env=self.env,
+                                 stdout=out, stderr=subprocess.STDOUT)
+        p.output_path = path
+        self.procs.append(p)
+        return p
+
+    @staticmethod
+    def output(p):
+        with open(p.output_path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    def run_tool(self, *args):
+        return subprocess.run(list(args), env=self.env, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=60)
+
+    def log(self):
+        try:
+            with open(os.path.join(self.data, "corvane.log"), encoding="utf-8",
+                      errors="replace", newline="") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def _stop_all(self):
+        for p in self.procs:
+            if p.poll() is None:
+                p.kill()
+            p.wait()
