@@ -11,9 +11,12 @@ import threading
 import time
 import unittest
 
+from e2e_support import start_xvfb
+
 BIN = os.environ["CORVANE_BIN"]
 BOX_TEXT = "Corvane ya está abierto: búscalo en los íconos "
 STARTED = "[CORVANE] Iniciando v0.10.45 (2026-10-25)"
+READY = "[CORVANE] Listo: grabando en segundo plano."
 
 
 def wait_until(pred, timeout=30.0, step=0.05):
@@ -40,7 +43,16 @@ class Program:
         self.env = dict(os.environ, XDG_RUNTIME_DIR=self.run)
         self.env.pop("DISPLAY", None)
         self.procs = []
+        self.test = test
+        self._desktop_env = None
         test.addCleanup(self.cleanup)
+
+    def desktop_env(self):
+        """The environment of a copy that records: a private X display. The
+        other starts keep no display, so that their box goes to stderr."""
+        if self._desktop_env is None:
+            self._desktop_env = dict(self.env, DISPLAY=start_xvfb(self.test))
+        return self._desktop_env
 
     def start(self, *args, env=None):
         p = subprocess.Popen([self.exe, *args], cwd=self.root, env=env or self.env,
@@ -62,10 +74,10 @@ class Program:
             return ""
 
     def start_first(self, *args):
-        """Starts a copy and waits until it holds the instance lock."""
-        before = self.log().count(STARTED)
-        p = self.start("--no-window", *args)
-        if not wait_until(lambda: self.log().count(STARTED) > before or p.poll() is not None):
+        """Starts a copy and waits until it has started up completely."""
+        before = self.log().count(READY)
+        p = self.start("--no-window", *args, env=self.desktop_env())
+        if not wait_until(lambda: self.log().count(READY) > before or p.poll() is not None):
             raise AssertionError("the first copy did not start")
         if p.poll() is not None:
             raise AssertionError("the first copy ended: %r" % (p.communicate(),))
@@ -256,13 +268,14 @@ class Lifetime(unittest.TestCase):
         prog = Program(self)
         sleeper = subprocess.Popen(["sleep", "120"])
         self.addCleanup(lambda: (sleeper.kill(), sleeper.wait()))
-        waiting = prog.start("--no-window", "--esperar-pid", "+%d" % sleeper.pid)
+        waiting = prog.start("--no-window", "--esperar-pid", "+%d" % sleeper.pid,
+                             env=prog.desktop_env())
         time.sleep(1.5)
         self.assertIsNone(waiting.poll())
         self.assertNotIn(STARTED, prog.log())
         # Once it has ended (a zombie nobody reaped yet) the wait is over.
         sleeper.send_signal(signal.SIGKILL)
-        self.assertTrue(wait_until(lambda: STARTED in prog.log(), timeout=20))
+        self.assertTrue(wait_until(lambda: READY in prog.log(), timeout=30))
         self.assertIsNone(sleeper.returncode)
         waiting.send_signal(signal.SIGTERM)
         self.assertEqual(waiting.wait(timeout=30), 0)
@@ -279,6 +292,7 @@ class Lifetime(unittest.TestCase):
         os.remove(old)
         with open(big, "ab") as f:
             f.write(b"y" * (5 * 1024 * 1024 + 1))
+        os.remove(os.path.join(prog.data, "interfaz.json"))
         rc, out, err, _ = prog.run_to_end()  # no interfaz.json: the box
         self.assertEqual(rc, 0)
         self.assertIn(BOX_TEXT, err)
@@ -311,6 +325,7 @@ class Box(unittest.TestCase):
 
         prog = Program(self)
         prog.start_first()
+        os.remove(os.path.join(prog.data, "interfaz.json"))  # the hand-off fails
         env = dict(prog.env, DISPLAY=display)
         second = prog.start(env=env)
 
