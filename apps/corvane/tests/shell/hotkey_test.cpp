@@ -122,7 +122,7 @@ bool wait_until(const std::function<bool()>& cond, std::chrono::seconds limit = 
     return cond();
 }
 
-TEST(SaveHotkeyThread, OnePressOneRequestAndLogLineThenEndsOnQuit) {
+TEST(HotkeyConcurrency, SaveThreadOnePressOneRequestAndLogLineThenEndsOnQuit) {
     test::TempAppDir app;
     log_reset_for_tests();
     log_open();
@@ -177,7 +177,7 @@ TEST(SaveHotkeyThread, OnePressOneRequestAndLogLineThenEndsOnQuit) {
     log_reset_for_tests();
 }
 
-TEST(ViewerHotkeyThread, EmptyCombinationNeverReadsTheKeyboardAndEndsOnQuit) {
+TEST(HotkeyConcurrency, ViewerThreadEmptyCombinationNeverReadsTheKeyboardAndEndsOnQuit) {
     auto keys = std::make_shared<FakeKeys::Shared>();
     auto quit = std::make_shared<QuitFlag>();
     ViewerHotkeyContext ctx{{}, quit, std::make_unique<FakeKeys>(keys)};
