@@ -2,6 +2,7 @@
 the box when that fails, the wait for a previous copy and the quit signals."""
 import json
 import os
+import random
 import shutil
 import signal
 import socket
@@ -26,6 +27,35 @@ def wait_until(pred, timeout=30.0, step=0.05):
             return True
         time.sleep(step)
     return pred()
+
+
+def start_xvfb(test):
+    """A private Xvfb on a random display number; -displayfd tells when it is
+    ready. Several test programs start servers at once: letting each pick the
+    lowest free number makes them race for it, a random one does not."""
+    rng = random.SystemRandom()
+    for _ in range(20):
+        number = rng.randrange(200, 30000)
+        r, w = os.pipe()
+        xvfb = subprocess.Popen(["Xvfb", ":%d" % number, "-displayfd", str(w), "-screen", "0",
+                                 "640x360x24", "-nolisten", "tcp"], pass_fds=(w,),
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(w)
+        ready = b""
+        while not ready.endswith(b"\n"):
+            chunk = os.read(r, 16)
+            if not chunk:
+                break
+            ready += chunk
+        if ready == b"%d\n" % number:
+            # The server may write to the pipe again: keep it open while it runs.
+            test.addCleanup(os.close, r)
+            test.addCleanup(lambda: (xvfb.terminate(), xvfb.wait()))
+            return ":%d" % number
+        os.close(r)
+        xvfb.kill()
+        xvfb.wait()
+    raise AssertionError("no Xvfb display could be started")
 
 
 class Program:
@@ -315,13 +345,7 @@ class Lifetime(unittest.TestCase):
 @unittest.skipUnless(shutil.which("Xvfb") and shutil.which("xdotool"), "needs Xvfb and xdotool")
 class Box(unittest.TestCase):
     def test_box_waits_for_the_user_and_closes_with_return(self):
-        r, w = os.pipe()
-        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "640x360x24",
-                                 "-nolisten", "tcp"], pass_fds=(w,), stderr=subprocess.DEVNULL)
-        os.close(w)
-        self.addCleanup(lambda: (xvfb.terminate(), xvfb.wait()))
-        display = ":" + os.read(r, 16).decode().strip()
-        os.close(r)
+        display = start_xvfb(self)
 
         prog = Program(self)
         prog.start_first()

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -207,16 +208,27 @@ TEST(AppRestart, NewCopyWaitsForTheOldOneThenRuns) {
     EXPECT_EQ(read_file(proc + "/cmdline"),
               pf.exe.string() + "\0--esperar-pid\0"s + std::to_string(old_copy) + "\0--config\0"s);
     EXPECT_EQ(fs::read_symlink(proc + "/cwd"), pf.app);
-    // Its own log and its wait on the old copy are all it may hold besides
-    // stdio (and what its libraries open on loading, such as their own files).
-    for (auto& e : fs::directory_iterator(proc + "/fd")) {
-        int fd = std::stoi(e.path().filename());
-        if (fd <= 2) continue;
-        std::error_code ec;
-        auto target = fs::read_symlink(e.path(), ec).string();
-        const bool library = target.rfind("/usr/lib/", 0) == 0 && target.find(".so") != std::string::npos;
+    // Once it waits on the old copy (a pidfd), its own log and that wait are
+    // all it may hold besides stdio (and what its libraries open on loading,
+    // such as their own files).
+    auto fd_targets = [&] {
+        std::vector<std::string> out;
+        for (auto& e : fs::directory_iterator(proc + "/fd")) {
+            if (std::stoi(e.path().filename()) <= 2) continue;
+            std::error_code ec;
+            out.push_back(fs::read_symlink(e.path(), ec).string());
+        }
+        return out;
+    };
+    ASSERT_TRUE(eventually([&] {
+        auto t = fd_targets();
+        return std::find(t.begin(), t.end(), "anon_inode:[pidfd]") != t.end();
+    })) << "the new copy does not wait for the old one";
+    for (const auto& target : fd_targets()) {
+        const bool library =
+            target.rfind("/usr/lib/", 0) == 0 && target.find(".so") != std::string::npos;
         EXPECT_TRUE(target == pf.log.string() || target == "anon_inode:[pidfd]" || library)
-            << "fd " << fd << " -> " << target;
+            << target;
     }
     // Still waiting: nothing started yet.
     std::this_thread::sleep_for(300ms);

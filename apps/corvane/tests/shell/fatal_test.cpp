@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -49,6 +50,59 @@ void remove_icon_marker() {
     corvane::main_fatal_error(message);
 }
 
+// A private Xvfb on a random display number, ready when it has written the
+// number to -displayfd. Several test programs start servers at once: picking
+// the lowest free number makes them race for it, a random one does not.
+struct Xvfb {
+    pid_t pid = -1;
+    std::string display;
+    int ready_fd = -1;  // the server may write to it again: open while it runs
+    ~Xvfb() {
+        if (pid > 0) {
+            ::kill(pid, SIGTERM);
+            ::waitpid(pid, nullptr, 0);
+        }
+        if (ready_fd >= 0) ::close(ready_fd);
+    }
+};
+
+void start_xvfb(Xvfb& x) {
+    std::random_device rd;
+    std::uniform_int_distribution<int> pick(200, 29999);
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const std::string number = std::to_string(pick(rd));
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) break;
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::dup2(fds[1], 3);
+            int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            const std::string display = ":" + number;
+            ::execl("/usr/bin/Xvfb", "Xvfb", display.c_str(), "-displayfd", "3", "-screen", "0",
+                    "640x480x24", "-nolisten", "tcp", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(fds[1]);
+        std::string got;
+        char buf[16];
+        for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) {
+            got.append(buf, static_cast<size_t>(n));
+            if (got.find('\n') != std::string::npos) break;
+        }
+        if (got == number + "\n") {
+            x.pid = pid;
+            x.display = ":" + number;
+            x.ready_fd = fds[0];
+            return;
+        }
+        ::close(fds[0]);
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+}
+
 }  // namespace
 
 TEST(FatalError, WithoutDisplayLogsWritesTheBoxTextAndExitsWithOne) {
@@ -72,23 +126,10 @@ TEST(FatalError, WithoutDisplayLogsWritesTheBoxTextAndExitsWithOne) {
 TEST(FatalError, RealBoxWaitsUntilClosedThenExitsWithOne) {
     if (!fs::exists("/usr/bin/Xvfb") || !fs::exists("/usr/bin/xdotool")) GTEST_SKIP() << "no Xvfb";
     TempDir dir;
-    int fds[2];
-    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    pid_t xvfb = ::fork();
-    if (xvfb == 0) {
-        ::dup2(fds[1], 3);
-        int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, 2);
-        ::execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", "640x480x24",
-                "-nolisten", "tcp", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(fds[1]);
-    char buf[16] = {};
-    ssize_t n = ::read(fds[0], buf, sizeof buf - 1);
-    ::close(fds[0]);
-    ASSERT_GT(n, 0) << "Xvfb did not start";
-    const std::string display = ":" + std::string(buf, static_cast<size_t>(n - 1));
+    Xvfb xvfb;
+    start_xvfb(xvfb);
+    ASSERT_GT(xvfb.pid, 0) << "no Xvfb display could be started";
+    const std::string& display = xvfb.display;
 
     pid_t child = ::fork();
     if (child == 0) {
@@ -117,8 +158,6 @@ TEST(FatalError, RealBoxWaitsUntilClosedThenExitsWithOne) {
         ::kill(child, SIGKILL);
         ::waitpid(child, &status, 0);
     }
-    ::kill(xvfb, SIGTERM);
-    ::waitpid(xvfb, nullptr, 0);
     EXPECT_TRUE(found) << "no box window";
     ASSERT_EQ(done, child) << "the box did not close";
     ASSERT_TRUE(WIFEXITED(status));
