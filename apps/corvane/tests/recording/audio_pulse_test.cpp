@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <thread>
 
 #include "audio_test_util.h"
@@ -145,6 +146,44 @@ TEST(AudioPulse, GameAndVoiceTonesComeOutOfTheirAacTracks) {
         const double other = freq == 1000.0 ? 600.0 : 1000.0;
         EXPECT_GT(test::tone_power(tail, 0, freq), 100 * test::tone_power(tail, 0, other)) << int(track);
     }
+}
+
+double rms_of(const AudioRing& ring, std::size_t channel) {
+    std::lock_guard lock(ring.mutex);
+    double sum = 0;
+    std::size_t n = 0;
+    for (std::size_t i = channel; i < ring.values.size(); i += 2, ++n) sum += double(ring.values[i]) * ring.values[i];
+    return n ? std::sqrt(sum / n) : 0.0;
+}
+
+TEST(AudioPulse, SurroundDevicesArriveInTheDownmixLayout) {
+    LogCapture log;
+    PulseDaemon pa({"module-null-sink sink_name=quad rate=48000 channels=4 "
+                    "channel_map=front-left,front-right,rear-left,rear-right "
+                    "sink_properties=device.description=Cuadro",
+                    "module-null-sink sink_name=cine rate=48000 channels=6 "
+                    "channel_map=front-left,front-right,front-center,lfe,rear-left,rear-right "
+                    "sink_properties=device.description=Cine"});
+    // A tone on the back-left speaker of the quad device only.
+    const std::string back_left = (pa.dir() / "atras.wav").string();
+    ASSERT_EQ(test::run_quiet({"sox", "-n", "-r", "48000", "-b", "16", back_left, "synth", "30", "sine", "1000",
+                               "vol", "0.5", "remix", "0", "0", "1", "0"}),
+              0);
+    PulseDaemon::Player tone(pa.server(), "quad", back_left);
+    CaptureThread quad(capture(kSourceGame, "quad", "Cuadro"));
+    CaptureThread cine(capture(kSourceGame, "cine", "Cine"));
+    ASSERT_TRUE(wait_for([&] { return quad.ring().frames() > 24000; }, 30)) << log.text();
+    const std::string text = log.text();
+    // Quad is mixed to stereo by the server; 5.1 comes as it is for the downmix.
+    EXPECT_NE(text.find("conectado: Cuadro (48000 Hz, 2 canales)"), std::string::npos) << text;
+    ASSERT_TRUE(wait_for([&] { return log.text().find("conectado: Cine (48000 Hz, 6 canales)") != std::string::npos; },
+                         30))
+        << log.text();
+    // The back-left tone stays on the left instead of leaking into both sides.
+    audio_trim_rings(&quad.ring(), nullptr, 0);
+    ASSERT_TRUE(wait_for([&] { return quad.ring().frames() > 24000; }, 30));
+    EXPECT_GT(rms_of(quad.ring(), 0), 0.01);
+    EXPECT_LT(rms_of(quad.ring(), 1), 0.1 * rms_of(quad.ring(), 0));
 }
 
 TEST(AudioPulse, UnpluggedDeviceFallsBackAndIsAdoptedUnderItsNewId) {
