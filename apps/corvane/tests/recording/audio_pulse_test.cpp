@@ -84,6 +84,18 @@ TEST(AudioPulse, DeviceListsAreExactAndNeverOfferMonitorsAsMicrophones) {
     EXPECT_EQ(audio_list_endpoints_json(0).dump(), R"([{"id":"mic","nombre":"Micro","pred":false}])");
 }
 
+TEST(AudioPulse, AMonitorIsNoDefaultMicrophone) {
+    LogCapture log;
+    PulseDaemon pa({null_sink("a", "A")});
+    CaptureThread mic(capture(kSourceMic, "", ""));
+    ASSERT_TRUE(wait_for([&] {
+        return log.text().find("[AVISO] micrófono: no hay dispositivo predeterminado (código 0x00000000). "
+                               "Reintentando…") != std::string::npos;
+    }, 30)) << log.text();
+    EXPECT_EQ(log.text().find("conectado"), std::string::npos);
+    EXPECT_EQ(mic.ring().frames(), 0u);
+}
+
 TEST(AudioPulse, NoServerGivesEmptyListsAtOnce) {
     test::TempAppDir dir;
     const std::string nowhere = "unix:" + (dir.dir() / "no-hay-servidor").string();
