@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
+#include <map>
+#include <mutex>
 #include <thread>
 
 #include "recording_test_util.h"
