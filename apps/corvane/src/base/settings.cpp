@@ -48,7 +48,9 @@ std::string_view strip_trailing(std::string_view s, char c) {
     return s;
 }
 
-bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_ascii_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 std::optional<std::uint8_t> profile_word(const std::string& w) {
     if (w == "supercalidad" || w == "super calidad" || w == "super_calidad")
@@ -88,14 +90,30 @@ struct NamedKey {
     std::uint32_t code;
 };
 constexpr NamedKey kNamedKeys[] = {
-    {"CTRL", vk::kControl},     {"CONTROL", vk::kControl},   {"SHIFT", vk::kShift},
-    {"MAYUS", vk::kShift},      {"MAYÚS", vk::kShift},       {"ALT", vk::kAlt},
-    {"TAB", vk::kTab},          {"SPACE", vk::kSpace},       {"ESPACIO", vk::kSpace},
-    {"INS", vk::kInsert},       {"INSERT", vk::kInsert},     {"SUPR", vk::kDelete},
-    {"DELETE", vk::kDelete},    {"HOME", vk::kHome},         {"INICIO", vk::kHome},
-    {"END", vk::kEnd},          {"FIN", vk::kEnd},           {"REPAG", vk::kPageUp},
-    {"PAGEUP", vk::kPageUp},    {"AVPAG", vk::kPageDown},    {"PAGEDOWN", vk::kPageDown},
-    {"PAUSA", vk::kPause},      {"PAUSE", vk::kPause},       {"IMPR", vk::kPrintScreen},
+    {"CTRL", vk::kControl},
+    {"CONTROL", vk::kControl},
+    {"SHIFT", vk::kShift},
+    {"MAYUS", vk::kShift},
+    {"MAYÚS", vk::kShift},
+    {"ALT", vk::kAlt},
+    {"TAB", vk::kTab},
+    {"SPACE", vk::kSpace},
+    {"ESPACIO", vk::kSpace},
+    {"INS", vk::kInsert},
+    {"INSERT", vk::kInsert},
+    {"SUPR", vk::kDelete},
+    {"DELETE", vk::kDelete},
+    {"HOME", vk::kHome},
+    {"INICIO", vk::kHome},
+    {"END", vk::kEnd},
+    {"FIN", vk::kEnd},
+    {"REPAG", vk::kPageUp},
+    {"PAGEUP", vk::kPageUp},
+    {"AVPAG", vk::kPageDown},
+    {"PAGEDOWN", vk::kPageDown},
+    {"PAUSA", vk::kPause},
+    {"PAUSE", vk::kPause},
+    {"IMPR", vk::kPrintScreen},
     {"PRINTSCREEN", vk::kPrintScreen},
 };
 
@@ -120,7 +138,8 @@ std::optional<std::filesystem::path> videos_dir_from_user_dirs(std::string_view 
         if (line.rfind(kKey, 0) != 0) continue;
         std::string_view raw = std::string_view(line).substr(kKey.size());
         std::string value;
-        if (raw.size() >= 2 && raw.front() == '"' && raw.back() == '"') raw = raw.substr(1, raw.size() - 2);
+        if (raw.size() >= 2 && raw.front() == '"' && raw.back() == '"')
+            raw = raw.substr(1, raw.size() - 2);
         for (size_t i = 0; i < raw.size(); ++i) {
             if (raw[i] == '\\' && i + 1 < raw.size()) ++i;
             value += raw[i];
@@ -148,8 +167,10 @@ std::filesystem::path default_clips_folder() {
 
     std::filesystem::path config_home;
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg != nullptr && *xdg == '/') config_home = xdg;
-    else config_home = home / ".config";
+    if (xdg != nullptr && *xdg == '/')
+        config_home = xdg;
+    else
+        config_home = home / ".config";
 
     std::filesystem::path videos = home / "Videos";
     std::ifstream in(config_home / "user-dirs.dirs", std::ios::binary);
@@ -187,7 +208,8 @@ std::optional<std::vector<std::uint32_t>> config_parse_hotkey(std::string_view t
     size_t start = 0;
     while (true) {
         size_t plus = text.find('+', start);
-        std::string_view piece = text.substr(start, plus == std::string_view::npos ? text.npos : plus - start);
+        std::string_view piece =
+            text.substr(start, plus == std::string_view::npos ? text.npos : plus - start);
         pieces.push_back(utf8_upper(utf8_trim(piece)));
         if (plus == std::string_view::npos) break;
         start = plus + 1;
@@ -244,7 +266,8 @@ void config_parse(Settings& s, const IniTable& table) {
         return config_ini_get(table, section, key);
     };
     // The accented spelling counts only when the plain key is absent.
-    auto get_either = [&](std::string_view section, std::string_view key, std::string_view accented) {
+    auto get_either = [&](std::string_view section, std::string_view key,
+                          std::string_view accented) {
         auto v = get(section, key);
         return v ? v : get(section, accented);
     };
@@ -264,15 +287,19 @@ void config_parse(Settings& s, const IniTable& table) {
         auto v = get(section, key);
         if (!v || v->empty()) return;
         auto n = parse_unsigned<T>(*v);
-        if (n && *n >= lo && *n <= hi) field = *n;
-        else warnings.push_back(warning(*v));
+        if (n && *n >= lo && *n <= hi)
+            field = *n;
+        else
+            warnings.push_back(warning(*v));
     };
     auto read_combo = [&](std::string_view section, std::string_view key, KeyCombo& field,
                           auto&& warning) {
         auto v = get(section, key);
         if (!v) return;
-        if (auto codes = config_parse_hotkey(*v)) field = KeyCombo{std::move(*codes), utf8_trim(*v)};
-        else warnings.push_back(warning(*v));
+        if (auto codes = config_parse_hotkey(*v))
+            field = KeyCombo{std::move(*codes), utf8_trim(*v)};
+        else
+            warnings.push_back(warning(*v));
     };
 
     // [grabacion] perfil first: [avanzado] overrides the profile's values
@@ -293,8 +320,10 @@ void config_parse(Settings& s, const IniTable& table) {
 
     // [avanzado]
     if (auto v = get("avanzado", "codec"); v && !v->empty()) {
-        if (auto c = codec_word(utf8_lower(*v))) s.avanzado.codec = *c;
-        else warnings.push_back(fmt::format("codec '{}' no válido (usa hevc, h264 o av1)", *v));
+        if (auto c = codec_word(utf8_lower(*v)))
+            s.avanzado.codec = *c;
+        else
+            warnings.push_back(fmt::format("codec '{}' no válido (usa hevc, h264 o av1)", *v));
     }
     read_number("avanzado", "fps", s.avanzado.fps, 15u, 120u, [](const std::string& v) {
         return fmt::format("fps '{}' no válido (entre 15 y 120)", v);
@@ -344,12 +373,14 @@ void config_parse(Settings& s, const IniTable& table) {
 
     // [clips]
     if (auto v = get("clips", "automaticos")) {
-        if (auto m = auto_clip_word(utf8_lower(*v))) s.clips.automaticos = *m;
+        if (auto m = auto_clip_word(utf8_lower(*v)))
+            s.clips.automaticos = *m;
         else
             warnings.push_back(
                 fmt::format("automaticos '{}' no válido (usa todo, muertes o ninguno)", *v));
     }
-    s.clips.segundos_antes = config_ini_get_uint(table, "segundos_antes", s.clips.segundos_antes, 60, warnings);
+    s.clips.segundos_antes =
+        config_ini_get_uint(table, "segundos_antes", s.clips.segundos_antes, 60, warnings);
     s.clips.segundos_despues =
         config_ini_get_uint(table, "segundos_despues", s.clips.segundos_despues, 30, warnings);
     s.clips.limite_disco_gb =
@@ -359,14 +390,17 @@ void config_parse(Settings& s, const IniTable& table) {
     read_bool("hdr", "corregir", s.hdr.corregir);
     if (auto v = get("hdr", "blanco_sdr"); v && !v->empty() && utf8_lower(*v) != "auto") {
         auto n = parse_unsigned<std::uint32_t>(*v);
-        if (n && *n >= 80 && *n <= 1000) s.hdr.blanco_sdr = static_cast<float>(*n);
-        else warnings.push_back(fmt::format("blanco_sdr '{}' no válido (entre 80 y 1000 nits)", *v));
+        if (n && *n >= 80 && *n <= 1000)
+            s.hdr.blanco_sdr = static_cast<float>(*n);
+        else
+            warnings.push_back(fmt::format("blanco_sdr '{}' no válido (entre 80 y 1000 nits)", *v));
     }
 
     // [avisos]
     read_bool("avisos", "activo", s.avisos.activo);
     if (auto v = get_either("avisos", "posicion", "posición"); v && !v->empty()) {
-        if (auto p = position_word(utf8_lower(*v))) s.avisos.posicion = *p;
+        if (auto p = position_word(utf8_lower(*v)))
+            s.avisos.posicion = *p;
         else
             warnings.push_back(fmt::format(
                 "posicion '{}' no válida (arriba_centro, arriba_derecha, arriba_izquierda o "
@@ -375,14 +409,17 @@ void config_parse(Settings& s, const IniTable& table) {
     }
     if (auto v = get_either("avisos", "tamano", "tamaño"); v && !v->empty()) {
         auto n = parse_float(utf8_trim(strip_trailing(*v, '%')));
-        if (n && *n >= 50.0f && *n <= 200.0f) s.avisos.tamano = *n / 100.0f;
-        else warnings.push_back(fmt::format("tamano de los avisos '{}' no válido (50 a 200)", *v));
+        if (n && *n >= 50.0f && *n <= 200.0f)
+            s.avisos.tamano = *n / 100.0f;
+        else
+            warnings.push_back(fmt::format("tamano de los avisos '{}' no válido (50 a 200)", *v));
     }
     if (auto v = get_either("avisos", "duracion", "duración"); v && !v->empty()) {
         std::string t = utf8_trim(strip_trailing(utf8_trim(*v), 's'));
         std::replace(t.begin(), t.end(), ',', '.');
         auto n = parse_float(t);
-        if (n && *n >= 1.0f && *n <= 10.0f) s.avisos.duracion = *n;
+        if (n && *n >= 1.0f && *n <= 10.0f)
+            s.avisos.duracion = *n;
         else
             warnings.push_back(
                 fmt::format("duracion de los avisos '{}' no válida (1 a 10 segundos)", *v));
@@ -406,8 +443,10 @@ void config_parse(Settings& s, const IniTable& table) {
 
     // [general] gamertag
     if (auto v = get("general", "gamertag")) {
-        if (v->empty()) s.general.gamertag.reset();
-        else s.general.gamertag = *v;
+        if (v->empty())
+            s.general.gamertag.reset();
+        else
+            s.general.gamertag = *v;
     }
 
     // [grabacion] resolucion
@@ -417,7 +456,8 @@ void config_parse(Settings& s, const IniTable& table) {
             s.grabacion.resolucion.reset();
         } else if (!w.empty()) {
             auto n = parse_unsigned<std::uint32_t>(strip_trailing(w, 'p'));
-            if (n && *n >= 480 && *n <= 2160) s.grabacion.resolucion = *n;
+            if (n && *n >= 480 && *n <= 2160)
+                s.grabacion.resolucion = *n;
             else
                 warnings.push_back(
                     fmt::format("resolucion '{}' no válida (nativa, 1440, 1080, 900 o 720)", w));

@@ -40,10 +40,10 @@ enum class NoticePosition : std::uint8_t {
 // bits_per_pixel, bitrate_ceiling_mbps and buffer_segundos into the record
 // before [avanzado] is read, so [avanzado] overrides them.
 struct QualityProfile {
-    std::string_view word;              // the canonical perfil word
+    std::string_view word;  // the canonical perfil word
     std::uint32_t fps;
-    double bits_per_pixel;              // encoded bits per pixel per frame
-    std::uint32_t bitrate_ceiling_mbps; // upper bound of the automatic bit rate
+    double bits_per_pixel;               // encoded bits per pixel per frame
+    std::uint32_t bitrate_ceiling_mbps;  // upper bound of the automatic bit rate
     std::uint64_t buffer_segundos;
 };
 
@@ -76,10 +76,10 @@ inline constexpr std::uint32_t kHome = 0x24;
 inline constexpr std::uint32_t kPrintScreen = 0x2C;
 inline constexpr std::uint32_t kInsert = 0x2D;
 inline constexpr std::uint32_t kDelete = 0x2E;
-inline constexpr std::uint32_t k0 = 0x30;       // '0'..'9' = 0x30..0x39
-inline constexpr std::uint32_t kA = 0x41;       // 'A'..'Z' = 0x41..0x5A
-inline constexpr std::uint32_t kNumpad0 = 0x60; // Num0..Num9 = 0x60..0x69
-inline constexpr std::uint32_t kF1 = 0x70;      // F1..F24 = 0x70..0x87
+inline constexpr std::uint32_t k0 = 0x30;        // '0'..'9' = 0x30..0x39
+inline constexpr std::uint32_t kA = 0x41;        // 'A'..'Z' = 0x41..0x5A
+inline constexpr std::uint32_t kNumpad0 = 0x60;  // Num0..Num9 = 0x60..0x69
+inline constexpr std::uint32_t kF1 = 0x70;       // F1..F24 = 0x70..0x87
 }  // namespace vk
 
 // A key combination: the codes in the order written (repeats kept, never
@@ -101,10 +101,10 @@ struct Settings {
 
     struct Avanzado {
         VideoCodec codec = VideoCodec::Hevc;
-        std::uint32_t fps = 60;             // 15..120; default from the profile
-        std::uint32_t bitrate_mbps = 0;     // mean bit rate, 0 = automatic
-        std::uint64_t buffer_segundos = 60; // 10..300; default from the profile
-        std::uint64_t buffer_max_mb = 1024; // replay buffer memory cap, 100..8192
+        std::uint32_t fps = 60;              // 15..120; default from the profile
+        std::uint32_t bitrate_mbps = 0;      // mean bit rate, 0 = automatic
+        std::uint64_t buffer_segundos = 60;  // 10..300; default from the profile
+        std::uint64_t buffer_max_mb = 1024;  // replay buffer memory cap, 100..8192
         // No keys of their own: set only by [grabacion] perfil.
         double bits_per_pixel = 0.16;
         std::uint32_t bitrate_ceiling_mbps = 60;
@@ -117,9 +117,9 @@ struct Settings {
     } teclas;
 
     struct Audio {
-        bool juego = true;             // record the game's sound
-        float volumen_juego = 1.0f;    // fraction, at most 2.0
-        bool microfono = false;        // record the microphone
+        bool juego = true;               // record the game's sound
+        float volumen_juego = 1.0f;      // fraction, at most 2.0
+        bool microfono = false;          // record the microphone
         float volumen_microfono = 1.0f;  // fraction, at most 4.0
         bool microfono_en_video = true;  // false = the voice goes to "_mic.m4a"
         bool nivelar_microfono = true;   // voice levelling
@@ -133,8 +133,8 @@ struct Settings {
     } audio;
 
     struct Aviso {
-        bool sonido = true;      // chime when a clip is saved
-        float volumen = 0.25f;   // chime volume, fraction, at most 1.0
+        bool sonido = true;     // chime when a clip is saved
+        float volumen = 0.25f;  // chime volume, fraction, at most 1.0
         bool operator==(const Aviso&) const = default;
     } aviso;
 

@@ -22,18 +22,18 @@ void PrintTo(const Settings& s, std::ostream* os) {
         return out + " ]";
     };
     auto opt = [](const auto& o) { return o ? fmt::format("{}", *o) : std::string("-"); };
-    *os << "\n grabacion: perfil=" << int(s.grabacion.perfil) << " resolucion=" << opt(s.grabacion.resolucion)
+    *os << "\n grabacion: perfil=" << int(s.grabacion.perfil)
+        << " resolucion=" << opt(s.grabacion.resolucion)
         << "\n avanzado: codec=" << int(s.avanzado.codec) << " fps=" << s.avanzado.fps
         << " bitrate=" << s.avanzado.bitrate_mbps << " buffer=" << s.avanzado.buffer_segundos
         << " max_mb=" << s.avanzado.buffer_max_mb << " bpp=" << s.avanzado.bits_per_pixel
         << " techo=" << s.avanzado.bitrate_ceiling_mbps
-        << "\n teclas: guardar=" << combo(s.teclas.guardar)
-        << "\n audio: juego=" << s.audio.juego << " vj=" << s.audio.volumen_juego
-        << " mic=" << s.audio.microfono << " vm=" << s.audio.volumen_microfono
-        << " en_video=" << s.audio.microfono_en_video << " nivelar=" << s.audio.nivelar_microfono
-        << " salida='" << s.audio.salida_id << "'/'" << s.audio.salida_nombre << "' mic='"
-        << s.audio.microfono_id << "'/'" << s.audio.microfono_nombre
-        << "' preguntar=" << s.audio.preguntar_al_iniciar
+        << "\n teclas: guardar=" << combo(s.teclas.guardar) << "\n audio: juego=" << s.audio.juego
+        << " vj=" << s.audio.volumen_juego << " mic=" << s.audio.microfono
+        << " vm=" << s.audio.volumen_microfono << " en_video=" << s.audio.microfono_en_video
+        << " nivelar=" << s.audio.nivelar_microfono << " salida='" << s.audio.salida_id << "'/'"
+        << s.audio.salida_nombre << "' mic='" << s.audio.microfono_id << "'/'"
+        << s.audio.microfono_nombre << "' preguntar=" << s.audio.preguntar_al_iniciar
         << "\n aviso: sonido=" << s.aviso.sonido << " volumen=" << s.aviso.volumen
         << "\n detector: activo=" << s.detector.activo
         << "\n clips: auto=" << int(s.clips.automaticos) << " antes=" << s.clips.segundos_antes
@@ -43,10 +43,9 @@ void PrintTo(const Settings& s, std::ostream* os) {
         << " tamano=" << s.avisos.tamano << " duracion=" << s.avisos.duracion
         << "\n visor: " << combo(s.visor.tecla)
         << "\n actualizaciones: buscar=" << s.actualizaciones.buscar_al_abrir << " "
-        << combo(s.actualizaciones.tecla)
-        << "\n ia: clave='" << s.ia.clave_gemini << "' modelo='" << s.ia.modelo << "' fps=" << s.ia.fps
-        << "\n general: gamertag=" << opt(s.general.gamertag) << " carpeta=" << s.general.carpeta_clips
-        << "\n warnings:";
+        << combo(s.actualizaciones.tecla) << "\n ia: clave='" << s.ia.clave_gemini << "' modelo='"
+        << s.ia.modelo << "' fps=" << s.ia.fps << "\n general: gamertag=" << opt(s.general.gamertag)
+        << " carpeta=" << s.general.carpeta_clips << "\n warnings:";
     for (const auto& w : s.warnings) *os << "\n   " << w;
 }
 
@@ -61,10 +60,12 @@ struct ParseCase {
     std::vector<std::string> warnings;
 };
 
-void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ParseCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ConfigParseTable : public ::testing::TestWithParam<ParseCase> {
-protected:
+  protected:
     void SetUp() override { paths_set_app_dir_for_tests("/opt/corvane"); }
     void TearDown() override { paths_set_app_dir_for_tests({}); }
 };
@@ -87,7 +88,8 @@ const ParseCase kParseCases[] = {
     {"UnknownSectionsAndKeys", "[otra]\nfps = 5\n[avanzado]\nfoo = bar\n", no_change, {}},
 
     // Profiles.
-    {"ProfileSuperCalidadWithBlank", "[grabacion]\nperfil = Super Calidad\n",
+    {"ProfileSuperCalidadWithBlank",
+     "[grabacion]\nperfil = Super Calidad\n",
      [](Settings& s) {
          s.grabacion.perfil = 0;
          s.avanzado.fps = 120;
@@ -96,18 +98,24 @@ const ParseCase kParseCases[] = {
          s.avanzado.buffer_segundos = 60;
      },
      {}},
-    {"ProfileCalidadUpperCase", "[GRABACION]\nPERFIL = CALIDAD\n",
+    {"ProfileCalidadUpperCase",
+     "[GRABACION]\nPERFIL = CALIDAD\n",
      [](Settings& s) {
          s.grabacion.perfil = 1;
          s.avanzado.bits_per_pixel = 0.25;
          s.avanzado.bitrate_ceiling_mbps = 100;
      },
      {}},
-    {"ProfileUnknownKeepsEquilibrado", "[grabacion]\nperfil = ultra\n", no_change,
+    {"ProfileUnknownKeepsEquilibrado",
+     "[grabacion]\nperfil = ultra\n",
+     no_change,
      {"perfil 'ultra' no existe (usa calidad, equilibrado o ligero)"}},
-    {"ProfileEmptyIsRefused", "[grabacion]\nperfil =\n", no_change,
+    {"ProfileEmptyIsRefused",
+     "[grabacion]\nperfil =\n",
+     no_change,
      {"perfil '' no existe (usa calidad, equilibrado o ligero)"}},
-    {"ProfileThenAvanzadoFps", "[grabacion]\nperfil = ligero\n[avanzado]\nfps = 50\n",
+    {"ProfileThenAvanzadoFps",
+     "[grabacion]\nperfil = ligero\n[avanzado]\nfps = 50\n",
      [](Settings& s) {
          s.grabacion.perfil = 3;
          s.avanzado.fps = 50;
@@ -126,7 +134,8 @@ const ParseCase kParseCases[] = {
          s.avanzado.buffer_segundos = 100;
      },
      {}},
-    {"RefusedFpsKeepsProfileValue", "[avanzado]\nfps = 121\n[grabacion]\nperfil = ligero\n",
+    {"RefusedFpsKeepsProfileValue",
+     "[avanzado]\nfps = 121\n[grabacion]\nperfil = ligero\n",
      [](Settings& s) {
          s.grabacion.perfil = 3;
          s.avanzado.fps = 30;
@@ -137,80 +146,132 @@ const ParseCase kParseCases[] = {
      {"fps '121' no válido (entre 15 y 120)"}},
 
     // [avanzado] numbers: inclusive ranges, "+", field width, empty skipped.
-    {"FpsOutOfRangeAndSigns", "[avanzado]\nfps = 14\n", no_change,
+    {"FpsOutOfRangeAndSigns",
+     "[avanzado]\nfps = 14\n",
+     no_change,
      {"fps '14' no válido (entre 15 y 120)"}},
     {"FpsNegative", "[avanzado]\nfps = -60\n", no_change, {"fps '-60' no válido (entre 15 y 120)"}},
     {"FpsLowerBound", "[avanzado]\nfps = 15\n", [](Settings& s) { s.avanzado.fps = 15; }, {}},
     {"FpsUpperBound", "[avanzado]\nfps = 120\n", [](Settings& s) { s.avanzado.fps = 120; }, {}},
     {"FpsPlusSign", "[avanzado]\nfps = +60\n", no_change, {}},
     {"FpsPlusSignChanges", "[avanzado]\nfps = +30\n", [](Settings& s) { s.avanzado.fps = 30; }, {}},
-    {"FpsLonePlusAndBlanks", "[avanzado]\nfps = +\nbuffer_segundos = 1 0\n", no_change,
+    {"FpsLonePlusAndBlanks",
+     "[avanzado]\nfps = +\nbuffer_segundos = 1 0\n",
+     no_change,
      {"fps '+' no válido (entre 15 y 120)", "buffer_segundos '1 0' no válido (entre 10 y 300)"}},
     {"EmptyNumbersAreSkipped",
      "[avanzado]\ncodec =\nfps =\nbitrate_mbps =\nbuffer_segundos =\nbuffer_max_mb =\n"
      "[clips]\nsegundos_antes =\n[hdr]\nblanco_sdr =\n[avisos]\nposicion =\ntamano =\nduracion =\n"
      "[ia]\nfps =\n[grabacion]\nresolucion =\n[general]\ncarpeta_clips =\n",
-     no_change, {}},
+     no_change,
+     {}},
     {"BitrateZeroIsAutomatic", "[avanzado]\nbitrate_mbps = 0\n", no_change, {}},
-    {"BitrateMaxWidth", "[avanzado]\nbitrate_mbps = 4294967295\n",
-     [](Settings& s) { s.avanzado.bitrate_mbps = 4294967295u; }, {}},
-    {"BitrateBeyondWidth", "[avanzado]\nbitrate_mbps = 4294967296\n", no_change,
+    {"BitrateMaxWidth",
+     "[avanzado]\nbitrate_mbps = 4294967295\n",
+     [](Settings& s) { s.avanzado.bitrate_mbps = 4294967295u; },
+     {}},
+    {"BitrateBeyondWidth",
+     "[avanzado]\nbitrate_mbps = 4294967296\n",
+     no_change,
      {"bitrate_mbps '4294967296' no válido"}},
-    {"BufferBounds", "[avanzado]\nbuffer_segundos = 300\nbuffer_max_mb = 100\n",
+    {"BufferBounds",
+     "[avanzado]\nbuffer_segundos = 300\nbuffer_max_mb = 100\n",
      [](Settings& s) {
          s.avanzado.buffer_segundos = 300;
          s.avanzado.buffer_max_mb = 100;
      },
      {}},
-    {"BufferOutOfRange", "[avanzado]\nbuffer_segundos = 9\nbuffer_max_mb = 8193\n", no_change,
+    {"BufferOutOfRange",
+     "[avanzado]\nbuffer_segundos = 9\nbuffer_max_mb = 8193\n",
+     no_change,
      {"buffer_segundos '9' no válido (entre 10 y 300)",
       "buffer_max_mb '8193' no válido (entre 100 y 8192)"}},
-    {"CodecWords", "[avanzado]\ncodec = H.264\n",
-     [](Settings& s) { s.avanzado.codec = VideoCodec::H264; }, {}},
-    {"CodecAv1", "[avanzado]\ncodec = AV1\n", [](Settings& s) { s.avanzado.codec = VideoCodec::Av1; },
+    {"CodecWords",
+     "[avanzado]\ncodec = H.264\n",
+     [](Settings& s) { s.avanzado.codec = VideoCodec::H264; },
      {}},
-    {"CodecUnknown", "[avanzado]\ncodec = vp9\n", no_change,
+    {"CodecAv1",
+     "[avanzado]\ncodec = AV1\n",
+     [](Settings& s) { s.avanzado.codec = VideoCodec::Av1; },
+     {}},
+    {"CodecUnknown",
+     "[avanzado]\ncodec = vp9\n",
+     no_change,
      {"codec 'vp9' no válido (usa hevc, h264 o av1)"}},
 
     // Hotkeys through config_parse: text kept as written, codes replaced.
-    {"GuardarLowerCaseWithBlanks", "[teclas]\nguardar = ctrl + shift + s\n",
-     [](Settings& s) { s.teclas.guardar = {{0x11, 0x10, 0x53}, "ctrl + shift + s"}; }, {}},
-    {"GuardarF25", "[teclas]\nguardar = Ctrl+F25\n", no_change,
+    {"GuardarLowerCaseWithBlanks",
+     "[teclas]\nguardar = ctrl + shift + s\n",
+     [](Settings& s) {
+         s.teclas.guardar = {{0x11, 0x10, 0x53}, "ctrl + shift + s"};
+     },
+     {}},
+    {"GuardarF25",
+     "[teclas]\nguardar = Ctrl+F25\n",
+     no_change,
      {"combinación 'Ctrl+F25' no reconocida, se usa Ctrl+W"}},
-    {"GuardarWin", "[teclas]\nguardar = Win+W\n", no_change,
+    {"GuardarWin",
+     "[teclas]\nguardar = Win+W\n",
+     no_change,
      {"combinación 'Win+W' no reconocida, se usa Ctrl+W"}},
-    {"GuardarDoublePlus", "[teclas]\nguardar = Ctrl++W\n", no_change,
+    {"GuardarDoublePlus",
+     "[teclas]\nguardar = Ctrl++W\n",
+     no_change,
      {"combinación 'Ctrl++W' no reconocida, se usa Ctrl+W"}},
-    {"GuardarEmpty", "[teclas]\nguardar =\n", no_change,
+    {"GuardarEmpty",
+     "[teclas]\nguardar =\n",
+     no_change,
      {"combinación '' no reconocida, se usa Ctrl+W"}},
-    {"GuardarNum5", "[teclas]\nguardar = Num5\n", [](Settings& s) { s.teclas.guardar = {{0x65}, "Num5"}; },
+    {"GuardarNum5",
+     "[teclas]\nguardar = Num5\n",
+     [](Settings& s) {
+         s.teclas.guardar = {{0x65}, "Num5"};
+     },
      {}},
-    {"GuardarFPlusDigit", "[teclas]\nguardar = F+5\n", [](Settings& s) { s.teclas.guardar = {{0x74}, "F+5"}; },
+    {"GuardarFPlusDigit",
+     "[teclas]\nguardar = F+5\n",
+     [](Settings& s) {
+         s.teclas.guardar = {{0x74}, "F+5"};
+     },
      {}},
-    {"GuardarLoneF", "[teclas]\nguardar = F\n", [](Settings& s) { s.teclas.guardar = {{0x46}, "F"}; }, {}},
-    {"VisorAndUpdateKeys", "[visor]\ntecla = Alt+F10\n[actualizaciones]\ntecla = Ctrl+Shift+Inicio\n",
+    {"GuardarLoneF",
+     "[teclas]\nguardar = F\n",
+     [](Settings& s) {
+         s.teclas.guardar = {{0x46}, "F"};
+     },
+     {}},
+    {"VisorAndUpdateKeys",
+     "[visor]\ntecla = Alt+F10\n[actualizaciones]\ntecla = Ctrl+Shift+Inicio\n",
      [](Settings& s) {
          s.visor.tecla = {{0x12, 0x79}, "Alt+F10"};
          s.actualizaciones.tecla = {{0x11, 0x10, 0x24}, "Ctrl+Shift+Inicio"};
      },
      {}},
-    {"VisorAndUpdateKeysRefused", "[actualizaciones]\ntecla = Ctrl+Ñ\n[visor]\ntecla = Super\n", no_change,
+    {"VisorAndUpdateKeysRefused",
+     "[actualizaciones]\ntecla = Ctrl+Ñ\n[visor]\ntecla = Super\n",
+     no_change,
      {"tecla del visor 'Super' no reconocida, se usa Ctrl+Shift+E",
       "tecla de actualizaciones 'Ctrl+Ñ' no reconocida, se usa Ctrl+Shift+U"}},
 
     // [audio], [aviso]: bools and percentages never warn.
-    {"VolumeClampedSilently", "[audio]\nvolumen_microfono = 500%\nvolumen_juego = alto\n",
-     [](Settings& s) { s.audio.volumen_microfono = 4.0f; }, {}},
-    {"VolumeValues", "[audio]\nvolumen_juego = 150 %\n[aviso]\nvolumen = 250\n",
+    {"VolumeClampedSilently",
+     "[audio]\nvolumen_microfono = 500%\nvolumen_juego = alto\n",
+     [](Settings& s) { s.audio.volumen_microfono = 4.0f; },
+     {}},
+    {"VolumeValues",
+     "[audio]\nvolumen_juego = 150 %\n[aviso]\nvolumen = 250\n",
      [](Settings& s) {
          s.audio.volumen_juego = 1.5f;
          s.aviso.volumen = 1.0f;
      },
      {}},
-    {"BoolUnknownWordKeeps", "[audio]\njuego = quizá\nmicrofono = SÍ\n",
-     [](Settings& s) { s.audio.microfono = true; }, {}},
+    {"BoolUnknownWordKeeps",
+     "[audio]\njuego = quizá\nmicrofono = SÍ\n",
+     [](Settings& s) { s.audio.microfono = true; },
+     {}},
     {"BoolFalseWords",
-     "[audio]\njuego = 0\nmicrofono_en_video = OFF\nnivelar_microfono = No\npreguntar_al_iniciar = false\n"
+     "[audio]\njuego = 0\nmicrofono_en_video = OFF\nnivelar_microfono = No\npreguntar_al_iniciar = "
+     "false\n"
      "[aviso]\nsonido = no\n[detector]\nactivo = no\n[hdr]\ncorregir = off\n[avisos]\nactivo = 0\n"
      "[actualizaciones]\nbuscar_al_abrir = FALSE\n",
      [](Settings& s) {
@@ -237,18 +298,29 @@ const ParseCase kParseCases[] = {
      {}},
 
     // [detector] older keys and [clips].
-    {"GuardarBajasNo", "[detector]\nguardar_bajas = no\n",
-     [](Settings& s) { s.clips.automaticos = AutoClipMode::Muertes; }, {}},
-    {"GuardarBajasAndMuertesNo", "[detector]\nguardar_bajas = no\nguardar_muertes = no\n",
-     [](Settings& s) { s.clips.automaticos = AutoClipMode::Ninguno; }, {}},
+    {"GuardarBajasNo",
+     "[detector]\nguardar_bajas = no\n",
+     [](Settings& s) { s.clips.automaticos = AutoClipMode::Muertes; },
+     {}},
+    {"GuardarBajasAndMuertesNo",
+     "[detector]\nguardar_bajas = no\nguardar_muertes = no\n",
+     [](Settings& s) { s.clips.automaticos = AutoClipMode::Ninguno; },
+     {}},
     {"GuardarMuertesNoAlone", "[detector]\nguardar_muertes = no\n", no_change, {}},
     {"AutomaticosWinsOverOlderKeys",
-     "[clips]\nautomaticos = todo\n[detector]\nguardar_bajas = no\nguardar_muertes = no\n", no_change, {}},
-    {"AutomaticosWords", "[clips]\nautomaticos = NO\n",
-     [](Settings& s) { s.clips.automaticos = AutoClipMode::Ninguno; }, {}},
-    {"AutomaticosEmptyIsRefused", "[clips]\nautomaticos =\n", no_change,
+     "[clips]\nautomaticos = todo\n[detector]\nguardar_bajas = no\nguardar_muertes = no\n",
+     no_change,
+     {}},
+    {"AutomaticosWords",
+     "[clips]\nautomaticos = NO\n",
+     [](Settings& s) { s.clips.automaticos = AutoClipMode::Ninguno; },
+     {}},
+    {"AutomaticosEmptyIsRefused",
+     "[clips]\nautomaticos =\n",
+     no_change,
      {"automaticos '' no válido (usa todo, muertes o ninguno)"}},
-    {"ClipsNumbersBounds", "[clips]\nsegundos_antes = 60\nsegundos_despues = +0\nlimite_disco_gb = 100000\n",
+    {"ClipsNumbersBounds",
+     "[clips]\nsegundos_antes = 60\nsegundos_despues = +0\nlimite_disco_gb = 100000\n",
      [](Settings& s) {
          s.clips.segundos_antes = 60;
          s.clips.segundos_despues = 0;
@@ -256,49 +328,92 @@ const ParseCase kParseCases[] = {
      },
      {}},
     {"ClipsNumbersRefused",
-     "[clips]\nlimite_disco_gb = 100001\nsegundos_despues = 31\nsegundos_antes = -1\n", no_change,
+     "[clips]\nlimite_disco_gb = 100001\nsegundos_despues = 31\nsegundos_antes = -1\n",
+     no_change,
      {"segundos_antes '-1' no válido (0 a 60)", "segundos_despues '31' no válido (0 a 30)",
       "limite_disco_gb '100001' no válido (0 a 100000)"}},
 
     // [hdr] blanco_sdr.
-    {"BlancoSdrBounds", "[hdr]\nblanco_sdr = 80\n", [](Settings& s) { s.hdr.blanco_sdr = 80.0f; }, {}},
-    {"BlancoSdrUpper", "[hdr]\nblanco_sdr = 1000\n", [](Settings& s) { s.hdr.blanco_sdr = 1000.0f; }, {}},
-    {"BlancoSdrTooLow", "[hdr]\nblanco_sdr = 79\n", no_change,
+    {"BlancoSdrBounds",
+     "[hdr]\nblanco_sdr = 80\n",
+     [](Settings& s) { s.hdr.blanco_sdr = 80.0f; },
+     {}},
+    {"BlancoSdrUpper",
+     "[hdr]\nblanco_sdr = 1000\n",
+     [](Settings& s) { s.hdr.blanco_sdr = 1000.0f; },
+     {}},
+    {"BlancoSdrTooLow",
+     "[hdr]\nblanco_sdr = 79\n",
+     no_change,
      {"blanco_sdr '79' no válido (entre 80 y 1000 nits)"}},
-    {"BlancoSdrTooHigh", "[hdr]\nblanco_sdr = 1001\n", no_change,
+    {"BlancoSdrTooHigh",
+     "[hdr]\nblanco_sdr = 1001\n",
+     no_change,
      {"blanco_sdr '1001' no válido (entre 80 y 1000 nits)"}},
     {"BlancoSdrAuto", "[hdr]\nblanco_sdr = Auto\n", no_change, {}},
 
     // [avisos].
-    {"PosicionWithBlank", "[avisos]\nposicion = Arriba Derecha\n",
-     [](Settings& s) { s.avisos.posicion = NoticePosition::ArribaDerecha; }, {}},
-    {"PosicionWithHyphen", "[avisos]\nposicion = arriba-derecha\n",
-     [](Settings& s) { s.avisos.posicion = NoticePosition::ArribaDerecha; }, {}},
-    {"PosicionShortWord", "[avisos]\nposicion = ABAJO\n",
-     [](Settings& s) { s.avisos.posicion = NoticePosition::AbajoCentro; }, {}},
-    {"PosicionUnknown", "[avisos]\nposicion = medio\n", no_change,
-     {"posicion 'medio' no válida (arriba_centro, arriba_derecha, arriba_izquierda o abajo_centro)"}},
-    {"PosicionAccentedKeyAlone", "[avisos]\nposición = izquierda\n",
-     [](Settings& s) { s.avisos.posicion = NoticePosition::ArribaIzquierda; }, {}},
-    {"PosicionPlainKeyWins", "[avisos]\nposicion = abajo\nposición = derecha\n",
-     [](Settings& s) { s.avisos.posicion = NoticePosition::AbajoCentro; }, {}},
-    {"TamanoPercent", "[avisos]\ntamano = 150 %\n", [](Settings& s) { s.avisos.tamano = 1.5f; }, {}},
-    {"TamanoAccentedKey", "[avisos]\ntamaño = 50\n", [](Settings& s) { s.avisos.tamano = 0.5f; }, {}},
-    {"TamanoBelowRange", "[avisos]\ntamano = 49.5\n", no_change,
+    {"PosicionWithBlank",
+     "[avisos]\nposicion = Arriba Derecha\n",
+     [](Settings& s) { s.avisos.posicion = NoticePosition::ArribaDerecha; },
+     {}},
+    {"PosicionWithHyphen",
+     "[avisos]\nposicion = arriba-derecha\n",
+     [](Settings& s) { s.avisos.posicion = NoticePosition::ArribaDerecha; },
+     {}},
+    {"PosicionShortWord",
+     "[avisos]\nposicion = ABAJO\n",
+     [](Settings& s) { s.avisos.posicion = NoticePosition::AbajoCentro; },
+     {}},
+    {"PosicionUnknown",
+     "[avisos]\nposicion = medio\n",
+     no_change,
+     {"posicion 'medio' no válida (arriba_centro, arriba_derecha, arriba_izquierda o "
+      "abajo_centro)"}},
+    {"PosicionAccentedKeyAlone",
+     "[avisos]\nposición = izquierda\n",
+     [](Settings& s) { s.avisos.posicion = NoticePosition::ArribaIzquierda; },
+     {}},
+    {"PosicionPlainKeyWins",
+     "[avisos]\nposicion = abajo\nposición = derecha\n",
+     [](Settings& s) { s.avisos.posicion = NoticePosition::AbajoCentro; },
+     {}},
+    {"TamanoPercent",
+     "[avisos]\ntamano = 150 %\n",
+     [](Settings& s) { s.avisos.tamano = 1.5f; },
+     {}},
+    {"TamanoAccentedKey",
+     "[avisos]\ntamaño = 50\n",
+     [](Settings& s) { s.avisos.tamano = 0.5f; },
+     {}},
+    {"TamanoBelowRange",
+     "[avisos]\ntamano = 49.5\n",
+     no_change,
      {"tamano de los avisos '49.5' no válido (50 a 200)"}},
-    {"TamanoNotANumber", "[avisos]\ntamano = nan\n", no_change,
+    {"TamanoNotANumber",
+     "[avisos]\ntamano = nan\n",
+     no_change,
      {"tamano de los avisos 'nan' no válido (50 a 200)"}},
-    {"DuracionDecimalComma", "[avisos]\nduracion = 2,5 s\n", [](Settings& s) { s.avisos.duracion = 2.5f; },
+    {"DuracionDecimalComma",
+     "[avisos]\nduracion = 2,5 s\n",
+     [](Settings& s) { s.avisos.duracion = 2.5f; },
      {}},
-    {"DuracionAccentedKey", "[avisos]\nduración = 10\n", [](Settings& s) { s.avisos.duracion = 10.0f; },
+    {"DuracionAccentedKey",
+     "[avisos]\nduración = 10\n",
+     [](Settings& s) { s.avisos.duracion = 10.0f; },
      {}},
-    {"DuracionWord", "[avisos]\nduracion = 3 seg\n", no_change,
+    {"DuracionWord",
+     "[avisos]\nduracion = 3 seg\n",
+     no_change,
      {"duracion de los avisos '3 seg' no válida (1 a 10 segundos)"}},
-    {"DuracionTooLong", "[avisos]\nduracion = 10.5\n", no_change,
+    {"DuracionTooLong",
+     "[avisos]\nduracion = 10.5\n",
+     no_change,
      {"duracion de los avisos '10.5' no válida (1 a 10 segundos)"}},
 
     // [ia], [general].
-    {"IaValues", "[ia]\nclave_gemini = AIzaXyz\nmodelo = gemini-pro\nfps = 10\n",
+    {"IaValues",
+     "[ia]\nclave_gemini = AIzaXyz\nmodelo = gemini-pro\nfps = 10\n",
      [](Settings& s) {
          s.ia.clave_gemini = "AIzaXyz";
          s.ia.modelo = "gemini-pro";
@@ -306,24 +421,40 @@ const ParseCase kParseCases[] = {
      },
      {}},
     {"IaFpsZero", "[ia]\nfps = 0\n", no_change, {"fps de la IA '0' no válido (1 a 10)"}},
-    {"GamertagSet", "[general]\ngamertag = \"Lobo Gris\"\n",
-     [](Settings& s) { s.general.gamertag = "Lobo Gris"; }, {}},
+    {"GamertagSet",
+     "[general]\ngamertag = \"Lobo Gris\"\n",
+     [](Settings& s) { s.general.gamertag = "Lobo Gris"; },
+     {}},
     {"GamertagEmptyIsAbsent", "[general]\ngamertag =\n", no_change, {}},
-    {"CarpetaAbsolute", "[general]\ncarpeta_clips = /srv/clips\n",
-     [](Settings& s) { s.general.carpeta_clips = "/srv/clips"; }, {}},
-    {"CarpetaRelativeToProgramFolder", "[general]\ncarpeta_clips = mis clips/juego\n",
-     [](Settings& s) { s.general.carpeta_clips = "/opt/corvane/mis clips/juego"; }, {}},
+    {"CarpetaAbsolute",
+     "[general]\ncarpeta_clips = /srv/clips\n",
+     [](Settings& s) { s.general.carpeta_clips = "/srv/clips"; },
+     {}},
+    {"CarpetaRelativeToProgramFolder",
+     "[general]\ncarpeta_clips = mis clips/juego\n",
+     [](Settings& s) { s.general.carpeta_clips = "/opt/corvane/mis clips/juego"; },
+     {}},
 
     // [grabacion] resolucion.
-    {"Resolucion1080p", "[grabacion]\nresolucion = 1080p\n",
-     [](Settings& s) { s.grabacion.resolucion = 1080u; }, {}},
-    {"Resolucion2160", "[grabacion]\nresolucion = 2160\n",
-     [](Settings& s) { s.grabacion.resolucion = 2160u; }, {}},
-    {"Resolucion480", "[grabacion]\nresolucion = 480P\n", [](Settings& s) { s.grabacion.resolucion = 480u; },
+    {"Resolucion1080p",
+     "[grabacion]\nresolucion = 1080p\n",
+     [](Settings& s) { s.grabacion.resolucion = 1080u; },
      {}},
-    {"Resolucion4K", "[grabacion]\nresolucion = 4K\n", no_change,
+    {"Resolucion2160",
+     "[grabacion]\nresolucion = 2160\n",
+     [](Settings& s) { s.grabacion.resolucion = 2160u; },
+     {}},
+    {"Resolucion480",
+     "[grabacion]\nresolucion = 480P\n",
+     [](Settings& s) { s.grabacion.resolucion = 480u; },
+     {}},
+    {"Resolucion4K",
+     "[grabacion]\nresolucion = 4K\n",
+     no_change,
      {"resolucion '4k' no válida (nativa, 1440, 1080, 900 o 720)"}},
-    {"Resolucion479", "[grabacion]\nresolucion = 479\n", no_change,
+    {"Resolucion479",
+     "[grabacion]\nresolucion = 479\n",
+     no_change,
      {"resolucion '479' no válida (nativa, 1440, 1080, 900 o 720)"}},
     {"ResolucionAuto", "[grabacion]\nresolucion = AUTO\n", no_change, {}},
 
@@ -337,19 +468,17 @@ const ParseCase kParseCases[] = {
      "[hdr]\nblanco_sdr = 5\n"
      "[clips]\nlimite_disco_gb = x\nsegundos_antes = 99\nautomaticos = algunos\n"
      "[teclas]\nguardar = Ctrl+\n"
-     "[avanzado]\nbuffer_max_mb = 1\nbuffer_segundos = 1\nbitrate_mbps = -1\nfps = 1\ncodec = mpeg\n"
+     "[avanzado]\nbuffer_max_mb = 1\nbuffer_segundos = 1\nbitrate_mbps = -1\nfps = 1\ncodec = "
+     "mpeg\n"
      "[grabacion]\nperfil = maximo\n",
      [](Settings& s) { s.general.carpeta_clips = "/c"; },
      {"perfil 'maximo' no existe (usa calidad, equilibrado o ligero)",
-      "codec 'mpeg' no válido (usa hevc, h264 o av1)",
-      "fps '1' no válido (entre 15 y 120)",
-      "bitrate_mbps '-1' no válido",
-      "buffer_segundos '1' no válido (entre 10 y 300)",
+      "codec 'mpeg' no válido (usa hevc, h264 o av1)", "fps '1' no válido (entre 15 y 120)",
+      "bitrate_mbps '-1' no válido", "buffer_segundos '1' no válido (entre 10 y 300)",
       "buffer_max_mb '1' no válido (entre 100 y 8192)",
       "combinación 'Ctrl+' no reconocida, se usa Ctrl+W",
       "automaticos 'algunos' no válido (usa todo, muertes o ninguno)",
-      "segundos_antes '99' no válido (0 a 60)",
-      "limite_disco_gb 'x' no válido (0 a 100000)",
+      "segundos_antes '99' no válido (0 a 60)", "limite_disco_gb 'x' no válido (0 a 100000)",
       "blanco_sdr '5' no válido (entre 80 y 1000 nits)",
       "posicion 'fuera' no válida (arriba_centro, arriba_derecha, arriba_izquierda o abajo_centro)",
       "tamano de los avisos '300' no válido (50 a 200)",
@@ -428,7 +557,8 @@ TEST(ConfigParseHotkey, Grammar) {
         {"Win+W", std::nullopt},
         {"Esc", std::nullopt},
     };
-    for (const auto& c : cases) EXPECT_EQ(config_parse_hotkey(c.text), c.codes) << "'" << c.text << "'";
+    for (const auto& c : cases)
+        EXPECT_EQ(config_parse_hotkey(c.text), c.codes) << "'" << c.text << "'";
 }
 
 TEST(ConfigParseValues, BoolWords) {
@@ -451,13 +581,24 @@ TEST(ConfigParseValues, Percent) {
         float want;
     };
     const Case cases[] = {
-        {"500%", 400, 4.0f},  {"50", 100, 0.5f},  {"+80 %", 100, 0.8f},     {"100%%", 100, 1.0f},
-        {"0", 200, 0.0f},     {"33", 100, 0.33f}, {"4294967295", 100, 1.0f},
+        {"500%", 400, 4.0f},
+        {"50", 100, 0.5f},
+        {"+80 %", 100, 0.8f},
+        {"100%%", 100, 1.0f},
+        {"0", 200, 0.0f},
+        {"33", 100, 0.33f},
+        {"4294967295", 100, 1.0f},
         // Not a number: the current value stays.
-        {"", 100, 0.7f},      {"alto", 100, 0.7f}, {"-5", 100, 0.7f},       {"4294967296", 100, 0.7f},
-        {"5 0", 100, 0.7f},   {"%", 100, 0.7f},   {"1.5", 100, 0.7f},
+        {"", 100, 0.7f},
+        {"alto", 100, 0.7f},
+        {"-5", 100, 0.7f},
+        {"4294967296", 100, 0.7f},
+        {"5 0", 100, 0.7f},
+        {"%", 100, 0.7f},
+        {"1.5", 100, 0.7f},
     };
-    for (const auto& c : cases) EXPECT_EQ(config_parse_percent(c.text, 0.7f, c.max), c.want) << c.text;
+    for (const auto& c : cases)
+        EXPECT_EQ(config_parse_percent(c.text, 0.7f, c.max), c.want) << c.text;
 }
 
 TEST(SettingsRecord, CloneIsIndependent) {
@@ -484,18 +625,22 @@ TEST(SettingsRecord, CloneIsIndependent) {
 
 // Restores an environment variable when the test ends.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const char* name, const char* value) : name_(name) {
         if (const char* old = std::getenv(name)) old_ = old;
-        if (value) ::setenv(name, value, 1);
-        else ::unsetenv(name);
+        if (value)
+            ::setenv(name, value, 1);
+        else
+            ::unsetenv(name);
     }
     ~ScopedEnv() {
-        if (old_) ::setenv(name_, old_->c_str(), 1);
-        else ::unsetenv(name_);
+        if (old_)
+            ::setenv(name_, old_->c_str(), 1);
+        else
+            ::unsetenv(name_);
     }
 
-private:
+  private:
     const char* name_;
     std::optional<std::string> old_;
 };
@@ -513,7 +658,8 @@ TEST(SettingsRecord, DefaultClipsFolderFollowsTheDesktopVideosFolder) {
 
     EXPECT_EQ(default_clips_folder(), home / "Videos" / "Corvane");  // no user-dirs.dirs
 
-    write_user_dirs("# comentario\nXDG_DESKTOP_DIR=\"$HOME/Escritorio\"\nXDG_VIDEOS_DIR=\"$HOME/Vídeos\"\n");
+    write_user_dirs(
+        "# comentario\nXDG_DESKTOP_DIR=\"$HOME/Escritorio\"\nXDG_VIDEOS_DIR=\"$HOME/Vídeos\"\n");
     EXPECT_EQ(default_clips_folder(), home / "Vídeos" / "Corvane");
     EXPECT_EQ(settings_defaults().general.carpeta_clips, home / "Vídeos" / "Corvane");
 
