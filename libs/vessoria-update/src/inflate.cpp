@@ -232,7 +232,7 @@ void inflate_stored(BitReader& br, Output& out) {
   if (len != (~nlen & 0xffff)) fail("invalid stored block lengths");
   if (br.pos + len > br.n) fail("datos incompletos");
   out.ensure(len);
-  std::memcpy(out.buf.data() + out.n, br.in + br.pos, len);
+  if (len) std::memcpy(out.buf.data() + out.n, br.in + br.pos, len);
   out.n += len;
   br.pos += len;
 }

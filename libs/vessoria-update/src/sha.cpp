@@ -74,25 +74,22 @@ Sha256State sha256_new() {
 #define VESSORIA_SHA256_ROUND(a, b, c, d, e, f, g, h, i)                                            \
   do {                                                                                             \
     std::uint32_t t1 = h + (rotr32(e, 6) ^ rotr32(e, 11) ^ rotr32(e, 25)) + (g ^ (e & (f ^ g))) + \
-                       kK256[i] + w[(i) & 15];                                                     \
+                       kK256[i] + w[i];                                                            \
     std::uint32_t t2 = (rotr32(a, 2) ^ rotr32(a, 13) ^ rotr32(a, 22)) + ((a & b) | (c & (a | b))); \
     d += t1;                                                                                       \
     h = t1 + t2;                                                                                   \
   } while (0)
 
 void sha256_compress(std::array<std::uint32_t, 8>& hv, const std::uint8_t* block) {
-  std::uint32_t w[16];
+  std::uint32_t w[64];
   for (int i = 0; i < 16; ++i) w[i] = load_be32(block + 4 * i);
+  for (int i = 16; i < 64; ++i) {
+    std::uint32_t x = w[i - 15], y = w[i - 2];
+    w[i] = w[i - 16] + (rotr32(x, 7) ^ rotr32(x, 18) ^ (x >> 3)) + w[i - 7] +
+           (rotr32(y, 17) ^ rotr32(y, 19) ^ (y >> 10));
+  }
   std::uint32_t a = hv[0], b = hv[1], c = hv[2], d = hv[3], e = hv[4], f = hv[5], g = hv[6], h = hv[7];
   for (int i = 0; i < 64; i += 8) {
-    if (i >= 16) {
-      for (int j = i; j < i + 8; ++j) {
-        std::uint32_t x = w[(j - 15) & 15], y = w[(j - 2) & 15];
-        std::uint32_t s0 = rotr32(x, 7) ^ rotr32(x, 18) ^ (x >> 3);
-        std::uint32_t s1 = rotr32(y, 17) ^ rotr32(y, 19) ^ (y >> 10);
-        w[j & 15] += s0 + w[(j - 7) & 15] + s1;
-      }
-    }
     VESSORIA_SHA256_ROUND(a, b, c, d, e, f, g, h, i + 0);
     VESSORIA_SHA256_ROUND(h, a, b, c, d, e, f, g, i + 1);
     VESSORIA_SHA256_ROUND(g, h, a, b, c, d, e, f, i + 2);
