@@ -74,6 +74,7 @@ int decode_slow(BitReader& br, const HuffmanTable& h) {
 }
 
 inline int decode(BitReader& br, const HuffmanTable& h) {
+  if (h.fast_bits == 0) return decode_slow(br, h);
   if (br.cnt < h.fast_bits) br.refill();
   if (br.cnt >= h.fast_bits) {
     std::uint16_t e = h.fast[br.buf & ((std::uint64_t(1) << h.fast_bits) - 1)];
@@ -251,6 +252,22 @@ HuffmanTable huffman_build(std::span<const std::uint8_t> lengths, int fast_bits)
   }
   if (fast_bits > 0) fill_fast(h, fast_bits);
   return h;
+}
+
+Result<HuffmanSymbol> huffman_decode(std::span<const std::uint8_t> data, std::size_t bit_pos,
+                                     const HuffmanTable& table) {
+  if (bit_pos > data.size() * 8) return Result<HuffmanSymbol>::failure("datos incompletos");
+  BitReader br{data.data(), data.size()};
+  br.pos = bit_pos / 8;
+  try {
+    br.bits(static_cast<int>(bit_pos % 8));
+    std::size_t before = br.pos * 8 - static_cast<std::size_t>(br.cnt);
+    int sym = decode(br, table);
+    std::size_t after = br.pos * 8 - static_cast<std::size_t>(br.cnt);
+    return HuffmanSymbol{sym, static_cast<int>(after - before)};
+  } catch (const InflateError& e) {
+    return Result<HuffmanSymbol>::failure(e.text);
+  }
 }
 
 Result<std::vector<std::uint8_t>> inflate(std::span<const std::uint8_t> data, std::uint64_t expected_size,

@@ -31,6 +31,16 @@ struct HuffmanTable {
 
 HuffmanTable huffman_build(std::span<const std::uint8_t> lengths, int fast_bits = 0);
 
+// One symbol of `table` read from `data` starting at bit `bit_pos`, through
+// the lookup when the table has one. Gives the symbol and the bits it took,
+// or the decoder's error text ("invalid code", "datos incompletos").
+struct HuffmanSymbol {
+  int symbol;
+  int bits;
+};
+Result<HuffmanSymbol> huffman_decode(std::span<const std::uint8_t> data, std::size_t bit_pos,
+                                     const HuffmanTable& table);
+
 inline constexpr std::uint64_t kInflateNoLimit = ~std::uint64_t(0);
 // Error text of `inflate` when the output would pass `max_output`; the zip
 // reader turns it into the entry's CRC failure.

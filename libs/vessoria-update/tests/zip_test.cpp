@@ -610,3 +610,47 @@ with zipfile.ZipFile(out, 'w') as z:
 
 }  // namespace
 }  // namespace vessoria
+
+namespace vessoria {
+namespace {
+
+// The lookup table must change speed only: on any code, complete or not,
+// over-subscribed or empty, it decodes exactly what the bit-by-bit walk
+// decodes, including where the walk fails.
+TEST(Huffman, LookupEqualsBitSerialWalkOnAnyCode) {
+  std::mt19937_64 rng(8);
+  for (int round = 0; round < 3000; ++round) {
+    std::size_t n = 2 + rng() % 300;
+    Bytes lengths(n);
+    int max_len = 1 + static_cast<int>(rng() % 15);
+    for (auto& l : lengths) l = rng() % 3 == 0 ? 0 : static_cast<std::uint8_t>(1 + rng() % max_len);
+    Bytes data(48);
+    for (auto& b : data) b = static_cast<std::uint8_t>(rng() % 4 == 0 ? 0xFF : rng());
+    int fast_bits = 1 + static_cast<int>(rng() % 11);
+    HuffmanTable slow = huffman_build(lengths), fast = huffman_build(lengths, fast_bits);
+    std::size_t bit = 0;
+    for (int k = 0; k < 400; ++k) {
+      auto a = huffman_decode(data, bit, slow);
+      auto b = huffman_decode(data, bit, fast);
+      ASSERT_EQ(a.ok(), b.ok()) << "round " << round << " bit " << bit;
+      if (!a) {
+        ASSERT_EQ(a.error(), b.error());
+        break;
+      }
+      ASSERT_EQ(a.value().symbol, b.value().symbol) << "round " << round << " bit " << bit;
+      ASSERT_EQ(a.value().bits, b.value().bits);
+      bit += static_cast<std::size_t>(a.value().bits);
+    }
+  }
+  // A hand-checked over-subscribed code: three symbols of length 1. The walk
+  // takes bit 0 -> first symbol, bit 1 -> second; the third is unreachable.
+  HuffmanTable t = huffman_build(Bytes{1, 1, 1}, 4);
+  Bytes bits = {0b10};
+  EXPECT_EQ(huffman_decode(bits, 0, t).value().symbol, 0);
+  EXPECT_EQ(huffman_decode(bits, 1, t).value().symbol, 1);
+  EXPECT_EQ(huffman_decode(Bytes{}, 0, t).error(), "datos incompletos");
+  EXPECT_EQ(huffman_decode(Bytes{0, 0}, 0, huffman_build(Bytes{0, 0})).error(), "invalid code");
+}
+
+}  // namespace
+}  // namespace vessoria
