@@ -33,6 +33,11 @@ std::string i128_text(__int128 v) {
   return neg ? "-" + s : s;
 }
 
+std::string fmt_hex(std::uint8_t b) {
+  static const char kHex[] = "0123456789abcdef";
+  return {kHex[b >> 4], kHex[b & 15]};
+}
+
 std::string tuple_text(const VersionTuple& t) {
   std::string s;
   for (auto v : t) s += (s.empty() ? "" : ",") + i128_text(v);
@@ -188,6 +193,58 @@ TEST(ManifestRules, CanonicalText) {
   Json dup = parse(R"({"a":1,"b":2,"a":3})");
   EXPECT_EQ(dup.dump(), R"({"a":3,"b":2})");
   EXPECT_EQ(canon(R"({"a":1,"b":2,"a":3})"), R"({"a":3,"b":2})");
+}
+
+
+// py_int against int() and py_fromhex against bytes.fromhex() on random ASCII
+// text. Vertical tab and U+001C..U+001F are left out: there the rules differ
+// from python on purpose (python skips or strips them).
+TEST(ManifestRules, IntAndFromHexEqualPythonOnRandomText) {
+  std::mt19937_64 rng(31);
+  const std::string alphabet = "0123456789abcdefABCDEF_+- \t\n\f\rxg.";
+  std::vector<std::string> texts;
+  for (int i = 0; i < 4000; ++i) {
+    std::string t;
+    std::size_t n = rng() % 12;
+    for (std::size_t k = 0; k < n; ++k) {
+      // Mostly digits, so that many texts are valid.
+      t += rng() % 3 ? alphabet[rng() % 10] : alphabet[rng() % alphabet.size()];
+    }
+    texts.push_back(t);
+  }
+  std::string input;
+  for (const auto& t : texts) input += Json(t).dump() + "\n";
+  test::ScratchDir dir;
+  std::string out = test::python(dir, R"(
+import json, sys
+for line in open(sys.argv[1]):
+    t = json.loads(line)
+    try:
+        i = str(int(t))
+    except ValueError:
+        i = '-'
+    try:
+        h = bytes.fromhex(t).hex()
+    except ValueError as e:
+        h = '!' + str(e)
+    print(json.dumps([i, h]))
+)", input);
+  std::istringstream lines(out);
+  std::string line;
+  for (const auto& t : texts) {
+    ASSERT_TRUE(std::getline(lines, line));
+    Json want = Json::parse(line);
+    auto i = py_int(t);
+    EXPECT_EQ(i ? i128_text(*i) : "-", want[0].get<std::string>()) << Json(t).dump();
+    auto h = py_fromhex(t);
+    std::string got;
+    if (h) {
+      for (auto b : h.value()) got += fmt_hex(b);
+    } else {
+      got = "!" + h.error();
+    }
+    EXPECT_EQ(got, want[1].get<std::string>()) << Json(t).dump();
+  }
 }
 
 // ---------------------------------------------------------------------------
