@@ -194,6 +194,14 @@ TEST_F(Ed25519, AgreesWithLibsodiumOnRandomSignaturesAndFlips) {
 TEST_F(Ed25519, FieldProductIsIndependentOfRepresentation) {
   std::mt19937_64 rng(5);
   const std::uint64_t mask51 = (std::uint64_t(1) << 51) - 1;
+  // Values at and just past p compare by their residue.
+  const FieldElement p{{mask51 - 18, mask51, mask51, mask51, mask51}};
+  const FieldElement top{{mask51, mask51, mask51, mask51, mask51}};  // 2^255 - 1 = p + 18
+  const FieldElement pm1{{mask51 - 19, mask51, mask51, mask51, mask51}};
+  EXPECT_TRUE(fe_equal(p, FieldElement{{0, 0, 0, 0, 0}}));
+  EXPECT_TRUE(fe_equal(top, FieldElement{{18, 0, 0, 0, 0}}));
+  EXPECT_FALSE(fe_equal(pm1, FieldElement{{0, 0, 0, 0, 0}}));
+  EXPECT_TRUE(fe_equal(fe_mul(pm1, pm1), FieldElement{{1, 0, 0, 0, 0}}));  // (-1)^2
   for (int i = 0; i < 20000; ++i) {
     FieldElement a, b, a2, b2;
     for (int j = 0; j < 5; ++j) {
