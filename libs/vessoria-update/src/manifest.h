@@ -20,7 +20,8 @@ using Json = nlohmann::ordered_json;
 using VersionTuple = std::vector<__int128>;
 using UpdateKey = std::array<std::uint8_t, 32>;
 
-// Null, false, zero, NaN-free zero floats and empty text/array/object are false.
+// Null, false, numbers equal to zero (NaN is true) and empty text, arrays and
+// objects are false; everything else is true.
 bool py_truthy(const Json& value);
 // "NoneType", "bool", "int", "float", "str", "list" or "dict".
 const char* py_type_name(const Json& value);

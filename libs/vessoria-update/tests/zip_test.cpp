@@ -54,18 +54,18 @@ std::optional<Bytes> zlib_inflate(const Bytes& in, std::size_t cap) {
 
 std::map<std::string, Bytes> sample_inputs() {
   std::map<std::string, Bytes> m;
-  m["zeros"] = Bytes(70000, 0);
+  m["zeros"] = Bytes(50000, 0);
   std::mt19937 rng(3);
-  Bytes random(70000);
+  Bytes random(50000);
   for (auto& b : random) b = static_cast<std::uint8_t>(rng());
   m["random"] = random;
   std::string text;
   const char* words[] = {"clip ", "partida ", "baja ", "muerte ", "derribo ", "grabación\n", "él ", "niño "};
-  while (text.size() < 70000) text += words[rng() % 8];
+  while (text.size() < 50000) text += words[rng() % 8];
   m["text"] = to_bytes(text);
   // Something binary with structure: this test program itself.
   std::string self = test::read_file("/proc/self/exe");
-  m["binary"] = to_bytes(self.substr(0, std::min<std::size_t>(self.size(), 70000)));
+  m["binary"] = to_bytes(self.substr(0, std::min<std::size_t>(self.size(), 50000)));
   m["empty"] = {};
   return m;
 }
@@ -75,14 +75,15 @@ TEST(Inflate, EqualsZlibOverLevelsStrategiesAndWindows) {
   for (const auto& [name, input] : sample_inputs()) {
     for (int level = 0; level <= 9; ++level)
       for (int strategy : strategies)
-        for (int wbits : {-15, -9})
-          for (int mem : {1, 9}) {
-            Bytes packed = zlib_deflate(input, level, strategy, wbits, mem);
-            auto r = vessoria::inflate(packed, input.size());
-            ASSERT_TRUE(r) << name << " level " << level << " strategy " << strategy << ": " << r.error();
-            ASSERT_TRUE(r.value() == input) << name << " level " << level << " strategy " << strategy
-                                           << " window " << wbits << " mem " << mem;
-          }
+        for (int wbits = -15; wbits <= -9; ++wbits) {
+          // Every memory level shows up across the combinations.
+          const int mem = 1 + (level - wbits + strategy) % 9;
+          Bytes packed = zlib_deflate(input, level, strategy, wbits, mem);
+          auto r = vessoria::inflate(packed, input.size());
+          ASSERT_TRUE(r) << name << " level " << level << " strategy " << strategy << ": " << r.error();
+          ASSERT_TRUE(r.value() == input) << name << " level " << level << " strategy " << strategy
+                                         << " window " << wbits << " mem " << mem;
+        }
   }
 }
 
