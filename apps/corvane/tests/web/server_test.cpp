@@ -3,6 +3,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <thread>
 
@@ -118,6 +121,31 @@ TEST(WebServer, ConnectionsBeyondTheCapAreClosedAtOnce) {
     // Closed clients end their threads quickly; the server serves again.
     EXPECT_TRUE(wait_for([] { return ui_live_connections() == 0; }, 10'000));
     EXPECT_EQ(get("/api/pestana", key_header()).status, "200 OK");
+}
+
+// Names of this process's threads as the system shows them.
+std::vector<std::string> thread_names() {
+    std::vector<std::string> names;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream in(task.path() / "comm");
+        std::string name;
+        std::getline(in, name);
+        names.push_back(name);
+    }
+    return names;
+}
+
+TEST(WebServer, ThreadsCarryTheirNames) {
+    server_port();
+    int fd = connect_to(server_port());
+    ASSERT_GE(fd, 0);
+    auto has = [](const std::string& n) {
+        auto names = thread_names();
+        return std::find(names.begin(), names.end(), n) != names.end();
+    };
+    EXPECT_TRUE(wait_for([&] { return has("crvn-config-con"); }, 5000));
+    EXPECT_TRUE(has("crvn-config"));
+    ::close(fd);
 }
 
 TEST(WebServer, ParallelRequestsAllAnswered) {
