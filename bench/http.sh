@@ -5,7 +5,7 @@
 # replies. Prints "NAME ours=X reference=Y ratio=Z" (lower is better).
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-serve="${CORVANE_BUILD_DIR:-$here/build/release}/bench/http_serve"
+serve="${CORVANE_BUILD_DIR:-$here/build/release}/apps/corvane/http_serve"
 [ -x "$serve" ] || { echo "falta $serve (compila el preset release)" >&2; exit 1; }
 command -v wrk >/dev/null || { echo "falta wrk" >&2; exit 1; }
 

@@ -1,4 +1,5 @@
-// The local web server alone on 127.0.0.1, for the HTTP benchmarks:
+// The local web server alone on 127.0.0.1, for the browser tests and the HTTP
+// benchmark:
 //   http_serve TOKEN [SECONDS]
 // prints the port on the first line, serves until its standard input closes
 // or SECONDS (default 60) pass, then exits.
