@@ -64,7 +64,10 @@ class H(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
         self.close_connection = True
-s = http.server.ThreadingHTTPServer(("127.0.0.1", 0), H)
+class Server(http.server.ThreadingHTTPServer):
+    request_queue_size = 128  # the same backlog as ours
+    def handle_error(self, request, client_address): pass  # wrk hangs up at the end
+s = Server(("127.0.0.1", 0), H)
 s.daemon_threads = True
 print(s.server_address[1], flush=True)
 threading.Timer(60, s.shutdown).start()
