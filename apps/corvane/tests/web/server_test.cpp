@@ -57,6 +57,20 @@ TEST(WebServer, DeferredActionsReachTheirHooks) {
     ui_run_deferred(ui_action_quit());  // no hook: nothing happens
 }
 
+TEST(WebServer, AThrowingActionDoesNotEndTheProgram) {
+    std::atomic<int> thrown{0};
+    UiHooks h;
+    h.open_window = [&](const std::string&) {
+        ++thrown;
+        throw std::runtime_error("falla");
+    };
+    ui_set_hooks(std::move(h));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(get(std::string("/api/abrir?t=") + kToken).body, "ok");
+    EXPECT_TRUE(wait_for([&] { return thrown == 3 && ui_live_connections() == 0; }, 10'000));
+    EXPECT_EQ(get("/api/pestana", key_header()).status, "200 OK");
+    ui_set_hooks({});
+}
+
 TEST(WebServer, NoSessionYetMeansNoReply) {
     int fds[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
