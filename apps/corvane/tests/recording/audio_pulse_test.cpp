@@ -19,32 +19,13 @@ namespace {
 using test::LogCapture;
 using test::PulseDaemon;
 using test::wait_for;
+using test::CaptureThread;
 
 std::string null_sink(const std::string& name, const std::string& description, int rate = 48000,
                       int channels = 2) {
     return "module-null-sink sink_name=" + name + " rate=" + std::to_string(rate) +
            " channels=" + std::to_string(channels) + " sink_properties=device.description=" + description;
 }
-
-// A capture thread the test can stop and join.
-class CaptureThread {
-public:
-    explicit CaptureThread(AudioCaptureParams p) : quit_(std::make_shared<QuitFlag>()) {
-        p.quit = quit_;
-        ring_ = p.ring;
-        thread_ = std::thread([p = std::move(p)]() mutable { audio_capture_thread_main(std::move(p)); });
-    }
-    ~CaptureThread() {
-        quit_->set = true;
-        thread_.join();
-    }
-    AudioRing& ring() { return *ring_; }
-
-private:
-    std::shared_ptr<QuitFlag> quit_;
-    std::shared_ptr<AudioRing> ring_;
-    std::thread thread_;
-};
 
 AudioCaptureParams capture(std::uint8_t source, std::string id, std::string name, bool leveller = false) {
     AudioCaptureParams p;

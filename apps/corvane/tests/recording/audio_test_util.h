@@ -16,8 +16,10 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "recording/audio_capture.h"
 #include "recording/replay_buffer.h"
 #include "recording_test_util.h"
 
@@ -115,6 +117,26 @@ inline std::shared_ptr<SampleSink> audio_test_sink() {
     (*sink)(key);
     return sink;
 }
+
+// A capture thread the test can stop and join.
+class CaptureThread {
+public:
+    explicit CaptureThread(AudioCaptureParams p) : quit_(std::make_shared<QuitFlag>()) {
+        p.quit = quit_;
+        ring_ = p.ring;
+        thread_ = std::thread([p = std::move(p)]() mutable { audio_capture_thread_main(std::move(p)); });
+    }
+    ~CaptureThread() {
+        quit_->set = true;
+        thread_.join();
+    }
+    AudioRing& ring() { return *ring_; }
+
+private:
+    std::shared_ptr<QuitFlag> quit_;
+    std::shared_ptr<AudioRing> ring_;
+    std::thread thread_;
+};
 
 // A PulseAudio daemon of the test's own: its own runtime folder and socket,
 // no configuration script, the modules given. PULSE_SERVER points this process
