@@ -115,6 +115,8 @@ BENCHMARK(BM_Snapshot20kPlainCopy)->Unit(benchmark::kMicrosecond);
 // Keeps each benchmark's real time per iteration, in seconds.
 class Collector : public benchmark::ConsoleReporter {
 public:
+    // No colours: their escape codes would stand before the result lines.
+    Collector() : ConsoleReporter(OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const auto& r : runs) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <thread>
 
 #include "audio_test_util.h"
 #include "recording/audio_level.h"
@@ -337,6 +338,53 @@ TEST(AudioEncoder, StartFailuresAreWarningsNotFatal) {
     off.factory = c.factory;
     EXPECT_FALSE(audio_start_encoders(off).step);
     EXPECT_EQ(calls.load(), 0);
+}
+
+}  // namespace
+}  // namespace corvane
+
+namespace corvane {
+namespace {
+
+// The ring's writer, the clock's step and both encoder threads at once.
+TEST(AudioConcurrency, CaptureStepAndEncodersShareRingsAndChannels) {
+    auto sink = test::audio_test_sink();
+    AudioStartConfig c;
+    c.game_ring = std::make_shared<AudioRing>();
+    c.mic_ring = std::make_shared<AudioRing>();
+    c.mic_in_video = false;
+    c.fps = 60;
+    c.sink = sink;
+    AudioStarted started = audio_start_encoders(c);
+    ASSERT_TRUE(started.step && started.voice_format);
+
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        std::vector<float> packet(480 * 2, 0.1f);
+        while (!stop) {
+            c.game_ring->append(packet.data(), packet.size());
+            c.mic_ring->append(packet.data(), packet.size());
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    started.step->start();
+    for (std::uint64_t i = 0; i < 120; ++i) {
+        started.step->step(i);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    stop = true;
+    writer.join();
+    // Ticks run faster than the writer: at most 60 ms may still be owed.
+    const std::uint64_t produced = started.step->produced();
+    EXPECT_LE(produced, 120u * 800);
+    EXPECT_GE(produced, 120u * 800 - kAudioCarryFrames);
+    started.step.reset();
+    // Both tracks get the same frames, less what the encoders hold back.
+    const std::size_t whole = produced / 1024;
+    EXPECT_TRUE(test::wait_for([&] {
+        return test::track_payloads(*sink->buffer, kTrackAudio).size() >= whole - 2 &&
+               test::track_payloads(*sink->buffer, kTrackVoice).size() >= whole - 2;
+    }, 60));
 }
 
 }  // namespace

@@ -16,12 +16,32 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "recording/audio_capture.h"
 #include "recording/replay_buffer.h"
 #include "recording_test_util.h"
 
 namespace corvane::test {
+
+// Runs argv with its output thrown away; the exit status (-1 when it cannot run).
+inline int run_quiet(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) return -1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 // Power of `freq` in one channel of interleaved stereo (Goertzel), per sample.
 inline double tone_power(const std::vector<float>& v, std::size_t channel, double freq,
@@ -98,6 +118,26 @@ inline std::shared_ptr<SampleSink> audio_test_sink() {
     return sink;
 }
 
+// A capture thread the test can stop and join.
+class CaptureThread {
+public:
+    explicit CaptureThread(AudioCaptureParams p) : quit_(std::make_shared<QuitFlag>()) {
+        p.quit = quit_;
+        ring_ = p.ring;
+        thread_ = std::thread([p = std::move(p)]() mutable { audio_capture_thread_main(std::move(p)); });
+    }
+    ~CaptureThread() {
+        quit_->set = true;
+        thread_.join();
+    }
+    AudioRing& ring() { return *ring_; }
+
+private:
+    std::shared_ptr<QuitFlag> quit_;
+    std::shared_ptr<AudioRing> ring_;
+    std::thread thread_;
+};
+
 // A PulseAudio daemon of the test's own: its own runtime folder and socket,
 // no configuration script, the modules given. PULSE_SERVER points this process
 // at it for the life of the object.
@@ -154,7 +194,7 @@ public:
 
     int pactl(std::vector<std::string> args) const {
         args.insert(args.begin(), {"pactl", "--server=" + server_});
-        return run_command(args);
+        return run_quiet(args);
     }
     // The index of a loaded module (pactl prints it).
     std::string load_module(const std::string& name, const std::string& args) const {
@@ -197,7 +237,7 @@ public:
     // A WAV of a sine at `freq` made by sox, in the daemon's folder.
     std::string tone_file(const std::string& name, int rate, int channels, double freq, double seconds) const {
         std::string path = (dir_ / name).string();
-        run_command({"sox", "-n", "-r", std::to_string(rate), "-c", std::to_string(channels), "-b", "16", path,
+        run_quiet({"sox", "-n", "-r", std::to_string(rate), "-c", std::to_string(channels), "-b", "16", path,
                      "synth", std::to_string(seconds), "sine", std::to_string(freq), "vol", "0.5"});
         return path;
     }

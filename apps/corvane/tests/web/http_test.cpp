@@ -87,6 +87,15 @@ TEST(HttpReader, RequestBytesToFieldsOrDrop) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        // Through the real server: a routed request gets one reply (here a
+        // refusal, none of these carries the right Host), a dropped one nothing.
+        webtest::ReadResult wire = webtest::exchange(c.bytes);
+        EXPECT_TRUE(wire.closed);
+        if (c.routed) {
+            EXPECT_EQ(webtest::parse_reply(wire.bytes).status, "403 Forbidden");
+        } else {
+            EXPECT_EQ(wire.bytes, "");
+        }
         auto req = read_bytes(c.bytes);
         ASSERT_EQ(req.has_value(), c.routed);
         if (!req) continue;

@@ -3,6 +3,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <thread>
 
@@ -52,6 +55,20 @@ TEST(WebServer, DeferredActionsReachTheirHooks) {
     EXPECT_EQ(calls, (std::vector<std::string>{"restart config", "quit", "open clips", "open ayuda:registro"}));
     ui_set_hooks({});
     ui_run_deferred(ui_action_quit());  // no hook: nothing happens
+}
+
+TEST(WebServer, AThrowingActionDoesNotEndTheProgram) {
+    std::atomic<int> thrown{0};
+    UiHooks h;
+    h.open_window = [&](const std::string&) {
+        ++thrown;
+        throw std::runtime_error("falla");
+    };
+    ui_set_hooks(std::move(h));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(get(std::string("/api/abrir?t=") + kToken).body, "ok");
+    EXPECT_TRUE(wait_for([&] { return thrown == 3 && ui_live_connections() == 0; }, 10'000));
+    EXPECT_EQ(get("/api/pestana", key_header()).status, "200 OK");
+    ui_set_hooks({});
 }
 
 TEST(WebServer, NoSessionYetMeansNoReply) {
@@ -118,6 +135,31 @@ TEST(WebServer, ConnectionsBeyondTheCapAreClosedAtOnce) {
     // Closed clients end their threads quickly; the server serves again.
     EXPECT_TRUE(wait_for([] { return ui_live_connections() == 0; }, 10'000));
     EXPECT_EQ(get("/api/pestana", key_header()).status, "200 OK");
+}
+
+// Names of this process's threads as the system shows them.
+std::vector<std::string> thread_names() {
+    std::vector<std::string> names;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream in(task.path() / "comm");
+        std::string name;
+        std::getline(in, name);
+        names.push_back(name);
+    }
+    return names;
+}
+
+TEST(WebServer, ThreadsCarryTheirNames) {
+    server_port();
+    int fd = connect_to(server_port());
+    ASSERT_GE(fd, 0);
+    auto has = [](const std::string& n) {
+        auto names = thread_names();
+        return std::find(names.begin(), names.end(), n) != names.end();
+    };
+    EXPECT_TRUE(wait_for([&] { return has("crvn-config-con"); }, 5000));
+    EXPECT_TRUE(has("crvn-config"));
+    ::close(fd);
 }
 
 TEST(WebServer, ParallelRequestsAllAnswered) {
