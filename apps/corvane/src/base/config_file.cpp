@@ -354,6 +354,12 @@ std::string replace_file(const std::filesystem::path& path, std::string_view dat
     return {};
 }
 
+// The file is not there: absent, or a folder on its way is not a folder (a data
+// folder that could not be made). Creating it then reports the real error.
+bool is_missing(int err) {
+    return err == ENOENT || err == ENOTDIR;
+}
+
 bool has_line_break_or_nul(std::string_view s) {
     return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
@@ -400,7 +406,7 @@ ConfigStatus config_write_key(std::string_view section, std::string_view key,
     const std::filesystem::path path = config_ini_path();
     ReadResult file = read_file(path);
     std::string_view text;
-    if (file.err == ENOENT) {
+    if (is_missing(file.err)) {
         text = kTemplate;
     } else if (file.err != 0) {
         return {fmt::format("No se pudo leer {}: {}", kIniName, errno_text(file.err))};
@@ -456,7 +462,7 @@ void config_load_file(const std::function<void(const IniTable&)>& parse,
     std::lock_guard lock(ini_mutex());
     const std::filesystem::path path = config_ini_path();
     ReadResult file = read_file(path);
-    if (file.err == ENOENT) {
+    if (is_missing(file.err)) {
         std::string err = replace_file(path, kTemplate);
         if (!err.empty()) warnings.push_back(fmt::format("No se pudo crear {}: {}", kIniName, err));
         return;

@@ -65,7 +65,8 @@ ConfigStatus config_write_key(std::string_view section, std::string_view key,
 // with the table of the text as read and appends the template's blocks of
 // missing sections. Appends "No se pudo crear {}: {}" when creation fails, and
 // "No se pudo leer {}: {}" when the file exists but cannot be used (then the
-// defaults stand and the file is left alone).
+// defaults stand and the file is left alone). `parse` runs under the lock and
+// must not call back into the INI functions.
 void config_load_file(const std::function<void(const IniTable&)>& parse,
                       std::vector<std::string>& warnings);
 

@@ -352,15 +352,29 @@ TEST(IniLoad, CreatesFolderAndTemplate) {
 }
 
 TEST(IniLoad, CreationFailureIsAWarning) {
-    TempAppDir app;
-    std::filesystem::create_directories(app.data());
-    // A dangling link into a folder that does not exist: the file cannot be made.
-    std::filesystem::create_symlink(app.dir() / "no" / "existe.ini", app.ini());
-    std::vector<std::string> warnings;
-    config_load_file([](const IniTable&) {}, warnings);
-    ASSERT_EQ(warnings.size(), 1u);
-    EXPECT_EQ(warnings[0].rfind("No se pudo crear corvane.ini: ", 0), 0u) << warnings[0];
-    EXPECT_GT(warnings[0].size(), std::string("No se pudo crear corvane.ini: ").size());
+    // A dangling link into a folder that does not exist, and a file named
+    // "data" where the data folder should be: the INI cannot be made.
+    for (bool data_is_file : {false, true}) {
+        SCOPED_TRACE(data_is_file ? "data is a file" : "dangling link");
+        TempAppDir app;
+        if (data_is_file) {
+            write_all(app.data(), "");
+        } else {
+            std::filesystem::create_directories(app.data());
+            std::filesystem::create_symlink(app.dir() / "no" / "existe.ini", app.ini());
+        }
+        std::vector<std::string> warnings;
+        bool parsed = false;
+        config_load_file([&](const IniTable&) { parsed = true; }, warnings);
+        EXPECT_FALSE(parsed);
+        ASSERT_EQ(warnings.size(), 1u);
+        const std::string prefix = "No se pudo crear corvane.ini: ";
+        EXPECT_EQ(warnings[0].rfind(prefix, 0), 0u) << warnings[0];
+        EXPECT_GT(warnings[0].size(), prefix.size());
+
+        ConfigStatus st = config_write_key("general", "gamertag", "x");
+        EXPECT_EQ(st.error.rfind("No se pudo escribir corvane.ini: ", 0), 0u) << st.error;
+    }
 }
 
 TEST(IniLoad, CompleteFileStaysByteIdentical) {

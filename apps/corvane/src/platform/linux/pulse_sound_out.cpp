@@ -5,6 +5,7 @@
 #include <pulse/simple.h>
 
 #include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -44,12 +45,13 @@ void play_one(Player& p, const PcmSound& snd, std::uint64_t gen) {
     spec.channels = snd.channels;
     if (!pa_sample_spec_valid(&spec)) return;
 
-    // A short target buffer keeps the writes paced with playback, so a newer
-    // sound can cut in within a few tens of milliseconds.
+    // Half a second of buffer: a short sound goes to the server whole, so a
+    // busy machine cannot starve it into gaps; a newer sound still cuts in at
+    // once, since what is buffered is flushed. Playback starts after 10 ms.
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
-    attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(50'000, &spec));
-    attr.prebuf = static_cast<std::uint32_t>(-1);
+    attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(500'000, &spec));
+    attr.prebuf = static_cast<std::uint32_t>(pa_usec_to_bytes(10'000, &spec));
     attr.minreq = static_cast<std::uint32_t>(-1);
     attr.fragsize = static_cast<std::uint32_t>(-1);
 
@@ -62,16 +64,37 @@ void play_one(Player& p, const PcmSound& snd, std::uint64_t gen) {
     const std::size_t frame_bytes = pa_frame_size(&spec);
     const std::size_t total = snd.frames * frame_bytes;
     const std::size_t chunk = std::max<std::size_t>(frame_bytes, pa_usec_to_bytes(20'000, &spec));
+    auto cut_in = [&] {
+        if (p.generation.load() == gen) return false;
+        pa_simple_flush(s, &err);
+        return true;
+    };
     bool ok = true;
     for (std::size_t off = 0; off < total && ok; off += chunk) {
-        if (p.generation.load() != gen) {
-            pa_simple_flush(s, &err);
+        if (cut_in()) {
             pa_simple_free(s);
             return;
         }
         ok = pa_simple_write(s, bytes + off, std::min(chunk, total - off), &err) == 0;
     }
-    if (ok) pa_simple_drain(s, &err);
+    if (ok) {
+        // Wait out the buffered tail where a newer sound can still cut in;
+        // bounded by the sound's own length, then the drain finishes it.
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(600) +
+                           std::chrono::microseconds(pa_bytes_to_usec(total, &spec));
+        while (std::chrono::steady_clock::now() < limit) {
+            if (cut_in()) {
+                pa_simple_free(s);
+                return;
+            }
+            const pa_usec_t left = pa_simple_get_latency(s, &err);
+            // The sink's own latency never goes away; the last few tens of
+            // milliseconds are left to the drain.
+            if (left == static_cast<pa_usec_t>(-1) || left < 30'000) break;
+            std::this_thread::sleep_for(std::chrono::microseconds(std::min<pa_usec_t>(left, 10'000)));
+        }
+        pa_simple_drain(s, &err);
+    }
     pa_simple_free(s);
 }
 
