@@ -1,6 +1,5 @@
 #include "recording/video_encoder.h"
 
-#include <pthread.h>
 
 #include <algorithm>
 #include <cmath>
@@ -10,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "base/log.h"
+#include "platform/thread.h"
 
 namespace corvane {
 
@@ -252,7 +252,7 @@ namespace {
 bool spawn_detached(std::function<void()> body, std::string* error) {
     try {
         std::thread t([b = std::move(body)]() mutable {
-            pthread_setname_np(pthread_self(), "crvn-cod-video");
+            thread_set_name("crvn-cod-video");
             b();
         });
         t.detach();
