@@ -1,9 +1,7 @@
 #include "recording/video_encoder.h"
 
-
 #include <algorithm>
-#include <cmath>
-#include <limits>
+#include <system_error>
 #include <thread>
 
 #include <fmt/format.h>
