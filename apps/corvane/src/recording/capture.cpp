@@ -3,7 +3,9 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include <fmt/format.h>
 
