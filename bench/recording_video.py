@@ -7,6 +7,8 @@ it for 20 s with the same encoder settings (ultrafast, zerolatency, the same
 bit rates, GOP = fps, no B frames, BT.709 NV12). Printed per size:
   video_<size>_cpu_s_per_s   CPU seconds per recorded second
   video_<size>_fps           frames recorded per second
+  video_<size>_cpu_ms_per_frame  CPU milliseconds per recorded frame (fair
+                             when one side keeps up and the other does not)
   video_<size>_late_ticks    our late ticks against ffmpeg's dropped frames
 Runs take a few minutes; they are never a pass/fail test.
 """
@@ -103,6 +105,9 @@ def bench(w, h, fps):
         print(f"{name}_cpu_s_per_s ours={ours_cpu:.3f} reference={ref_cpu:.3f} ratio={ratio(ours_cpu, ref_cpu)}")
         print(f"{name}_fps ours={ours_fps:.2f} reference={ref_frames / SECONDS:.2f} "
               f"ratio={ratio(ours_fps, ref_frames / SECONDS)}")
+        ours_ms = 1000.0 * float(ours["cpu_s"]) / max(1, int(ours["frames"]))
+        ref_ms = 1000.0 * ref_cpu * SECONDS / max(1, ref_frames)
+        print(f"{name}_cpu_ms_per_frame ours={ours_ms:.2f} reference={ref_ms:.2f} ratio={ratio(ours_ms, ref_ms)}")
         late = int(ours["late"])
         print(f"{name}_late_ticks ours={late} reference={ref_drops} ratio={ratio(late, ref_drops)}")
         print(f"# {name}: codificador {ours['encoder']}, {bitrate} bit/s, {ours['ticks']} ticks, "

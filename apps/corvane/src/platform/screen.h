@@ -44,6 +44,8 @@ public:
     virtual PlatformError error() const = 0;
     // True when the grabber fell back to the slow path (no shared memory).
     virtual bool slow_path() const = 0;
+    // True once the connection to the display is gone for good.
+    virtual bool display_lost() const = 0;
 };
 
 struct ScreenGrabberResult {

@@ -1,14 +1,16 @@
 #include "recording/capture.h"
 
-#include <pthread.h>
 #include <time.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include <fmt/format.h>
 
 #include "base/log.h"
+#include "platform/thread.h"
 
 namespace corvane {
 
@@ -51,6 +53,28 @@ std::shared_ptr<DeviceContextLock> gpu_device_create(ScreenSize capture) {
     return d;
 }
 
+namespace {
+
+// The OCR must never see transparency: alpha is forced opaque. Blocks of
+// eight pixels let the compiler copy and mark them with vector instructions.
+void copy_row_opaque(std::uint8_t* __restrict dst, const std::uint8_t* __restrict src, std::uint32_t w) {
+    std::uint32_t x = 0;
+    for (; x + 8 <= w; x += 8) {
+        std::uint32_t px[8];
+        std::memcpy(px, src + 4 * x, sizeof px);
+        for (std::uint32_t& p : px) p |= 0xFF000000u;
+        std::memcpy(dst + 4 * x, px, sizeof px);
+    }
+    for (; x < w; ++x) {
+        std::uint32_t p;
+        std::memcpy(&p, src + 4 * x, 4);
+        p |= 0xFF000000u;
+        std::memcpy(dst + 4 * x, &p, 4);
+    }
+}
+
+}  // namespace
+
 void capture_on_frame_arrived(SharedFrame& shared, const ScreenImage& image) {
     if (!image.bgra || image.width <= 0 || image.height <= 0) return;
     std::uint32_t w = std::min<std::uint32_t>(static_cast<std::uint32_t>(image.width), shared.width);
@@ -61,17 +85,8 @@ void capture_on_frame_arrived(SharedFrame& shared, const ScreenImage& image) {
         FrameStore& f = shared.device->frame;
         w = std::min(w, f.width);
         h = std::min(h, f.height);
-        for (std::uint32_t y = 0; y < h; ++y) {
-            const std::uint8_t* src = image.bgra + y * image.stride;
-            std::uint8_t* dst = f.pixels.data() + y * f.stride;
-            // The OCR must never see transparency: alpha is forced opaque.
-            for (std::uint32_t x = 0; x < w; ++x) {
-                std::uint32_t px;
-                std::memcpy(&px, src + 4 * x, 4);
-                px |= 0xFF000000u;
-                std::memcpy(dst + 4 * x, &px, 4);
-            }
-        }
+        for (std::uint32_t y = 0; y < h; ++y)
+            copy_row_opaque(f.pixels.data() + y * f.stride, image.bgra + y * image.stride, w);
     }
     shared.signal->frame_available.store(1, std::memory_order_release);
     shared.signal->frames_arrived.fetch_add(1, std::memory_order_acq_rel);
@@ -102,7 +117,7 @@ void sleep_until_ns(std::int64_t t) {
 
 void capture_loop(std::unique_ptr<ScreenGrabber> grabber, SharedFrame shared, std::uint32_t fps,
                   std::shared_ptr<QuitFlag> quit, std::shared_ptr<std::atomic<bool>> stop) {
-    pthread_setname_np(pthread_self(), "crvn-captura");
+    thread_set_name("crvn-captura");
     const std::int64_t period = 1'000'000'000 / fps;
     const std::int64_t start = mono_ns();
     std::string last_error;
@@ -118,6 +133,12 @@ void capture_loop(std::unique_ptr<ScreenGrabber> grabber, SharedFrame shared, st
         }
         // The grab runs outside the lock; only the copy holds it.
         const ScreenImage* img = grabber->grab();
+        if (!img && grabber->display_lost()) {
+            // Nothing can be recorded any more: the program ends itself.
+            log_line("\n[ERROR] Se perdió la conexión con la pantalla; Corvane se cerrará.");
+            if (quit) quit->set.store(true);
+            break;
+        }
         if (!img) {
             std::string e = platform_error_text(grabber->error());
             if (e != last_error) {

@@ -95,7 +95,8 @@ struct CaptureStartResult {
 };
 
 // Starts "crvn-captura": it grabs `display` at absolute deadlines every 1/fps s
-// and copies each picture into the shared record, until `quit` is set.
+// and copies each picture into the shared record, until `quit` is set. A lost
+// display is logged and sets `quit`.
 CaptureStartResult capture_start(const std::string& display, std::shared_ptr<DeviceContextLock> device,
                                  std::uint32_t fps, std::shared_ptr<QuitFlag> quit);
 

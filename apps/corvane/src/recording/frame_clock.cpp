@@ -3,10 +3,13 @@
 #include <time.h>
 
 #include <cerrno>
+#include <system_error>
+#include <thread>
 
 #include <fmt/format.h>
 
 #include "base/log.h"
+#include "platform/thread.h"
 
 namespace corvane {
 
@@ -107,6 +110,20 @@ void clock_thread_main(ClockParams p) {
     p.video.send(VideoFrameMsg{});  // end of stream; refused when the encoder is gone
     p.audio.reset();
     p.video.close();
+}
+
+bool clock_spawn(ClockParams params, std::string* error) {
+    try {
+        auto holder = std::make_shared<ClockParams>(std::move(params));
+        std::thread([holder] {
+            thread_set_name("crvn-reloj");
+            clock_thread_main(std::move(*holder));
+        }).detach();
+        return true;
+    } catch (const std::system_error& e) {
+        if (error) *error = e.what();
+        return false;
+    }
 }
 
 }  // namespace corvane

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "base/flags.h"
 #include "recording/capture.h"
@@ -60,6 +61,10 @@ struct ClockParams {
 // Runs until the quit flag is set or the video encoder has gone; then sends
 // the end of stream and drops both channels.
 void clock_thread_main(ClockParams params);
+
+// Starts clock_thread_main on a detached thread named "crvn-reloj"; false with
+// the system's text in *error when the thread cannot be created.
+bool clock_spawn(ClockParams params, std::string* error);
 
 // The conversion of the real recorder, for ClockParams::convert.
 std::function<ConvertResult()> clock_convert_with(std::shared_ptr<Nv12Converter> converter,

@@ -60,7 +60,7 @@ inline int run_command(const std::vector<std::string>& args) {
 // Xvfb on a display number it picks itself (-displayfd), stopped by pid.
 class XvfbServer {
 public:
-    XvfbServer(int width, int height) {
+    XvfbServer(int width, int height, std::vector<std::string> extra = {}) {
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
         posix_spawn_file_actions_t fa;
@@ -70,6 +70,7 @@ public:
         std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
         std::vector<std::string> args = {"Xvfb", "-displayfd", "3", "-screen", "0", screen,
                                          "-nolisten", "tcp", "-noreset"};
+        args.insert(args.end(), extra.begin(), extra.end());
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);

@@ -102,6 +102,45 @@ TEST_F(XvfbVideo, CaptureSeesThePatternWithoutThePointerAndConvertsToBt709) {
     cap.capture.reset();  // joins the thread
 }
 
+TEST(XvfbNoSharedMemory, FallsBackToPlainReadsAndClipsToTheScreen) {
+    XInitThreads();
+    test::XvfbServer x(320, 240, {"-extension", "MIT-SHM"});
+    paint_quadrants(x.display(), 320, 240);
+    // Asked for more than the screen has: the grab is clipped, never an X error.
+    ScreenGrabberResult g = screen_grabber_open(x.display(), 400, 300);
+    ASSERT_TRUE(g.grabber) << g.error.text;
+    EXPECT_TRUE(g.grabber->slow_path());
+    const ScreenImage* img = g.grabber->grab();
+    ASSERT_NE(img, nullptr) << g.grabber->error().text;
+    EXPECT_EQ(img->width, 320);
+    EXPECT_EQ(img->height, 240);
+    const std::uint8_t* blue = img->bgra + (3 * 240 / 4) * img->stride + (320 / 4) * 4;
+    EXPECT_EQ(blue[0], 255);
+    EXPECT_EQ(blue[1], 0);
+    EXPECT_EQ(blue[2], 0);
+    // Into a larger capture target: only the top-left part is written.
+    SharedFrame shared{gpu_device_create(ScreenSize{400, 300}), std::make_shared<FrameSignal>(), 400, 300};
+    capture_on_frame_arrived(shared, *img);
+    EXPECT_EQ(shared.signal->frames_arrived.load(), 1u);
+    EXPECT_EQ(shared.device->frame.pixels[(100 * 400 + 100) * 4 + 2], 255);  // red quadrant
+    EXPECT_EQ(shared.device->frame.pixels[(250 * 400 + 350) * 4 + 2], 0);    // untouched
+}
+
+TEST(XvfbLost, ALostDisplayEndsTheCaptureAndAsksToQuit) {
+    XInitThreads();
+    test::LogCapture log;
+    auto x = std::make_unique<test::XvfbServer>(160, 120);
+    auto quit = std::make_shared<QuitFlag>();
+    CaptureStartResult cap = capture_start(x->display(), gpu_device_create(ScreenSize{160, 120}), 30, quit);
+    ASSERT_TRUE(cap.capture) << cap.error;
+    ASSERT_TRUE(test::wait_for([&] { return cap.capture->signal()->frames_arrived.load() > 0; }, 30));
+    x.reset();  // the X server goes away; the process must not
+    EXPECT_TRUE(test::wait_for([&] { return quit->set.load(); }, 30));
+    cap.capture.reset();
+    EXPECT_NE(log.text().find("[ERROR] Se perdió la conexión con la pantalla; Corvane se cerrará."),
+              std::string::npos);
+}
+
 // Capture, clock and encoder threads together: also run under ThreadSanitizer.
 class TsanXvfbPipeline : public XvfbVideo {};
 

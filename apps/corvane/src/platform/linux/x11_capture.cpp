@@ -8,6 +8,7 @@
 #include <sys/shm.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -29,11 +30,18 @@ int record_x_error(Display*, XErrorEvent* e) {
     return 0;
 }
 
+// A lost connection must not end the process (Xlib's default exits): the
+// grabber notices it through the per-display exit handler instead.
+int ignore_io_error(Display*) { return 0; }
+
+void mark_lost(Display*, void* flag) { static_cast<std::atomic<bool>*>(flag)->store(true); }
+
 void x11_prepare() {
     static std::once_flag once;
     std::call_once(once, [] {
         XInitThreads();
         XSetErrorHandler(record_x_error);
+        XSetIOErrorHandler(ignore_io_error);
     });
 }
 
@@ -87,8 +95,10 @@ public:
     X11Grabber(Display* dpy, std::uint32_t w, std::uint32_t h) : dpy_(dpy), want_w_(w), want_h_(h) {
         screen_ = DefaultScreen(dpy_);
         root_ = RootWindow(dpy_, screen_);
+        XSetIOErrorExitHandler(dpy_, mark_lost, &lost_);
     }
     ~X11Grabber() override {
+        if (lost_.load()) attached_ = false;  // no more requests to a dead server
         drop_image();
         XCloseDisplay(dpy_);
     }
@@ -120,17 +130,19 @@ public:
     }
 
     const ScreenImage* grab() override {
-        for (int attempt = 0; attempt < 2; ++attempt) {
+        for (int attempt = 0; attempt < 2 && !lost_.load(); ++attempt) {
             if (use_shm_ ? grab_shm() : grab_plain()) return &out_;
             // The root may have shrunk: read its size again and retry once.
             if (!refresh_size()) return nullptr;
             if (use_shm_ && !make_shm_image()) return nullptr;
         }
+        if (lost_.load()) error_ = PlatformError{0, "se perdió la conexión con la pantalla"};
         return nullptr;
     }
 
     PlatformError error() const override { return error_; }
     bool slow_path() const override { return !use_shm_; }
+    bool display_lost() const override { return lost_.load(); }
     const PlatformError& start_error() const { return error_; }
 
 private:
@@ -260,6 +272,7 @@ private:
     XImage* plain_image_ = nullptr;
     ScreenImage out_;
     PlatformError error_;
+    std::atomic<bool> lost_{false};
 };
 
 }  // namespace
