@@ -128,7 +128,8 @@ def reference_cpu_per_s(display, bitrate, env):
         "-t", str(REFERENCE_S), "-vf", "scale=out_color_matrix=bt709:out_range=tv,format=nv12",
         "-c:v", "libx264", "-preset", "ultrafast", "-tune", "zerolatency",
         "-b:v", str(bitrate), "-maxrate", str(bitrate * 3 // 2), "-bufsize", str(bitrate * 3 // 2),
-        "-g", str(FPS), "-bf", "0", "-f", "null", "-"], env=env, check=True)
+        "-g", str(FPS), "-bf", "0", "-f", "null", "-"], env=env, check=True,
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     after = os.times()
     used = (after.children_user - before.children_user) + (after.children_system - before.children_system)
     return used / REFERENCE_S
@@ -165,7 +166,8 @@ def main():
                                           stderr=subprocess.DEVNULL).returncode == 0, 30)
         total_s = MINUTES * 60.0
         anim = subprocess.Popen([helper, "animate", display, str(WIDTH), str(HEIGHT), str(FPS),
-                                 str(total_s + REFERENCE_S + 120)])
+                                 str(total_s + REFERENCE_S + 120)],
+                                stderr=subprocess.DEVNULL)
         procs.append(anim)
 
         log_path = os.path.join(app, "data", "corvane.log")
