@@ -62,7 +62,9 @@ void on_quit_signal(int signal_number) {
     platform::process_die_by_signal(signal_number);
 }
 
-[[noreturn]] void fatal(std::string_view message) { main_fatal_error(message); }
+[[noreturn]] void fatal(std::string_view message) {
+    main_fatal_error(message);
+}
 
 // What start-up keeps until shutdown.
 struct Recorder {
@@ -125,8 +127,9 @@ void start_web_interface() {
     std::string token = ui_session_token_new();
     if (token.empty()) {
         net_close(listener.socket);
-        log_line("[AVISO] No se pudo iniciar la pantalla de configuración: no se pudo generar "
-                 "la clave de sesión");
+        log_line(
+            "[AVISO] No se pudo iniciar la pantalla de configuración: no se pudo generar "
+            "la clave de sesión");
         return;
     }
     interfaz_write(data_dir(), listener.port, token, platform::process_own_id());
@@ -141,8 +144,8 @@ AudioStarted start_audio(const Settings& settings, const std::shared_ptr<QuitFla
     auto capture = [&](std::uint8_t source, const std::string& id, const std::string& name,
                        bool leveller) {
         auto ring = std::make_shared<AudioRing>();
-        AudioSpawnResult spawned = audio_spawn_capture_thread(
-            AudioCaptureParams{source, id, name, ring, quit, leveller});
+        AudioSpawnResult spawned =
+            audio_spawn_capture_thread(AudioCaptureParams{source, id, name, ring, quit, leveller});
         if (!spawned.ok) fatal(spawned.error);
         return ring;
     };
@@ -152,8 +155,9 @@ AudioStarted start_audio(const Settings& settings, const std::shared_ptr<QuitFla
             capture(kSourceGame, settings.audio.salida_id, settings.audio.salida_nombre, false);
     }
     if (settings.audio.microfono) {
-        config.mic_ring = capture(kSourceMic, settings.audio.microfono_id,
-                                  settings.audio.microfono_nombre, settings.audio.nivelar_microfono);
+        config.mic_ring =
+            capture(kSourceMic, settings.audio.microfono_id, settings.audio.microfono_nombre,
+                    settings.audio.nivelar_microfono);
     }
     config.game_volume = settings.audio.volumen_juego;
     config.mic_volume = settings.audio.volumen_microfono;
@@ -221,8 +225,7 @@ Recorder start_recording(const Settings& settings) {
     facts.bit_rate = encoder.mean_bit_rate;
     facts.config_path = config_ini_path();
     facts.log_path = log_file_path();
-    facts.hdr_line =
-        hdr_banner_line(monitor_hdr, false, sdr_white_level(settings.hdr.blanco_sdr));
+    facts.hdr_line = hdr_banner_line(monitor_hdr, false, sdr_white_level(settings.hdr.blanco_sdr));
     for (const auto& line : startup_banner(settings, facts)) log_line(line);
 
     CaptureStartResult capture =
@@ -249,7 +252,8 @@ Recorder start_recording(const Settings& settings) {
 // A private keyboard reader for one hotkey thread.
 std::unique_ptr<KeyState> open_keys() {
     KeyStateResult keys = keys_open(kSessionDisplay);
-    if (!keys.keys) log_line(fmt::format("[AVISO] Las teclas rápidas no responderán: {}", keys.error));
+    if (!keys.keys)
+        log_line(fmt::format("[AVISO] Las teclas rápidas no responderán: {}", keys.error));
     return std::move(keys.keys);
 }
 
@@ -261,8 +265,8 @@ void start_workers(const Settings& settings, const Recorder& r) {
                          save_hotkey_thread_main(std::move(*ctx));
                      });
     thread_row_start(thread_rows::kViewerKey,
-                     [ctx = std::make_shared<ViewerHotkeyContext>(ViewerHotkeyContext{
-                          settings.visor.tecla.codes, r.quit, open_keys()})] {
+                     [ctx = std::make_shared<ViewerHotkeyContext>(
+                          ViewerHotkeyContext{settings.visor.tecla.codes, r.quit, open_keys()})] {
                          viewer_hotkey_thread_main(std::move(*ctx));
                      });
     // Pages that older versions wrote into the clips folder.

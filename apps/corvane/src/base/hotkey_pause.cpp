@@ -23,6 +23,8 @@ void hotkey_pause_for_typing() {
     HotkeyPause.store(process_now_ms() + kHotkeyPauseMs, std::memory_order_relaxed);
 }
 
-void hotkey_resume() { HotkeyPause.store(process_now_ms(), std::memory_order_relaxed); }
+void hotkey_resume() {
+    HotkeyPause.store(process_now_ms(), std::memory_order_relaxed);
+}
 
 }  // namespace corvane

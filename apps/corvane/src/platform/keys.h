@@ -12,7 +12,7 @@
 namespace corvane {
 
 class KeyState {
-public:
+  public:
     virtual ~KeyState() = default;
     // Reads the state of every key at once. False when it could not be read:
     // every key then reads up until the next successful refresh.

@@ -28,8 +28,8 @@ void thread_row_failed(const ThreadRow& row, std::string_view error, const Fatal
     }
 }
 
-bool thread_row_start(const ThreadRow& row, std::function<void()> body,
-                      const ThreadSpawner& spawn, const FatalHandler& fatal) {
+bool thread_row_start(const ThreadRow& row, std::function<void()> body, const ThreadSpawner& spawn,
+                      const FatalHandler& fatal) {
     const std::string error = spawn(std::string(row.name), std::move(body));
     if (error.empty()) return true;
     thread_row_failed(row, error, fatal);
@@ -46,16 +46,19 @@ namespace {
 const std::string kRule(62, '=');
 
 std::string_view profile_name(std::uint8_t profile) {
-    static constexpr std::array<std::string_view, 4> kNames{
-        "Super calidad (120 fps)", "Calidad", "Equilibrado", "Ligero"};
+    static constexpr std::array<std::string_view, 4> kNames{"Super calidad (120 fps)", "Calidad",
+                                                            "Equilibrado", "Ligero"};
     return profile < kNames.size() ? kNames[profile] : kNames[kProfileEquilibrado];
 }
 
 std::string_view codec_label(std::uint8_t codec) {
     switch (codec) {
-        case 1: return "HEVC (H.265)";
-        case 2: return "AV1 (experimental)";
-        default: return "H.264";
+        case 1:
+            return "HEVC (H.265)";
+        case 2:
+            return "AV1 (experimental)";
+        default:
+            return "H.264";
     }
 }
 
@@ -85,16 +88,17 @@ std::vector<std::string> startup_banner(const Settings& s, const BannerFacts& f)
         fmt::format("  Video      : {}x{} @ {} fps  ({})", f.width, f.height, s.avanzado.fps,
                     codec_label(f.codec)),
         fmt::format("  Codificador: {}", f.encoder_name),
-        fmt::format("  Bitrate    : {:.0f} Mbps promedio, picos hasta {:.0f}  (~{:.0f} MB por minuto)",
-                    mbps, mbps * 1.5, mbps * 60 * 0.125),
+        fmt::format(
+            "  Bitrate    : {:.0f} Mbps promedio, picos hasta {:.0f}  (~{:.0f} MB por minuto)",
+            mbps, mbps * 1.5, mbps * 60 * 0.125),
         fmt::format("  Búfer      : últimos {} segundos (en RAM, tope {} MB)",
                     s.avanzado.buffer_segundos, s.avanzado.buffer_max_mb),
         fmt::format("  Audio juego: {}",
                     device_text(s.audio.juego, s.audio.salida_nombre, s.audio.volumen_juego)),
-        fmt::format("  Micrófono  : {}{}",
-                    device_text(s.audio.microfono, s.audio.microfono_nombre,
-                                s.audio.volumen_microfono),
-                    mic_suffix),
+        fmt::format(
+            "  Micrófono  : {}{}",
+            device_text(s.audio.microfono, s.audio.microfono_nombre, s.audio.volumen_microfono),
+            mic_suffix),
         fmt::format("  Guardar    : {}  ({})", s.teclas.guardar.text,
                     s.aviso.sonido ? "con aviso sonoro" : "sin aviso sonoro"),
         fmt::format("  Avisos     : {}",

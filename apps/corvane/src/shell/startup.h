@@ -73,21 +73,21 @@ void thread_row_failed(const ThreadRow& row, std::string_view error, const Fatal
 
 // Starts the row's thread through `spawn`; on failure applies the row's
 // policy. True when the thread runs.
-bool thread_row_start(const ThreadRow& row, std::function<void()> body,
-                      const ThreadSpawner& spawn, const FatalHandler& fatal);
+bool thread_row_start(const ThreadRow& row, std::function<void()> body, const ThreadSpawner& spawn,
+                      const FatalHandler& fatal);
 // The same with real threads and main_fatal_error.
 bool thread_row_start(const ThreadRow& row, std::function<void()> body);
 
 // What the banner shows besides the settings.
 struct BannerFacts {
-    std::uint32_t width = 0;         // recorded video size
+    std::uint32_t width = 0;  // recorded video size
     std::uint32_t height = 0;
-    std::uint8_t codec = 0;          // the codec that started: 0 H.264, 1 HEVC, 2 AV1
-    std::string encoder_name;        // as the video encoder reported it
-    std::uint32_t bit_rate = 0;      // mean video bit rate, bit/s
+    std::uint8_t codec = 0;      // the codec that started: 0 H.264, 1 HEVC, 2 AV1
+    std::string encoder_name;    // as the video encoder reported it
+    std::uint32_t bit_rate = 0;  // mean video bit rate, bit/s
     std::filesystem::path config_path;
     std::filesystem::path log_path;
-    std::string hdr_line;            // "" on an SDR monitor
+    std::string hdr_line;  // "" on an SDR monitor
 };
 
 // The settings summary, one entry per log line.

@@ -18,11 +18,11 @@
 
 #include <gtest/gtest.h>
 
+#include "../recording/recording_test_util.h"
 #include "base/flags.h"
 #include "base/log.h"
 #include "base/paths.h"
 #include "platform/processes.h"
-#include "../recording/recording_test_util.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

@@ -12,7 +12,7 @@ namespace corvane {
 namespace {
 
 class KeysXvfb : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         xvfb_ = std::make_unique<test::XvfbServer>(320, 240);
         auto r = keys_open(xvfb_->display());
@@ -32,13 +32,26 @@ TEST_F(KeysXvfb, EveryKindOfKeyReadsDownWhilePressed) {
         std::uint32_t code;
     };
     const std::vector<Case> cases{
-        {"Control_L", vk::kControl}, {"Control_R", vk::kControl}, {"Shift_R", vk::kShift},
-        {"Alt_L", vk::kAlt},         {"w", 'W'},                  {"q", 'Q'},
-        {"5", '5'},                  {"F9", vk::kF1 + 8},         {"F12", vk::kF1 + 11},
-        {"KP_3", vk::kNumpad0 + 3},  {"Tab", vk::kTab},           {"space", vk::kSpace},
-        {"Prior", vk::kPageUp},      {"Next", vk::kPageDown},     {"Home", vk::kHome},
-        {"End", vk::kEnd},           {"Insert", vk::kInsert},     {"Delete", vk::kDelete},
-        {"Pause", vk::kPause},       {"Print", vk::kPrintScreen},
+        {"Control_L", vk::kControl},
+        {"Control_R", vk::kControl},
+        {"Shift_R", vk::kShift},
+        {"Alt_L", vk::kAlt},
+        {"w", 'W'},
+        {"q", 'Q'},
+        {"5", '5'},
+        {"F9", vk::kF1 + 8},
+        {"F12", vk::kF1 + 11},
+        {"KP_3", vk::kNumpad0 + 3},
+        {"Tab", vk::kTab},
+        {"space", vk::kSpace},
+        {"Prior", vk::kPageUp},
+        {"Next", vk::kPageDown},
+        {"Home", vk::kHome},
+        {"End", vk::kEnd},
+        {"Insert", vk::kInsert},
+        {"Delete", vk::kDelete},
+        {"Pause", vk::kPause},
+        {"Print", vk::kPrintScreen},
     };
     for (const auto& c : cases) {
         ASSERT_TRUE(keys_->refresh());
@@ -58,8 +71,8 @@ TEST_F(KeysXvfb, FollowsAKeyboardMapChangedAfterOpening) {
     // Xvfb's keyboard has no F20 until keycode 93 (empty) is given it.
     ASSERT_TRUE(keys_->refresh());
     EXPECT_FALSE(keys_->is_down(vk::kF1 + 19));
-    ASSERT_EQ(test::run_command({"env", "DISPLAY=" + xvfb_->display(), "xmodmap", "-e",
-                                 "keycode 93 = F20"}),
+    ASSERT_EQ(test::run_command(
+                  {"env", "DISPLAY=" + xvfb_->display(), "xmodmap", "-e", "keycode 93 = F20"}),
               0);
     ASSERT_EQ(xdotool("keydown", "F20"), 0);
     ASSERT_TRUE(keys_->refresh());

@@ -9,12 +9,26 @@ namespace corvane {
 namespace {
 
 TEST(ThreadNames, ProgramThreadsGetDistinctShortNames) {
-    const std::vector<std::string> names{
-        "crvn-config",   "crvn-config-con",    "crvn-bandeja",        "crvn-codificador-video",
-        "crvn-audio-juego", "crvn-audio-mic",  "crvn-codificador-audio", "crvn-reloj",
-        "crvn-tecla",    "crvn-actualizar",    "crvn-visor",          "crvn-juego",
-        "crvn-avisos",   "crvn-detector-lento", "crvn-detector",      "crvn-guardador",
-        "crvn-estado",   "crvn-captura",       "crvn-sonido",         "crvn-ia"};
+    const std::vector<std::string> names{"crvn-config",
+                                         "crvn-config-con",
+                                         "crvn-bandeja",
+                                         "crvn-codificador-video",
+                                         "crvn-audio-juego",
+                                         "crvn-audio-mic",
+                                         "crvn-codificador-audio",
+                                         "crvn-reloj",
+                                         "crvn-tecla",
+                                         "crvn-actualizar",
+                                         "crvn-visor",
+                                         "crvn-juego",
+                                         "crvn-avisos",
+                                         "crvn-detector-lento",
+                                         "crvn-detector",
+                                         "crvn-guardador",
+                                         "crvn-estado",
+                                         "crvn-captura",
+                                         "crvn-sonido",
+                                         "crvn-ia"};
     std::set<std::string> shown;
     for (const auto& n : names) {
         const auto s = thread_os_name(n);

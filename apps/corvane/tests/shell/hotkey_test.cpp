@@ -20,8 +20,8 @@ const std::vector<std::uint32_t> kCtrlW{vk::kControl, std::uint32_t{'W'}};
 
 // Runs polls over a sequence of key states; returns the polls that fired.
 std::vector<int> fires(const std::vector<std::set<std::uint32_t>>& states,
-                       const std::vector<std::uint32_t>& codes = kCtrlW,
-                       std::uint64_t pause = 0, std::uint64_t now0 = 1000) {
+                       const std::vector<std::uint32_t>& codes = kCtrlW, std::uint64_t pause = 0,
+                       std::uint64_t now0 = 1000) {
     std::vector<int> out;
     bool was = false;
     for (std::size_t i = 0; i < states.size(); ++i) {
@@ -93,7 +93,7 @@ TEST(HotkeyPause, ClockAndWriters) {
 
 // A keyboard whose keys the test presses.
 class FakeKeys final : public KeyState {
-public:
+  public:
     struct Shared {
         std::mutex mutex;
         std::set<std::uint32_t> down;
@@ -108,7 +108,7 @@ public:
     }
     bool is_down(std::uint32_t code) const override { return snapshot_.count(code) > 0; }
 
-private:
+  private:
     std::shared_ptr<Shared> s_;
     std::set<std::uint32_t> snapshot_;
 };

@@ -92,7 +92,8 @@ TEST(StartupBanner, VariableLines) {
              s.audio.microfono = true;
              s.audio.microfono_en_video = false;
          },
-         10, "  Micrófono  : predeterminado del sistema (100%) · aparte (X_mic.m4a) · voz nivelada"},
+         10,
+         "  Micrófono  : predeterminado del sistema (100%) · aparte (X_mic.m4a) · voz nivelada"},
         {"mic in video, not levelled",
          [](Settings& s, BannerFacts&) {
              s.audio.microfono = true;
@@ -105,10 +106,12 @@ TEST(StartupBanner, VariableLines) {
          "  Guardar    : Ctrl+W  (sin aviso sonoro)"},
         {"notices off", [](Settings& s, BannerFacts&) { s.avisos.activo = false; }, 12,
          "  Avisos     : apagados"},
-        {"buffer", [](Settings& s, BannerFacts&) {
+        {"buffer",
+         [](Settings& s, BannerFacts&) {
              s.avanzado.buffer_segundos = 45;
              s.avanzado.buffer_max_mb = 300;
-         }, 8, "  Búfer      : últimos 45 segundos (en RAM, tope 300 MB)"},
+         },
+         8, "  Búfer      : últimos 45 segundos (en RAM, tope 300 MB)"},
     };
     for (const auto& c : cases) {
         Settings s = banner_settings();
@@ -122,7 +125,8 @@ TEST(StartupBanner, VariableLines) {
 
 TEST(StartupBanner, HdrLineComesLast) {
     BannerFacts f = banner_facts();
-    f.hdr_line = "  HDR        : monitor en HDR, corrección APAGADA (los clips pueden verse lavados)";
+    f.hdr_line =
+        "  HDR        : monitor en HDR, corrección APAGADA (los clips pueden verse lavados)";
     const auto lines = startup_banner(banner_settings(), f);
     ASSERT_EQ(lines.size(), 20u);
     EXPECT_EQ(lines[18], std::string(62, '='));

@@ -38,7 +38,9 @@ void thread_set_name(std::string_view name) {
     pthread_setname_np(pthread_self(), thread_os_name(name).c_str());
 }
 
-const std::string& thread_current_name() { return t_name; }
+const std::string& thread_current_name() {
+    return t_name;
+}
 
 std::string thread_start_detached(std::string name, std::function<void()> body) {
     try {

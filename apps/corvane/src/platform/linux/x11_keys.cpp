@@ -26,25 +26,39 @@ std::vector<KeySym> keysyms_for_code(std::uint32_t code) {
     if (code >= 0x60 && code <= 0x69) return {static_cast<KeySym>(XK_KP_0 + (code - 0x60))};
     if (code >= 0x70 && code <= 0x87) return {static_cast<KeySym>(XK_F1 + (code - 0x70))};
     switch (code) {
-        case 0x09: return {XK_Tab, XK_ISO_Left_Tab};
-        case 0x10: return {XK_Shift_L, XK_Shift_R};
-        case 0x11: return {XK_Control_L, XK_Control_R};
-        case 0x12: return {XK_Alt_L, XK_Alt_R, XK_Meta_L, XK_Meta_R};
-        case 0x13: return {XK_Pause};
-        case 0x20: return {XK_space};
-        case 0x21: return {XK_Prior};
-        case 0x22: return {XK_Next};
-        case 0x23: return {XK_End};
-        case 0x24: return {XK_Home};
-        case 0x2C: return {XK_Print};
-        case 0x2D: return {XK_Insert};
-        case 0x2E: return {XK_Delete};
-        default: return {};
+        case 0x09:
+            return {XK_Tab, XK_ISO_Left_Tab};
+        case 0x10:
+            return {XK_Shift_L, XK_Shift_R};
+        case 0x11:
+            return {XK_Control_L, XK_Control_R};
+        case 0x12:
+            return {XK_Alt_L, XK_Alt_R, XK_Meta_L, XK_Meta_R};
+        case 0x13:
+            return {XK_Pause};
+        case 0x20:
+            return {XK_space};
+        case 0x21:
+            return {XK_Prior};
+        case 0x22:
+            return {XK_Next};
+        case 0x23:
+            return {XK_End};
+        case 0x24:
+            return {XK_Home};
+        case 0x2C:
+            return {XK_Print};
+        case 0x2D:
+            return {XK_Insert};
+        case 0x2E:
+            return {XK_Delete};
+        default:
+            return {};
     }
 }
 
 class X11KeyState final : public KeyState {
-public:
+  public:
     explicit X11KeyState(Display* d) : display_(d) {
         // A client that speaks XKB is told of map changes by XKB events
         // rather than the core MappingNotify; ask for them explicitly.
@@ -93,15 +107,15 @@ public:
         return false;
     }
 
-private:
+  private:
     void read_map() {
         keycodes_.clear();
         keysyms_.clear();
         int min_kc = 0, max_kc = 0;
         XDisplayKeycodes(display_, &min_kc, &max_kc);
         int per = 0;
-        KeySym* map = XGetKeyboardMapping(display_, static_cast<KeyCode>(min_kc),
-                                          max_kc - min_kc + 1, &per);
+        KeySym* map =
+            XGetKeyboardMapping(display_, static_cast<KeyCode>(min_kc), max_kc - min_kc + 1, &per);
         if (!map) return;
         for (int kc = min_kc; kc <= max_kc; ++kc) {
             for (int level = 0; level < per; ++level) {
