@@ -251,9 +251,12 @@ Recorder start_recording(const Settings& settings) {
 
 // A private keyboard reader for one hotkey thread.
 std::unique_ptr<KeyState> open_keys() {
+    static bool warned = false;
     KeyStateResult keys = keys_open(kSessionDisplay);
-    if (!keys.keys)
+    if (!keys.keys && !warned) {
+        warned = true;
         log_line(fmt::format("[AVISO] Las teclas rápidas no responderán: {}", keys.error));
+    }
     return std::move(keys.keys);
 }
 
