@@ -78,7 +78,7 @@ struct Recorder {
     std::shared_ptr<FormatSlot> voice_format;  // null: the voice is not stored apart
 };
 
-// Step 8: the leftovers of an update that has just been installed.
+// The leftovers of an update that has just been installed.
 void finish_previous_update(const fs::path& update_folder) {
     std::error_code ec;
     fs::remove(app_dir() / platform::kOldProgramFileName, ec);
@@ -89,14 +89,15 @@ void finish_previous_update(const fs::path& update_folder) {
     }
 }
 
-// Step 9. The tray that would carry its balloon is not part of this build.
+// The outcome of an update installed before this start, once. The tray that
+// would also show it as a balloon is not part of this build.
 void report_update_result(const fs::path& update_folder) {
     if (auto text = update_result_take(update_folder)) {
         log_line(update_result_report(*text).log_line);
     }
 }
 
-// Step 10.
+// The settings, and whether this is the first run (no configuration file yet).
 Settings load_settings() {
     std::error_code ec;
     FirstRunFlag.store(!fs::exists(config_ini_path(), ec));
@@ -110,7 +111,7 @@ Settings load_settings() {
     return settings;
 }
 
-// Step 11: the local web interface. Without it the program still records.
+// The local web interface. Without it the program still records.
 void start_web_interface() {
     ui_set_hooks(UiHooks{
         .open_window = [](const std::string& tab) { ui_open_window(tab); },
@@ -138,7 +139,7 @@ void start_web_interface() {
                      [socket = listener.socket] { ui_server_thread_main(socket); });
 }
 
-// Step 18: a capture thread per enabled sound source, then the encoders.
+// A capture thread per enabled sound source, then the encoders.
 AudioStarted start_audio(const Settings& settings, const std::shared_ptr<QuitFlag>& quit,
                          const std::shared_ptr<SampleSink>& sink) {
     auto capture = [&](std::uint8_t source, const std::string& id, const std::string& name,
@@ -167,7 +168,7 @@ AudioStarted start_audio(const Settings& settings, const std::shared_ptr<QuitFla
     return audio_start_encoders(std::move(config));
 }
 
-// Steps 13 to 20: the monitor, the clips folder, the quit flag, the picture
+// The monitor, the clips folder, the quit flag, the picture
 // path and the video encoder, the banner and the screen capture; then the
 // frame clock, first of the long-lived threads.
 Recorder start_recording(const Settings& settings) {
@@ -260,7 +261,7 @@ std::unique_ptr<KeyState> open_keys() {
     return std::move(keys.keys);
 }
 
-// Step 21: the hotkeys and the other long-lived threads, in table order.
+// The hotkeys and the other long-lived threads, in table order.
 void start_workers(const Settings& settings, const Recorder& r) {
     thread_row_start(thread_rows::kSaveKey,
                      [ctx = std::make_shared<SaveHotkeyContext>(SaveHotkeyContext{
@@ -300,7 +301,7 @@ void start_workers(const Settings& settings, const Recorder& r) {
                      });
 }
 
-// Steps 25 and 26.
+// The main loop, then shutdown.
 [[noreturn]] void run_until_quit(Recorder r) {
     while (!r.quit->set.load(std::memory_order_relaxed)) std::this_thread::sleep_for(300ms);
     r.capture.reset();  // stops and waits for the capture thread
