@@ -15,7 +15,9 @@ function(corvane_module target folder)
 endfunction()
 
 # corvane_tests(<name> <folder> <libs...>): one GoogleTest executable for every
-# *_test.cpp in the folder; tests are labelled "unit".
+# *_test.cpp in the folder; tests are labelled "unit". Suites whose name ends in
+# "Concurrency" or begins with "Tsan" are listed a second time (prefix "tsan.")
+# with the label "tsan", so that the tsan preset runs them under ThreadSanitizer.
 function(corvane_tests name folder)
   if(NOT CORVANE_TESTS)
     return()
@@ -30,4 +32,6 @@ function(corvane_tests name folder)
     CORVANE_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     CORVANE_TEST_DATA_DIR="${folder}/data")
   gtest_discover_tests(${name} PROPERTIES LABELS unit DISCOVERY_TIMEOUT 60)
+  gtest_discover_tests(${name} TEST_PREFIX "tsan." TEST_FILTER "*Concurrency.*:Tsan*.*"
+    PROPERTIES LABELS tsan DISCOVERY_TIMEOUT 60)
 endfunction()

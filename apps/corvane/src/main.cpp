@@ -28,7 +28,7 @@ void on_quit_signal(int signal_number) {
     // Before start-up has made the quit flag nothing would act on it: end the
     // way the signal would have ended us.
     corvane::log_flush();
-    corvane::platform::process_die_by_signal(signal_number);
+    corvane::process_die_by_signal(signal_number);
 }
 
 }  // namespace
@@ -36,7 +36,7 @@ void on_quit_signal(int signal_number) {
 int main(int argc, char** argv) {
     using namespace corvane;
     // First, while this is the only thread: every later thread inherits the mask.
-    platform::process_route_quit_signals(on_quit_signal);
+    process_route_quit_signals(on_quit_signal);
 
     const CommandLine cl = parse_command_line(std::vector<std::string>(argv, argv + argc));
     if (cl.install) {

@@ -1,7 +1,19 @@
 #include "base/config_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <mutex>
+#include <system_error>
+
+#include "base/paths.h"
 #include "base/text.h"
 
 namespace corvane {
@@ -27,16 +39,34 @@ std::vector<std::string_view> ini_lines(std::string_view text) {
     return lines;
 }
 
+constexpr std::string_view kBom = "\xEF\xBB\xBF";
+
+// A byte-order mark is not white space: left in place it would hide the first
+// header from the reader and make the loader append a second one.
+std::string_view without_bom(std::string_view text) {
+    if (text.substr(0, kBom.size()) == kBom) text.remove_prefix(kBom.size());
+    return text;
+}
+
+// The section name of a line that is a header once trimmed (the inner text
+// trimmed and lower-cased); none for any other line. The reader, the writer and
+// the loader all recognise headers through this one rule.
+std::optional<std::string> header_name(std::string_view trimmed) {
+    if (trimmed.size() < 2 || trimmed.front() != '[' || trimmed.back() != ']') return std::nullopt;
+    return utf8_lower(utf8_trim(trimmed.substr(1, trimmed.size() - 2)));
+}
+
 }  // namespace
 
 IniTable config_parse_ini(std::string_view text) {
+    text = without_bom(text);
     IniTable table;
     std::string section;
     for (std::string_view raw : ini_lines(text)) {
         std::string line = utf8_trim(raw);
         if (line.empty() || line[0] == '#' || line[0] == ';') continue;
-        if (line.front() == '[' && line.back() == ']' && line.size() >= 2) {
-            section = utf8_lower(utf8_trim(std::string_view(line).substr(1, line.size() - 2)));
+        if (auto name = header_name(line)) {
+            section = std::move(*name);
             continue;
         }
         size_t eq = line.find('=');
@@ -85,6 +115,410 @@ std::uint64_t config_ini_get_uint(const IniTable& table, std::string_view key,
     if (ok && n <= bound) return n;
     warnings.push_back(fmt::format("{} '{}' no válido (0 a {})", key, *v, bound));
     return current;
+}
+
+}  // namespace corvane
+
+namespace corvane {
+
+namespace {
+
+constexpr std::string_view kTemplate =
+    R"(; ==============================================================
+;  Corvane - configuración
+;  Lo más fácil: clic en el ícono de Corvane (junto al reloj) -> Configuración.
+;  Si lo editas a mano: guarda y reinicia Corvane (menú del ícono -> Reiniciar).
+; ==============================================================
+
+[grabacion]
+; Perfil de grabación:
+;   supercalidad = 120 fps, lo más nítido y fluido (PC potentes con monitor de 120 Hz o más)
+;   calidad      = 60 fps, lo más nítido; usa más RAM y disco
+;   equilibrado  = 60 fps, buena calidad con un uso moderado (recomendado)
+;   ligero       = 30 fps, menos RAM y disco, para PC limitados
+perfil = equilibrado
+; Resolución del video: nativa (la de la pantalla) o 1440, 1080, 900, 720
+; (alto en píxeles; el ancho se calcula solo, también en ultrawide).
+; Menos resolución = mucho menos trabajo para la tarjeta gráfica y clips más livianos.
+; Si el juego da tirones o sube la latencia, prueba 1080.
+resolucion = nativa
+
+[avanzado]
+; Déjalos vacíos para usar los valores del perfil.
+; codec: hevc (predeterminado, un 30-40 % más liviano; si la tarjeta no lo tiene, usa h264),
+;        h264 (se reproduce en todas partes) o av1 (experimental, un 40-50 % más liviano;
+;        si la tarjeta no lo tiene, usa hevc)
+codec =
+; fps: de 15 a 120
+fps =
+; Tasa de bits en Mbps (vacío = automática según la resolución)
+bitrate_mbps =
+; Segundos que se guardan hacia atrás: de 10 a 300
+buffer_segundos =
+; Límite de RAM del búfer en MB (vacío = 1024)
+buffer_max_mb =
+
+[teclas]
+; Ejemplos: Ctrl+W, Alt+F10, Ctrl+Shift+S, F9, Num0
+guardar = Ctrl+W
+
+[audio]
+; Sonido del juego
+juego = si
+volumen_juego = 100
+; Tu micrófono
+microfono = no
+; 100 = tal cual (hasta 400)
+volumen_microfono = 100
+; si = la voz va mezclada en el video junto con el juego
+; no = el video lleva solo el juego y la voz se guarda junto al clip (mismo nombre + "_mic.m4a",
+;      alineada al segundo 0 del clip), para poder quitarla o ajustarla al editar
+microfono_en_video = si
+; Nivelar centra la voz (aunque el auricular la envíe por un solo lado) y la sube
+; solo cuando hablas bajo, sin pasarse
+nivelar_microfono = si
+; Dispositivos elegidos en la página de configuración (vacío = predeterminado del sistema)
+salida_nombre =
+salida_id =
+microfono_nombre =
+microfono_id =
+
+[aviso]
+; Un sonido suave al guardar un clip
+sonido = si
+volumen = 25
+
+[detector]
+; Lee el HUD del juego para detectar tus bajas, derribos y muertes (killcam) y guardar el clip
+; solo, con lo que se ve en pantalla (víctima, quien te mató, nivel, arma, medallas como
+; HEADSHOT, juego, modo, mapa y lugar). Cada evento va a estadisticas.jsonl (la lista de Clips).
+activo = si
+
+[clips]
+; Clips automáticos por escena (varios eventos seguidos van en un solo clip, con un .json al lado
+; que marca el segundo de cada evento):
+;   todo    = escenas de bajas y escenas de muerte
+;   muertes = solo las escenas en las que moriste (killcam incluida)
+;   ninguno = sin clips automáticos, solo la lista de eventos (la tecla sigue funcionando)
+automaticos = todo
+; El clip es solo el evento: desde estos segundos antes hasta que termina (toda la killcam)
+segundos_antes = 5
+; Segundos sin eventos que cierran una escena de bajas
+segundos_despues = 5
+; Límite de disco en GB para los clips automáticos (0 = sin límite). Al llenarse se borran los
+; clips automáticos más antiguos; los archivados y los manuales nunca se borran.
+limite_disco_gb = 50
+
+[hdr]
+; Cuando el sistema está en HDR, los clips se convierten a SDR para que no se vean lavados
+corregir = si
+; Blanco SDR en nits; auto = el valor que usa el sistema (brillo del contenido SDR).
+; Si el clip se ve más oscuro, prueba un número menor (p. ej. 160); si se ve lavado, uno mayor
+; (p. ej. 300)
+blanco_sdr = auto
+
+[avisos]
+; Aviso animado en pantalla cada vez que se guarda un clip («BAJA», «RACHA x3», «DERRIBO»,
+; «MUERTE · KILLCAM», «CLIP MANUAL») con los nombres de los enemigos: aparece, se queda unos
+; segundos y se desvanece. Nunca sale en los clips ni en los grabadores de pantalla.
+; Necesita el juego en pantalla completa sin bordes y no toca el juego.
+activo = si
+; arriba_centro, arriba_derecha, arriba_izquierda o abajo_centro
+posicion = arriba_centro
+; Tamaño en % (100 = normal)
+tamano = 100
+; Segundos visible
+duracion = 3
+
+[visor]
+; Abre la lista de Clips (con los detalles de cada evento) en su propia ventana
+tecla = Ctrl+Shift+E
+
+[actualizaciones]
+; Al abrir, busca versiones nuevas en la web de Corvane (una vez al día). Nunca instala nada
+; por su cuenta: te avisa y tú decides, con la tecla o con el menú del ícono (fuera de partida).
+buscar_al_abrir = si
+tecla = Ctrl+Shift+U
+
+[ia]
+; Análisis de clips con IA (botón «Analizar» en Clips), por ahora con Gemini (gratis).
+; La clave se consigue en https://aistudio.google.com/apikey (solo hace falta una cuenta
+; de Google, sin tarjeta). El clip se sube para el análisis y se borra después.
+clave_gemini =
+; Modelo (vacío = automático: el mejor gratuito que tenga tu cuenta)
+modelo =
+; Imágenes por segundo que revisa la IA (1 a 10; más = más detalle y más cuota gratuita)
+fps = 3
+
+[general]
+; Tu gamertag tal como lo muestra el juego. Vacío = se aprende solo de las primeras bajas
+; (tarjeta ELIMINATED + killfeed). Se usa para leer el killfeed.
+gamertag =
+; Carpeta de los clips (vacío = Vídeos/Corvane)
+carpeta_clips =
+)";
+
+constexpr const char* kIniName = "corvane.ini";
+
+// Serialises every whole load and every single-key write in the process: a
+// load that read a file while a writer replaced it would otherwise find no
+// headers and append the whole template over the user's values.
+std::mutex& ini_mutex() {
+    static std::mutex* m = new std::mutex;  // leaked: detached threads may still call in
+    return *m;
+}
+
+std::string errno_text(int err) {
+    return std::system_category().message(err);
+}
+
+struct ReadResult {
+    int err = 0;  // errno of the failure, 0 on success
+    std::string text;
+};
+
+ReadResult read_file(const std::filesystem::path& p) {
+    ReadResult r;
+    int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        r.err = errno;
+        return r;
+    }
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            r.err = errno;
+            break;
+        }
+        if (n == 0) break;
+        r.text.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return r;
+}
+
+// Follows a chain of symbolic links so that a replacing write lands on the file
+// the user linked to instead of replacing the link.
+std::filesystem::path resolve_target(std::filesystem::path p) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (::lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+        char buf[PATH_MAX];
+        ssize_t n = ::readlink(p.c_str(), buf, sizeof buf - 1);
+        if (n <= 0) break;
+        std::filesystem::path target(std::string(buf, static_cast<size_t>(n)));
+        p = target.is_absolute() ? target : p.parent_path() / target;
+    }
+    return p;
+}
+
+bool write_all(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t w = ::write(fd, data.data(), data.size());
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data.remove_prefix(static_cast<size_t>(w));
+    }
+    return true;
+}
+
+// Replaces the file at `path` with `data`: a temporary file (0600) in the same
+// folder, synced, then renamed over the target, so a reader never sees half a
+// file. Returns the error text, empty on success.
+std::string replace_file(const std::filesystem::path& path, std::string_view data) {
+    const std::filesystem::path target = resolve_target(path);
+    std::string tmp = (target.parent_path() / (target.filename().string() + ".XXXXXX")).string();
+    if (target.parent_path().empty()) tmp = target.filename().string() + ".XXXXXX";
+    int fd = ::mkostemp(tmp.data(), O_CLOEXEC);  // mode 0600
+    if (fd < 0) return errno_text(errno);
+    int err = 0;
+    if (!write_all(fd, data)) err = errno;
+    if (!err && ::fsync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && !err) err = errno;
+    if (!err && ::rename(tmp.c_str(), target.c_str()) != 0) err = errno;
+    if (err) {
+        ::unlink(tmp.c_str());
+        return errno_text(err);
+    }
+    // Make the rename itself durable.
+    std::string dir = target.parent_path().empty() ? "." : target.parent_path().string();
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        (void)::fsync(dfd);
+        ::close(dfd);
+    }
+    return {};
+}
+
+// The file is not there: absent, or a folder on its way is not a folder (a data
+// folder that could not be made). Creating it then reports the real error.
+bool is_missing(int err) {
+    return err == ENOENT || err == ENOTDIR;
+}
+
+bool has_line_break_or_nul(std::string_view s) {
+    return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+}  // namespace
+
+std::string_view config_default_template() {
+    return kTemplate;
+}
+
+std::filesystem::path config_ini_path() {
+    const std::filesystem::path current = data_dir() / kIniName;
+    struct stat st {};
+    if (::lstat(current.c_str(), &st) == 0) return current;
+    // Only a file that is truly absent may be replaced by the old one; any other
+    // error (a folder in the way, no permission) must not lose the current file.
+    if (errno != ENOENT) return current;
+    const std::filesystem::path legacy = app_dir() / kIniName;
+    if (::rename(legacy.c_str(), current.c_str()) == 0) {
+        // It may hold the AI key.
+        ::chmod(current.c_str(), 0600);
+    }
+    return current;
+}
+
+std::vector<std::string> config_find_section_lines(std::string_view text) {
+    std::vector<std::string> headers;
+    for (std::string_view raw : ini_lines(without_bom(text))) {
+        if (auto name = header_name(utf8_trim(raw))) headers.push_back("[" + *name + "]");
+    }
+    return headers;
+}
+
+ConfigStatus config_write_key(std::string_view section, std::string_view key,
+                              std::string_view value) {
+    if (has_line_break_or_nul(section) || has_line_break_or_nul(key) ||
+        has_line_break_or_nul(value)) {
+        return {
+            fmt::format("valor no válido para [{}] {}: contiene un salto de línea o un "
+                        "carácter nulo",
+                        utf8_lossy(section), utf8_lossy(key))};
+    }
+    std::lock_guard lock(ini_mutex());
+    const std::filesystem::path path = config_ini_path();
+    ReadResult file = read_file(path);
+    std::string_view text;
+    if (is_missing(file.err)) {
+        text = kTemplate;
+    } else if (file.err != 0) {
+        return {fmt::format("No se pudo leer {}: {}", kIniName, errno_text(file.err))};
+    } else if (!utf8_valid(file.text)) {
+        return {fmt::format("No se pudo leer {}: no es texto UTF-8 válido", kIniName)};
+    } else {
+        text = without_bom(file.text);
+    }
+
+    std::vector<std::string_view> lines = ini_lines(text);
+    const std::string new_line = fmt::format("{} = {}", key, value);
+    const std::string want_section = utf8_lower(section);
+    const std::string want_key = utf8_lower(key);
+
+    std::string current;
+    std::optional<size_t> last_mark;
+    std::optional<size_t> match;
+    for (size_t i = 0; i < lines.size() && !match; ++i) {
+        const std::string trimmed = utf8_trim(lines[i]);
+        if (auto name = header_name(trimmed)) {
+            current = std::move(*name);
+            continue;
+        }
+        if (current != want_section) continue;
+        last_mark = i;
+        size_t eq = trimmed.find('=');
+        if (eq == std::string::npos || trimmed[0] == ';') continue;
+        if (utf8_lower(utf8_trim(std::string_view(trimmed).substr(0, eq))) == want_key) match = i;
+    }
+
+    const std::string header = fmt::format("[{}]", section);
+    std::vector<std::string_view> out(lines.begin(), lines.end());
+    if (match) {
+        out[*match] = new_line;
+    } else if (last_mark) {
+        out.insert(out.begin() + static_cast<std::ptrdiff_t>(*last_mark) + 1, new_line);
+    } else {
+        out.insert(out.end(), {std::string_view(), header, new_line});
+    }
+    std::string joined;
+    joined.reserve(text.size() + header.size() + new_line.size() + 2 * out.size() + 8);
+    for (auto l : out) {
+        joined += l;
+        joined += "\r\n";
+    }
+    std::string err = replace_file(path, joined);
+    if (!err.empty()) return {fmt::format("No se pudo escribir {}: {}", kIniName, err)};
+    return {};
+}
+
+void config_load_file(const std::function<void(const IniTable&)>& parse,
+                      std::vector<std::string>& warnings) {
+    std::lock_guard lock(ini_mutex());
+    const std::filesystem::path path = config_ini_path();
+    ReadResult file = read_file(path);
+    if (is_missing(file.err)) {
+        std::string err = replace_file(path, kTemplate);
+        if (!err.empty()) warnings.push_back(fmt::format("No se pudo crear {}: {}", kIniName, err));
+        return;
+    }
+    // An unreadable or garbled file keeps the defaults and is never replaced:
+    // the user's values are still in it.
+    if (file.err != 0) {
+        warnings.push_back(fmt::format("No se pudo leer {}: {}", kIniName, errno_text(file.err)));
+        return;
+    }
+    if (!utf8_valid(file.text)) {
+        warnings.push_back(fmt::format(
+            "No se pudo leer {}: no es texto UTF-8 válido; se usan los valores predeterminados",
+            kIniName));
+        return;
+    }
+    const std::string_view text = without_bom(file.text);
+    parse(config_parse_ini(text));
+
+    const std::vector<std::string> have = config_find_section_lines(text);
+    std::string missing;
+    std::string block;
+    bool block_missing = false;
+    auto flush = [&] {
+        if (block_missing) {
+            missing += block;
+            missing += "\r\n\r\n";
+        }
+        block.clear();
+    };
+    bool in_block = false;
+    for (std::string_view line : ini_lines(kTemplate)) {
+        if (auto name = header_name(utf8_trim(line))) {
+            if (in_block) flush();
+            in_block = true;
+            const std::string header = "[" + *name + "]";
+            block_missing = std::find(have.begin(), have.end(), header) == have.end();
+        }
+        if (!in_block) continue;  // the banner belongs to no section
+        block += line;
+        block += "\r\n";
+    }
+    if (in_block) flush();
+    if (missing.empty()) return;
+
+    std::string normalised;
+    normalised.reserve(missing.size());
+    for (size_t i = 0; i < missing.size(); ++i) {
+        if (missing[i] == '\r' && i + 1 < missing.size() && missing[i + 1] == '\n') continue;
+        if (missing[i] == '\n') normalised += '\r';
+        normalised += missing[i];
+    }
+    std::string whole(text);
+    whole += "\r\n\r\n";
+    whole += normalised;
+    (void)replace_file(path, whole);
 }
 
 }  // namespace corvane

@@ -27,7 +27,12 @@ struct LogState {
     int fd = -1;
     std::filesystem::path path;
     std::uint64_t size = 0;
+    // When the writer next checks that its file is still the one at `path`
+    // (another copy may have rotated it) or retries a failed opening.
+    std::chrono::steady_clock::time_point next_check{};
 };
+
+constexpr auto kRecheckInterval = std::chrono::seconds(1);
 
 LogState& state() {
     // Leaked on purpose: detached threads may log while the process ends.
@@ -80,17 +85,44 @@ std::vector<std::string_view> split_lines(std::string_view text) {
     return lines;
 }
 
+// Called under the lock. A rename by another process leaves our descriptor on
+// the old file (now "corvane.1.log"), whose lines the tail would no longer show
+// and which that copy's next rotation would destroy; follow the path instead.
+void recheck_file(LogState& s) {
+    if (s.fd >= 0) {
+        struct stat by_path {
+        }, by_fd{};
+        if (::stat(s.path.c_str(), &by_path) == 0) {
+            if (::fstat(s.fd, &by_fd) == 0 && by_path.st_dev == by_fd.st_dev &&
+                by_path.st_ino == by_fd.st_ino) {
+                return;
+            }
+        } else if (errno != ENOENT) {
+            return;
+        }
+        ::close(s.fd);
+        s.fd = -1;
+    }
+    s.fd = open_append(s.path);
+    s.size = fd_size(s.fd);
+}
+
 }  // namespace
 
-std::filesystem::path log_file_path() { return data_dir() / "corvane.log"; }
+std::filesystem::path log_file_path() {
+    return data_dir() / "corvane.log";
+}
 
-void log_set_console(bool on) { g_console.store(on, std::memory_order_relaxed); }
+void log_set_console(bool on) {
+    g_console.store(on, std::memory_order_relaxed);
+}
 
 void log_open(bool rotate) {
     auto path = log_file_path();
     if (rotate) {
         struct stat st {};
-        if (::stat(path.c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) > kLogRotateBytes) {
+        if (::stat(path.c_str(), &st) == 0 &&
+            static_cast<std::uint64_t>(st.st_size) > kLogRotateBytes) {
             auto old = path;
             old.replace_filename("corvane.1.log");
             ::rename(path.c_str(), old.c_str());
@@ -104,6 +136,7 @@ void log_open(bool rotate) {
     s.path = path;
     s.size = fd_size(fd);
     s.initialised = true;
+    s.next_check = std::chrono::steady_clock::now() + kRecheckInterval;
 }
 
 void log_flush() {
@@ -146,6 +179,7 @@ void log_line(std::string_view message) {
             console += block[i];
         }
         std::lock_guard lock(console_mutex());
+        std::fflush(stdout);  // keep order with anything printed through stdio
         // A closed console must not disturb the file logging.
         (void)write_all(STDOUT_FILENO, console.data(), console.size());
     }
@@ -153,6 +187,11 @@ void log_line(std::string_view message) {
     auto& s = state();
     std::lock_guard lock(s.mutex);
     if (!s.initialised) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= s.next_check) {
+        s.next_check = now + kRecheckInterval;
+        recheck_file(s);
+    }
     if (s.size + block.size() > kLogRotateBytes) {
         if (s.fd >= 0) ::close(s.fd);
         auto old = s.path;
@@ -169,8 +208,8 @@ std::string log_read_tail() {
     if (!in) return {};
     std::ostringstream ss;
     ss << in.rdbuf();
-    std::string text = ss.str();
-    if (!utf8_valid(text)) return {};
+    if (in.bad()) return {};
+    const std::string text = ss.str();
     auto lines = split_lines(text);
     size_t from = lines.size() > 400 ? lines.size() - 400 : 0;
     std::string out;
@@ -180,7 +219,8 @@ std::string log_read_tail() {
         if (i > from) out += '\n';
         out += l;
     }
-    return out;
+    // One stray byte (an OCR text, a path) must not hide the whole log.
+    return utf8_lossy(out);
 }
 
 }  // namespace corvane

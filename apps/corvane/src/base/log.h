@@ -13,12 +13,15 @@ inline constexpr std::uint64_t kLogRotateBytes = 5'242'880;
 
 // Appends the message's lines, each with the local time stamp, CR LF ended.
 // Leading CR/LF are removed; an empty message writes nothing. Never fails.
+// At most once a second the writer checks that its file is still the one at
+// the path (another copy may have rotated it) and retries a failed opening.
 void log_line(std::string_view message);
 
 // data_dir()/"corvane.log".
 std::filesystem::path log_file_path();
 
-// The log's last 400 lines joined with "\n"; "" when it cannot be read.
+// The log's last 400 lines joined with "\n" (invalid UTF-8 becomes U+FFFD);
+// "" when it cannot be read.
 std::string log_read_tail();
 
 // The start-up opening step: rotates a log above the limit, opens for append.

@@ -38,6 +38,4 @@ std::filesystem::path data_dir() {
     return dir;
 }
 
-std::filesystem::path config_ini_path() { return data_dir() / "corvane.ini"; }
-
 }  // namespace corvane

@@ -12,7 +12,8 @@ std::filesystem::path app_dir();
 // to create it is ignored.
 std::filesystem::path data_dir();
 
-// data_dir()/"corvane.ini".
+// data_dir()/"corvane.ini". When that file is absent (and only then), an
+// older one in the program folder is moved into place first.
 std::filesystem::path config_ini_path();
 
 // Tests only: makes app_dir() return `dir` (empty = the executable's folder again).

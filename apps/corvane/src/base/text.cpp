@@ -51,7 +51,8 @@ size_t bad_len(std::string_view s, size_t i) {
     const unsigned char c0 = b(i);
     size_t need = 0;
     unsigned lo = 0x80, hi = 0xBF;
-    if (c0 >= 0xC2 && c0 <= 0xDF) need = 1;
+    if (c0 >= 0xC2 && c0 <= 0xDF)
+        need = 1;
     else if (c0 >= 0xE0 && c0 <= 0xEF) {
         need = 2;
         if (c0 == 0xE0) lo = 0xA0;
@@ -94,7 +95,21 @@ void utf8_append(std::string& out, char32_t cp) {
 
 namespace {
 
-bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+bool is_ascii_space(unsigned char c) {
+    return c == ' ' || (c >= 0x09 && c <= 0x0D);
+}
+
+bool is_ascii(std::string_view s) {
+    for (char c : s)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
+
+// White_Space of one code point; the ASCII ones (TAB..CR, space) without ICU.
+bool is_white_space(char32_t cp) {
+    if (cp < 0x80) return is_ascii_space(static_cast<unsigned char>(cp));
+    return u_hasBinaryProperty(static_cast<UChar32>(cp), UCHAR_WHITE_SPACE);
+}
 
 }  // namespace
 
@@ -132,22 +147,30 @@ std::string utf8_trim(std::string_view s) {
         while (e > a && is_ascii_space(static_cast<unsigned char>(s[e - 1]))) --e;
         return std::string(s.substr(a, e - a));
     }
-    // Find the first and last code points without the White_Space property.
-    size_t first = s.size(), last_end = 0;
+    // Only the ends are decoded: the first code point without White_Space from
+    // the front, the last one from the back (the text is well-formed here).
+    size_t first = 0;
     char32_t cp;
-    for (size_t i = 0; i < s.size();) {
-        size_t n = utf8_decode(s, i, cp);
-        if (!u_hasBinaryProperty(static_cast<UChar32>(cp), UCHAR_WHITE_SPACE)) {
-            if (first == s.size()) first = i;
-            last_end = i + n;
-        }
-        i += n;
+    while (first < s.size()) {
+        size_t n = utf8_decode(s, first, cp);
+        if (!is_white_space(cp)) break;
+        first += n;
     }
-    if (first == s.size()) return {};
-    return std::string(s.substr(first, last_end - first));
+    size_t end = s.size();
+    while (end > first) {
+        size_t start = end - 1;
+        while (start > first && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+        utf8_decode(s, start, cp);
+        if (!is_white_space(cp)) break;
+        end = start;
+    }
+    return std::string(s.substr(first, end - first));
 }
 
 std::string utf8_lower(std::string_view s) {
+    // Root-locale lower case of ASCII text is ASCII lower case; the settings'
+    // names and values nearly always are.
+    if (is_ascii(s)) return ascii_lower(s);
     std::string in = utf8_valid(s) ? std::string(s) : utf8_lossy(s);
     icu::UnicodeString u = icu::UnicodeString::fromUTF8(in);
     u.toLower(icu::Locale::getRoot());

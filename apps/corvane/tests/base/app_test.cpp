@@ -164,8 +164,8 @@ TEST(AppRestart, NewCopyWaitsForTheOldOneThenRuns) {
         std::ofstream(pf.tmp.path / "abierto.txt") << "x";
         int leaky = ::open((pf.tmp.path / "abierto.txt").c_str(), O_RDONLY);
         (void)leaky;
-        if (corvane::platform::process_instance_lock(corvane::data_dir()) !=
-            corvane::platform::InstanceLock::kOnlyCopy) {
+        if (corvane::process_instance_lock(corvane::data_dir()) !=
+            corvane::InstanceLock::kOnlyCopy) {
             std::_Exit(6);
         }
         corvane::app_restart(true);

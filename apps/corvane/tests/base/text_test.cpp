@@ -15,10 +15,14 @@ TEST(Utf8, ValidityAndLossyDecode) {
         {"", true, ""},
         {"Grabación", true, "Grabación"},
         {"\xF0\x9F\x8E\xAE", true, "\xF0\x9F\x8E\xAE"},
-        {"a\xFF" "b", false, "a\xEF\xBF\xBD" "b"},
-        {"\xC0\xAF", false, "\xEF\xBF\xBD\xEF\xBF\xBD"},             // overlong
+        {"a\xFF"
+         "b",
+         false,
+         "a\xEF\xBF\xBD"
+         "b"},
+        {"\xC0\xAF", false, "\xEF\xBF\xBD\xEF\xBF\xBD"},                  // overlong
         {"\xED\xA0\x80", false, "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // surrogate
-        {"\xE2\x82", false, "\xEF\xBF\xBD"},                         // truncated: one maximal subpart
+        {"\xE2\x82", false, "\xEF\xBF\xBD"},  // truncated: one maximal subpart
         {"\xF4\x90\x80\x80", false, "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
     };
     for (const auto& c : cases) {
@@ -29,8 +33,13 @@ TEST(Utf8, ValidityAndLossyDecode) {
 
 TEST(Utf8, TrimUsesUnicodeWhiteSpace) {
     EXPECT_EQ(utf8_trim(" \t\xC2\xA0hola\xE3\x80\x80\r\n"), "hola");  // NBSP, ideographic space
-    EXPECT_EQ(utf8_trim("\xE2\x80\x8B" "x"), "\xE2\x80\x8B" "x");     // ZWSP is not White_Space
+    EXPECT_EQ(utf8_trim("\xE2\x80\x8B"
+                        "x"),
+              "\xE2\x80\x8B"
+              "x");  // ZWSP is not White_Space
     EXPECT_EQ(utf8_trim("   "), "");
+    EXPECT_EQ(utf8_trim("\xC2\x85\xC3\xB1 \xC3\xA1\xE2\x80\xA8"), "ñ á");  // NEL, LS
+    EXPECT_EQ(utf8_trim("\xF0\x9F\x8E\xAE\xC2\xA0"), "\xF0\x9F\x8E\xAE");
     EXPECT_EQ(utf8_trim(" a\xFF "), "a\xFF");
 }
 

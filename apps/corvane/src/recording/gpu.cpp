@@ -1,0 +1,99 @@
+#include "recording/gpu.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <fmt/format.h>
+
+namespace corvane {
+
+ConverterResult gpu_converter_create(ScreenSize capture, ScreenSize output) {
+    ConverterResult r;
+    Nv12ScalerResult s = nv12_scaler_create(capture.width, capture.height, output.width, output.height);
+    if (!s.scaler) {
+        r.error = fmt::format("La GPU no permite convertir a NV12: {}", platform_error_text(s.error));
+        return r;
+    }
+    auto c = std::make_unique<Nv12Converter>();
+    c->scaler = std::move(s.scaler);
+    for (std::size_t i = 0; i < kNv12RingSize; ++i) {
+        auto f = nv12_frame_alloc(output.width, output.height);
+        if (!f) {
+            r.error = fmt::format("La GPU no permite convertir a NV12: {}x{}", output.width, output.height);
+            return r;
+        }
+        c->ring.push_back(std::move(f));
+    }
+    r.converter = std::move(c);
+    return r;
+}
+
+ConvertResult gpu_convert_frame(Nv12Converter& converter, DeviceContextLock& device) {
+    ConvertResult r;
+    std::size_t index = converter.next_output % converter.ring.size();
+    converter.next_output = (converter.next_output + 1) % converter.ring.size();
+    r.ring_index = index;
+    const std::shared_ptr<Nv12Frame>& entry = converter.ring[index];
+    if (entry->holds.load(std::memory_order_acquire) != 0) {
+        r.error = PlatformError{0, fmt::format("el cuadro NV12 {} sigue en uso por el codificador", index)};
+        return r;
+    }
+    {
+        std::lock_guard lock(device.context_lock);
+        const FrameStore& f = device.frame;
+        if (auto e = converter.scaler->convert(f.pixels.data(), f.stride, *entry)) {
+            r.error = *e;
+            return r;
+        }
+    }
+    // Every holder of the returned reference keeps the entry marked in use.
+    entry->holds.fetch_add(1, std::memory_order_relaxed);
+    r.frame = std::shared_ptr<const Nv12Frame>(entry.get(), [keep = entry](const Nv12Frame* f) {
+        f->holds.fetch_sub(1, std::memory_order_release);
+    });
+    return r;
+}
+
+double hdr_multiplier(double white_nits) { return 80.0 / std::max(white_nits, 80.0); }
+
+double srgb_encode(double u) {
+    return u <= 0.0031308 ? 12.92 * u : 1.055 * std::pow(u, 1.0 / 2.4) - 0.055;
+}
+
+RgbF hdr_tonemap_linear(RgbF c, double multiplier) {
+    RgbF v{std::max(c.r * multiplier, 0.0), std::max(c.g * multiplier, 0.0),
+           std::max(c.b * multiplier, 0.0)};
+    double m = std::max({v.r, v.g, v.b});
+    if (m > kHdrKnee) {
+        double roll = kHdrKnee + (1.0 - kHdrKnee) * (1.0 - std::exp(-(m - kHdrKnee) / (1.0 - kHdrKnee)));
+        double k = roll / m;
+        v = RgbF{v.r * k, v.g * k, v.b * k};
+    }
+    return RgbF{std::clamp(v.r, 0.0, 1.0), std::clamp(v.g, 0.0, 1.0), std::clamp(v.b, 0.0, 1.0)};
+}
+
+RgbF hdr_tonemap_pixel(RgbF c, double multiplier) {
+    RgbF v = hdr_tonemap_linear(c, multiplier);
+    return RgbF{srgb_encode(v.r), srgb_encode(v.g), srgb_encode(v.b)};
+}
+
+double sdr_white_from_units(std::uint32_t units) {
+    return static_cast<double>(static_cast<float>(units) * 80.0f / 1000.0f);
+}
+
+bool hdr_detect() { return false; }
+
+SdrWhite sdr_white_level(std::optional<float> blanco_sdr) {
+    if (blanco_sdr) return SdrWhite{static_cast<double>(*blanco_sdr), true};
+    return SdrWhite{200.0, false};
+}
+
+std::string hdr_banner_line(bool monitor_hdr, bool correction_active, const SdrWhite& white) {
+    if (!monitor_hdr) return {};
+    if (!correction_active)
+        return "  HDR        : monitor en HDR, corrección APAGADA (los clips pueden verse lavados)\n";
+    return fmt::format("  HDR        : monitor en HDR -> corrección a SDR activa (blanco {:.0f} nits, {})\n",
+                       white.nits, white.from_settings ? "del .ini" : "del sistema");
+}
+
+}  // namespace corvane

@@ -1,0 +1,56 @@
+#include "web/templates.h"
+
+#include "web/assets.h"
+#include "web/http.h"
+
+namespace corvane {
+
+std::string ui_fill_template(std::string_view tpl, const UiTemplateFills& fills) {
+    // Next occurrence of each placeholder at or after the scan position.
+    std::vector<size_t> next(fills.size());
+    for (size_t k = 0; k < fills.size(); ++k)
+        next[k] = fills[k].first.empty() ? std::string_view::npos : tpl.find(fills[k].first);
+
+    std::string out;
+    out.reserve(tpl.size());
+    size_t pos = 0;
+    for (;;) {
+        size_t best = std::string_view::npos, which = 0;
+        for (size_t k = 0; k < fills.size(); ++k) {
+            if (next[k] != std::string_view::npos && next[k] < pos) next[k] = tpl.find(fills[k].first, pos);
+            if (next[k] < best) {
+                best = next[k];
+                which = k;
+            }
+        }
+        if (best == std::string_view::npos) break;
+        out.append(tpl.substr(pos, best - pos));
+        out.append(fills[which].second);
+        pos = best + fills[which].first.size();
+    }
+    out.append(tpl.substr(pos));
+    return out;
+}
+
+std::string ui_json_for_script(const nlohmann::ordered_json& value) {
+    const std::string text = ui_json_text(value);
+    std::string out;
+    out.reserve(text.size() + 16);
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '<' && i + 1 < text.size() && text[i + 1] == '/') {
+            out += "<\\/";
+            ++i;
+        } else if (text.compare(i, 4, "<!--") == 0) {
+            out += "\\u003C";
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+std::string_view ui_page_template(std::string_view asset_name) {
+    return embedded_asset(asset_name).value_or(std::string_view{});
+}
+
+}  // namespace corvane

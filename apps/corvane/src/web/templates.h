@@ -1,0 +1,31 @@
+// Page templates: the stored pages and the filling of their placeholders.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace corvane {
+
+inline constexpr std::string_view kUiVersion = "0.10.45";
+inline constexpr std::string_view kUiBuildDate = "2026-10-25";
+
+// (placeholder, replacement); earlier pairs win where two would start at one place.
+using UiTemplateFills = std::vector<std::pair<std::string_view, std::string_view>>;
+
+// Replaces every occurrence of each placeholder in one pass over the template:
+// inserted text is never scanned again, so data holding a placeholder's name
+// stays as it is.
+std::string ui_fill_template(std::string_view tpl, const UiTemplateFills& fills);
+
+// Compact JSON for a script inside a page: "</" is written "<\/" and "<!--"
+// "\u003C!--", so no value can end the script or open an HTML comment in it.
+std::string ui_json_for_script(const nlohmann::ordered_json& value);
+
+// The stored template of a page ("pages/ajustes.html"); empty when missing.
+std::string_view ui_page_template(std::string_view asset_name);
+
+}  // namespace corvane

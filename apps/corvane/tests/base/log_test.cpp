@@ -1,0 +1,311 @@
+#include "base/log.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <map>
+#include <regex>
+#include <thread>
+
+#include "base/clock.h"
+#include "base_test_util.h"
+
+namespace corvane {
+namespace {
+
+using test::read_all;
+using test::TempAppDir;
+using test::write_all;
+
+std::vector<std::string> split_crlf(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find("\r\n", start);
+        if (end == std::string::npos) {
+            ADD_FAILURE() << "line without CR LF: " << text.substr(start);
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+bool is_stamp(const std::string& s) {
+    static const std::regex re(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3})");
+    return std::regex_match(s, re);
+}
+
+// Waits (generously) for a condition that a later log_line makes true.
+template <class F>
+bool eventually(F&& f) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (f()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+class LogTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        log_reset_for_tests();
+        std::filesystem::create_directories(app_.data());
+    }
+    void TearDown() override {
+        log_set_console(false);
+        log_reset_for_tests();
+    }
+    std::filesystem::path log() const { return app_.data() / "corvane.log"; }
+    std::filesystem::path old() const { return app_.data() / "corvane.1.log"; }
+    TempAppDir app_;
+};
+
+TEST_F(LogTest, MessagesBecomeStampedLines) {
+    struct Case {
+        const char* name;
+        std::string message;
+        std::vector<std::string> lines;  // without the stamp
+    };
+    const Case cases[] = {
+        {"empty", "", {}},
+        {"only line ends", "\r\n\n\r\r\n", {}},
+        {"leading line end removed",
+         "\n[AVISO] Todavía no hay video en el búfer.",
+         {"[AVISO] Todavía no hay video en el búfer."}},
+        {"two lines share a stamp", "[OK] uno\ndos", {"[OK] uno", "dos"}},
+        {"final CR LF adds no line", "[OK] tres\r\n", {"[OK] tres"}},
+        {"several trailing CRs go", "[OK] cuatro\r\r\r\ncinco\r\r", {"[OK] cuatro", "cinco"}},
+        {"empty middle line", "a\n\nb", {"a", "", "b"}},
+    };
+    log_open();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string before = read_all(log());
+        log_line(c.message);
+        const std::string added = read_all(log()).substr(before.size());
+        std::vector<std::string> lines = split_crlf(added);
+        ASSERT_EQ(lines.size(), c.lines.size());
+        for (size_t i = 0; i < lines.size(); ++i) {
+            ASSERT_GE(lines[i].size(), 24u);
+            EXPECT_TRUE(is_stamp(lines[i].substr(0, 23))) << lines[i];
+            EXPECT_EQ(lines[i][23], ' ');
+            EXPECT_EQ(lines[i].substr(0, 23), lines[0].substr(0, 23));
+            EXPECT_EQ(lines[i].substr(24), c.lines[i]);
+        }
+    }
+    EXPECT_EQ(test::file_mode(log()), 0600u);
+}
+
+TEST_F(LogTest, NothingReachesTheFileBeforeOpening) {
+    log_line("[CORVANE] antes de abrir");
+    EXPECT_FALSE(std::filesystem::exists(log()));
+    log_open();
+    log_line("[CORVANE] después");
+    EXPECT_NE(read_all(log()).find("[CORVANE] después\r\n"), std::string::npos);
+    EXPECT_EQ(read_all(log()).find("antes"), std::string::npos);
+}
+
+TEST_F(LogTest, ConsoleCopyHasLfEndsAndSurvivesAClosedPipe) {
+    std::signal(SIGPIPE, SIG_IGN);
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    std::fflush(stdout);
+    const int saved = ::dup(STDOUT_FILENO);
+    ::dup2(fds[1], STDOUT_FILENO);
+    ::close(fds[1]);
+    log_open();
+    log_set_console(true);
+    log_line("\n[OK] uno\r\ndos");
+    log_line("\r\n");
+    log_set_console(false);
+    ::dup2(saved, STDOUT_FILENO);  // closes the pipe's last write end
+    std::string console;
+    char buf[256];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) console.append(buf, n);
+    ASSERT_EQ(console.size(), 2 * 24 + 9 + 4);
+    const std::string stamp = console.substr(0, 23);
+    EXPECT_EQ(console, stamp + " [OK] uno\n" + stamp + " dos\n");
+    EXPECT_EQ(read_all(log()), stamp + " [OK] uno\r\n" + stamp + " dos\r\n");
+
+    // The reader goes away: the console write fails, the file still gets the line.
+    ASSERT_EQ(::pipe(fds), 0);
+    ::dup2(fds[1], STDOUT_FILENO);
+    ::close(fds[1]);
+    ::close(fds[0]);
+    log_set_console(true);
+    log_line("[OK] sin consola");
+    log_set_console(false);
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+    EXPECT_NE(read_all(log()).find(" [OK] sin consola\r\n"), std::string::npos);
+}
+
+TEST_F(LogTest, RotationWhileWriting) {
+    // A 4-byte message makes a 30-byte block: 23 stamp + blank + 4 + CR LF.
+    struct Case {
+        std::uint64_t existing;
+        bool rotates;
+    };
+    for (Case c : {Case{5'242'870, true}, Case{5'242'850, false}}) {
+        SCOPED_TRACE(c.existing);
+        log_reset_for_tests();
+        std::filesystem::remove(old());
+        write_all(log(), std::string(c.existing, 'x'));
+        log_open();
+        log_line("abcd");
+        if (c.rotates) {
+            EXPECT_EQ(std::filesystem::file_size(old()), c.existing);
+            EXPECT_EQ(std::filesystem::file_size(log()), 30u);
+            EXPECT_EQ(read_all(log()).substr(23), " abcd\r\n");
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(old()));
+            EXPECT_EQ(std::filesystem::file_size(log()), kLogRotateBytes);
+        }
+    }
+}
+
+TEST_F(LogTest, RotationAtStartUp) {
+    struct Case {
+        std::uint64_t existing;
+        bool rotate_allowed;
+        bool rotates;
+    };
+    const Case cases[] = {{kLogRotateBytes, true, false},
+                          {kLogRotateBytes + 1, true, true},
+                          {kLogRotateBytes + 1, false, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(fmt::format("{} {}", c.existing, c.rotate_allowed));
+        log_reset_for_tests();
+        std::filesystem::remove(old());
+        write_all(old(), "generación anterior");
+        write_all(log(), std::string(c.existing, 'y'));
+        log_open(c.rotate_allowed);
+        if (c.rotates) {
+            EXPECT_EQ(std::filesystem::file_size(old()), c.existing);
+            EXPECT_EQ(std::filesystem::file_size(log()), 0u);
+        } else {
+            EXPECT_EQ(read_all(old()), "generación anterior");
+            EXPECT_EQ(std::filesystem::file_size(log()), c.existing);
+        }
+    }
+}
+
+TEST_F(LogTest, FollowsAFileRotatedByAnotherCopy) {
+    log_open();
+    log_line("[OK] antes");
+    // Another copy (holding the single-instance lock) rotates at its start-up.
+    std::filesystem::rename(log(), old());
+    ASSERT_TRUE(eventually([&] {
+        log_line("[OK] después");
+        return std::filesystem::exists(log()) &&
+               read_all(log()).find("[OK] después") != std::string::npos;
+    }));
+    EXPECT_EQ(read_all(log()).find("antes"), std::string::npos);
+    EXPECT_NE(read_all(old()).find("[OK] antes"), std::string::npos);
+}
+
+TEST_F(LogTest, FailedOpenIsRetried) {
+    std::filesystem::create_directories(log());  // a folder in the way: opening fails
+    log_open();
+    log_line("[OK] perdida");
+    std::filesystem::remove(log());
+    ASSERT_TRUE(eventually([&] {
+        log_line("[OK] recuperada");
+        return std::filesystem::is_regular_file(log()) &&
+               read_all(log()).find("[OK] recuperada") != std::string::npos;
+    }));
+    EXPECT_EQ(read_all(log()).find("perdida"), std::string::npos);
+    EXPECT_EQ(test::file_mode(log()), 0600u);
+}
+
+std::string shell_tail(const std::filesystem::path& p) {
+    std::string cmd = fmt::format("tail -n 400 '{}' | tr -d '\\r'", p.string());
+    FILE* f = ::popen(cmd.c_str(), "r");
+    std::string out;
+    char buf[4096];
+    for (size_t n; f && (n = std::fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, n);
+    if (f) ::pclose(f);
+    if (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+
+TEST_F(LogTest, TailOfTheLastFourHundredLines) {
+    EXPECT_EQ(log_read_tail(), "");  // no log yet
+    log_open();
+    for (int i = 1; i <= 10; ++i) log_line(fmt::format("[OK] línea {}", i));
+    std::string tail = log_read_tail();
+    EXPECT_EQ(std::count(tail.begin(), tail.end(), '\n'), 9);
+    EXPECT_EQ(tail, shell_tail(log()));
+
+    for (int i = 11; i <= 1000; ++i) log_line(fmt::format("[OK] línea {}", i));
+    tail = log_read_tail();
+    EXPECT_EQ(tail, shell_tail(log()));
+    EXPECT_EQ(tail.substr(24, 15), "[OK] línea 601");
+    EXPECT_EQ(tail.substr(tail.size() - 16), "[OK] línea 1000");
+    EXPECT_EQ(tail.find('\r'), std::string::npos);
+}
+
+TEST_F(LogTest, TailDecodesInvalidUtf8Lossily) {
+    write_all(log(), "uno\r\nd\xFFos\r\ntres");
+    EXPECT_EQ(log_read_tail(), "uno\nd\xEF\xBF\xBDos\ntres");
+}
+
+TEST_F(LogTest, ClockTexts) {
+    std::tm tm{};
+    tm.tm_year = 2026 - 1900;
+    tm.tm_mon = 1;
+    tm.tm_mday = 3;
+    tm.tm_hour = 7;
+    tm.tm_min = 5;
+    tm.tm_sec = 9;
+    tm.tm_isdst = -1;
+    auto t =
+        std::chrono::system_clock::from_time_t(std::mktime(&tm)) + std::chrono::milliseconds(42);
+    LocalDateTime dt = clock_local_date_time_at(t);
+    EXPECT_EQ(dt.date, "2026-02-03");
+    EXPECT_EQ(dt.time, "07-05-09");
+    EXPECT_EQ(clock_log_stamp(t), "2026-02-03 07:05:09.042");
+}
+
+class LogConcurrency : public LogTest {};
+
+TEST_F(LogConcurrency, MessagesNeverInterleave) {
+    log_open();
+    constexpr int kThreads = 8, kMessages = 2000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            for (int m = 0; m < kMessages; ++m)
+                log_line(fmt::format("[PRUEBA] {}:{} a\n{}:{} b\n{}:{} c", t, m, t, m, t, m));
+        });
+    }
+    for (auto& th : threads) th.join();
+
+    std::vector<std::string> lines = split_crlf(read_all(log()));
+    ASSERT_EQ(lines.size(), size_t{kThreads} * kMessages * 3);
+    std::map<int, int> next;  // per thread, the next message expected
+    for (size_t i = 0; i < lines.size(); i += 3) {
+        int t = -1, m = -1;
+        ASSERT_EQ(std::sscanf(lines[i].c_str() + 24, "[PRUEBA] %d:%d a", &t, &m), 2) << lines[i];
+        const std::string id = fmt::format("{}:{}", t, m);
+        EXPECT_EQ(lines[i].substr(24), "[PRUEBA] " + id + " a");
+        EXPECT_EQ(lines[i + 1].substr(24), id + " b");
+        EXPECT_EQ(lines[i + 2].substr(24), id + " c");
+        EXPECT_EQ(lines[i + 1].substr(0, 23), lines[i].substr(0, 23));
+        EXPECT_EQ(lines[i + 2].substr(0, 23), lines[i].substr(0, 23));
+        EXPECT_EQ(m, next[t]++);
+    }
+}
+
+}  // namespace
+}  // namespace corvane
