@@ -229,8 +229,12 @@ TEST(AppRestart, NewCopyWaitsForTheOldOneThenRuns) {
     ::kill(old_copy, SIGKILL);
     ::waitpid(old_copy, nullptr, 0);
     old_copy = 0;
-    EXPECT_TRUE(eventually([&] { return count(read_file(pf.log), "[CORVANE] Iniciando") == 1; }))
-        << read_file(pf.log);
+    // It runs once it has told second starts where it listens.
+    const std::string mine = "\"pid\":" + std::to_string(fresh) + "}";
+    EXPECT_TRUE(eventually([&] {
+        return read_file(pf.app / "data" / "interfaz.json").find(mine) != std::string::npos;
+    })) << read_file(pf.log);
+    EXPECT_EQ(count(read_file(pf.log), "[CORVANE] Iniciando"), 1u);
 
     ::kill(fresh, SIGTERM);
     int status = 0;
