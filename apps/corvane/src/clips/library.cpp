@@ -13,6 +13,7 @@
 
 #include <fmt/format.h>
 
+#include "base/json.h"
 #include "base/text.h"
 
 namespace corvane {
@@ -78,34 +79,6 @@ void scan_dir(const fs::path& folder, int dir_fd, std::vector<ClipRecord>& out) 
         out.push_back(std::move(r));
     }
     ::closedir(dir);
-}
-
-// Deepest nesting of arrays and objects in a JSON text (strings skipped).
-int json_depth(std::string_view text) {
-    int depth = 0;
-    int max_depth = 0;
-    bool in_string = false;
-    bool escape = false;
-    for (char c : text) {
-        if (in_string) {
-            if (escape) {
-                escape = false;
-            } else if (c == '\\') {
-                escape = true;
-            } else if (c == '"') {
-                in_string = false;
-            }
-            continue;
-        }
-        if (c == '"') {
-            in_string = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > max_depth) max_depth = depth;
-        } else if (c == ']' || c == '}') {
-            --depth;
-        }
-    }
-    return max_depth;
 }
 
 // Whole file as bytes; errno in *err when it cannot be read.
@@ -198,13 +171,6 @@ fs::path clips_mic_path(const fs::path& clip) {
     return clip.parent_path() / (clip.stem().string() + "_mic.m4a");
 }
 
-std::optional<Json> json_parse_limited(std::string_view text) {
-    if (json_depth(text) > kJsonMaxDepth) return std::nullopt;
-    Json v = Json::parse(text.begin(), text.end(), nullptr, false);
-    if (v.is_discarded()) return std::nullopt;
-    return v;
-}
-
 JsonRead json_read_object(const fs::path& path) {
     JsonRead r;
     int err = 0;
@@ -218,8 +184,12 @@ JsonRead json_read_object(const fs::path& path) {
         r.error = "el archivo no es UTF-8 válido";
         return r;
     }
-    r.value = json_parse_limited(*data);
-    if (!r.value) r.error = "el archivo no es JSON válido";
+    Json value = json_parse_untrusted(*data);
+    if (value.is_discarded()) {
+        r.error = "el archivo no es JSON válido";
+    } else {
+        r.value = std::move(value);
+    }
     return r;
 }
 
