@@ -226,6 +226,8 @@ TEST_F(ClipSaverMedia, H264AndAacClipWithVoiceApartPlaysCleanly) {
     // The voice keeps the clip's time line: it starts at the clip's 0, within
     // the one AAC frame that straddles the cut.
     EXPECT_NEAR(std::stod(vinfo["format"]["start_time"].get<std::string>()), 0.0, 0.0214);
+    // Same time line as the clip's own sound, cut at the same instant.
+    EXPECT_EQ(vinfo["format"]["start_time"], info["streams"][1]["start_time"]);
     EXPECT_NEAR(std::stod(vinfo["format"]["duration"].get<std::string>()), 3.0, 0.05);
     EXPECT_EQ(capture("ffmpeg -nostdin -v error -i " + quoted(mic) + " -f null - 2>&1"), "");
 
