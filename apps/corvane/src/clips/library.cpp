@@ -78,8 +78,9 @@ void scan_dir(const fs::path& folder, int dir_fd, std::vector<ClipRecord>& out) 
             r.size = static_cast<std::uint64_t>(st.st_size);
             r.modified = filetime_of(st.st_mtim);
         }
+        // Relative to the open folder: no second walk of the whole path.
         struct stat mic {};
-        if (::stat(clips_mic_path(full).c_str(), &mic) == 0)
+        if (::fstatat(::dirfd(dir), clips_mic_path(name).c_str(), &mic, 0) == 0)
             r.size += static_cast<std::uint64_t>(mic.st_size);
         out.push_back(std::move(r));
     }
