@@ -1,5 +1,7 @@
 #include "clips/history.h"
 
+#include "base/json.h"
+
 #include <fmt/format.h>
 
 #include <cmath>
@@ -56,31 +58,7 @@ std::optional<std::string> events_json_field(std::string_view line, std::string_
 
 namespace {
 
-// History lines are flat; anything nested deeper is not ours and is not handed
-// to the parser.
-bool nesting_within(std::string_view line, int limit) {
-    int depth = 0;
-    bool in_string = false, escaped = false;
-    for (char c : line) {
-        if (in_string) {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == '"')
-                in_string = false;
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '{' || c == '[') {
-            if (++depth > limit) return false;
-        } else if (c == '}' || c == ']') {
-            --depth;
-        }
-    }
-    return true;
-}
-
-std::optional<std::string> string_member(const nlohmann::json& obj, const char* key) {
+std::optional<std::string> string_member(const nlohmann::ordered_json& obj, const char* key) {
     auto it = obj.find(key);
     if (it == obj.end() || !it->is_string()) return std::nullopt;
     return it->get<std::string>();
@@ -113,8 +91,9 @@ HistoryTallies events_load_tallies(const std::filesystem::path& path) {
         std::string_view line(text.data() + pos, nl - pos);
         pos = nl + 1;
         if (line.ends_with('\r')) line.remove_suffix(1);
-        if (line.empty() || !utf8_valid(line) || !nesting_within(line, 64)) continue;
-        const nlohmann::json obj = nlohmann::json::parse(line, nullptr, false);
+        // History lines are flat; anything nested deeper is not ours.
+        if (line.empty() || !utf8_valid(line)) continue;
+        const nlohmann::ordered_json obj = json_parse_untrusted(line, 64);
         if (!obj.is_object()) continue;
         const auto kind = string_member(obj, "tipo");
         const auto enemy = string_member(obj, "enemigo");

@@ -34,6 +34,9 @@ struct TrackFormat {
     // H.264 / HEVC: the parameter sets in Annex-B (each after 00 00 00 01);
     // AV1: the encoder's sequence header; AAC: the AudioSpecificConfig.
     std::vector<std::uint8_t> extradata;
+    // Video: timestamp of the keyframe that published this format. Older
+    // samples still in the buffer were encoded with an earlier one.
+    std::int64_t since = 0;
 };
 
 // Empty until the encoder publishes; the lock is held only to swap or copy.

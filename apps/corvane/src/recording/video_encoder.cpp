@@ -161,6 +161,7 @@ void handle_packet(VideoEncoderParams& p, VideoEncoder& enc, VideoPacket& pkt, O
         f.height = p.height;
         f.fps = p.fps;
         f.bit_rate = p.mean_bit_rate;
+        f.since = stamp;
         f.extradata = enc.global_header();
         if (f.extradata.empty()) f.extradata = encoder_build_sequence_header(p.codec, pkt.bytes);
         p.format->store(std::move(f));

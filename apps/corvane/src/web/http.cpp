@@ -1,5 +1,7 @@
 #include "web/http.h"
 
+#include "base/json.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -139,26 +141,6 @@ private:
     Clock::time_point deadline_;
 };
 
-// Nesting of arrays and objects outside strings, without parsing.
-bool json_nesting_within(std::string_view text, int limit) {
-    int depth = 0;
-    bool in_string = false, escaped = false;
-    for (char c : text) {
-        if (in_string) {
-            if (escaped) escaped = false;
-            else if (c == '\\') escaped = true;
-            else if (c == '"') in_string = false;
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > limit) return false;
-        } else if (c == ']' || c == '}') {
-            --depth;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 std::optional<UiRequest> ui_read_request(NetSocket s, const UiReadLimits& limits) {
@@ -277,8 +259,8 @@ std::optional<std::string> http_header_get(const HttpHeaders& headers, std::stri
 }
 
 nlohmann::ordered_json ui_parse_json_body(std::string_view body) {
-    if (body.empty() || !json_nesting_within(body, 256)) return nullptr;
-    auto value = nlohmann::ordered_json::parse(body, nullptr, false);
+    if (body.empty()) return nullptr;
+    auto value = json_parse_untrusted(body, 256);
     if (value.is_discarded()) return nullptr;
     return value;
 }
