@@ -52,7 +52,9 @@ double median(std::vector<double> v) {
 }
 
 double now_ms() {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double, std::milli>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 double time_command_ms(const std::string& cmd) {
@@ -66,8 +68,10 @@ fs::path source_file(const fs::path& dir) {
     if (fs::exists(src)) return src;
     const std::string cmd = fmt::format(
         "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=1920x1080:rate=60 -f lavfi "
-        "-i sine=frequency=440:sample_rate=48000 -t 60 -c:v libx264 -preset ultrafast -tune zerolatency "
-        "-b:v 14M -maxrate 21M -bufsize 21M -g 60 -keyint_min 60 -sc_threshold 0 -bf 0 -pix_fmt yuv420p "
+        "-i sine=frequency=440:sample_rate=48000 -t 60 -c:v libx264 -preset ultrafast -tune "
+        "zerolatency "
+        "-b:v 14M -maxrate 21M -bufsize 21M -g 60 -keyint_min 60 -sc_threshold 0 -bf 0 -pix_fmt "
+        "yuv420p "
         "-c:a aac -b:a 160k -ac 2 '{}.tmp.mp4' && mv '{}.tmp.mp4' '{}'",
         src.string(), src.string(), src.string());
     std::fprintf(stderr, "making the 60 s 1080p60 source (once)...\n");
@@ -132,7 +136,8 @@ bool load(const fs::path& src, Loaded& out) {
             ReplaySample s;
             s.timestamp = aac * 1024 * 10'000'000 / 48000;
             s.duration = (aac + 1) * 1024 * 10'000'000 / 48000 - s.timestamp;
-            s.payload = std::make_shared<const std::vector<std::uint8_t>>(pkt->data, pkt->data + pkt->size);
+            s.payload =
+                std::make_shared<const std::vector<std::uint8_t>>(pkt->data, pkt->data + pkt->size);
             s.keyframe = true;
             s.track = kTrackAudio;
             out.samples.push_back(std::move(s));
@@ -178,8 +183,8 @@ void bench_write(const fs::path& work) {
             return;
         }
         const fs::path out = work / "reference.mp4";
-        reference.push_back(time_command_ms(
-            fmt::format("ffmpeg -nostdin -v error -y -i '{}' -c copy '{}'", src.string(), out.string())));
+        reference.push_back(time_command_ms(fmt::format(
+            "ffmpeg -nostdin -v error -y -i '{}' -c copy '{}'", src.string(), out.string())));
     }
     const double o = median(ours);
     const double r = median(reference);
@@ -192,10 +197,12 @@ void bench_scan(const fs::path& work) {
     fs::remove_all(clips, ec);
     for (int i = 0; i < 5000; ++i) {
         const char* folder = i % 3 == 0 ? "Manual" : (i % 3 == 1 ? "Bajas" : "Muertes");
-        const fs::path clip = clips / fmt::format("2026-01-{:02}", 1 + i % 28) / folder / fmt::format("CRVN_{}.mp4", i);
+        const fs::path clip = clips / fmt::format("2026-01-{:02}", 1 + i % 28) / folder /
+                              fmt::format("CRVN_{}.mp4", i);
         fs::create_directories(clip.parent_path());
         std::ofstream(clip) << "x";
-        std::ofstream(clips_sidecar_path(clip)) << (i % 2 ? R"({"clip":"x","archivado":true})" : R"({"clip":"x"})");
+        std::ofstream(clips_sidecar_path(clip))
+            << (i % 2 ? R"({"clip":"x","archivado":true})" : R"({"clip":"x"})");
     }
     std::vector<double> ours;
     std::vector<double> reference;
@@ -203,8 +210,8 @@ void bench_scan(const fs::path& work) {
         const double t0 = now_ms();
         benchmark::DoNotOptimize(clips_disk_usage_json(clips, 50));
         ours.push_back(now_ms() - t0);
-        reference.push_back(time_command_ms(
-            fmt::format("find '{}' -iname '*.mp4' -printf '%s %T@\\n' >/dev/null", clips.string())));
+        reference.push_back(time_command_ms(fmt::format(
+            "find '{}' -iname '*.mp4' -printf '%s %T@\\n' >/dev/null", clips.string())));
     }
     const double o = median(ours);
     const double r = median(reference);

@@ -59,7 +59,7 @@ void on_quit_signal(int signal_number) {
     // Before start-up has made the quit flag nothing would act on it: end the
     // way the signal would have ended us.
     log_flush();
-    platform::process_die_by_signal(signal_number);
+    process_die_by_signal(signal_number);
 }
 
 [[noreturn]] void fatal(std::string_view message) {
@@ -81,8 +81,8 @@ struct Recorder {
 // The leftovers of an update that has just been installed.
 void finish_previous_update(const fs::path& update_folder) {
     std::error_code ec;
-    fs::remove(app_dir() / platform::kOldProgramFileName, ec);
-    const fs::path installer_copy = update_folder / platform::kProgramFileName;
+    fs::remove(app_dir() / kOldProgramFileName, ec);
+    const fs::path installer_copy = update_folder / kProgramFileName;
     if (fs::exists(installer_copy, ec)) {
         thread_row_start(thread_rows::kCleanup,
                          [installer_copy] { updater_remove_old_exe(installer_copy); });
@@ -133,7 +133,7 @@ void start_web_interface() {
             "la clave de sesión");
         return;
     }
-    interfaz_write(data_dir(), listener.port, token, platform::process_own_id());
+    interfaz_write(data_dir(), listener.port, token, process_own_id());
     ui_session_publish(std::move(token), listener.port);
     thread_row_start(thread_rows::kConfig,
                      [socket = listener.socket] { ui_server_thread_main(socket); });
@@ -315,7 +315,7 @@ void start_workers(const Settings& settings, const Recorder& r) {
 
 int main(int argc, char** argv) {
     // First, while this is the only thread: every later thread inherits the mask.
-    platform::process_route_quit_signals(on_quit_signal);
+    process_route_quit_signals(on_quit_signal);
 
     const CommandLine cl = parse_command_line(std::vector<std::string>(argv, argv + argc));
     if (cl.install) {

@@ -1,5 +1,6 @@
 #include "ed25519.h"
 
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -12,13 +13,6 @@ namespace {
 using u64 = std::uint64_t;
 using u128 = unsigned __int128;
 constexpr u64 kMask51 = (u64(1) << 51) - 1;
-
-struct Ed25519Constants {
-  FieldElement d;
-  FieldElement d2;  // 2*d, used by every addition
-  FieldElement sqrt_m1;
-  EdwardsPoint base;
-};
 
 // a*a with the symmetric cross products folded: the same value as
 // fe_mul(a, a), a third cheaper; exponentiations are almost all squarings.
@@ -120,60 +114,172 @@ bool fe_is_zero(const FieldElement& a) {
 
 int fe_low_bit(const FieldElement& a) { return static_cast<int>(fe_reduce(a).v[0] & 1); }
 
-// Square-and-multiply from the most significant of the 256 exponent bits.
-FieldElement fe_pow(const FieldElement& base, const std::array<std::uint8_t, 32>& exponent_le) {
-  FieldElement r = fe_one();
-  bool started = false;
-  for (int i = 255; i >= 0; --i) {
-    if (started) r = fe_sq(r);
-    if ((exponent_le[i / 8] >> (i % 8)) & 1) {
-      r = started ? fe_mul(r, base) : base;
-      started = true;
-    }
-  }
-  return r;
+// a^(2^n) by n squarings.
+FieldElement fe_sq_n(FieldElement a, int n) {
+  for (int i = 0; i < n; ++i) a = fe_sq(a);
+  return a;
 }
 
-// p - 2, (p - 1) / 4 and (p + 3) / 8 as little-endian bytes.
-std::array<std::uint8_t, 32> exponent_bytes(int which) {
-  std::array<std::uint8_t, 32> e{};
-  e.fill(0xff);
-  e[31] = 0x7f;
-  if (which == 0) {  // 2^255 - 21
-    e[0] = 0xeb;
-  } else if (which == 1) {  // 2^253 - 5
-    e[0] = 0xfb;
-    e[31] = 0x1f;
-  } else {  // 2^252 - 2
-    e[0] = 0xfe;
-    e[31] = 0x0f;
-  }
-  return e;
+// The exponents needed here (p - 2, (p - 5) / 8, (p - 1) / 4) all share the
+// long run of ones 2^250 - 1. A fixed addition chain reaches it with 250
+// squarings and 11 multiplications, where plain square-and-multiply would
+// spend almost one multiplication per bit. Returns a^(2^250 - 1) and a^11
+// (the tail of p - 2).
+struct Pow22501 {
+  FieldElement run;  // a^(2^250 - 1)
+  FieldElement a11;  // a^11
+};
+
+Pow22501 fe_pow22501(const FieldElement& a) {
+  FieldElement a2 = fe_sq(a);
+  FieldElement a9 = fe_mul(fe_sq_n(a2, 2), a);
+  FieldElement a11 = fe_mul(a9, a2);
+  FieldElement t = fe_mul(fe_sq(a11), a9);           // 2^5 - 1
+  t = fe_mul(fe_sq_n(t, 5), t);                       // 2^10 - 1
+  FieldElement t10 = t;
+  t = fe_mul(fe_sq_n(t, 10), t10);                    // 2^20 - 1
+  t = fe_mul(fe_sq_n(t, 20), t);                      // 2^40 - 1
+  t = fe_mul(fe_sq_n(t, 10), t10);                    // 2^50 - 1
+  FieldElement t50 = t;
+  t = fe_mul(fe_sq_n(t, 50), t50);                    // 2^100 - 1
+  t = fe_mul(fe_sq_n(t, 100), t);                     // 2^200 - 1
+  t = fe_mul(fe_sq_n(t, 50), t50);                    // 2^250 - 1
+  return {t, a11};
 }
 
-FieldElement fe_invert(const FieldElement& a) {
-  static const auto e = exponent_bytes(0);
-  return fe_pow(a, e);
+// a^((p - 5) / 8) = a^(2^252 - 3), the core of the square root.
+FieldElement fe_pow_p58(const FieldElement& a) {
+  return fe_mul(fe_sq_n(fe_pow22501(a).run, 2), a);
 }
+
+FieldElement fe_invert_impl(const FieldElement& a) {
+  Pow22501 t = fe_pow22501(a);
+  return fe_mul(fe_sq_n(t.run, 5), t.a11);  // 2^255 - 32 + 11 = p - 2
+}
+
+// The point forms the scalar multiplication moves between. Keeping several
+// lets each step skip the products its next step does not read.
+//
+// Projective (X : Y : Z), without T: enough for a doubling.
+struct ProjectivePoint {
+  FieldElement X, Y, Z;
+};
+
+// "Completed" ((X : Z), (Y : T)), i.e. x = X/Z and y = Y/T: what the addition
+// and doubling formulas produce before their last multiplications. Turning it
+// into a ProjectivePoint costs three products, into an EdwardsPoint four.
+struct CompletedPoint {
+  FieldElement X, Y, Z, T;
+};
+
+// A point prepared as the second operand of additions: Y + X, Y - X, Z and
+// 2·d·T. Negating it is swapping the first two and negating the last.
+struct CachedPoint {
+  FieldElement YplusX, YminusX, Z, T2d;
+};
+
+// Limb bounds: every product leaves limbs below 2^51 + 2^13 and every
+// difference below 2^51 + 2^8, so the sums formed here (at most a product
+// plus twice a product) stay below 2^53, which fe_mul, fe_sq and fe_sub take.
 
 EdwardsPoint neutral() { return {fe_zero(), fe_one(), fe_one(), fe_zero()}; }
 
-const Ed25519Constants& constants();
+ProjectivePoint to_projective(const CompletedPoint& c) {
+  return {fe_mul(c.X, c.T), fe_mul(c.Y, c.Z), fe_mul(c.Z, c.T)};
+}
+
+EdwardsPoint to_extended(const CompletedPoint& c) {
+  return {fe_mul(c.X, c.T), fe_mul(c.Y, c.Z), fe_mul(c.Z, c.T), fe_mul(c.X, c.Y)};
+}
+
+CachedPoint to_cached(const EdwardsPoint& p, const FieldElement& d2) {
+  return {fe_carry(fe_add(p.Y, p.X)), fe_sub(p.Y, p.X), p.Z, fe_mul(p.T, d2)};
+}
+
+// Doubling for a = -1: x' = 2xy / (y^2 - x^2), y' = (y^2 + x^2) / (2 - y^2 + x^2),
+// in projective form. Four squarings, no d, and T is not read.
+CompletedPoint point_dbl(const ProjectivePoint& p) {
+  FieldElement xx = fe_sq(p.X);
+  FieldElement yy = fe_sq(p.Y);
+  FieldElement zz = fe_sq(p.Z);
+  FieldElement zz2 = fe_add(zz, zz);
+  FieldElement sum = fe_sq(fe_add(p.X, p.Y));  // X^2 + 2XY + Y^2
+  CompletedPoint c;
+  c.Y = fe_add(yy, xx);
+  c.Z = fe_sub(yy, xx);
+  c.X = fe_sub(sum, c.Y);  // 2XY
+  c.T = fe_sub(zz2, c.Z);
+  return c;
+}
+
+// p + q and p - q: the same unified formula as ed25519_point_add, with q's
+// share of it already computed in the cached form.
+CompletedPoint point_add_cached(const EdwardsPoint& p, const CachedPoint& q) {
+  FieldElement a = fe_mul(fe_sub(p.Y, p.X), q.YminusX);
+  FieldElement b = fe_mul(fe_add(p.Y, p.X), q.YplusX);
+  FieldElement c = fe_mul(p.T, q.T2d);
+  FieldElement zz = fe_mul(p.Z, q.Z);
+  FieldElement d = fe_add(zz, zz);
+  return {fe_sub(b, a), fe_add(b, a), fe_add(d, c), fe_sub(d, c)};
+}
+
+CompletedPoint point_sub_cached(const EdwardsPoint& p, const CachedPoint& q) {
+  FieldElement a = fe_mul(fe_sub(p.Y, p.X), q.YplusX);
+  FieldElement b = fe_mul(fe_add(p.Y, p.X), q.YminusX);
+  FieldElement c = fe_mul(p.T, q.T2d);
+  FieldElement zz = fe_mul(p.Z, q.Z);
+  FieldElement d = fe_add(zz, zz);
+  return {fe_sub(b, a), fe_add(b, a), fe_sub(d, c), fe_add(d, c)};
+}
+
+// Width of the signed-digit windows. The base point's table is built once,
+// so it can be wide (64 odd multiples, about 10 KiB); the other point's is
+// built on every call, where 8 entries balance table cost against additions.
+constexpr int kBaseWindow = 8;
+constexpr int kPointWindow = 5;
+constexpr int kBaseTableSize = 1 << (kBaseWindow - 2);
+constexpr int kPointTableSize = 1 << (kPointWindow - 2);
+
+// The odd multiples P, 3P, 5P, ... of p, as cached points.
+template <std::size_t N>
+void odd_multiples(const EdwardsPoint& p, const FieldElement& d2, std::array<CachedPoint, N>& table) {
+  EdwardsPoint twice = ed25519_point_double(p);
+  EdwardsPoint cur = p;
+  table[0] = to_cached(cur, d2);
+  for (std::size_t i = 1; i < N; ++i) {
+    cur = to_extended(point_add_cached(twice, table[i - 1]));
+    table[i] = to_cached(cur, d2);
+  }
+}
+
+struct Ed25519Constants {
+  FieldElement d;
+  FieldElement d2;  // 2*d, used by every addition
+  FieldElement sqrt_m1;
+  EdwardsPoint base;
+  std::array<CachedPoint, kBaseTableSize> base_odd;  // B, 3B, ..., 127B
+};
 
 std::optional<FieldElement> recover_x_with(const FieldElement& y, int sign, const FieldElement& d,
                                            const FieldElement& sqrt_m1) {
-  static const auto e38 = exponent_bytes(2);
   FieldElement y2 = fe_sq(y);
   FieldElement u = fe_sub(y2, fe_one());
-  FieldElement v = fe_carry(fe_add(fe_mul(d, y2), fe_one()));
-  FieldElement w = fe_mul(u, fe_invert(v));
-  if (fe_is_zero(w)) {
+  FieldElement v = fe_carry(fe_add(fe_mul(d, y2), fe_one()));  // never 0: d is not a square
+  // x = u·v^3·(u·v^7)^((p-5)/8) equals (u/v)^((p+3)/8) without a separate
+  // inversion: the root of x^2 = u/v when there is one, up to a factor sqrt(-1).
+  FieldElement v3 = fe_mul(fe_sq(v), v);
+  FieldElement uv7 = fe_mul(fe_mul(fe_sq(v3), v), u);
+  FieldElement x = fe_mul(fe_mul(u, v3), fe_pow_p58(uv7));
+  FieldElement vxx = fe_mul(v, fe_sq(x));
+  if (!fe_equal(vxx, u)) {
+    if (!fe_equal(vxx, fe_neg(u))) return std::nullopt;  // u/v is not a square
+    x = fe_mul(x, sqrt_m1);
+  }
+  if (fe_is_zero(x)) {
+    // Only y = ±1 gives x = 0, which has no negative to carry a sign.
     if (sign) return std::nullopt;
     return fe_zero();
   }
-  FieldElement x = fe_pow(w, e38);
-  if (!fe_equal(fe_sq(x), w)) x = fe_mul(x, sqrt_m1);
-  if (!fe_equal(fe_sq(x), w)) return std::nullopt;
   if (fe_low_bit(x) != sign) x = fe_neg(x);
   return x;
 }
@@ -181,13 +287,16 @@ std::optional<FieldElement> recover_x_with(const FieldElement& y, int sign, cons
 Ed25519Constants build_constants() {
   Ed25519Constants k;
   // d = -121665 / 121666
-  k.d = fe_mul(fe_neg(fe_from_u64(121665)), fe_invert(fe_from_u64(121666)));
+  k.d = fe_mul(fe_neg(fe_from_u64(121665)), fe_invert_impl(fe_from_u64(121666)));
   k.d2 = fe_carry(fe_add(k.d, k.d));
-  k.sqrt_m1 = fe_pow(fe_from_u64(2), exponent_bytes(1));
-  FieldElement by = fe_mul(fe_from_u64(4), fe_invert(fe_from_u64(5)));
+  // sqrt(-1) = 2^((p-1)/4) = 2^(2^253 - 5)
+  const FieldElement two = fe_from_u64(2);
+  k.sqrt_m1 = fe_mul(fe_sq_n(fe_pow22501(two).run, 3), fe_mul(fe_sq(two), two));
+  FieldElement by = fe_mul(fe_from_u64(4), fe_invert_impl(fe_from_u64(5)));
   auto bx = recover_x_with(by, 0, k.d, k.sqrt_m1);
   if (!bx) std::abort();  // cannot happen: 4/5 is the y of a curve point
   k.base = {*bx, by, fe_one(), fe_mul(*bx, by)};
+  odd_multiples(k.base, k.d2, k.base_odd);
   return k;
 }
 
@@ -234,15 +343,48 @@ std::array<std::uint8_t, 32> reduce_mod_l(const Sha512Digest& h) {
   return out;
 }
 
-// Right-to-left double-and-add over all 256 bits.
-EdwardsPoint scalar_mul(const std::uint8_t* scalar_le, const EdwardsPoint& p) {
-  EdwardsPoint acc = neutral();
-  EdwardsPoint run = p;
-  for (int i = 0; i < 256; ++i) {
-    if ((scalar_le[i / 8] >> (i % 8)) & 1) acc = ed25519_point_add(acc, run);
-    run = ed25519_point_add(run, run);
+// A 256-bit scalar has a NAF at most one digit longer.
+constexpr int kDigits = 257;
+
+// Width-w non-adjacent form: digits d[i] that are 0 or odd with
+// |d[i]| < 2^(w-1), sum d[i]·2^i = the scalar, and any two non-zero digits at
+// least w positions apart, so a scalar costs about 256/(w+1) additions of
+// table entries instead of 128.
+std::array<std::int8_t, kDigits> signed_digits(const std::uint8_t* scalar_le, int w) {
+  std::array<std::int8_t, kDigits> digits{};
+  // One spare word: subtracting a negative digit can carry past bit 255.
+  u64 k[5] = {0, 0, 0, 0, 0};
+  for (int i = 0; i < 4; ++i) k[i] = load_le64(scalar_le + 8 * i);
+  const u64 window = u64(1) << w;
+  for (int i = 0; i < kDigits; ++i) {
+    if (k[0] & 1) {
+      long digit = static_cast<long>(k[0] & (window - 1));
+      if (digit >= static_cast<long>(window / 2)) digit -= static_cast<long>(window);
+      digits[i] = static_cast<std::int8_t>(digit);
+      // k -= digit, which leaves the low w bits zero.
+      if (digit > 0) {
+        u64 borrow = static_cast<u64>(digit);
+        for (int j = 0; j < 5 && borrow; ++j) {
+          u64 before = k[j];
+          k[j] -= borrow;
+          borrow = k[j] > before;
+        }
+      } else {
+        u64 carry = static_cast<u64>(-digit);
+        for (int j = 0; j < 5 && carry; ++j) {
+          k[j] += carry;
+          carry = k[j] < carry;
+        }
+      }
+    }
+    for (int j = 0; j < 4; ++j) k[j] = (k[j] >> 1) | (k[j + 1] << 63);
+    k[4] >>= 1;
   }
-  return acc;
+  return digits;
+}
+
+CompletedPoint add_digit(const EdwardsPoint& p, int digit, const CachedPoint* odd) {
+  return digit > 0 ? point_add_cached(p, odd[digit / 2]) : point_sub_cached(p, odd[-digit / 2]);
 }
 
 }  // namespace
@@ -272,6 +414,8 @@ bool fe_equal(const FieldElement& a, const FieldElement& b) {
   return std::memcmp(x.v, y.v, sizeof x.v) == 0;
 }
 
+FieldElement fe_invert(const FieldElement& a) { return fe_invert_impl(a); }
+
 const EdwardsPoint& ed25519_base_point() { return constants().base; }
 
 std::optional<FieldElement> ed25519_recover_x(const FieldElement& y, int sign) {
@@ -291,6 +435,35 @@ EdwardsPoint ed25519_point_add(const EdwardsPoint& p, const EdwardsPoint& q) {
   FieldElement g = fe_add(d, c);
   FieldElement h = fe_add(b, a);
   return {fe_mul(e, f), fe_mul(g, h), fe_mul(f, g), fe_mul(e, h)};
+}
+
+EdwardsPoint ed25519_point_double(const EdwardsPoint& p) {
+  return to_extended(point_dbl({p.X, p.Y, p.Z}));
+}
+
+// Straus' method: one chain of doublings shared by both scalars, each adding
+// its table entry where its signed digit is non-zero.
+EdwardsPoint ed25519_double_scalar_mul(const std::uint8_t* s_le32, const std::uint8_t* k_le32,
+                                       const EdwardsPoint& p) {
+  const auto& k = constants();
+  const auto s_digits = signed_digits(s_le32, kBaseWindow);
+  const auto k_digits = signed_digits(k_le32, kPointWindow);
+  std::array<CachedPoint, kPointTableSize> p_odd;
+  odd_multiples(p, k.d2, p_odd);
+
+  int top = kDigits - 1;
+  while (top >= 0 && s_digits[top] == 0 && k_digits[top] == 0) --top;
+  if (top < 0) return neutral();
+
+  ProjectivePoint acc{fe_zero(), fe_one(), fe_one()};
+  CompletedPoint step{};
+  for (int i = top; i >= 0; --i) {
+    step = point_dbl(acc);
+    if (k_digits[i]) step = add_digit(to_extended(step), k_digits[i], p_odd.data());
+    if (s_digits[i]) step = add_digit(to_extended(step), s_digits[i], k.base_odd.data());
+    if (i > 0) acc = to_projective(step);
+  }
+  return to_extended(step);
 }
 
 std::optional<EdwardsPoint> ed25519_decompress(const std::uint8_t* bytes) {
@@ -326,8 +499,7 @@ bool ed25519_verify(std::span<const std::uint8_t> public_key, std::span<const st
                     std::span<const std::uint8_t> signature) {
   if (signature.size() != 64 || public_key.size() != 32) return false;
   auto a = ed25519_decompress(public_key.data());
-  auto r = ed25519_decompress(signature.data());
-  if (!a || !r) return false;
+  if (!a) return false;
   u64 s[4];
   for (int i = 0; i < 4; ++i) s[i] = load_le64(signature.data() + 32 + 8 * i);
   if (!words_less(s, kL)) return false;
@@ -339,9 +511,16 @@ bool ed25519_verify(std::span<const std::uint8_t> public_key, std::span<const st
   buf.insert(buf.end(), message.begin(), message.end());
   auto k = reduce_mod_l(sha512(buf));
 
-  EdwardsPoint sb = scalar_mul(signature.data() + 32, ed25519_base_point());
-  EdwardsPoint rka = ed25519_point_add(*r, scalar_mul(k.data(), *a));
-  return ed25519_compress(sb) == ed25519_compress(rka);
+  // [S]B = R + [k]A holds exactly when [S]B - [k]A is R. R itself is never
+  // decoded: decoding accepts precisely the encodings that compression
+  // produces (y below p, x on the curve, no sign on x = 0) and is the inverse
+  // of compression on them, so "R decodes and equals the point" is the same
+  // as "the point compresses to R's 32 bytes", and a bad R simply fails the
+  // comparison. That spares R's square root and [S]B's separate encoding.
+  EdwardsPoint neg_a{fe_neg(a->X), a->Y, a->Z, fe_neg(a->T)};
+  EdwardsPoint check = ed25519_double_scalar_mul(signature.data() + 32, k.data(), neg_a);
+  Ed25519Bytes enc = ed25519_compress(check);
+  return std::memcmp(enc.data(), signature.data(), 32) == 0;
 }
 
 }  // namespace vessoria

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <sodium.h>
 
+#include <algorithm>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <sstream>
@@ -270,6 +272,288 @@ for line in open(sys.argv[1]):
     off.v[0] ^= 1;
     ASSERT_FALSE(fe_equal(products[i], off)) << i;
   }
+}
+
+}  // namespace
+}  // namespace vessoria
+
+namespace vessoria {
+namespace {
+
+// The straightforward right-to-left double-and-add, every step by the unified
+// addition: the reference the faster paths must agree with.
+EdwardsPoint reference_mul(const std::uint8_t* k_le, const EdwardsPoint& p) {
+  EdwardsPoint acc{{{0}}, {{1}}, {{1}}, {{0}}};
+  EdwardsPoint run = p;
+  for (int i = 0; i < 256; ++i) {
+    if ((k_le[i / 8] >> (i % 8)) & 1) acc = ed25519_point_add(acc, run);
+    run = ed25519_point_add(run, run);
+  }
+  return acc;
+}
+
+Bytes enc(const EdwardsPoint& p) {
+  auto e = ed25519_compress(p);
+  return Bytes(e.begin(), e.end());
+}
+
+// A valid point from random bytes (about half of all y are on the curve).
+EdwardsPoint random_point(std::mt19937_64& rng) {
+  for (;;) {
+    Bytes b(32);
+    for (auto& x : b) x = static_cast<std::uint8_t>(rng());
+    b[31] &= 0x7f;
+    b[31] |= static_cast<std::uint8_t>(rng() & 0x80);
+    if (auto p = ed25519_decompress(b.data())) return *p;
+  }
+}
+
+// All eight points of order dividing 8, found as [L]P: L removes the
+// prime-order part of a random point and leaves its small-order part.
+const std::vector<EdwardsPoint>& small_order_points() {
+  static const std::vector<EdwardsPoint> points = [] {
+    std::mt19937_64 rng(8);
+    std::vector<EdwardsPoint> found;
+    std::vector<Bytes> seen;
+    const Bytes l = order_l();
+    for (int i = 0; i < 200 && found.size() < 8; ++i) {
+      EdwardsPoint t = reference_mul(l.data(), random_point(rng));
+      Bytes e = enc(t);
+      if (std::find(seen.begin(), seen.end(), e) == seen.end()) {
+        seen.push_back(e);
+        found.push_back(t);
+      }
+    }
+    return found;
+  }();
+  return points;
+}
+
+TEST_F(Ed25519, SmallOrderFixtureHoldsTheWholeTorsionGroup) {
+  const auto& t = small_order_points();
+  ASSERT_EQ(t.size(), 8u);
+  const Bytes neutral = unhex("0100000000000000000000000000000000000000000000000000000000000000");
+  int by_order[9] = {};
+  for (const auto& p : t) {
+    int order = 1;
+    EdwardsPoint q = p;
+    while (enc(q) != neutral && order <= 8) {
+      q = ed25519_point_add(q, p);
+      ++order;
+    }
+    ASSERT_LE(order, 8);
+    ++by_order[order];
+  }
+  EXPECT_EQ(by_order[1], 1);
+  EXPECT_EQ(by_order[2], 1);
+  EXPECT_EQ(by_order[4], 2);
+  EXPECT_EQ(by_order[8], 4);
+}
+
+// The doubling formula and the windowed double-scalar multiplication give
+// the same group elements as double-and-add with the unified addition, on
+// the base point, the eight small-order points, mixed-order points and
+// random points, for edge and random scalars.
+TEST_F(Ed25519, DoublingAndDoubleScalarMulMatchTheReference) {
+  std::mt19937_64 rng(21);
+  const EdwardsPoint& b = ed25519_base_point();
+  std::vector<EdwardsPoint> points = {b};
+  for (const auto& t : small_order_points()) {
+    points.push_back(t);
+    points.push_back(ed25519_point_add(b, t));                     // mixed order
+    points.push_back(ed25519_point_add(random_point(rng), t));     // some other mixed order
+  }
+  // Z far from 1, as points coming out of earlier arithmetic have.
+  points.push_back(reference_mul(unhex("0900000000000000000000000000000000000000000000000000000000000000").data(),
+                                 random_point(rng)));
+
+  const Bytes l = order_l();
+  std::vector<Bytes> scalars = {
+      Bytes(32, 0),
+      unhex("0100000000000000000000000000000000000000000000000000000000000000"),
+      unhex("0f00000000000000000000000000000000000000000000000000000000000000"),
+      unhex("1f00000000000000000000000000000000000000000000000000000000000000"),
+      l,
+      add_le(l, unhex("0100000000000000000000000000000000000000000000000000000000000000")),
+      add_le(l, Bytes(32, 0xff)),  // L - 1 (mod 2^256)
+      Bytes(32, 0xff),             // 2^256 - 1: the signed digits run one past bit 255
+      unhex("0000000000000000000000000000000000000000000000000000000000000080"),
+      Bytes(32, 0x55),
+      Bytes(32, 0xaa),
+      unhex("ffffffffffffffffffffffffffffffff7fffffffffffffffffffffffffffffff"),
+  };
+  for (int i = 0; i < 6; ++i) {
+    Bytes r(32);
+    for (auto& x : r) x = static_cast<std::uint8_t>(rng());
+    scalars.push_back(r);
+  }
+
+  for (std::size_t pi = 0; pi < points.size(); ++pi) {
+    const EdwardsPoint& p = points[pi];
+    EdwardsPoint twice = ed25519_point_double(p);
+    ASSERT_EQ(enc(twice), enc(ed25519_point_add(p, p))) << "point " << pi;
+    ASSERT_EQ(enc(ed25519_point_double(twice)), enc(ed25519_point_add(twice, twice))) << "point " << pi;
+    for (std::size_t si = 0; si < scalars.size(); ++si) {
+      // Each scalar once against B and once against the point, paired with
+      // a different partner each time.
+      const Bytes& s = scalars[si];
+      const Bytes& k = scalars[(si + pi) % scalars.size()];
+      EdwardsPoint want = ed25519_point_add(reference_mul(s.data(), b), reference_mul(k.data(), p));
+      ASSERT_EQ(enc(ed25519_double_scalar_mul(s.data(), k.data(), p)), enc(want))
+          << "point " << pi << " scalars " << si << ", " << (si + pi) % scalars.size();
+    }
+  }
+}
+
+// The old verification: decode R, compute [S]B and R + [k]A by double-and-add
+// and compare their encodings; k from libsodium's hash and reduction.
+bool reference_verify(const Bytes& key, const Bytes& msg, const Bytes& sig) {
+  auto a = ed25519_decompress(key.data());
+  auto r = ed25519_decompress(sig.data());
+  if (!a || !r) return false;
+  Bytes l = order_l();
+  for (int i = 31; i >= 0; --i) {
+    if (sig[32 + i] != l[i]) {
+      if (sig[32 + i] > l[i]) return false;
+      break;
+    }
+    if (i == 0) return false;  // S = L
+  }
+  Bytes buf(sig.begin(), sig.begin() + 32);
+  buf.insert(buf.end(), key.begin(), key.end());
+  buf.insert(buf.end(), msg.begin(), msg.end());
+  std::uint8_t h[64], k[32];
+  crypto_hash_sha512(h, buf.data(), buf.size());
+  crypto_core_ed25519_scalar_reduce(k, h);
+  return enc(reference_mul(sig.data() + 32, ed25519_base_point())) ==
+         enc(ed25519_point_add(*r, reference_mul(k, *a)));
+}
+
+// Keys and R with a small-order part, where the cofactorless equation holds
+// only for some messages: A = [a]B + T1 and R = [r]B + T2 with
+// S = r + k·a mod L, so [S]B = R + [k]A exactly when T2 + [k]T1 is neutral.
+// The verdicts must match the old arithmetic, both ways.
+TEST_F(Ed25519, VerifyMatchesTheReferenceForSmallAndMixedOrderKeys) {
+  std::mt19937_64 rng(31);
+  const auto& torsion = small_order_points();
+  ASSERT_EQ(torsion.size(), 8u);
+  int accepted = 0, refused = 0;
+  auto random_scalar = [&] {
+    std::uint8_t wide[64], s[32];
+    for (auto& x : wide) x = static_cast<std::uint8_t>(rng());
+    crypto_core_ed25519_scalar_reduce(s, wide);
+    return Bytes(s, s + 32);
+  };
+  for (int round = 0; round < 160; ++round) {
+    const EdwardsPoint& t1 = torsion[round % 8];
+    const EdwardsPoint& t2 = torsion[(round / 8) % 8];
+    // Every fourth key is purely small-order (a = 0).
+    Bytes a = round % 4 == 0 ? Bytes(32, 0) : random_scalar();
+    Bytes r = random_scalar();
+    Bytes key = enc(ed25519_point_add(reference_mul(a.data(), ed25519_base_point()), t1));
+    Bytes sig = enc(ed25519_point_add(reference_mul(r.data(), ed25519_base_point()), t2));
+    Bytes msg(rng() % 40);
+    for (auto& x : msg) x = static_cast<std::uint8_t>(rng());
+
+    Bytes buf(sig.begin(), sig.end());
+    buf.insert(buf.end(), key.begin(), key.end());
+    buf.insert(buf.end(), msg.begin(), msg.end());
+    std::uint8_t h[64], k[32], ka[32], s[32];
+    crypto_hash_sha512(h, buf.data(), buf.size());
+    crypto_core_ed25519_scalar_reduce(k, h);
+    crypto_core_ed25519_scalar_mul(ka, k, a.data());
+    crypto_core_ed25519_scalar_add(s, r.data(), ka);
+    sig.insert(sig.end(), s, s + 32);
+
+    bool want = reference_verify(key, msg, sig);
+    ASSERT_EQ(ed25519_verify(key, msg, sig), want) << "round " << round;
+    (want ? accepted : refused)++;
+    Bytes flipped = sig;
+    flipped[32 + rng() % 32] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
+    ASSERT_EQ(ed25519_verify(key, msg, flipped), reference_verify(key, msg, flipped)) << "round " << round;
+  }
+  // Both verdicts occur, or the table proves nothing.
+  EXPECT_GT(accepted, 10);
+  EXPECT_GT(refused, 10);
+}
+
+// The square root behind decoding and the inverse behind encoding, against
+// python's integers: x from y with each sign (or no x), and 1/a.
+TEST_F(Ed25519, SquareRootAndInverseMatchPythonIntegers) {
+  test::ScratchDir dir;
+  std::mt19937_64 rng(41);
+  const std::uint64_t mask51 = (std::uint64_t(1) << 51) - 1;
+  std::vector<FieldElement> ys = {
+      {{0, 0, 0, 0, 0}},
+      {{1, 0, 0, 0, 0}},
+      {{mask51 - 19, mask51, mask51, mask51, mask51}},  // -1
+      {{2, 0, 0, 0, 0}},
+      {{mask51, mask51, mask51, mask51, mask51}},  // 18 past p
+  };
+  for (int i = 0; i < 400; ++i) {
+    FieldElement y;
+    for (auto& limb : y.v) limb = rng() & mask51;
+    ys.push_back(y);
+  }
+  std::ostringstream in;
+  std::vector<std::optional<FieldElement>> roots;
+  std::vector<FieldElement> inverses;
+  for (const auto& y : ys) {
+    for (int sign = 0; sign < 2; ++sign) {
+      for (auto limb : y.v) in << limb << ' ';
+      in << sign << '\n';
+      roots.push_back(ed25519_recover_x(y, sign));
+    }
+    inverses.push_back(fe_invert(y));
+  }
+  std::string out = test::python(dir, R"(
+import sys
+p = 2**255 - 19
+m = 2**51 - 1
+d = -121665 * pow(121666, p - 2, p) % p
+i = pow(2, (p - 1) // 4, p)
+def limbs(r):
+    return ' '.join(str((r >> (51 * j)) & m) for j in range(5))
+for line in open(sys.argv[1]):
+    v = [int(x) for x in line.split()]
+    y = sum(v[j] << (51 * j) for j in range(5)) % p
+    sign = v[5]
+    w = (y * y - 1) * pow(d * y * y + 1, p - 2, p) % p
+    x = pow(w, (p + 3) // 8, p)
+    if (x * x - w) % p:
+        x = x * i % p
+    if (x * x - w) % p or (x == 0 and sign):
+        print('none', end=' ')
+    else:
+        if x & 1 != sign:
+            x = p - x
+        print(limbs(x), end=' ')
+    print(limbs(pow(y, p - 2, p)))
+)", in.str());
+  std::istringstream lines(out);
+  int none = 0;
+  for (std::size_t n = 0; n < roots.size(); ++n) {
+    std::string first;
+    ASSERT_TRUE(lines >> first) << n;
+    if (first == "none") {
+      EXPECT_FALSE(roots[n].has_value()) << n;
+      ++none;
+    } else {
+      FieldElement want;
+      want.v[0] = std::stoull(first);
+      for (int j = 1; j < 5; ++j) ASSERT_TRUE(lines >> want.v[j]);
+      ASSERT_TRUE(roots[n].has_value()) << n;
+      EXPECT_TRUE(fe_equal(*roots[n], want)) << n;
+    }
+    FieldElement inv;
+    for (auto& limb : inv.v) ASSERT_TRUE(lines >> limb);
+    if (n % 2 == 1) {
+      EXPECT_TRUE(fe_equal(inverses[n / 2], inv)) << n;
+    }
+  }
+  // Roughly half the y have no x; y = ±1 refuse the set sign.
+  EXPECT_GT(none, 300);
+  EXPECT_LT(none, 500);
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ std::filesystem::path program_file() {
         std::lock_guard lock(exe_override_mutex());
         if (!exe_override().empty()) return exe_override();
     }
-    return platform::process_own_exe();
+    return process_own_exe();
 }
 
 }  // namespace
@@ -52,9 +52,9 @@ void app_restart(bool with_config) {
         return;
     }
     log_line("[CORVANE] Reiniciando para aplicar los cambios…");
-    std::vector<std::string> args{"--esperar-pid", std::to_string(platform::process_own_id())};
+    std::vector<std::string> args{"--esperar-pid", std::to_string(process_own_id())};
     if (with_config) args.emplace_back("--config");
-    auto started = platform::process_spawn_detached(exe, args, app_dir());
+    auto started = process_spawn_detached(exe, args, app_dir());
     if (!started.ok) {
         log_line("[AVISO] No se pudo reiniciar: cierra y abre Corvane tú.");
         return;
@@ -64,7 +64,7 @@ void app_restart(bool with_config) {
 
 void app_exit(int code) {
     log_flush();
-    platform::process_exit_now(code);
+    process_exit_now(code);
 }
 
 }  // namespace corvane

@@ -13,6 +13,7 @@
 
 #include <fmt/format.h>
 
+#include "base/json.h"
 #include "base/text.h"
 
 namespace corvane {
@@ -35,13 +36,16 @@ ClipsFileOps current_ops() {
 // undoing another.
 std::mutex g_sidecar_mutex;
 
-std::string errno_text(int err) { return std::strerror(err); }
+std::string errno_text(int err) {
+    return std::strerror(err);
+}
 
 std::uint64_t filetime_of(const struct timespec& t) {
     constexpr std::int64_t kUnixToFiletime = 11'644'473'600;
     const std::int64_t secs = static_cast<std::int64_t>(t.tv_sec) + kUnixToFiletime;
     if (secs < 0) return 0;
-    return static_cast<std::uint64_t>(secs) * 10'000'000 + static_cast<std::uint64_t>(t.tv_nsec) / 100;
+    return static_cast<std::uint64_t>(secs) * 10'000'000 +
+           static_cast<std::uint64_t>(t.tv_nsec) / 100;
 }
 
 bool is_mp4_name(const std::string& name) {
@@ -62,7 +66,8 @@ void scan_dir(const fs::path& folder, int dir_fd, std::vector<ClipRecord>& out) 
         struct stat st {};
         const bool have = ::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0;
         if (have && S_ISDIR(st.st_mode)) {
-            const int sub = ::openat(::dirfd(dir), e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            const int sub =
+                ::openat(::dirfd(dir), e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (sub >= 0) scan_dir(full, sub, out);
             continue;
         }
@@ -73,39 +78,13 @@ void scan_dir(const fs::path& folder, int dir_fd, std::vector<ClipRecord>& out) 
             r.size = static_cast<std::uint64_t>(st.st_size);
             r.modified = filetime_of(st.st_mtim);
         }
+        // Relative to the open folder: no second walk of the whole path.
         struct stat mic {};
-        if (::stat(clips_mic_path(full).c_str(), &mic) == 0) r.size += static_cast<std::uint64_t>(mic.st_size);
+        if (::fstatat(::dirfd(dir), clips_mic_path(name).c_str(), &mic, 0) == 0)
+            r.size += static_cast<std::uint64_t>(mic.st_size);
         out.push_back(std::move(r));
     }
     ::closedir(dir);
-}
-
-// Deepest nesting of arrays and objects in a JSON text (strings skipped).
-int json_depth(std::string_view text) {
-    int depth = 0;
-    int max_depth = 0;
-    bool in_string = false;
-    bool escape = false;
-    for (char c : text) {
-        if (in_string) {
-            if (escape) {
-                escape = false;
-            } else if (c == '\\') {
-                escape = true;
-            } else if (c == '"') {
-                in_string = false;
-            }
-            continue;
-        }
-        if (c == '"') {
-            in_string = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > max_depth) max_depth = depth;
-        } else if (c == ']' || c == '}') {
-            --depth;
-        }
-    }
-    return max_depth;
 }
 
 // Whole file as bytes; errno in *err when it cannot be read.
@@ -132,7 +111,9 @@ std::optional<std::string> read_file(const fs::path& path, int* err) {
     return data;
 }
 
-std::string pretty(const Json& value) { return value.dump(2, ' ', false, Json::error_handler_t::replace); }
+std::string pretty(const Json& value) {
+    return value.dump(2, ' ', false, Json::error_handler_t::replace);
+}
 
 }  // namespace
 
@@ -198,13 +179,6 @@ fs::path clips_mic_path(const fs::path& clip) {
     return clip.parent_path() / (clip.stem().string() + "_mic.m4a");
 }
 
-std::optional<Json> json_parse_limited(std::string_view text) {
-    if (json_depth(text) > kJsonMaxDepth) return std::nullopt;
-    Json v = Json::parse(text.begin(), text.end(), nullptr, false);
-    if (v.is_discarded()) return std::nullopt;
-    return v;
-}
-
 JsonRead json_read_object(const fs::path& path) {
     JsonRead r;
     int err = 0;
@@ -218,8 +192,12 @@ JsonRead json_read_object(const fs::path& path) {
         r.error = "el archivo no es UTF-8 válido";
         return r;
     }
-    r.value = json_parse_limited(*data);
-    if (!r.value) r.error = "el archivo no es JSON válido";
+    Json value = json_parse_untrusted(*data);
+    if (value.is_discarded()) {
+        r.error = "el archivo no es JSON válido";
+    } else {
+        r.value = std::move(value);
+    }
     return r;
 }
 
@@ -298,7 +276,8 @@ HistoryRead history_read_jsonl(const fs::path& path) {
     int err = 0;
     std::optional<std::string> data = read_file(path, &err);
     if (!data) {
-        if (err != ENOENT) r.error = fmt::format("no se pudo leer el historial ({})", errno_text(err));
+        if (err != ENOENT)
+            r.error = fmt::format("no se pudo leer el historial ({})", errno_text(err));
         return r;
     }
     if (!utf8_valid(*data)) {
@@ -323,7 +302,8 @@ FileWriteStep file_write_atomic(const fs::path& target, std::string_view data, s
     const fs::path temp = temp_in.empty() ? fs::path(target.string() + ".tmp") : temp_in;
     struct stat old {};
     const bool had = ::stat(target.c_str(), &old) == 0;
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, had ? (old.st_mode & 07777) : 0644);
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                          had ? (old.st_mode & 07777) : 0644);
     if (fd < 0) {
         *error = errno_text(errno);
         return FileWriteStep::write;
@@ -352,7 +332,8 @@ FileWriteStep file_write_atomic(const fs::path& target, std::string_view data, s
     return FileWriteStep::none;
 }
 
-std::optional<std::string> jsonl_write_atomic(const fs::path& path, const std::vector<std::string>& lines) {
+std::optional<std::string> jsonl_write_atomic(const fs::path& path,
+                                              const std::vector<std::string>& lines) {
     std::string text;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (i) text += '\n';

@@ -68,12 +68,8 @@ struct JsonRead {
 };
 
 // Reads and parses a whole file as one JSON value of any type. Documents
-// nested deeper than kJsonMaxDepth are refused.
+// nested deeper than 256 levels are refused.
 JsonRead json_read_object(const std::filesystem::path& path);
-inline constexpr int kJsonMaxDepth = 256;
-
-// Parses untrusted text without throwing; nullopt when invalid or too deep.
-std::optional<nlohmann::ordered_json> json_parse_limited(std::string_view text);
 
 // A JSON-lines file as owned lines, or why it could not be read.
 struct HistoryRead {

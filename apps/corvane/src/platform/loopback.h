@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace corvane::platform {
+namespace corvane {
 
 struct LoopbackLimits {
     std::chrono::milliseconds connect{800};    // to get the connection
@@ -21,4 +21,4 @@ struct LoopbackLimits {
 std::string loopback_exchange(std::uint16_t port, std::string_view request,
                               const LoopbackLimits& limits = {});
 
-}  // namespace corvane::platform
+}  // namespace corvane

@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-namespace corvane::platform {
+namespace corvane {
 
 enum class BoxIcon { kInformation, kError };
 
@@ -11,4 +11,4 @@ enum class BoxIcon { kInformation, kError };
 // it: 1. Without a display the title and text go to standard error instead: 0.
 int message_box_show(std::string_view title, std::string_view text, BoxIcon icon);
 
-}  // namespace corvane::platform
+}  // namespace corvane

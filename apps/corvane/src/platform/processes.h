@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace corvane::platform {
+namespace corvane {
 
 // File names of the program and of the copy an update leaves behind.
 inline constexpr const char* kProgramFileName = "corvane";
@@ -61,4 +61,4 @@ void process_route_quit_signals(void (*on_signal)(int signal_number));
 // Ends the process at once with `code`: no static destructors, no atexit.
 [[noreturn]] void process_exit_now(int code);
 
-}  // namespace corvane::platform
+}  // namespace corvane

@@ -3,10 +3,10 @@
 
 #include <cstddef>
 
-namespace corvane::platform {
+namespace corvane {
 
 // Fills `out` with `n` unpredictable bytes. False when the generator failed
 // (the buffer is then undefined).
 bool random_bytes(void* out, std::size_t n);
 
-}  // namespace corvane::platform
+}  // namespace corvane

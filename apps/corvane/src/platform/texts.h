@@ -1,16 +1,12 @@
 // The few user-visible words that name parts of the desktop.
 #pragma once
 
-namespace corvane::platform {
+namespace corvane {
 
 // Where the desktop shows the status icons ("... búscalo en los íconos {}.").
 inline constexpr const char* kTrayPlaceText = "junto al reloj del escritorio";
 
-}  // namespace corvane::platform
-
-namespace corvane::platform {
-
 // What the banner names a sound device as when none is chosen.
 inline constexpr const char* kDefaultDeviceText = "predeterminado del sistema";
 
-}  // namespace corvane::platform
+}  // namespace corvane

@@ -28,14 +28,16 @@ constexpr std::int64_t kEventLead = 1'500'000;  // 0.15 s
 std::int64_t sat_sub(std::int64_t a, std::int64_t b) {
     std::int64_t r;
     if (__builtin_sub_overflow(a, b, &r))
-        return b > 0 ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
+        return b > 0 ? std::numeric_limits<std::int64_t>::min()
+                     : std::numeric_limits<std::int64_t>::max();
     return r;
 }
 
 std::int64_t sat_add(std::int64_t a, std::int64_t b) {
     std::int64_t r;
     if (__builtin_add_overflow(a, b, &r))
-        return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+        return b > 0 ? std::numeric_limits<std::int64_t>::max()
+                     : std::numeric_limits<std::int64_t>::min();
     return r;
 }
 
@@ -47,9 +49,10 @@ struct StageWords {
     const char* write;
     const char* finish;
 };
-constexpr StageWords kClipWords{"crear MP4", "empezar a escribir", "preparar paquete", "escribir paquete", "cerrar MP4"};
-constexpr StageWords kVoiceWords{"crear .m4a", "empezar a escribir", "preparar paquete", "escribir paquete",
-                                 "cerrar .m4a"};
+constexpr StageWords kClipWords{"crear MP4", "empezar a escribir", "preparar paquete",
+                                "escribir paquete", "cerrar MP4"};
+constexpr StageWords kVoiceWords{"crear .m4a", "empezar a escribir", "preparar paquete",
+                                 "escribir paquete", "cerrar .m4a"};
 
 std::string error_of(const Mp4Error& e, const StageWords& words, const char* track_word) {
     const char* stage = words.create;
@@ -85,8 +88,9 @@ struct TrackOut {
 // Writes the samples of the given tracks to `part`, then renames it to
 // `target`. On failure the partial file is removed and the error text is
 // returned.
-std::optional<std::string> write_file(const ClipSaverContext& ctx, const fs::path& target, Mp4Container container,
-                                      const StageWords& words, const std::vector<TrackOut>& tracks,
+std::optional<std::string> write_file(const ClipSaverContext& ctx, const fs::path& target,
+                                      Mp4Container container, const StageWords& words,
+                                      const std::vector<TrackOut>& tracks,
                                       const std::vector<ReplaySample>& kept) {
     const fs::path part = target.string() + ".part";
     std::optional<std::string> error;
@@ -187,7 +191,8 @@ std::optional<std::string> json_find_string_value(std::string_view text, std::st
     if (at == std::string_view::npos) return std::nullopt;
     const std::size_t from = at + pattern.size();
     const std::size_t to = text.find('"', from);
-    return std::string(text.substr(from, to == std::string_view::npos ? std::string_view::npos : to - from));
+    return std::string(
+        text.substr(from, to == std::string_view::npos ? std::string_view::npos : to - from));
 }
 
 std::int64_t clip_video_end(const std::vector<ReplaySample>& samples) {
@@ -203,10 +208,12 @@ std::int64_t clip_video_end(const std::vector<ReplaySample>& samples) {
 }
 
 std::optional<std::int64_t> clip_cut_point(const std::vector<ReplaySample>& samples,
-                                           std::optional<std::int64_t> span_units, std::int64_t format_since) {
+                                           std::optional<std::int64_t> span_units,
+                                           std::int64_t format_since) {
     std::vector<std::int64_t> keys;
     for (const ReplaySample& s : samples) {
-        if (replay_sample_is_key_video(s) && s.timestamp >= format_since) keys.push_back(s.timestamp);
+        if (replay_sample_is_key_video(s) && s.timestamp >= format_since)
+            keys.push_back(s.timestamp);
     }
     if (keys.empty()) return std::nullopt;
     if (!span_units) return keys.front();
@@ -218,7 +225,8 @@ std::optional<std::int64_t> clip_cut_point(const std::vector<ReplaySample>& samp
     return best ? *best : keys.front();
 }
 
-std::vector<ReplaySample> clip_kept_samples(const std::vector<ReplaySample>& samples, std::int64_t cut) {
+std::vector<ReplaySample> clip_kept_samples(const std::vector<ReplaySample>& samples,
+                                            std::int64_t cut) {
     std::vector<ReplaySample> kept;
     for (const ReplaySample& s : samples) {
         if (s.timestamp < cut) continue;
@@ -227,8 +235,9 @@ std::vector<ReplaySample> clip_kept_samples(const std::vector<ReplaySample>& sam
         kept.push_back(std::move(k));
     }
     if (kept.size() >= 2) {
-        std::stable_sort(kept.begin(), kept.end(),
-                         [](const ReplaySample& a, const ReplaySample& b) { return a.timestamp < b.timestamp; });
+        std::stable_sort(
+            kept.begin(), kept.end(),
+            [](const ReplaySample& a, const ReplaySample& b) { return a.timestamp < b.timestamp; });
     }
     return kept;
 }
@@ -236,17 +245,20 @@ std::vector<ReplaySample> clip_kept_samples(const std::vector<ReplaySample>& sam
 std::string clip_audio_object(bool game_sound, bool microphone, bool microphone_in_video,
                               const std::optional<std::string>& voice_file) {
     const char* game = game_sound ? "pista" : "no";
-    if (microphone && microphone_in_video) return fmt::format(R"({{"juego":"{}","microfono":"integrado"}})", game);
+    if (microphone && microphone_in_video)
+        return fmt::format(R"({{"juego":"{}","microfono":"integrado"}})", game);
     if (microphone && voice_file) {
         std::string name = *voice_file;
         std::erase(name, '"');
         return fmt::format(
-            R"({{"juego":"{}","microfono":"separado","archivo_microfono":"{}","desfase_microfono":0.0}})", game, name);
+            R"({{"juego":"{}","microfono":"separado","archivo_microfono":"{}","desfase_microfono":0.0}})",
+            game, name);
     }
     return fmt::format(R"({{"juego":"{}","microfono":"no"}})", game);
 }
 
-std::string clip_sidecar_text(std::string_view file_name, double duration, std::string_view audio_object,
+std::string clip_sidecar_text(std::string_view file_name, double duration,
+                              std::string_view audio_object,
                               const std::vector<SidecarEvent>& events) {
     std::string name(file_name);
     std::erase(name, '"');
@@ -255,20 +267,24 @@ std::string clip_sidecar_text(std::string_view file_name, double duration, std::
         if (i) joined += ",\n  ";
         joined += fmt::format(R"({{"segundo":{:.1f},{}}})", events[i].second, events[i].fragment);
     }
-    return fmt::format("{{\"clip\":\"{}\",\"duracion\":{:.1f},\"audio\":{},\"eventos\":[\n  {}\n]}}\n", name, duration,
-                       audio_object, joined);
+    return fmt::format(
+        "{{\"clip\":\"{}\",\"duracion\":{:.1f},\"audio\":{},\"eventos\":[\n  {}\n]}}\n", name,
+        duration, audio_object, joined);
 }
 
-double clip_event_second(std::int64_t end, std::int64_t cut, std::chrono::steady_clock::time_point t1,
+double clip_event_second(std::int64_t end, std::int64_t cut,
+                         std::chrono::steady_clock::time_point t1,
                          std::chrono::steady_clock::time_point instant, double duration) {
     std::int64_t elapsed = 0;
-    if (instant <= t1) elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - instant).count() / 100;
+    if (instant <= t1)
+        elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - instant).count() / 100;
     const std::int64_t units = sat_sub(sat_sub(sat_sub(end, cut), kEventLead), elapsed);
     const double second = static_cast<double>(units) / static_cast<double>(kUnitsPerSecond);
     return std::clamp(second, 0.0, std::max(duration, 0.0));
 }
 
-AvisoEntry clip_notice(std::string_view kind, const std::vector<SceneEvent>& events, double duration) {
+AvisoEntry clip_notice(std::string_view kind, const std::vector<SceneEvent>& events,
+                       double duration) {
     AvisoEntry e;
     if (kind == "baja") {
         e.title = "BAJA";
@@ -294,7 +310,8 @@ AvisoEntry clip_notice(std::string_view kind, const std::vector<SceneEvent>& eve
     for (const SceneEvent& ev : events) {
         if (ev.fragment.find("\"tipo\":\"fin_killcam\"") != std::string::npos) continue;
         if (auto name = json_find_string_value(ev.fragment, "enemigo")) {
-            if (std::find(enemies.begin(), enemies.end(), *name) == enemies.end()) enemies.push_back(*name);
+            if (std::find(enemies.begin(), enemies.end(), *name) == enemies.end())
+                enemies.push_back(*name);
         }
         if (!weapon) weapon = json_find_string_value(ev.fragment, "arma");
     }
@@ -317,12 +334,13 @@ AvisoEntry clip_notice(std::string_view kind, const std::vector<SceneEvent>& eve
     return e;
 }
 
-std::uint32_t clips_apply_disk_limit(const fs::path& clips_folder, std::uint64_t limit_gb, const fs::path& keep) {
+std::uint32_t clips_apply_disk_limit(const fs::path& clips_folder, std::uint64_t limit_gb,
+                                     const fs::path& keep) {
     if (limit_gb == 0) return 0;
     constexpr std::uint64_t kGiB = std::uint64_t{1} << 30;
-    const std::uint64_t limit =
-        limit_gb > std::numeric_limits<std::uint64_t>::max() / kGiB ? std::numeric_limits<std::uint64_t>::max()
-                                                                    : limit_gb * kGiB;
+    const std::uint64_t limit = limit_gb > std::numeric_limits<std::uint64_t>::max() / kGiB
+                                    ? std::numeric_limits<std::uint64_t>::max()
+                                    : limit_gb * kGiB;
     std::vector<ClipRecord> records;
     clips_scan_folder(clips_folder, records);
     std::vector<ClipRecord> candidates;
@@ -333,8 +351,9 @@ std::uint32_t clips_apply_disk_limit(const fs::path& clips_folder, std::uint64_t
         candidates.push_back(std::move(r));
     }
     if (total <= limit) return 0;
-    std::stable_sort(candidates.begin(), candidates.end(),
-                     [](const ClipRecord& a, const ClipRecord& b) { return a.modified < b.modified; });
+    std::stable_sort(
+        candidates.begin(), candidates.end(),
+        [](const ClipRecord& a, const ClipRecord& b) { return a.modified < b.modified; });
     std::uint32_t deleted = 0;
     for (const ClipRecord& r : candidates) {
         if (total <= limit) break;
@@ -347,9 +366,10 @@ std::uint32_t clips_apply_disk_limit(const fs::path& clips_folder, std::uint64_t
         }
     }
     if (deleted > 0) {
-        log_line(fmt::format(
-            "\n[DISCO] Límite de {} GB: se borraron {} clip(s) automático(s) viejo(s) (los archivados nunca).",
-            limit_gb, deleted));
+        log_line(
+            fmt::format("\n[DISCO] Límite de {} GB: se borraron {} clip(s) automático(s) viejo(s) "
+                        "(los archivados nunca).",
+                        limit_gb, deleted));
     }
     return deleted;
 }
@@ -366,7 +386,8 @@ void clipsaver_apply_settings(ClipSaverContext& ctx, const Settings& s) {
 ClipSaveResult clipsaver_save(const ClipSaverContext& ctx, const SaveRequest& request) {
     ClipSaveResult result;
     const auto t0 = std::chrono::steady_clock::now();
-    std::vector<ReplaySample> snapshot = ctx.buffer ? replay_buffer_snapshot(*ctx.buffer) : std::vector<ReplaySample>{};
+    std::vector<ReplaySample> snapshot =
+        ctx.buffer ? replay_buffer_snapshot(*ctx.buffer) : std::vector<ReplaySample>{};
     const auto t1 = std::chrono::steady_clock::now();
 
     std::optional<PublishedTrack> video = ctx.video_format ? ctx.video_format() : std::nullopt;
@@ -374,8 +395,8 @@ ClipSaveResult clipsaver_save(const ClipSaverContext& ctx, const SaveRequest& re
     if (request.span) span = save_span_units(*request.span);
     // Samples older than the keyframe that published the current format
     // were encoded with another one and cannot be declared with it.
-    const std::optional<std::int64_t> cut =
-        clip_cut_point(snapshot, span, video ? video->since : std::numeric_limits<std::int64_t>::min());
+    const std::optional<std::int64_t> cut = clip_cut_point(
+        snapshot, span, video ? video->since : std::numeric_limits<std::int64_t>::min());
     std::vector<ReplaySample> kept;
     if (cut) kept = clip_kept_samples(snapshot, *cut);
     if (kept.empty() || !video) {
@@ -393,10 +414,12 @@ ClipSaveResult clipsaver_save(const ClipSaverContext& ctx, const SaveRequest& re
         relative = *request.clip_path;
     } else {
         const LocalDateTime now = ctx.local_time();
-        const std::string base = fmt::format("{}/Manual/CRVN_{}_{}_{}", now.date, now.date, now.time, request.kind);
+        const std::string base =
+            fmt::format("{}/Manual/CRVN_{}_{}_{}", now.date, now.date, now.time, request.kind);
         relative = base + ".mp4";
         // Two manual saves within one second must not overwrite each other.
-        for (int n = 2; exists_no_follow(ctx.clips_folder / relative); ++n) relative = fmt::format("{}_{}.mp4", base, n);
+        for (int n = 2; exists_no_follow(ctx.clips_folder / relative); ++n)
+            relative = fmt::format("{}_{}.mp4", base, n);
     }
     const fs::path full = ctx.clips_folder / relative;
     std::error_code ec;
@@ -419,8 +442,8 @@ ClipSaveResult clipsaver_save(const ClipSaverContext& ctx, const SaveRequest& re
     // The voice apart: only when its encoder has published and it has samples.
     std::optional<std::string> voice_name;
     std::optional<PublishedTrack> voice = ctx.voice_format ? ctx.voice_format() : std::nullopt;
-    const bool has_voice_samples =
-        std::any_of(kept.begin(), kept.end(), [](const ReplaySample& s) { return s.track == kTrackVoice; });
+    const bool has_voice_samples = std::any_of(
+        kept.begin(), kept.end(), [](const ReplaySample& s) { return s.track == kTrackVoice; });
     if (voice && has_voice_samples) {
         const fs::path mic = clips_mic_path(full);
         std::vector<TrackOut> voice_tracks{{kTrackVoice, &voice->track, "pista de voz"}};
@@ -436,17 +459,21 @@ ClipSaveResult clipsaver_save(const ClipSaverContext& ctx, const SaveRequest& re
     for (const SceneEvent& ev : request.events)
         events.push_back({clip_event_second(end, *cut, t1, ev.instant, duration), ev.fragment});
     const std::string sidecar = clip_sidecar_text(
-        file_name, duration, clip_audio_object(ctx.game_sound, ctx.microphone, ctx.microphone_in_video, voice_name),
+        file_name, duration,
+        clip_audio_object(ctx.game_sound, ctx.microphone, ctx.microphone_in_video, voice_name),
         events);
     std::string ignored;
     (void)file_write_atomic(clips_sidecar_path(full), sidecar, &ignored);
 
     struct stat st {};
-    const double megabytes = ::stat(full.c_str(), &st) == 0 ? static_cast<double>(st.st_size) / 1048576.0 : 0.0;
+    const double megabytes =
+        ::stat(full.c_str(), &st) == 0 ? static_cast<double>(st.st_size) / 1048576.0 : 0.0;
     const auto elapsed_ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-    log_line(fmt::format("\n[OK] Clip guardado: {}  ({:.0f} s, {:.1f} MB, listo en {} ms){}", relative, duration,
-                         megabytes, elapsed_ms, voice_name ? fmt::format(" + tu voz aparte: {}", *voice_name) : ""));
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
+    log_line(fmt::format("\n[OK] Clip guardado: {}  ({:.0f} s, {:.1f} MB, listo en {} ms){}",
+                         relative, duration, megabytes, elapsed_ms,
+                         voice_name ? fmt::format(" + tu voz aparte: {}", *voice_name) : ""));
     ClipsSavedCounter.fetch_add(1);
 
     const AvisoEntry notice = clip_notice(request.kind, request.events, duration);
@@ -457,7 +484,8 @@ ClipSaveResult clipsaver_save(const ClipSaverContext& ctx, const SaveRequest& re
     result.voice_written = voice_name.has_value();
     if (request.automatic == 1) {
         const Settings settings = ctx.load_settings();
-        result.disk_deleted = clips_apply_disk_limit(ctx.clips_folder, settings.clips.limite_disco_gb, full);
+        result.disk_deleted =
+            clips_apply_disk_limit(ctx.clips_folder, settings.clips.limite_disco_gb, full);
     }
     return result;
 }

@@ -57,8 +57,8 @@ struct ClipSaverContext {
     std::shared_ptr<SaveRequestSlot> slot;
     std::shared_ptr<ReplayBuffer> buffer;
     FormatSource video_format;
-    FormatSource audio_format;  // empty: no audio encoder runs
-    FormatSource voice_format;  // empty: the voice is not stored apart
+    FormatSource audio_format;   // empty: no audio encoder runs
+    FormatSource voice_format;   // empty: the voice is not stored apart
     float chime_volume = 0.25f;  // 0..1
     bool sound_on_save = true;
     bool game_sound = true;
@@ -113,7 +113,8 @@ std::int64_t clip_video_end(const std::vector<ReplaySample>& samples);
 
 // Samples of every track at or after `cut`, rebased so that `cut` is 0, sorted
 // stably by timestamp.
-std::vector<ReplaySample> clip_kept_samples(const std::vector<ReplaySample>& samples, std::int64_t cut);
+std::vector<ReplaySample> clip_kept_samples(const std::vector<ReplaySample>& samples,
+                                            std::int64_t cut);
 
 // The "audio" object of the sidecar.
 std::string clip_audio_object(bool game_sound, bool microphone, bool microphone_in_video,
@@ -126,16 +127,19 @@ struct SidecarEvent {
 };
 
 // The sidecar's text, byte for byte.
-std::string clip_sidecar_text(std::string_view file_name, double duration, std::string_view audio_object,
+std::string clip_sidecar_text(std::string_view file_name, double duration,
+                              std::string_view audio_object,
                               const std::vector<SidecarEvent>& events);
 
 // An event's second in the clip: (end − cut − 0.15 s − time since the event
 // at t1) in seconds, within 0..duration.
-double clip_event_second(std::int64_t end, std::int64_t cut, std::chrono::steady_clock::time_point t1,
+double clip_event_second(std::int64_t end, std::int64_t cut,
+                         std::chrono::steady_clock::time_point t1,
                          std::chrono::steady_clock::time_point instant, double duration);
 
 // The notice of a saved clip (title, text, kind 0..5).
-AvisoEntry clip_notice(std::string_view kind, const std::vector<SceneEvent>& events, double duration);
+AvisoEntry clip_notice(std::string_view kind, const std::vector<SceneEvent>& events,
+                       double duration);
 
 // The characters after "\"{key}\":\"" up to the next double quote.
 std::optional<std::string> json_find_string_value(std::string_view text, std::string_view key);
@@ -146,7 +150,7 @@ std::string clipsaver_error_text(std::string_view stage, std::string_view error)
 // Deletes the oldest automatic, not archived clips until they fit in
 // `limit_gb` GiB; `keep` (the clip just saved) is never deleted. Returns how
 // many were deleted and logs the "[DISCO]" line when any was.
-std::uint32_t clips_apply_disk_limit(const std::filesystem::path& clips_folder, std::uint64_t limit_gb,
-                                     const std::filesystem::path& keep);
+std::uint32_t clips_apply_disk_limit(const std::filesystem::path& clips_folder,
+                                     std::uint64_t limit_gb, const std::filesystem::path& keep);
 
 }  // namespace corvane

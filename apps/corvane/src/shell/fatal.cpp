@@ -20,7 +20,7 @@ void fatal_set_tray_icon_remover(void (*remove_icon)()) {
 }
 
 int error_message_box(std::string_view text) {
-    return platform::message_box_show(kDisplayName, text, platform::BoxIcon::kError);
+    return message_box_show(kDisplayName, text, BoxIcon::kError);
 }
 
 std::string main_error_text(std::string_view context, std::string_view error) {

@@ -61,7 +61,7 @@ bool write_all(int fd, std::string_view data) {
 }  // namespace
 
 bool instance_acquire() {
-    return platform::process_instance_lock(data_dir()) != platform::InstanceLock::kOtherCopy;
+    return process_instance_lock(data_dir()) != InstanceLock::kOtherCopy;
 }
 
 std::optional<HandOffTarget> hand_off_parse_target(std::string_view json_text) {
@@ -95,24 +95,22 @@ bool hand_off_to_running_copy(const std::filesystem::path& data_folder, std::str
     if (!text) return false;
     auto target = hand_off_parse_target(*text);
     if (!target) return false;
-    std::string reply = platform::loopback_exchange(target->port, hand_off_request(*target, tab));
+    std::string reply = loopback_exchange(target->port, hand_off_request(*target, tab));
     return hand_off_reply_ok(reply);
 }
 
 std::string instance_already_open_text() {
-    return fmt::format("Corvane ya está abierto: búscalo en los íconos {}.",
-                       platform::kTrayPlaceText);
+    return fmt::format("Corvane ya está abierto: búscalo en los íconos {}.", kTrayPlaceText);
 }
 
 void instance_hand_off(std::string_view tab) {
     if (hand_off_to_running_copy(data_dir(), tab)) return;
-    platform::message_box_show(kDisplayName, instance_already_open_text(),
-                               platform::BoxIcon::kInformation);
+    message_box_show(kDisplayName, instance_already_open_text(), BoxIcon::kInformation);
 }
 
 std::string ui_session_token_new() {
     unsigned char bytes[16];
-    if (!platform::random_bytes(bytes, sizeof bytes)) return {};
+    if (!random_bytes(bytes, sizeof bytes)) return {};
     static constexpr char kHex[] = "0123456789abcdef";
     std::string token;
     token.reserve(32);

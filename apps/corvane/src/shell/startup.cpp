@@ -65,7 +65,7 @@ std::string_view codec_label(std::uint8_t codec) {
 std::string device_text(bool on, const std::string& name, float volume) {
     if (!on) return "no";
     const double percent = static_cast<double>(volume) * 100.0;
-    if (name.empty()) return fmt::format("{} ({:.0f}%)", platform::kDefaultDeviceText, percent);
+    if (name.empty()) return fmt::format("{} ({:.0f}%)", kDefaultDeviceText, percent);
     return fmt::format("{} ({:.0f}%)", name, percent);
 }
 

@@ -56,7 +56,7 @@ void updater_remove_old_exe(const std::filesystem::path& path, std::chrono::mill
 
 void wait_for_pid(std::uint32_t pid, std::chrono::milliseconds limit) {
     if (pid == 0) return;
-    platform::process_wait_exit(pid, limit);
+    process_wait_exit(pid, limit);
 }
 
 }  // namespace corvane

@@ -168,8 +168,8 @@ TEST(AppRestart, NewCopyWaitsForTheOldOneThenRuns) {
         std::ofstream(pf.tmp.path / "abierto.txt") << "x";
         int leaky = ::open((pf.tmp.path / "abierto.txt").c_str(), O_RDONLY);
         (void)leaky;
-        if (corvane::platform::process_instance_lock(corvane::data_dir()) !=
-            corvane::platform::InstanceLock::kOnlyCopy) {
+        if (corvane::process_instance_lock(corvane::data_dir()) !=
+            corvane::InstanceLock::kOnlyCopy) {
             std::_Exit(6);
         }
         corvane::app_restart(true);
@@ -237,8 +237,12 @@ TEST(AppRestart, NewCopyWaitsForTheOldOneThenRuns) {
     ::kill(old_copy, SIGKILL);
     ::waitpid(old_copy, nullptr, 0);
     old_copy = 0;
-    EXPECT_TRUE(eventually([&] { return count(read_file(pf.log), "[CORVANE] Iniciando") == 1; }))
-        << read_file(pf.log);
+    // It runs once it has told second starts where it listens.
+    const std::string mine = "\"pid\":" + std::to_string(fresh) + "}";
+    EXPECT_TRUE(eventually([&] {
+        return read_file(pf.app / "data" / "interfaz.json").find(mine) != std::string::npos;
+    })) << read_file(pf.log);
+    EXPECT_EQ(count(read_file(pf.log), "[CORVANE] Iniciando"), 1u);
 
     // Once it runs, a quit signal ends it in order.
     EXPECT_TRUE(eventually([&] { return count(read_file(pf.log), "[CORVANE] Listo") == 1; }))

@@ -84,7 +84,8 @@ TEST_F(ClipsLibrary, ListingReportsModifiedTimeAsFiletime) {
     std::vector<ClipRecord> out;
     clips_scan_folder(dir, out);
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].modified, (1'700'000'000ULL + 11'644'473'600ULL) * 10'000'000ULL + 1'234'567ULL);
+    EXPECT_EQ(out[0].modified,
+              (1'700'000'000ULL + 11'644'473'600ULL) * 10'000'000ULL + 1'234'567ULL);
 }
 
 TEST_F(ClipsLibrary, ListingNeverEntersDirectoryLinks) {
@@ -114,8 +115,9 @@ TEST_F(ClipsLibrary, DiskUseSplitsAutomaticArchivedAndManual) {
     write_all(dir / "d/Manual/m.json", R"({"archivado": true})");
 
     Json u = clips_disk_usage_json(dir, 50);
-    EXPECT_EQ(u.dump(),
-              R"({"auto":1200,"auto_n":1,"archivados":300,"archivados_n":1,"manuales":57,"manuales_n":2,"limite":53687091200})");
+    EXPECT_EQ(
+        u.dump(),
+        R"({"auto":1200,"auto_n":1,"archivados":300,"archivados_n":1,"manuales":57,"manuales_n":2,"limite":53687091200})");
     EXPECT_EQ(clips_disk_usage_json(dir, 0)["limite"], 0);
     EXPECT_EQ(clips_disk_usage_json(dir, UINT64_MAX)["limite"], UINT64_MAX);
 }
@@ -132,10 +134,14 @@ TEST_F(ClipsLibrary, ArchiveFlagReadsOnlyBooleanTrue) {
     const fs::path clip = dir / "Bajas/x.mp4";
     write_size(clip, 1);
     const std::vector<std::pair<std::string, bool>> cases = {
-        {R"({"archivado":true})", true},     {R"({"archivado":false})", false},
-        {R"({"archivado":"true"})", false},  {R"({"archivado":1})", false},
-        {R"([true])", false},                {"{broken", false},
-        {"\xff{\"archivado\":true}", false}, {"  {\"archivado\" : true}\n", true},
+        {R"({"archivado":true})", true},
+        {R"({"archivado":false})", false},
+        {R"({"archivado":"true"})", false},
+        {R"({"archivado":1})", false},
+        {R"([true])", false},
+        {"{broken", false},
+        {"\xff{\"archivado\":true}", false},
+        {"  {\"archivado\" : true}\n", true},
     };
     for (const auto& [text, want] : cases) {
         write_all(clips_sidecar_path(clip), text);
@@ -149,10 +155,12 @@ TEST_F(ClipsLibrary, SettingTheFlagKeepsEveryOtherMemberInPlace) {
     const fs::path clip = dir / "Bajas/x.mp4";
     write_size(clip, 1);
     write_all(clips_sidecar_path(clip),
-              "{\"clip\":\"x.mp4\",\"archivado\":\"true\",\"duracion\":14.0,\"eventos\":[\n  {\"segundo\":3.5,\"tipo\":\"baja\"}\n]}\n");
+              "{\"clip\":\"x.mp4\",\"archivado\":\"true\",\"duracion\":14.0,\"eventos\":[\n  "
+              "{\"segundo\":3.5,\"tipo\":\"baja\"}\n]}\n");
     ASSERT_EQ(clips_set_archived(clip, true), std::nullopt);
     EXPECT_EQ(read_all(clips_sidecar_path(clip)),
-              "{\n  \"clip\": \"x.mp4\",\n  \"archivado\": true,\n  \"duracion\": 14.0,\n  \"eventos\": [\n"
+              "{\n  \"clip\": \"x.mp4\",\n  \"archivado\": true,\n  \"duracion\": 14.0,\n  "
+              "\"eventos\": [\n"
               "    {\n      \"segundo\": 3.5,\n      \"tipo\": \"baja\"\n    }\n  ]\n}");
     EXPECT_TRUE(clips_is_archived(clip));
     ASSERT_EQ(clips_set_archived(clip, false), std::nullopt);
@@ -194,7 +202,8 @@ TEST_F(ClipsLibrary, SettingTheFlagRefusesWhatItCannotKeep) {
 
 TEST_F(ClipsLibrary, DeletionRemovesCompanionsAndCountsAMissingClipAsDeleted) {
     const fs::path clip = dir / "Bajas/x.mp4";
-    for (const fs::path& p : {clip, clips_sidecar_path(clip), clips_analysis_path(clip), clips_mic_path(clip)})
+    for (const fs::path& p :
+         {clip, clips_sidecar_path(clip), clips_analysis_path(clip), clips_mic_path(clip)})
         write_size(p, 3);
     write_size(dir / "Bajas/y.mp4", 3);
     ASSERT_EQ(clips_delete_files(clip), std::nullopt);
@@ -214,14 +223,15 @@ TEST_F(ClipsLibrary, DeletionRetriesTwelveTimesThenKeepsTheCompanions) {
     write_size(clips_sidecar_path(clip), 3);
     std::atomic<int> attempts{0};
     std::atomic<int> sleeps_ms{0};
-    clips_set_file_ops_for_tests({[&](const fs::path& p) {
-                                      if (p == clip) {
-                                          ++attempts;
-                                          return EBUSY;
-                                      }
-                                      return ::unlink(p.c_str()) == 0 ? 0 : errno;
-                                  },
-                                  [&](std::chrono::milliseconds ms) { sleeps_ms += static_cast<int>(ms.count()); }});
+    clips_set_file_ops_for_tests(
+        {[&](const fs::path& p) {
+             if (p == clip) {
+                 ++attempts;
+                 return EBUSY;
+             }
+             return ::unlink(p.c_str()) == 0 ? 0 : errno;
+         },
+         [&](std::chrono::milliseconds ms) { sleeps_ms += static_cast<int>(ms.count()); }});
     auto err = clips_delete_files(clip);
     ASSERT_TRUE(err.has_value());
     EXPECT_EQ(*err, "no se pudo borrar el video (" + std::string(std::strerror(EBUSY)) +

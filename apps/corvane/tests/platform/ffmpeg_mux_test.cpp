@@ -11,7 +11,9 @@
 // libx265 (used by the encoder tests of this program) keeps one internal
 // allocation for the life of the process; it is not ours to free. Weak, so
 // that another test file may say the same.
-extern "C" __attribute__((weak)) const char* __lsan_default_suppressions() { return "leak:libx265.so\n"; }
+extern "C" __attribute__((weak)) const char* __lsan_default_suppressions() {
+    return "leak:libx265.so\n";
+}
 
 namespace corvane {
 namespace {
@@ -45,7 +47,8 @@ Mp4Sample aac_frame(std::int64_t ts) {
 }
 
 TEST(FfmpegMux, DecodeTimesStayStrictlyIncreasing) {
-    if (std::system("ffprobe -version >/dev/null 2>&1") != 0) GTEST_SKIP() << "ffprobe is not installed";
+    if (std::system("ffprobe -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "ffprobe is not installed";
     const fs::path dir = temp_dir();
     const fs::path file = dir / "v_mic.m4a.part";
     ClipMuxerOpen open = clip_muxer_open(file, Mp4Container::m4a);
@@ -59,11 +62,13 @@ TEST(FfmpegMux, DecodeTimesStayStrictlyIncreasing) {
     ASSERT_EQ(open.muxer->add_track(t, &index), std::nullopt);
     ASSERT_EQ(open.muxer->begin(), std::nullopt);
     // 0 and 1 (100-ns) fall on the same 1/48000 tick; 213,333 rounds to 1024.
-    for (std::int64_t ts : {0, 1, 213'333, 426'666}) ASSERT_EQ(open.muxer->write(index, aac_frame(ts)), std::nullopt);
+    for (std::int64_t ts : {0, 1, 213'333, 426'666})
+        ASSERT_EQ(open.muxer->write(index, aac_frame(ts)), std::nullopt);
     ASSERT_EQ(open.muxer->finish(), std::nullopt);
     open.muxer.reset();
-    EXPECT_EQ(capture("ffprobe -v error -show_entries packet=dts -of csv=p=0 '" + file.string() + "'"),
-              "0\n1\n1024\n2048\n");
+    EXPECT_EQ(
+        capture("ffprobe -v error -show_entries packet=dts -of csv=p=0 '" + file.string() + "'"),
+        "0\n1\n1024\n2048\n");
     fs::remove_all(dir);
 }
 

@@ -14,8 +14,8 @@
 #include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
-using corvane::platform::loopback_exchange;
-using corvane::platform::LoopbackLimits;
+using corvane::loopback_exchange;
+using corvane::LoopbackLimits;
 
 namespace {
 

@@ -18,7 +18,7 @@
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using corvane::platform::InstanceLock;
+using corvane::InstanceLock;
 
 namespace {
 
@@ -75,7 +75,7 @@ TEST(Spawn, ChildStateIsClean) {
     pthread_sigmask(SIG_BLOCK, &block, &old);
     auto old_pipe = ::signal(SIGPIPE, SIG_IGN);
 
-    auto r = corvane::platform::process_spawn_detached("/bin/sleep", {"30"}, dir.path);
+    auto r = corvane::process_spawn_detached("/bin/sleep", {"30"}, dir.path);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     ::signal(SIGPIPE, old_pipe);
     ::close(leaky);
@@ -116,18 +116,18 @@ TEST(Spawn, ChildStateIsClean) {
 
 TEST(Spawn, MissingProgramOrFolderIsAnError) {
     TempDir dir;
-    auto missing = corvane::platform::process_spawn_detached(dir.path / "nope", {}, dir.path);
+    auto missing = corvane::process_spawn_detached(dir.path / "nope", {}, dir.path);
     EXPECT_FALSE(missing.ok);
     EXPECT_FALSE(missing.error.empty());
-    auto bad_cwd = corvane::platform::process_spawn_detached("/bin/true", {}, dir.path / "nope");
+    auto bad_cwd = corvane::process_spawn_detached("/bin/true", {}, dir.path / "nope");
     EXPECT_FALSE(bad_cwd.ok);
 }
 
 TEST(OwnExe, IsThisTestProgram) {
-    auto exe = corvane::platform::process_own_exe();
+    auto exe = corvane::process_own_exe();
     EXPECT_TRUE(exe.is_absolute());
     EXPECT_EQ(exe.filename(), "corvane_platform_tests");
-    EXPECT_EQ(corvane::platform::process_own_id(), static_cast<std::uint32_t>(::getpid()));
+    EXPECT_EQ(corvane::process_own_id(), static_cast<std::uint32_t>(::getpid()));
 }
 
 TEST(InstanceLockTest, RuntimeFolderFallbackAndUnavailable) {
@@ -136,23 +136,23 @@ TEST(InstanceLockTest, RuntimeFolderFallbackAndUnavailable) {
     std::string saved_value = saved ? saved : "";
 
     ::setenv("XDG_RUNTIME_DIR", run.path.c_str(), 1);
-    EXPECT_EQ(corvane::platform::process_instance_lock(data.path), InstanceLock::kOnlyCopy);
+    EXPECT_EQ(corvane::process_instance_lock(data.path), InstanceLock::kOnlyCopy);
     auto lock = run.path / "corvane_instancia_unica.lock";
     ASSERT_TRUE(fs::exists(lock));
     struct stat st {};
     ASSERT_EQ(::stat(lock.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     // A flock belongs to one open file: a second opening conflicts even here.
-    EXPECT_EQ(corvane::platform::process_instance_lock(data.path), InstanceLock::kOtherCopy);
+    EXPECT_EQ(corvane::process_instance_lock(data.path), InstanceLock::kOtherCopy);
 
     // Without a runtime folder the data folder holds the lock.
     ::unsetenv("XDG_RUNTIME_DIR");
-    EXPECT_EQ(corvane::platform::process_instance_lock(data.path), InstanceLock::kOnlyCopy);
+    EXPECT_EQ(corvane::process_instance_lock(data.path), InstanceLock::kOnlyCopy);
     EXPECT_TRUE(fs::exists(data.path / "corvane_instancia_unica.lock"));
 
     // A lock file that cannot be opened: run as the only copy.
     ::setenv("XDG_RUNTIME_DIR", (run.path / "missing").c_str(), 1);
-    EXPECT_EQ(corvane::platform::process_instance_lock(data.path), InstanceLock::kUnavailable);
+    EXPECT_EQ(corvane::process_instance_lock(data.path), InstanceLock::kUnavailable);
 
     if (saved) {
         ::setenv("XDG_RUNTIME_DIR", saved_value.c_str(), 1);
@@ -182,7 +182,7 @@ pid_t child_sleeping(int ms) {
 }  // namespace
 
 TEST(WaitExit, EndsWhenTheProcessEndsEvenUnreaped) {
-    using corvane::platform::process_wait_exit;
+    using corvane::process_wait_exit;
     // A child that ends while we wait: we return once it is a zombie, not before.
     pid_t late = child_sleeping(300);
     ASSERT_GT(late, 0);
@@ -198,7 +198,7 @@ TEST(WaitExit, EndsWhenTheProcessEndsEvenUnreaped) {
 }
 
 TEST(WaitExit, TimesOutOnALiveProcessAndIgnoresInvalidIds) {
-    using corvane::platform::process_wait_exit;
+    using corvane::process_wait_exit;
     pid_t live = child_sleeping(60'000);
     ASSERT_GT(live, 0);
     EXPECT_FALSE(process_wait_exit(static_cast<std::uint32_t>(live), 200ms));

@@ -24,7 +24,9 @@ extern "C" {
 
 // libx265 keeps one internal allocation for the life of the process; it is
 // not ours to free. Weak, so that another test file may say the same.
-extern "C" __attribute__((weak)) const char* __lsan_default_suppressions() { return "leak:libx265.so\n"; }
+extern "C" __attribute__((weak)) const char* __lsan_default_suppressions() {
+    return "leak:libx265.so\n";
+}
 
 namespace corvane {
 namespace {
@@ -45,24 +47,29 @@ std::string capture(const std::string& cmd) {
     return out;
 }
 
-std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
+std::string quoted(const fs::path& p) {
+    return "'" + p.string() + "'";
+}
 
 nlohmann::json probe(const fs::path& file) {
-    const std::string text = capture("ffprobe -v error -print_format json -show_format -show_streams " + quoted(file));
+    const std::string text =
+        capture("ffprobe -v error -print_format json -show_format -show_streams " + quoted(file));
     return nlohmann::json::parse(text, nullptr, false);
 }
 
 // The first packets of a stream: "pts_time,flags" lines.
 std::string first_packets(const fs::path& file, const char* stream, int count) {
-    return capture(fmt::format("ffprobe -v error -select_streams {} -show_entries packet=pts_time,flags -of csv=p=0 "
-                               "-read_intervals '%+#{}' {}",
-                               stream, count, quoted(file)));
+    return capture(fmt::format(
+        "ffprobe -v error -select_streams {} -show_entries packet=pts_time,flags -of csv=p=0 "
+        "-read_intervals '%+#{}' {}",
+        stream, count, quoted(file)));
 }
 
 // Encodes `frames` moving NV12 pictures with the real video encoder thread
 // into the sink; the encoder publishes its format in the slot.
-void encode_video(std::uint8_t codec, const char* encoder_id, std::uint32_t w, std::uint32_t h, std::uint32_t fps,
-                  int frames, const std::shared_ptr<SampleSink>& sink, const std::shared_ptr<FormatSlot>& slot) {
+void encode_video(std::uint8_t codec, const char* encoder_id, std::uint32_t w, std::uint32_t h,
+                  std::uint32_t fps, int frames, const std::shared_ptr<SampleSink>& sink,
+                  const std::shared_ptr<FormatSlot>& slot) {
     auto [rtx, rrx] = make_channel<VideoEncoderReply>(1);
     auto [ftx, frx] = make_channel<VideoFrameMsg>(static_cast<std::size_t>(frames) + 1);
     auto backlog = std::make_shared<EncoderBacklog>();
@@ -101,7 +108,8 @@ void encode_video(std::uint8_t codec, const char* encoder_id, std::uint32_t w, s
 
 // `seconds` of a stereo sine as AAC frames, stamped k·1024·10^7/48000, into
 // the sink as `track`. Returns the published format.
-TrackFormat encode_aac(double seconds, double tone, std::uint8_t track, const std::shared_ptr<SampleSink>& sink) {
+TrackFormat encode_aac(double seconds, double tone, std::uint8_t track,
+                       const std::shared_ptr<SampleSink>& sink) {
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
     EXPECT_NE(codec, nullptr);
     AVCodecContext* c = avcodec_alloc_context3(codec);
@@ -131,7 +139,8 @@ TrackFormat encode_aac(double seconds, double tone, std::uint8_t track, const st
             ReplaySample s;
             s.timestamp = k * 1024 * kSec / 48000;
             s.duration = (k + 1) * 1024 * kSec / 48000 - s.timestamp;
-            s.payload = std::make_shared<const std::vector<std::uint8_t>>(pkt->data, pkt->data + pkt->size);
+            s.payload =
+                std::make_shared<const std::vector<std::uint8_t>>(pkt->data, pkt->data + pkt->size);
             s.track = track;
             s.keyframe = true;
             (*sink)(std::move(s));
@@ -144,7 +153,8 @@ TrackFormat encode_aac(double seconds, double tone, std::uint8_t track, const st
         av_frame_make_writable(frame);
         for (int ch = 0; ch < 2; ++ch) {
             float* d = reinterpret_cast<float*>(frame->data[ch]);
-            for (int i = 0; i < c->frame_size; ++i) d[i] = 0.3f * std::sin(2 * M_PI * tone * (start + i) / 48000.0);
+            for (int i = 0; i < c->frame_size; ++i)
+                d[i] = 0.3f * std::sin(2 * M_PI * tone * (start + i) / 48000.0);
         }
         frame->pts = start;
         avcodec_send_frame(c, frame);
@@ -161,7 +171,8 @@ TrackFormat encode_aac(double seconds, double tone, std::uint8_t track, const st
 class ClipSaverMedia : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (std::system("ffprobe -version >/dev/null 2>&1") != 0) GTEST_SKIP() << "ffprobe is not installed";
+        if (std::system("ffprobe -version >/dev/null 2>&1") != 0)
+            GTEST_SKIP() << "ffprobe is not installed";
         avisos_clear_for_tests();
         buffer = std::make_shared<ReplayBuffer>();
         sink = replay_buffer_sink_make(buffer, 60, 1024);
@@ -187,7 +198,9 @@ TEST_F(ClipSaverMedia, H264AndAacClipWithVoiceApartPlaysCleanly) {
     ASSERT_TRUE(video_slot->load().has_value());
     EXPECT_EQ(video_slot->load()->since, 0);
     ctx.audio_format = [game] { return std::optional<PublishedTrack>({clip_mp4_track(game), 0}); };
-    ctx.voice_format = [voice] { return std::optional<PublishedTrack>({clip_mp4_track(voice), 0}); };
+    ctx.voice_format = [voice] {
+        return std::optional<PublishedTrack>({clip_mp4_track(voice), 0});
+    };
     ctx.microphone = true;
     ctx.microphone_in_video = false;
 
@@ -196,7 +209,8 @@ TEST_F(ClipSaverMedia, H264AndAacClipWithVoiceApartPlaysCleanly) {
     req.kind = "baja";
     req.clip_path = "2026-10-25/Bajas/CRVN_2026-10-25_21-03-11_baja.mp4";
     req.span = SaveSpan{2, 500'000'000};
-    req.events = {{R"("tipo":"baja","enemigo":"Ñandú \"El\" Rápido","arma":"M4")", std::chrono::steady_clock::now()}};
+    req.events = {{R"("tipo":"baja","enemigo":"Ñandú \"El\" Rápido","arma":"M4")",
+                   std::chrono::steady_clock::now()}};
     const ClipSaveResult r = clipsaver_save(ctx, req);
     ASSERT_EQ(r.outcome, ClipSaveResult::Outcome::saved) << r.error << prog.log();
     ASSERT_TRUE(r.voice_written);
@@ -226,15 +240,21 @@ TEST_F(ClipSaverMedia, H264AndAacClipWithVoiceApartPlaysCleanly) {
     // The voice keeps the clip's time line: it starts at the clip's 0, within
     // the one AAC frame that straddles the cut.
     EXPECT_NEAR(std::stod(vinfo["format"]["start_time"].get<std::string>()), 0.0, 0.0214);
+    // Same time line as the clip's own sound, cut at the same instant.
+    EXPECT_EQ(vinfo["format"]["start_time"], info["streams"][1]["start_time"]);
     EXPECT_NEAR(std::stod(vinfo["format"]["duration"].get<std::string>()), 3.0, 0.05);
     EXPECT_EQ(capture("ffmpeg -nostdin -v error -i " + quoted(mic) + " -f null - 2>&1"), "");
 
     const fs::path sidecar = clips_sidecar_path(r.clip);
     EXPECT_EQ(capture("python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
-                      "print(d[\"duracion\"], d[\"audio\"][\"microfono\"], d[\"eventos\"][0][\"enemigo\"])' " +
+                      "print(d[\"duracion\"], d[\"audio\"][\"microfono\"], "
+                      "d[\"eventos\"][0][\"enemigo\"])' " +
                       quoted(sidecar) + " 2>&1"),
               "3.0 separado Ñandú \"El\" Rápido\n");
-    EXPECT_THAT(prog.log(), ::testing::HasSubstr("[OK] Clip guardado: 2026-10-25/Bajas/CRVN_2026-10-25_21-03-11_baja.mp4  (3 s, "));
+    EXPECT_THAT(
+        prog.log(),
+        ::testing::HasSubstr(
+            "[OK] Clip guardado: 2026-10-25/Bajas/CRVN_2026-10-25_21-03-11_baja.mp4  (3 s, "));
 }
 
 TEST_F(ClipSaverMedia, HevcIsTaggedHvc1AndVideoOnlyClipsHaveOneTrack) {

@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "base/avisos.h"
+#include "base/json.h"
 #include "clips/library.h"
 #include "saver_test_util.h"
 
@@ -24,7 +25,8 @@ using ::testing::Not;
 // Video every 0.5 s, keyframes each second: K = {0,1,2,3 s}, end 3.5 s.
 std::vector<ReplaySample> four_gops() {
     std::vector<ReplaySample> s;
-    for (int i = 0; i < 7; ++i) s.push_back(sample(kTrackVideo, i * kSec / 2, kSec / 2, i % 2 == 0));
+    for (int i = 0; i < 7; ++i)
+        s.push_back(sample(kTrackVideo, i * kSec / 2, kSec / 2, i % 2 == 0));
     return s;
 }
 
@@ -37,18 +39,19 @@ TEST(ClipCut, KeyframeTable) {
     };
     const std::int64_t none = INT64_MIN;
     const std::vector<Case> cases = {
-        {kSec, none, 2 * kSec},                // target 2.5 s: the key before it
-        {kSec * 3 / 2, none, 2 * kSec},        // target exactly on a key
-        {10 * kSec, none, 0},                  // reaches back beyond the buffer
-        {std::nullopt, none, 0},               // manual: the oldest key
-        {0, none, 3 * kSec},                   // no span at all: the newest key
-        {INT64_MAX, none, 0},                  // end − span saturates instead of wrapping
+        {kSec, none, 2 * kSec},                  // target 2.5 s: the key before it
+        {kSec * 3 / 2, none, 2 * kSec},          // target exactly on a key
+        {10 * kSec, none, 0},                    // reaches back beyond the buffer
+        {std::nullopt, none, 0},                 // manual: the oldest key
+        {0, none, 3 * kSec},                     // no span at all: the newest key
+        {INT64_MAX, none, 0},                    // end − span saturates instead of wrapping
         {std::nullopt, kSec * 3 / 2, 2 * kSec},  // format published at 1.5 s
         {10 * kSec, 1 * kSec, 1 * kSec},
         {std::nullopt, 4 * kSec, std::nullopt},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(clip_cut_point(s, c.span, c.since), c.cut) << c.span.value_or(-1) << " since " << c.since;
+        EXPECT_EQ(clip_cut_point(s, c.span, c.since), c.cut)
+            << c.span.value_or(-1) << " since " << c.since;
     }
     // A huge span in seconds converts without wrapping.
     EXPECT_EQ(clip_cut_point(s, save_span_units({UINT64_MAX, 999'999'999})), 0);
@@ -58,8 +61,9 @@ TEST(ClipCut, KeyframeTable) {
 
 TEST(ClipCut, KeptSamplesAreRebasedAndStablySorted) {
     std::vector<ReplaySample> s = {
-        sample(kTrackVideo, 10, 5, true),  sample(kTrackAudio, 12, 3, true), sample(kTrackVideo, 20, 5, true),
-        sample(kTrackAudio, 18, 3, true),  sample(kTrackVoice, 20, 3, true), sample(kTrackAudio, 20, 3, true),
+        sample(kTrackVideo, 10, 5, true),  sample(kTrackAudio, 12, 3, true),
+        sample(kTrackVideo, 20, 5, true),  sample(kTrackAudio, 18, 3, true),
+        sample(kTrackVoice, 20, 3, true),  sample(kTrackAudio, 20, 3, true),
         sample(kTrackVideo, 25, 5, false),
     };
     const auto kept = clip_kept_samples(s, 20);
@@ -74,9 +78,11 @@ TEST(ClipCut, KeptSamplesAreRebasedAndStablySorted) {
 }
 
 TEST(ClipSidecar, ExactBytesForEveryAudioRow) {
-    EXPECT_EQ(clip_sidecar_text("X.mp4", 60.0, clip_audio_object(true, false, true, std::nullopt), {}),
-              "{\"clip\":\"X.mp4\",\"duracion\":60.0,\"audio\":{\"juego\":\"pista\",\"microfono\":\"no\"},"
-              "\"eventos\":[\n  \n]}\n");
+    EXPECT_EQ(
+        clip_sidecar_text("X.mp4", 60.0, clip_audio_object(true, false, true, std::nullopt), {}),
+        "{\"clip\":\"X.mp4\",\"duracion\":60.0,\"audio\":{\"juego\":\"pista\",\"microfono\":\"no\"}"
+        ","
+        "\"eventos\":[\n  \n]}\n");
     struct Row {
         bool game, mic, in_video;
         std::optional<std::string> voice;
@@ -89,12 +95,16 @@ TEST(ClipSidecar, ExactBytesForEveryAudioRow) {
          R"({"juego":"pista","microfono":"separado","archivo_microfono":"v_mic.m4a","desfase_microfono":0.0})"},
         {true, true, false, std::nullopt, R"({"juego":"pista","microfono":"no"})"},
     };
-    for (const auto& r : rows) EXPECT_EQ(clip_audio_object(r.game, r.mic, r.in_video, r.voice), r.want);
+    for (const auto& r : rows)
+        EXPECT_EQ(clip_audio_object(r.game, r.mic, r.in_video, r.voice), r.want);
 
-    EXPECT_EQ(clip_sidecar_text("a\"b\".mp4", 14.04, R"({"juego":"no","microfono":"no"})",
-                                {{3.25, R"("tipo":"baja","enemigo":"A")"}, {0.0, R"("tipo":"fin_killcam")"}}),
-              "{\"clip\":\"ab.mp4\",\"duracion\":14.0,\"audio\":{\"juego\":\"no\",\"microfono\":\"no\"},\"eventos\":[\n"
-              "  {\"segundo\":3.2,\"tipo\":\"baja\",\"enemigo\":\"A\"},\n  {\"segundo\":0.0,\"tipo\":\"fin_killcam\"}\n]}\n");
+    EXPECT_EQ(clip_sidecar_text(
+                  "a\"b\".mp4", 14.04, R"({"juego":"no","microfono":"no"})",
+                  {{3.25, R"("tipo":"baja","enemigo":"A")"}, {0.0, R"("tipo":"fin_killcam")"}}),
+              "{\"clip\":\"ab.mp4\",\"duracion\":14.0,\"audio\":{\"juego\":\"no\",\"microfono\":"
+              "\"no\"},\"eventos\":[\n"
+              "  {\"segundo\":3.2,\"tipo\":\"baja\",\"enemigo\":\"A\"},\n  "
+              "{\"segundo\":0.0,\"tipo\":\"fin_killcam\"}\n]}\n");
 }
 
 TEST(ClipSidecar, EventSecondsCountBackFromTheCutSnapshot) {
@@ -102,7 +112,8 @@ TEST(ClipSidecar, EventSecondsCountBackFromTheCutSnapshot) {
     using std::chrono::milliseconds;
     // end 60 s, cut 0: an event 2 s before t1 sits at 60 − 0.15 − 2.
     EXPECT_DOUBLE_EQ(clip_event_second(60 * kSec, 0, t1, t1 - milliseconds(2000), 60.0), 57.85);
-    EXPECT_DOUBLE_EQ(clip_event_second(60 * kSec, 10 * kSec, t1, t1 + milliseconds(500), 50.0), 49.85);
+    EXPECT_DOUBLE_EQ(clip_event_second(60 * kSec, 10 * kSec, t1, t1 + milliseconds(500), 50.0),
+                     49.85);
     EXPECT_DOUBLE_EQ(clip_event_second(60 * kSec, 0, t1, t1 - milliseconds(90'000), 60.0), 0.0);
     EXPECT_DOUBLE_EQ(clip_event_second(60 * kSec, 0, t1, t1, 30.0), 30.0);
 }
@@ -113,9 +124,10 @@ TEST(ClipNotice, TitleKindAndText) {
         const char* title;
         std::uint8_t notice_kind;
     };
-    const std::vector<Case> cases = {{"baja", "BAJA", 0},         {"bajas-x3", "RACHA x3", 1},
-                                     {"derribo", "DERRIBO", 2},   {"muerte", "MUERTE · KILLCAM", 3},
-                                     {"manual", "CLIP MANUAL", 4}, {"acción", "ACCIÓN", 5}};
+    const std::vector<Case> cases = {
+        {"baja", "BAJA", 0},          {"bajas-x3", "RACHA x3", 1},
+        {"derribo", "DERRIBO", 2},    {"muerte", "MUERTE · KILLCAM", 3},
+        {"manual", "CLIP MANUAL", 4}, {"acción", "ACCIÓN", 5}};
     for (const auto& c : cases) {
         const AvisoEntry e = clip_notice(c.kind, {}, 14.0);
         EXPECT_EQ(e.title, c.title);
@@ -124,9 +136,12 @@ TEST(ClipNotice, TitleKindAndText) {
     }
     auto ev = [](std::string f) { return SceneEvent{std::move(f), {}}; };
     const std::vector<SceneEvent> events = {
-        ev(R"("tipo":"baja","enemigo":"A","arma":"M4")"), ev(R"("tipo":"baja","enemigo":"B")"),
-        ev(R"("tipo":"baja","enemigo":"A","arma":"MP5")"), ev(R"("tipo":"fin_killcam","enemigo":"Z","arma":"X")"),
-        ev(R"("tipo":"baja","enemigo":"C")"), ev(R"("tipo":"baja","enemigo":"D")"),
+        ev(R"("tipo":"baja","enemigo":"A","arma":"M4")"),
+        ev(R"("tipo":"baja","enemigo":"B")"),
+        ev(R"("tipo":"baja","enemigo":"A","arma":"MP5")"),
+        ev(R"("tipo":"fin_killcam","enemigo":"Z","arma":"X")"),
+        ev(R"("tipo":"baja","enemigo":"C")"),
+        ev(R"("tipo":"baja","enemigo":"D")"),
         ev(R"("tipo":"baja","enemigo":"E")"),
     };
     EXPECT_EQ(clip_notice("bajas-x5", events, 14.4).text, "A, B, C +2 · M4 · Clip guardado · 14 s");
@@ -140,7 +155,8 @@ TEST(ClipNotice, StringValueLookup) {
     EXPECT_EQ(json_find_string_value(R"("a":"x","enemigo":"Bob","b":"y")", "enemigo"), "Bob");
     EXPECT_EQ(json_find_string_value(R"("enemigo": "Bob")", "enemigo"), std::nullopt);
     EXPECT_EQ(json_find_string_value(R"("enemigo":"")", "enemigo"), "");
-    EXPECT_EQ(clipsaver_error_text("crear MP4", "Permission denied"), "crear MP4 (Permission denied)");
+    EXPECT_EQ(clipsaver_error_text("crear MP4", "Permission denied"),
+              "crear MP4 (Permission denied)");
 }
 
 // ---- Whole saves on the recording muxer ------------------------------------
@@ -174,7 +190,9 @@ class ClipSaver : public ::testing::Test {
             if (!video_published) return std::nullopt;
             return PublishedTrack{video_track(), video_since};
         };
-        ctx.audio_format = []() -> std::optional<PublishedTrack> { return PublishedTrack{audio_track(), 0}; };
+        ctx.audio_format = []() -> std::optional<PublishedTrack> {
+            return PublishedTrack{audio_track(), 0};
+        };
         ctx.open_muxer = muxers.factory();
         ctx.play_sound = [this](ClipSound s, float v) { sounds.emplace_back(s, v); };
         ctx.chime_volume = 0.4f;
@@ -196,7 +214,8 @@ class ClipSaver : public ::testing::Test {
         for (std::int64_t t = from; t < to; t += kSec / 10) {
             replay_buffer_push(sink, sample(kTrackVideo, t, kSec / 10, (t % kSec) == 0));
             replay_buffer_push(sink, sample(kTrackAudio, t + kSec / 20, kSec / 10, true));
-            if (voice) replay_buffer_push(sink, sample(kTrackVoice, t + kSec / 20, kSec / 10, true));
+            if (voice)
+                replay_buffer_push(sink, sample(kTrackVoice, t + kSec / 20, kSec / 10, true));
         }
     }
 
@@ -219,13 +238,18 @@ class ClipSaver : public ::testing::Test {
 
 TEST_F(ClipSaver, NothingToSaveOnlyWarns) {
     const auto before = ClipsSavedCounter.load();
-    EXPECT_EQ(clipsaver_save(ctx, save_request_manual()).outcome, ClipSaveResult::Outcome::no_video);
+    EXPECT_EQ(clipsaver_save(ctx, save_request_manual()).outcome,
+              ClipSaveResult::Outcome::no_video);
     fill();
     video_published = false;
-    EXPECT_EQ(clipsaver_save(ctx, save_request_manual()).outcome, ClipSaveResult::Outcome::no_video);
+    EXPECT_EQ(clipsaver_save(ctx, save_request_manual()).outcome,
+              ClipSaveResult::Outcome::no_video);
     const std::string log = prog.log();
     size_t n = 0;
-    for (size_t at = 0; (at = log.find("[AVISO] Todavía no hay video en el búfer.", at)) != std::string::npos; ++at) ++n;
+    for (size_t at = 0;
+         (at = log.find("[AVISO] Todavía no hay video en el búfer.", at)) != std::string::npos;
+         ++at)
+        ++n;
     EXPECT_EQ(n, 2u);
     EXPECT_TRUE(muxers.logs().empty());
     EXPECT_TRUE(sounds.empty());
@@ -262,8 +286,10 @@ TEST_F(ClipSaver, ManualSaveWritesClipSidecarLogNoticeAndSound) {
     EXPECT_EQ(test::read_all(clips_sidecar_path(clip)),
               "{\"clip\":\"CRVN_2026-10-25_21-03-07_manual.mp4\",\"duracion\":10.0,"
               "\"audio\":{\"juego\":\"pista\",\"microfono\":\"no\"},\"eventos\":[\n  \n]}\n");
-    EXPECT_THAT(prog.log(), HasSubstr("[OK] Clip guardado: 2026-10-25/Manual/CRVN_2026-10-25_21-03-07_manual.mp4  "
-                                      "(10 s, 0.0 MB, listo en "));
+    EXPECT_THAT(
+        prog.log(),
+        HasSubstr("[OK] Clip guardado: 2026-10-25/Manual/CRVN_2026-10-25_21-03-07_manual.mp4  "
+                  "(10 s, 0.0 MB, listo en "));
     EXPECT_EQ(ClipsSavedCounter.load(), before + 1);
     ASSERT_EQ(sounds.size(), 1u);
     EXPECT_EQ(sounds[0].first, ClipSound::chime);
@@ -281,7 +307,8 @@ TEST_F(ClipSaver, ManualSaveWritesClipSidecarLogNoticeAndSound) {
     EXPECT_EQ(clipsaver_save(ctx, save_request_manual()).clip,
               prog.clips() / "2026-10-25/Manual/CRVN_2026-10-25_21-03-07_manual_3.mp4");
     EXPECT_EQ(test::read_all(clip), first);
-    EXPECT_THAT(test::read_all(clips_sidecar_path(clip)), HasSubstr("\"clip\":\"CRVN_2026-10-25_21-03-07_manual.mp4\""));
+    EXPECT_THAT(test::read_all(clips_sidecar_path(clip)),
+                HasSubstr("\"clip\":\"CRVN_2026-10-25_21-03-07_manual.mp4\""));
 
     sounds.clear();
     ctx.sound_on_save = false;
@@ -306,16 +333,17 @@ TEST_F(ClipSaver, AutomaticClipIsCutAtTheSpanAndMarksEvents) {
     ASSERT_EQ(logs.size(), 1u);
     EXPECT_EQ(logs[0].samples.front().second.timestamp, 0);
     EXPECT_EQ(logs[0].samples.size(), 100u);  // 5 s of video and sound
-    const std::string sidecar = test::read_all(prog.clips() / "2026-10-25/Bajas/CRVN_2026-10-25_21-03-11_bajas-x2.json");
-    auto parsed = json_parse_limited(sidecar);
-    ASSERT_TRUE(parsed.has_value()) << sidecar;
-    EXPECT_DOUBLE_EQ((*parsed)["duracion"].get<double>(), 5.0);
-    const double s0 = (*parsed)["eventos"][0]["segundo"].get<double>();
-    const double s1 = (*parsed)["eventos"][1]["segundo"].get<double>();
+    const std::string sidecar =
+        test::read_all(prog.clips() / "2026-10-25/Bajas/CRVN_2026-10-25_21-03-11_bajas-x2.json");
+    auto parsed = json_parse_untrusted(sidecar);
+    ASSERT_FALSE(parsed.is_discarded()) << sidecar;
+    EXPECT_DOUBLE_EQ(parsed["duracion"].get<double>(), 5.0);
+    const double s0 = parsed["eventos"][0]["segundo"].get<double>();
+    const double s1 = parsed["eventos"][1]["segundo"].get<double>();
     // 5 s − 0.15 s − time since the event (a little over 3 s, then 0).
     EXPECT_NEAR(s0, 1.8, 0.15);
     EXPECT_NEAR(s1, 4.8, 0.15);
-    EXPECT_EQ((*parsed)["eventos"][1]["enemigo"], "B");
+    EXPECT_EQ(parsed["eventos"][1]["enemigo"], "B");
     const auto n = notices();
     ASSERT_EQ(n.size(), 1u);
     EXPECT_EQ(n[0].title, "RACHA x2");
@@ -338,9 +366,12 @@ TEST_F(ClipSaver, FailureAtEveryStageIsReportedAndLeavesNothing) {
         const char* text;
     };
     const std::vector<Case> cases = {
-        {Mp4Step::create, 0, "crear MP4 (boom)"},          {Mp4Step::track, 0, "pista de video (boom)"},
-        {Mp4Step::track, 1, "pista de audio (boom)"},      {Mp4Step::begin, 0, "empezar a escribir (boom)"},
-        {Mp4Step::prepare, 0, "preparar paquete (boom)"},  {Mp4Step::write, 0, "escribir paquete (boom)"},
+        {Mp4Step::create, 0, "crear MP4 (boom)"},
+        {Mp4Step::track, 0, "pista de video (boom)"},
+        {Mp4Step::track, 1, "pista de audio (boom)"},
+        {Mp4Step::begin, 0, "empezar a escribir (boom)"},
+        {Mp4Step::prepare, 0, "preparar paquete (boom)"},
+        {Mp4Step::write, 0, "escribir paquete (boom)"},
         {Mp4Step::finish, 0, "cerrar MP4 (boom)"},
     };
     fill();
@@ -358,7 +389,8 @@ TEST_F(ClipSaver, FailureAtEveryStageIsReportedAndLeavesNothing) {
         const ClipSaveResult r = clipsaver_save(ctx, req);
         EXPECT_EQ(r.outcome, ClipSaveResult::Outcome::failed);
         EXPECT_EQ(r.error, c.text);
-        EXPECT_THAT(prog.log(), HasSubstr(std::string("[ERROR] No se pudo guardar el clip: ") + c.text));
+        EXPECT_THAT(prog.log(),
+                    HasSubstr(std::string("[ERROR] No se pudo guardar el clip: ") + c.text));
         ASSERT_EQ(sounds.size(), 1u);
         EXPECT_EQ(sounds[0].first, ClipSound::low_tone);
         EXPECT_FLOAT_EQ(sounds[0].second, 0.4f);
@@ -380,7 +412,9 @@ TEST_F(ClipSaver, VoiceApartGoesToItsOwnFileFromZero) {
     fill(0, 10 * kSec, /*voice=*/true);
     ctx.microphone = true;
     ctx.microphone_in_video = false;
-    ctx.voice_format = [] { return std::optional<PublishedTrack>(PublishedTrack{audio_track(), 0}); };
+    ctx.voice_format = [] {
+        return std::optional<PublishedTrack>(PublishedTrack{audio_track(), 0});
+    };
     SaveRequest req = save_request_manual();
     ASSERT_EQ(clipsaver_save(ctx, req).outcome, ClipSaveResult::Outcome::saved);
     const fs::path clip = prog.clips() / "2026-10-25/Manual/CRVN_2026-10-25_21-03-07_manual.mp4";
@@ -392,8 +426,10 @@ TEST_F(ClipSaver, VoiceApartGoesToItsOwnFileFromZero) {
     ASSERT_EQ(logs[1].tracks.size(), 1u);
     ASSERT_EQ(logs[1].samples.size(), 100u);
     EXPECT_EQ(logs[1].samples[0].second.timestamp, kSec / 20);
-    EXPECT_THAT(test::read_all(clips_sidecar_path(clip)),
-                HasSubstr(R"("audio":{"juego":"pista","microfono":"separado","archivo_microfono":"CRVN_2026-10-25_21-03-07_manual_mic.m4a","desfase_microfono":0.0})"));
+    EXPECT_THAT(
+        test::read_all(clips_sidecar_path(clip)),
+        HasSubstr(
+            R"("audio":{"juego":"pista","microfono":"separado","archivo_microfono":"CRVN_2026-10-25_21-03-07_manual_mic.m4a","desfase_microfono":0.0})"));
     EXPECT_THAT(prog.log(), HasSubstr(" + tu voz aparte: CRVN_2026-10-25_21-03-07_manual_mic.m4a"));
 
     // A failing voice file is only a warning: the clip is saved and counted.
@@ -404,7 +440,8 @@ TEST_F(ClipSaver, VoiceApartGoesToItsOwnFileFromZero) {
     ASSERT_EQ(r.outcome, ClipSaveResult::Outcome::saved);
     EXPECT_FALSE(r.voice_written);
     EXPECT_EQ(ClipsSavedCounter.load(), before + 1);
-    EXPECT_THAT(prog.log(), HasSubstr("[AVISO] El clip se guardó, pero tu voz aparte no: cerrar .m4a (boom)"));
+    EXPECT_THAT(prog.log(),
+                HasSubstr("[AVISO] El clip se guardó, pero tu voz aparte no: cerrar .m4a (boom)"));
     EXPECT_THAT(test::read_all(clips_sidecar_path(r.clip)), HasSubstr(R"("microfono":"no")"));
     EXPECT_FALSE(fs::exists(clips_mic_path(r.clip)));
     EXPECT_FALSE(fs::exists(clips_mic_path(r.clip).string() + ".part"));
@@ -414,11 +451,11 @@ TEST_F(ClipSaver, VoiceApartGoesToItsOwnFileFromZero) {
 TEST_F(ClipSaver, DiskLimitRemovesOldestUnarchivedAutomaticClipsOnly) {
     constexpr std::uint64_t kGiB = 1ULL << 30;
     const fs::path d = prog.clips() / "2026-01-05";
-    test::write_sparse(d / "Manual/m.mp4", 5 * kGiB, 1000);          // manual: kept
-    test::write_sparse(d / "Bajas/a.mp4", kGiB, 2000);               // oldest automatic
+    test::write_sparse(d / "Manual/m.mp4", 5 * kGiB, 1000);  // manual: kept
+    test::write_sparse(d / "Bajas/a.mp4", kGiB, 2000);       // oldest automatic
     test::write_sparse(d / "Bajas/a_mic.m4a", 1000, 2000);
     test::write_sparse(d / "Bajas/a.json", 10, 2000);
-    test::write_sparse(d / "Muertes/b.mp4", kGiB, 2500);             // archived: kept
+    test::write_sparse(d / "Muertes/b.mp4", kGiB, 2500);  // archived: kept
     std::ofstream(d / "Muertes/b.json") << R"({"archivado":true})";
     test::write_sparse(d / "Muertes/c.mp4", kGiB, 3000);
     test::write_sparse(d / "Bajas/e.mp4", kGiB, 4000);
@@ -428,8 +465,9 @@ TEST_F(ClipSaver, DiskLimitRemovesOldestUnarchivedAutomaticClipsOnly) {
     EXPECT_FALSE(fs::exists(d / "Bajas/a.mp4"));
     EXPECT_FALSE(fs::exists(d / "Bajas/a_mic.m4a"));
     EXPECT_FALSE(fs::exists(d / "Bajas/a.json"));
-    EXPECT_THAT(prog.log(), HasSubstr("[DISCO] Límite de 3 GB: se borraron 1 clip(s) automático(s) viejo(s) "
-                                      "(los archivados nunca)."));
+    EXPECT_THAT(prog.log(),
+                HasSubstr("[DISCO] Límite de 3 GB: se borraron 1 clip(s) automático(s) viejo(s) "
+                          "(los archivados nunca)."));
 
     // c cannot be deleted: the walk goes on; e is the clip just saved.
     clips_set_file_ops_for_tests({[&](const fs::path& p) {

@@ -63,7 +63,8 @@ inline SamplePayload bytes_of(std::size_t n, std::uint8_t fill = 0x11) {
     return std::make_shared<const std::vector<std::uint8_t>>(n, fill);
 }
 
-inline ReplaySample sample(std::uint8_t track, std::int64_t ts, std::int64_t dur, bool key, std::size_t size = 16) {
+inline ReplaySample sample(std::uint8_t track, std::int64_t ts, std::int64_t dur, bool key,
+                           std::size_t size = 16) {
     ReplaySample s;
     s.timestamp = ts;
     s.duration = dur;
@@ -76,7 +77,8 @@ inline ReplaySample sample(std::uint8_t track, std::int64_t ts, std::int64_t dur
 inline void write_sparse(const std::filesystem::path& p, std::uint64_t size, std::time_t mtime) {
     std::filesystem::create_directories(p.parent_path());
     const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0) throw std::runtime_error("sparse");
+    if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0)
+        throw std::runtime_error("sparse");
     ::close(fd);
     struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
     ::utimensat(AT_FDCWD, p.c_str(), times, 0);
@@ -113,9 +115,11 @@ class FakeMuxers {
   private:
     class Muxer final : public ClipMuxer {
       public:
-        Muxer(FakeMuxers& owner, std::size_t slot, bool failing) : owner_(owner), slot_(slot), failing_(failing) {}
+        Muxer(FakeMuxers& owner, std::size_t slot, bool failing)
+            : owner_(owner), slot_(slot), failing_(failing) {}
         std::optional<Mp4Error> add_track(const Mp4Track& t, int* index) override {
-            if (fails(Mp4Step::track) && tracks_ == owner_.fail_track) return Mp4Error{Mp4Step::track, "boom"};
+            if (fails(Mp4Step::track) && tracks_ == owner_.fail_track)
+                return Mp4Error{Mp4Step::track, "boom"};
             *index = tracks_++;
             with([&](MuxLog& l) { l.tracks.push_back(t); });
             return std::nullopt;

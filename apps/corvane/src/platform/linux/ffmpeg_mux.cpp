@@ -9,11 +9,11 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/avstring.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
 #include <libavutil/mathematics.h>
 #include <libavutil/mem.h>
-#include <libavutil/avstring.h>
 }
 
 namespace corvane {
@@ -28,7 +28,9 @@ std::string av_text(int err) {
     return buf;
 }
 
-Mp4Error fail(Mp4Step step, int err) { return Mp4Error{step, av_text(err)}; }
+Mp4Error fail(Mp4Step step, int err) {
+    return Mp4Error{step, av_text(err)};
+}
 
 AVCodecID codec_id(Mp4Codec c) {
     switch (c) {
@@ -47,7 +49,9 @@ AVCodecID codec_id(Mp4Codec c) {
 // Keeps a sample's bytes alive for as long as libavformat holds the packet.
 using PayloadRef = std::shared_ptr<const std::vector<std::uint8_t>>;
 
-void release_payload(void* opaque, std::uint8_t*) { delete static_cast<PayloadRef*>(opaque); }
+void release_payload(void* opaque, std::uint8_t*) {
+    delete static_cast<PayloadRef*>(opaque);
+}
 
 class FfmpegMuxer final : public ClipMuxer {
   public:
@@ -88,7 +92,8 @@ class FfmpegMuxer final : public ClipMuxer {
         if (!t.extradata.empty()) {
             if (t.extradata.size() > INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE)
                 return fail(Mp4Step::track, AVERROR(EINVAL));
-            p->extradata = static_cast<std::uint8_t*>(av_mallocz(t.extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+            p->extradata = static_cast<std::uint8_t*>(
+                av_mallocz(t.extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
             if (!p->extradata) return fail(Mp4Step::track, AVERROR(ENOMEM));
             std::memcpy(p->extradata, t.extradata.data(), t.extradata.size());
             p->extradata_size = static_cast<int>(t.extradata.size());
@@ -119,7 +124,8 @@ class FfmpegMuxer final : public ClipMuxer {
             // The packet borrows the shared bytes: no copy is made.
             auto* ref = new PayloadRef(s.payload);
             std::uint8_t* data = const_cast<std::uint8_t*>(s.payload->data());
-            pkt->buf = av_buffer_create(data, s.payload->size(), release_payload, ref, AV_BUFFER_FLAG_READONLY);
+            pkt->buf = av_buffer_create(data, s.payload->size(), release_payload, ref,
+                                        AV_BUFFER_FLAG_READONLY);
             if (!pkt->buf) {
                 delete ref;
                 av_packet_free(&pkt);

@@ -4,7 +4,7 @@
 
 #include "platform/random.h"
 
-namespace corvane::platform {
+namespace corvane {
 
 bool random_bytes(void* out, std::size_t n) {
     auto* p = static_cast<unsigned char*>(out);
@@ -20,4 +20,4 @@ bool random_bytes(void* out, std::size_t n) {
     return true;
 }
 
-}  // namespace corvane::platform
+}  // namespace corvane

@@ -9,7 +9,7 @@
 
 #include "platform/loopback.h"
 
-namespace corvane::platform {
+namespace corvane {
 
 namespace {
 
@@ -89,4 +89,4 @@ std::string loopback_exchange(std::uint16_t port, std::string_view request,
     return reply;
 }
 
-}  // namespace corvane::platform
+}  // namespace corvane

@@ -1,4 +1,5 @@
 #include "platform/processes.h"
+#include "platform/thread.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -6,7 +7,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
-#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,7 +22,7 @@
 
 extern char** environ;
 
-namespace corvane::platform {
+namespace corvane {
 
 namespace {
 
@@ -34,7 +34,7 @@ int g_instance_fd = -1;
 void reap_in_background(pid_t pid) {
     try {
         std::thread([pid] {
-            ::prctl(PR_SET_NAME, "crvn-recoger", 0, 0, 0);
+            thread_set_name("crvn-recoger");
             while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
             }
         }).detach();
@@ -184,7 +184,7 @@ void process_route_quit_signals(void (*on_signal)(int)) {
     ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
     try {
         std::thread([set, on_signal] {
-            ::prctl(PR_SET_NAME, "crvn-senales", 0, 0, 0);
+            thread_set_name("crvn-senales");
             for (;;) {
                 int sig = 0;
                 if (::sigwait(&set, &sig) == 0) on_signal(sig);
@@ -210,4 +210,4 @@ void process_exit_now(int code) {
     ::_exit(code);
 }
 
-}  // namespace corvane::platform
+}  // namespace corvane

@@ -11,7 +11,7 @@
 
 #include "platform/message_box.h"
 
-namespace corvane::platform {
+namespace corvane {
 
 namespace {
 
@@ -243,4 +243,4 @@ int message_box_show(std::string_view title, std::string_view text, BoxIcon icon
     return 1;
 }
 
-}  // namespace corvane::platform
+}  // namespace corvane
