@@ -15,7 +15,8 @@
 namespace corvane {
 
 std::int64_t aac_frame_stamp(std::uint64_t k) {
-    return static_cast<std::int64_t>(static_cast<unsigned __int128>(k) * 1024u * 10'000'000u / kAudioRate);
+    return static_cast<std::int64_t>(static_cast<unsigned __int128>(k) * 1024u * 10'000'000u /
+                                     kAudioRate);
 }
 
 AudioClockStep::AudioClockStep(AudioClockConfig config) : c_(std::move(config)) {
@@ -31,20 +32,25 @@ void AudioClockStep::send(ChannelSender<PcmBlock>& to, PcmBlock block, bool& dro
     if (!to) return;
     // While an encoder is stuck the clock must keep its pace: wait about two
     // periods once, then offer later blocks without waiting.
-    auto wait = dropping ? std::chrono::nanoseconds(0) : std::chrono::nanoseconds(2'000'000'000 / c_.fps);
+    auto wait =
+        dropping ? std::chrono::nanoseconds(0) : std::chrono::nanoseconds(2'000'000'000 / c_.fps);
     switch (to.send_for(std::move(block), wait)) {
-        case ChannelSender<PcmBlock>::Sent::sent: dropping = false; break;
-        case ChannelSender<PcmBlock>::Sent::closed: break;  // the encoder has gone: the block is lost
+        case ChannelSender<PcmBlock>::Sent::sent:
+            dropping = false;
+            break;
+        case ChannelSender<PcmBlock>::Sent::closed:
+            break;  // the encoder has gone: the block is lost
         case ChannelSender<PcmBlock>::Sent::full:
-            if (!dropping) log_line("\n[AVISO] El codificador de audio va atrasado: se descarta audio.");
+            if (!dropping)
+                log_line("\n[AVISO] El codificador de audio va atrasado: se descarta audio.");
             dropping = true;
             break;
     }
 }
 
 void AudioClockStep::step(std::uint64_t i) {
-    const std::uint64_t expected =
-        static_cast<std::uint64_t>((static_cast<unsigned __int128>(i) * kAudioRate + kAudioRate) / c_.fps);
+    const std::uint64_t expected = static_cast<std::uint64_t>(
+        (static_cast<unsigned __int128>(i) * kAudioRate + kAudioRate) / c_.fps);
     std::uint64_t take = 0;
     if (expected > produced_) {
         const std::uint64_t need = expected - produced_;
@@ -102,15 +108,16 @@ void audio_encoder_thread_main(AudioEncoderParams p) {
     std::vector<std::int16_t> samples;
     std::vector<std::uint8_t> bytes;
     auto stop = [&](const AacFailure& failure) {
-        log_line(fmt::format("\n[ERROR] El codificador de audio se detuvo: {}", failure_text(failure)));
+        log_line(
+            fmt::format("\n[ERROR] El codificador de audio se detuvo: {}", failure_text(failure)));
         p.blocks.close();  // later blocks from the clock are refused
     };
     while (std::optional<PcmBlock> block = p.blocks.receive()) {
         const std::size_t frames = block->size() / 4;
         samples.resize(frames * 2);
         for (std::size_t k = 0; k < frames * 2; ++k) {
-            samples[k] = static_cast<std::int16_t>(static_cast<std::uint16_t>((*block)[2 * k] |
-                                                                               ((*block)[2 * k + 1] << 8)));
+            samples[k] = static_cast<std::int16_t>(
+                static_cast<std::uint16_t>((*block)[2 * k] | ((*block)[2 * k + 1] << 8)));
         }
         if (std::optional<AacFailure> failure = enc.send(samples.data(), frames)) {
             stop(*failure);
@@ -144,11 +151,12 @@ AudioEncoderStarted encoder_start_audio_thread(std::shared_ptr<SampleSink> sink,
     auto [block_tx, block_rx] = make_channel<PcmBlock>(kAudioBlockSlots);
     auto [reply_tx, reply_rx] = make_channel<AudioEncoderReply>(1);
     auto slot = std::make_shared<FormatSlot>();
-    AudioEncoderParams params{std::move(reply_tx), std::move(block_rx), slot, std::move(sink), track,
-                              std::move(factory)};
+    AudioEncoderParams params{
+        std::move(reply_tx), std::move(block_rx), slot, std::move(sink), track, std::move(factory)};
     try {
         std::thread([p = std::move(params)]() mutable {
-            pthread_setname_np(pthread_self(), p.track == kTrackVoice ? "crvn-cod-voz" : "crvn-cod-audio");
+            pthread_setname_np(pthread_self(),
+                               p.track == kTrackVoice ? "crvn-cod-voz" : "crvn-cod-audio");
             audio_encoder_thread_main(std::move(p));
         }).detach();
     } catch (const std::system_error& e) {
@@ -180,7 +188,8 @@ AudioStarted audio_start_encoders(AudioStartConfig c) {
     AudioEncoderStarted voice;
     if (voice_apart) {
         voice = encoder_start_audio_thread(c.sink, kTrackVoice, c.factory);
-        if (!voice.ok) log_line(fmt::format("[AVISO] Tu voz aparte no se podrá guardar: {}", voice.error));
+        if (!voice.ok)
+            log_line(fmt::format("[AVISO] Tu voz aparte no se podrá guardar: {}", voice.error));
     }
     AudioClockConfig cfg;
     cfg.game = c.game_ring;
