@@ -206,4 +206,41 @@ AudioStarted audio_start_encoders(AudioStartConfig c) {
     return out;
 }
 
+AudioRecordingStarted audio_recording_start(const Settings::Audio& a, std::uint32_t fps,
+                                            std::shared_ptr<SampleSink> sink,
+                                            std::shared_ptr<QuitFlag> quit,
+                                            AacEncoderFactory factory) {
+    AudioRecordingStarted r;
+    auto spawn = [&](std::uint8_t source, const std::string& id, const std::string& name,
+                     bool leveller) {
+        auto ring = std::make_shared<AudioRing>();
+        AudioCaptureParams p{source, id, name, ring, quit, leveller};
+        AudioSpawnResult s = audio_spawn_capture_thread(std::move(p));
+        if (!s.ok) {
+            r.fatal = s.error;
+            return std::shared_ptr<AudioRing>();
+        }
+        return ring;
+    };
+    if (a.juego) {
+        r.game_ring = spawn(kSourceGame, a.salida_id, a.salida_nombre, false);
+        if (!r.fatal.empty()) return r;
+    }
+    if (a.microfono) {
+        r.mic_ring = spawn(kSourceMic, a.microfono_id, a.microfono_nombre, a.nivelar_microfono);
+        if (!r.fatal.empty()) return r;
+    }
+    AudioStartConfig c;
+    c.game_ring = r.game_ring;
+    c.game_volume = a.volumen_juego;
+    c.mic_ring = r.mic_ring;
+    c.mic_volume = a.volumen_microfono;
+    c.mic_in_video = a.microfono_en_video;
+    c.fps = fps;
+    c.sink = std::move(sink);
+    c.factory = std::move(factory);
+    r.audio = audio_start_encoders(std::move(c));
+    return r;
+}
+
 }  // namespace corvane

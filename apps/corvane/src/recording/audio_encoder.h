@@ -12,7 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "base/flags.h"
+#include "base/settings.h"
 #include "platform/audio_codec.h"
+#include "recording/audio_capture.h"
 #include "recording/audio_ring.h"
 #include "recording/channel.h"
 #include "recording/frame_clock.h"
@@ -116,5 +119,20 @@ struct AudioStarted {
 // logs "[AVISO] Sin audio: {}" or "[AVISO] Tu voz aparte no se podrá
 // guardar: {}" when they cannot start. Nothing starts without a ring.
 AudioStarted audio_start_encoders(AudioStartConfig config);
+
+// The whole start-up of the sound, in order: a capture thread with a fresh ring
+// for each source that [audio] switches on (the leveller on the microphone as
+// nivelar_microfono says), then the encoders. `fatal` holds "no se pudo crear
+// el hilo de audio ({})" when a capture thread cannot be created.
+struct AudioRecordingStarted {
+    std::string fatal;
+    std::shared_ptr<AudioRing> game_ring;  // null when the source is off
+    std::shared_ptr<AudioRing> mic_ring;
+    AudioStarted audio;
+};
+AudioRecordingStarted audio_recording_start(const Settings::Audio& settings, std::uint32_t fps,
+                                            std::shared_ptr<SampleSink> sink,
+                                            std::shared_ptr<QuitFlag> quit,
+                                            AacEncoderFactory factory = {});
 
 }  // namespace corvane

@@ -205,6 +205,47 @@ TEST(AudioPulse, SurroundDevicesArriveInTheDownmixLayout) {
     EXPECT_LT(rms_of(quad.ring(), 1), 0.1 * rms_of(quad.ring(), 0));
 }
 
+TEST(AudioPulse, StartUpFollowsTheAudioSettings) {
+    LogCapture log;
+    PulseDaemon pa({null_sink("juego", "Juego"),
+                    "module-remap-source source_name=mic master=juego.monitor "
+                    "source_properties=device.description=Micro"});
+    auto quit = std::make_shared<QuitFlag>();
+    Settings::Audio a;
+    a.juego = true;
+    a.salida_id = "juego";
+    a.microfono = true;
+    a.microfono_id = "mic";
+    a.microfono_en_video = false;
+    a.nivelar_microfono = true;
+    AudioRecordingStarted r = audio_recording_start(a, 30, test::audio_test_sink(), quit);
+    ASSERT_TRUE(r.fatal.empty()) << r.fatal;
+    ASSERT_TRUE(r.game_ring && r.mic_ring);
+    EXPECT_TRUE(r.audio.step && r.audio.main_format && r.audio.voice_format);
+    EXPECT_TRUE(wait_for(
+        [&] {
+            const std::string t = log.text();
+            return t.find("[AUDIO] audio del juego conectado: Juego") != std::string::npos &&
+                   t.find("[AUDIO] micrófono conectado: Micro") != std::string::npos;
+        },
+        30))
+        << log.text();
+    EXPECT_NE(log.text().find("voz nivelada"), std::string::npos);
+    // The capture threads end at the quit flag and let go of their rings.
+    quit->set = true;
+    r.audio.step.reset();
+    EXPECT_TRUE(
+        wait_for([&] { return r.game_ring.use_count() == 1 && r.mic_ring.use_count() == 1; }, 30));
+
+    // Neither source on: no thread, no encoder.
+    Settings::Audio off;
+    off.juego = false;
+    off.microfono = false;
+    AudioRecordingStarted none = audio_recording_start(off, 30, test::audio_test_sink(), quit);
+    EXPECT_TRUE(none.fatal.empty());
+    EXPECT_FALSE(none.game_ring || none.mic_ring || none.audio.step);
+}
+
 TEST(AudioPulse, UnpluggedDeviceFallsBackAndIsAdoptedUnderItsNewId) {
     LogCapture log;
     PulseDaemon pa({null_sink("altavoces", "Altavoces")});
