@@ -99,6 +99,16 @@ TEST(AudioPulse, NoServerGivesEmptyListsAtOnce) {
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
 }
 
+TEST(AudioPulse, AHungServerCannotHoldAListingLong) {
+    PulseDaemon pa({null_sink("a", "A")});
+    pa.freeze(true);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(audio_list_endpoints_json(1).dump(), "[]");
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+    pa.freeze(false);
+    EXPECT_EQ(audio_list_endpoints_json(1).size(), 1u);
+}
+
 TEST(AudioPulse, GameAndVoiceTonesComeOutOfTheirAacTracks) {
     LogCapture log;
     PulseDaemon pa({null_sink("juego", "Juego"), null_sink("micsink", "MicSink", 44100, 1),

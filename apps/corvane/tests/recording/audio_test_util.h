@@ -195,6 +195,7 @@ class PulseDaemon {
     }
     ~PulseDaemon() {
         if (pid_ > 0) {
+            kill(pid_, SIGCONT);
             kill(pid_, SIGTERM);
             int status;
             waitpid(pid_, &status, 0);
@@ -221,6 +222,8 @@ class PulseDaemon {
     }
     const std::filesystem::path& dir() const { return dir_; }
     const std::string& server() const { return server_; }
+    // Freezes or thaws the daemon (a server that hangs).
+    void freeze(bool on) const { kill(pid_, on ? SIGSTOP : SIGCONT); }
 
     // Starts `paplay` of a file on a sink; the player is stopped with the object.
     class Player {
