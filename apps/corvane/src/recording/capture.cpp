@@ -1,14 +1,16 @@
 #include "recording/capture.h"
 
-#include <pthread.h>
 #include <time.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include <fmt/format.h>
 
 #include "base/log.h"
+#include "platform/thread.h"
 
 namespace corvane {
 
@@ -115,7 +117,7 @@ void sleep_until_ns(std::int64_t t) {
 
 void capture_loop(std::unique_ptr<ScreenGrabber> grabber, SharedFrame shared, std::uint32_t fps,
                   std::shared_ptr<QuitFlag> quit, std::shared_ptr<std::atomic<bool>> stop) {
-    pthread_setname_np(pthread_self(), "crvn-captura");
+    thread_set_name("crvn-captura");
     const std::int64_t period = 1'000'000'000 / fps;
     const std::int64_t start = mono_ns();
     std::string last_error;

@@ -1,6 +1,5 @@
 #include "recording/frame_clock.h"
 
-#include <pthread.h>
 #include <time.h>
 
 #include <cerrno>
@@ -10,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "base/log.h"
+#include "platform/thread.h"
 
 namespace corvane {
 
@@ -116,7 +116,7 @@ bool clock_spawn(ClockParams params, std::string* error) {
     try {
         auto holder = std::make_shared<ClockParams>(std::move(params));
         std::thread([holder] {
-            pthread_setname_np(pthread_self(), "crvn-reloj");
+            thread_set_name("crvn-reloj");
             clock_thread_main(std::move(*holder));
         }).detach();
         return true;

@@ -1,15 +1,13 @@
 #include "recording/video_encoder.h"
 
-#include <pthread.h>
-
 #include <algorithm>
-#include <cmath>
-#include <limits>
+#include <system_error>
 #include <thread>
 
 #include <fmt/format.h>
 
 #include "base/log.h"
+#include "platform/thread.h"
 
 namespace corvane {
 
@@ -252,7 +250,7 @@ namespace {
 bool spawn_detached(std::function<void()> body, std::string* error) {
     try {
         std::thread t([b = std::move(body)]() mutable {
-            pthread_setname_np(pthread_self(), "crvn-cod-video");
+            thread_set_name("crvn-cod-video");
             b();
         });
         t.detach();
