@@ -1,7 +1,5 @@
 #include "recording/audio_capture.h"
 
-#include <pthread.h>
-
 #include <chrono>
 #include <system_error>
 #include <thread>
@@ -11,6 +9,7 @@
 #include "base/config_file.h"
 #include "base/log.h"
 #include "base/text.h"
+#include "platform/thread.h"
 
 namespace corvane {
 
@@ -238,8 +237,7 @@ AudioSpawnResult audio_spawn_capture_thread(AudioCaptureParams params) {
     AudioSpawnResult r;
     try {
         std::thread([p = std::move(params)]() mutable {
-            pthread_setname_np(pthread_self(),
-                               p.source == kSourceGame ? "crvn-aud-juego" : "crvn-aud-mic");
+            thread_set_name(p.source == kSourceGame ? "crvn-aud-juego" : "crvn-aud-mic");
             audio_capture_thread_main(std::move(p));
         }).detach();
         r.ok = true;

@@ -1,7 +1,5 @@
 #include "recording/audio_encoder.h"
 
-#include <pthread.h>
-
 #include <chrono>
 #include <system_error>
 #include <thread>
@@ -9,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "base/log.h"
+#include "platform/thread.h"
 #include "recording/audio_level.h"
 #include "recording/video_encoder.h"
 
@@ -155,8 +154,7 @@ AudioEncoderStarted encoder_start_audio_thread(std::shared_ptr<SampleSink> sink,
         std::move(reply_tx), std::move(block_rx), slot, std::move(sink), track, std::move(factory)};
     try {
         std::thread([p = std::move(params)]() mutable {
-            pthread_setname_np(pthread_self(),
-                               p.track == kTrackVoice ? "crvn-cod-voz" : "crvn-cod-audio");
+            thread_set_name(p.track == kTrackVoice ? "crvn-cod-voz" : "crvn-cod-audio");
             audio_encoder_thread_main(std::move(p));
         }).detach();
     } catch (const std::system_error& e) {
