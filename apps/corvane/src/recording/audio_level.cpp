@@ -21,6 +21,7 @@ std::optional<std::uint8_t> audio_sample_code(const AudioDeviceFormat& f) {
     const std::size_t channels = f.channels ? f.channels : 1;
     const std::size_t width = *code == kSampleS16 ? 2 : *code == kSampleS24 ? 3 : 4;
     if (f.block == 0 || f.block < channels * width) return std::nullopt;
+    if (f.rate == 0) return std::nullopt;  // the resampler could never advance
     return code;
 }
 

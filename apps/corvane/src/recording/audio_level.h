@@ -33,7 +33,7 @@ struct AudioDeviceFormat {
 
 // The sample code of a tag and width, or nothing when the combination is not
 // supported (also when the framing makes no sense: a block smaller than
-// channels × the sample width).
+// channels × the sample width, or a rate of 0).
 std::optional<std::uint8_t> audio_sample_code(const AudioDeviceFormat& format);
 
 // One channel's sample of one frame as a float. A sample that does not lie

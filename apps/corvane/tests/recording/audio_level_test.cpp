@@ -26,6 +26,7 @@ TEST(AudioDecode, SampleCodesByTagAndWidth) {
         {1, 16, 2, 0, -1},         {1, 24, 6, 24, kSampleS24},  // 24 bits in 32-bit containers
         {3, 32, 0, 4, kSampleF32},                              // 0 channels read as 1
     };
+    EXPECT_FALSE(audio_sample_code(AudioDeviceFormat{3, 32, 2, 8, 0}));  // no rate
     for (const Row& r : rows) {
         AudioDeviceFormat f{r.tag, r.bits, r.channels, r.block, 48000};
         auto code = audio_sample_code(f);
