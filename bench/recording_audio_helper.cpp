@@ -19,7 +19,8 @@ int main(int argc, char** argv) {
     auto buffer = std::make_shared<ReplayBuffer>();
     auto sink = replay_buffer_sink_make(buffer, 3600, 4000);
     ReplaySample key;
-    key.payload = std::make_shared<const std::vector<std::uint8_t>>(std::vector<std::uint8_t>{0, 0, 1, 0x65});
+    key.payload =
+        std::make_shared<const std::vector<std::uint8_t>>(std::vector<std::uint8_t>{0, 0, 1, 0x65});
     key.keyframe = true;
     (*sink)(key);
 
@@ -39,7 +40,8 @@ int main(int argc, char** argv) {
     for (int s = 0; s < seconds; ++s) {
         for (int packet = 0; packet < 100; ++packet) {  // 10 ms packets
             for (std::size_t i = 0; i < 441; ++i, ++n)
-                in[2 * i] = in[2 * i + 1] = 0.1f * static_cast<float>(std::sin(2 * 3.14159265 * 1000 * n / 44100.0));
+                in[2 * i] = in[2 * i + 1] =
+                    0.1f * static_cast<float>(std::sin(2 * 3.14159265 * 1000 * n / 44100.0));
             out.clear();
             rs.process(in, out);
             lv.process(out);
@@ -53,7 +55,8 @@ int main(int argc, char** argv) {
     const std::size_t want = static_cast<std::size_t>(seconds) * 48000 / 1024 - 2;
     for (;;) {
         std::size_t frames = 0;
-        for (const ReplaySample& s : replay_buffer_snapshot(*buffer)) frames += s.track == kTrackAudio;
+        for (const ReplaySample& s : replay_buffer_snapshot(*buffer))
+            frames += s.track == kTrackAudio;
         if (frames >= want) {
             std::printf("{\"aac_frames\": %zu}\n", frames);
             return 0;

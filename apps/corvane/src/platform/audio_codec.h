@@ -22,7 +22,7 @@ struct AacFailure {
 enum class AacReceive { packet, again, failed };
 
 class AacEncoder {
-public:
+  public:
     virtual ~AacEncoder() = default;
     // Queues interleaved L, R samples; whole 1024-sample frames go to the
     // encoder at once, the rest waits for the next call. On failure the stage

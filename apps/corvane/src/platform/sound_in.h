@@ -60,11 +60,12 @@ struct SoundInPacket {
 };
 
 class SoundInStream {
-public:
+  public:
     virtual ~SoundInStream() = default;
     // Hands every whole packet that is ready to `each`, in order, without
     // waiting for more. A failure (disconnected, read, release) ends the stream.
-    virtual std::optional<SoundInFailure> read(const std::function<void(const SoundInPacket&)>& each) = 0;
+    virtual std::optional<SoundInFailure> read(
+        const std::function<void(const SoundInPacket&)>& each) = 0;
 };
 
 struct SoundInOpen {
@@ -74,7 +75,7 @@ struct SoundInOpen {
 };
 
 class SoundInConnection {
-public:
+  public:
     virtual ~SoundInConnection() = default;
     // The id of the default endpoint of the kind: "" when there is none (an
     // output's echo as the default microphone is none); nothing when the

@@ -1,7 +1,5 @@
 #include "recording/audio_capture.h"
 
-#include <pthread.h>
-
 #include <chrono>
 #include <system_error>
 #include <thread>
@@ -11,6 +9,7 @@
 #include "base/config_file.h"
 #include "base/log.h"
 #include "base/text.h"
+#include "platform/thread.h"
 
 namespace corvane {
 
@@ -22,7 +21,9 @@ constexpr auto kPoll = std::chrono::milliseconds(10);
 constexpr auto kCheckEvery = std::chrono::seconds(2);
 constexpr auto kRetryWait = std::chrono::seconds(2);
 
-bool quitting(const AudioCaptureParams& p) { return p.quit && p.quit->set.load(); }
+bool quitting(const AudioCaptureParams& p) {
+    return p.quit && p.quit->set.load();
+}
 
 // Sleeps in short slices; true when the quit flag was seen.
 bool sleep_or_quit(const AudioCaptureParams& p, Clock::duration d) {
@@ -35,18 +36,28 @@ bool sleep_or_quit(const AudioCaptureParams& p, Clock::duration d) {
     return quitting(p);
 }
 
-std::string name_or_unnamed(const std::string& name) { return name.empty() ? "(sin nombre)" : name; }
+std::string name_or_unnamed(const std::string& name) {
+    return name.empty() ? "(sin nombre)" : name;
+}
 
 std::string_view step_text(SoundInStep s) {
     switch (s) {
-        case SoundInStep::connect: return "sin acceso al audio";
-        case SoundInStep::open: return "no se pudo abrir el dispositivo";
-        case SoundInStep::format: return "no se pudo leer el formato";
-        case SoundInStep::init: return "no se pudo iniciar la captura";
-        case SoundInStep::start: return "no se pudo arrancar";
-        case SoundInStep::disconnected: return "se desconectó el dispositivo";
-        case SoundInStep::read: return "error leyendo audio";
-        case SoundInStep::release: return "error liberando audio";
+        case SoundInStep::connect:
+            return "sin acceso al audio";
+        case SoundInStep::open:
+            return "no se pudo abrir el dispositivo";
+        case SoundInStep::format:
+            return "no se pudo leer el formato";
+        case SoundInStep::init:
+            return "no se pudo iniciar la captura";
+        case SoundInStep::start:
+            return "no se pudo arrancar";
+        case SoundInStep::disconnected:
+            return "se desconectó el dispositivo";
+        case SoundInStep::read:
+            return "error leyendo audio";
+        case SoundInStep::release:
+            return "error liberando audio";
     }
     return "error de audio";
 }
@@ -57,7 +68,9 @@ struct Outcome {
     std::string text;
 };
 
-Outcome fail(std::string text) { return Outcome{Outcome::failure, std::move(text)}; }
+Outcome fail(std::string text) {
+    return Outcome{Outcome::failure, std::move(text)};
+}
 
 // State that outlives one connection.
 struct ThreadState {
@@ -66,7 +79,8 @@ struct ThreadState {
 };
 
 // The default endpoint, or the failure text.
-std::optional<SoundEndpoint> default_endpoint(SoundInConnection& c, SoundInKind kind, std::string& failure) {
+std::optional<SoundEndpoint> default_endpoint(SoundInConnection& c, SoundInKind kind,
+                                              std::string& failure) {
     std::optional<std::string> id = c.default_id(kind);
     std::optional<SoundEndpoint> e;
     if (id && !id->empty()) e = c.endpoint(kind, *id);
@@ -76,7 +90,8 @@ std::optional<SoundEndpoint> default_endpoint(SoundInConnection& c, SoundInKind 
 
 Outcome attempt(AudioCaptureParams& p, ThreadState& ts) {
     const std::string_view label = audio_source_label(p.source);
-    const SoundInKind kind = p.source == kSourceGame ? SoundInKind::output : SoundInKind::microphone;
+    const SoundInKind kind =
+        p.source == kSourceGame ? SoundInKind::output : SoundInKind::microphone;
 
     SoundInConnect conn = sound_in_connect();
     if (!conn.connection) return fail(audio_error_text("sin acceso al audio", conn.error));
@@ -90,29 +105,35 @@ Outcome attempt(AudioCaptureParams& p, ThreadState& ts) {
         dev = default_endpoint(c, kind, failure);
         if (!dev) return fail(failure);
     } else if ((dev = c.endpoint(kind, p.device_id))) {
-    } else if (auto list = c.endpoints(kind); list && (dev = audio_endpoint_query(*list, p.device_name))) {
-        log_line(fmt::format("[AUDIO] {}: «{}» cambió de puerto ({}); se usa el nuevo y se guarda.", label,
-                             p.device_name, sound_in_id_change_words()));
-        config_write_key("audio", audio_source_id_key(p.source), dev->id);  // a failed write changes nothing here
+    } else if (auto list = c.endpoints(kind);
+               list && (dev = audio_endpoint_query(*list, p.device_name))) {
+        log_line(fmt::format("[AUDIO] {}: «{}» cambió de puerto ({}); se usa el nuevo y se guarda.",
+                             label, p.device_name, sound_in_id_change_words()));
+        config_write_key("audio", audio_source_id_key(p.source),
+                         dev->id);  // a failed write changes nothing here
         p.device_id = dev->id;
     } else {
         dev = default_endpoint(c, kind, failure);
         if (!dev) return fail(failure);
-        log_line(fmt::format("[AVISO] {}: «{}» no está conectado; mientras vuelve se usa {} («{}»).", label,
-                             p.device_name.empty() ? std::string("el elegido") : p.device_name,
-                             sound_in_default_device_words(), name_or_unnamed(dev->name)));
+        log_line(
+            fmt::format("[AVISO] {}: «{}» no está conectado; mientras vuelve se usa {} («{}»).",
+                        label, p.device_name.empty() ? std::string("el elegido") : p.device_name,
+                        sound_in_default_device_words(), name_or_unnamed(dev->name)));
         fallback = true;
     }
     const std::string dev_name = name_or_unnamed(dev->name);
 
     SoundInOpen open = c.open(kind, dev->id);
-    if (!open.stream) return fail(audio_error_text(step_text(open.failure.step), open.failure.error));
+    if (!open.stream)
+        return fail(audio_error_text(step_text(open.failure.step), open.failure.error));
     const AudioDeviceFormat format = audio_device_format(open.format);
     const std::optional<std::uint8_t> code = audio_sample_code(format);
-    if (!code) return fail(fmt::format("formato de audio no soportado (tipo {}, {} bits)", format.tag, format.bits));
+    if (!code)
+        return fail(fmt::format("formato de audio no soportado (tipo {}, {} bits)", format.tag,
+                                format.bits));
 
-    log_line(fmt::format("\n[AUDIO] {} conectado: {} ({} Hz, {} canales)", label, dev_name, format.rate,
-                         format.channels));
+    log_line(fmt::format("\n[AUDIO] {} conectado: {} ({} Hz, {} canales)", label, dev_name,
+                         format.rate, format.channels));
 
     AudioResampler resampler;
     resampler.rate = format.rate;
@@ -122,8 +143,10 @@ Outcome attempt(AudioCaptureParams& p, ThreadState& ts) {
         if (sleep_or_quit(p, kPoll)) return Outcome{Outcome::quit, {}};
         std::optional<SoundInFailure> f = open.stream->read([&](const SoundInPacket& pk) {
             decoded.clear();
-            if (pk.silent || !pk.data) decoded.assign(pk.frames * 2, 0.0f);
-            else audio_decode_frames(pk.data, pk.frames, format, *code, decoded);
+            if (pk.silent || !pk.data)
+                decoded.assign(pk.frames * 2, 0.0f);
+            else
+                audio_decode_frames(pk.data, pk.frames, format, *code, decoded);
             std::vector<float>* values = &decoded;
             if (!resampler.passthrough()) {
                 out.clear();
@@ -195,13 +218,15 @@ AudioDeviceFormat audio_device_format(const SoundInFormat& f) {
 
 void audio_capture_thread_main(AudioCaptureParams p) {
     ThreadState ts;
-    if (p.leveller) log_line("[AUDIO] Micrófono: voz nivelada (mono centrado + volumen automático).");
+    if (p.leveller)
+        log_line("[AUDIO] Micrófono: voz nivelada (mono centrado + volumen automático).");
     while (!quitting(p)) {
         Outcome o = attempt(p, ts);
         if (o.kind == Outcome::quit) break;
         if (o.kind == Outcome::reconnect) continue;
         if (o.text != ts.last_failure) {
-            log_line(fmt::format("\n[AVISO] {}: {}. Reintentando…", audio_source_label(p.source), o.text));
+            log_line(fmt::format("\n[AVISO] {}: {}. Reintentando…", audio_source_label(p.source),
+                                 o.text));
             ts.last_failure = o.text;
         }
         if (sleep_or_quit(p, kRetryWait)) break;
@@ -212,7 +237,7 @@ AudioSpawnResult audio_spawn_capture_thread(AudioCaptureParams params) {
     AudioSpawnResult r;
     try {
         std::thread([p = std::move(params)]() mutable {
-            pthread_setname_np(pthread_self(), p.source == kSourceGame ? "crvn-aud-juego" : "crvn-aud-mic");
+            thread_set_name(p.source == kSourceGame ? "crvn-aud-juego" : "crvn-aud-mic");
             audio_capture_thread_main(std::move(p));
         }).detach();
         r.ok = true;

@@ -1,7 +1,5 @@
 #include "recording/audio_encoder.h"
 
-#include <pthread.h>
-
 #include <chrono>
 #include <system_error>
 #include <thread>
@@ -9,13 +7,15 @@
 #include <fmt/format.h>
 
 #include "base/log.h"
+#include "platform/thread.h"
 #include "recording/audio_level.h"
 #include "recording/video_encoder.h"
 
 namespace corvane {
 
 std::int64_t aac_frame_stamp(std::uint64_t k) {
-    return static_cast<std::int64_t>(static_cast<unsigned __int128>(k) * 1024u * 10'000'000u / kAudioRate);
+    return static_cast<std::int64_t>(static_cast<unsigned __int128>(k) * 1024u * 10'000'000u /
+                                     kAudioRate);
 }
 
 AudioClockStep::AudioClockStep(AudioClockConfig config) : c_(std::move(config)) {
@@ -31,20 +31,25 @@ void AudioClockStep::send(ChannelSender<PcmBlock>& to, PcmBlock block, bool& dro
     if (!to) return;
     // While an encoder is stuck the clock must keep its pace: wait about two
     // periods once, then offer later blocks without waiting.
-    auto wait = dropping ? std::chrono::nanoseconds(0) : std::chrono::nanoseconds(2'000'000'000 / c_.fps);
+    auto wait =
+        dropping ? std::chrono::nanoseconds(0) : std::chrono::nanoseconds(2'000'000'000 / c_.fps);
     switch (to.send_for(std::move(block), wait)) {
-        case ChannelSender<PcmBlock>::Sent::sent: dropping = false; break;
-        case ChannelSender<PcmBlock>::Sent::closed: break;  // the encoder has gone: the block is lost
+        case ChannelSender<PcmBlock>::Sent::sent:
+            dropping = false;
+            break;
+        case ChannelSender<PcmBlock>::Sent::closed:
+            break;  // the encoder has gone: the block is lost
         case ChannelSender<PcmBlock>::Sent::full:
-            if (!dropping) log_line("\n[AVISO] El codificador de audio va atrasado: se descarta audio.");
+            if (!dropping)
+                log_line("\n[AVISO] El codificador de audio va atrasado: se descarta audio.");
             dropping = true;
             break;
     }
 }
 
 void AudioClockStep::step(std::uint64_t i) {
-    const std::uint64_t expected =
-        static_cast<std::uint64_t>((static_cast<unsigned __int128>(i) * kAudioRate + kAudioRate) / c_.fps);
+    const std::uint64_t expected = static_cast<std::uint64_t>(
+        (static_cast<unsigned __int128>(i) * kAudioRate + kAudioRate) / c_.fps);
     std::uint64_t take = 0;
     if (expected > produced_) {
         const std::uint64_t need = expected - produced_;
@@ -102,15 +107,16 @@ void audio_encoder_thread_main(AudioEncoderParams p) {
     std::vector<std::int16_t> samples;
     std::vector<std::uint8_t> bytes;
     auto stop = [&](const AacFailure& failure) {
-        log_line(fmt::format("\n[ERROR] El codificador de audio se detuvo: {}", failure_text(failure)));
+        log_line(
+            fmt::format("\n[ERROR] El codificador de audio se detuvo: {}", failure_text(failure)));
         p.blocks.close();  // later blocks from the clock are refused
     };
     while (std::optional<PcmBlock> block = p.blocks.receive()) {
         const std::size_t frames = block->size() / 4;
         samples.resize(frames * 2);
         for (std::size_t k = 0; k < frames * 2; ++k) {
-            samples[k] = static_cast<std::int16_t>(static_cast<std::uint16_t>((*block)[2 * k] |
-                                                                               ((*block)[2 * k + 1] << 8)));
+            samples[k] = static_cast<std::int16_t>(
+                static_cast<std::uint16_t>((*block)[2 * k] | ((*block)[2 * k + 1] << 8)));
         }
         if (std::optional<AacFailure> failure = enc.send(samples.data(), frames)) {
             stop(*failure);
@@ -144,11 +150,11 @@ AudioEncoderStarted encoder_start_audio_thread(std::shared_ptr<SampleSink> sink,
     auto [block_tx, block_rx] = make_channel<PcmBlock>(kAudioBlockSlots);
     auto [reply_tx, reply_rx] = make_channel<AudioEncoderReply>(1);
     auto slot = std::make_shared<FormatSlot>();
-    AudioEncoderParams params{std::move(reply_tx), std::move(block_rx), slot, std::move(sink), track,
-                              std::move(factory)};
+    AudioEncoderParams params{
+        std::move(reply_tx), std::move(block_rx), slot, std::move(sink), track, std::move(factory)};
     try {
         std::thread([p = std::move(params)]() mutable {
-            pthread_setname_np(pthread_self(), p.track == kTrackVoice ? "crvn-cod-voz" : "crvn-cod-audio");
+            thread_set_name(p.track == kTrackVoice ? "crvn-cod-voz" : "crvn-cod-audio");
             audio_encoder_thread_main(std::move(p));
         }).detach();
     } catch (const std::system_error& e) {
@@ -180,7 +186,8 @@ AudioStarted audio_start_encoders(AudioStartConfig c) {
     AudioEncoderStarted voice;
     if (voice_apart) {
         voice = encoder_start_audio_thread(c.sink, kTrackVoice, c.factory);
-        if (!voice.ok) log_line(fmt::format("[AVISO] Tu voz aparte no se podrá guardar: {}", voice.error));
+        if (!voice.ok)
+            log_line(fmt::format("[AVISO] Tu voz aparte no se podrá guardar: {}", voice.error));
     }
     AudioClockConfig cfg;
     cfg.game = c.game_ring;
@@ -195,6 +202,43 @@ AudioStarted audio_start_encoders(AudioStartConfig c) {
     out.voice_format = voice.ok ? voice.format : nullptr;
     out.step = std::make_unique<AudioClockStep>(std::move(cfg));
     return out;
+}
+
+AudioRecordingStarted audio_recording_start(const Settings::Audio& a, std::uint32_t fps,
+                                            std::shared_ptr<SampleSink> sink,
+                                            std::shared_ptr<QuitFlag> quit,
+                                            AacEncoderFactory factory) {
+    AudioRecordingStarted r;
+    auto spawn = [&](std::uint8_t source, const std::string& id, const std::string& name,
+                     bool leveller) {
+        auto ring = std::make_shared<AudioRing>();
+        AudioCaptureParams p{source, id, name, ring, quit, leveller};
+        AudioSpawnResult s = audio_spawn_capture_thread(std::move(p));
+        if (!s.ok) {
+            r.fatal = s.error;
+            return std::shared_ptr<AudioRing>();
+        }
+        return ring;
+    };
+    if (a.juego) {
+        r.game_ring = spawn(kSourceGame, a.salida_id, a.salida_nombre, false);
+        if (!r.fatal.empty()) return r;
+    }
+    if (a.microfono) {
+        r.mic_ring = spawn(kSourceMic, a.microfono_id, a.microfono_nombre, a.nivelar_microfono);
+        if (!r.fatal.empty()) return r;
+    }
+    AudioStartConfig c;
+    c.game_ring = r.game_ring;
+    c.game_volume = a.volumen_juego;
+    c.mic_ring = r.mic_ring;
+    c.mic_volume = a.volumen_microfono;
+    c.mic_in_video = a.microfono_en_video;
+    c.fps = fps;
+    c.sink = std::move(sink);
+    c.factory = std::move(factory);
+    r.audio = audio_start_encoders(std::move(c));
+    return r;
 }
 
 }  // namespace corvane

@@ -12,7 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "base/flags.h"
+#include "base/settings.h"
 #include "platform/audio_codec.h"
+#include "recording/audio_capture.h"
 #include "recording/audio_ring.h"
 #include "recording/channel.h"
 #include "recording/frame_clock.h"
@@ -37,11 +40,11 @@ std::int64_t aac_frame_stamp(std::uint64_t k);
 struct AudioClockConfig {
     std::shared_ptr<AudioRing> game;  // null: no game sound
     float game_volume = 1.0f;
-    std::shared_ptr<AudioRing> mic;   // null: no microphone
+    std::shared_ptr<AudioRing> mic;  // null: no microphone
     float mic_volume = 1.0f;
-    bool voice_apart = false;         // the voice goes to its own track
-    ChannelSender<PcmBlock> main;     // track 1; required
-    ChannelSender<PcmBlock> voice;    // track 2; may be empty
+    bool voice_apart = false;       // the voice goes to its own track
+    ChannelSender<PcmBlock> main;   // track 1; required
+    ChannelSender<PcmBlock> voice;  // track 2; may be empty
     std::uint32_t fps = 60;
 };
 
@@ -49,13 +52,13 @@ struct AudioClockConfig {
 // periods; then the block is dropped (logged once per stall), and further
 // blocks are offered without waiting until one gets through again.
 class AudioClockStep final : public ClockAudioStep {
-public:
+  public:
     explicit AudioClockStep(AudioClockConfig config);
     void start() override;
     void step(std::uint64_t frame_index) override;
     std::uint64_t produced() const { return produced_; }
 
-private:
+  private:
     void send(ChannelSender<PcmBlock>& to, PcmBlock block, bool& dropping);
 
     AudioClockConfig c_;
@@ -98,23 +101,38 @@ AudioEncoderStarted encoder_start_audio_thread(std::shared_ptr<SampleSink> sink,
 struct AudioStartConfig {
     std::shared_ptr<AudioRing> game_ring;  // null when [audio] juego is off
     float game_volume = 1.0f;
-    std::shared_ptr<AudioRing> mic_ring;   // null when [audio] microfono is off
+    std::shared_ptr<AudioRing> mic_ring;  // null when [audio] microfono is off
     float mic_volume = 1.0f;
-    bool mic_in_video = true;              // [audio] microfono_en_video
+    bool mic_in_video = true;  // [audio] microfono_en_video
     std::uint32_t fps = 60;
     std::shared_ptr<SampleSink> sink;
     AacEncoderFactory factory;
 };
 
 struct AudioStarted {
-    std::unique_ptr<AudioClockStep> step;       // null: no audio track
-    std::shared_ptr<FormatSlot> main_format;    // for the clip's sound
-    std::shared_ptr<FormatSlot> voice_format;   // for the voice apart; null without
+    std::unique_ptr<AudioClockStep> step;      // null: no audio track
+    std::shared_ptr<FormatSlot> main_format;   // for the clip's sound
+    std::shared_ptr<FormatSlot> voice_format;  // for the voice apart; null without
 };
 
 // Starts the main encoder and, when the voice goes apart, the voice encoder;
 // logs "[AVISO] Sin audio: {}" or "[AVISO] Tu voz aparte no se podrá
 // guardar: {}" when they cannot start. Nothing starts without a ring.
 AudioStarted audio_start_encoders(AudioStartConfig config);
+
+// The whole start-up of the sound, in order: a capture thread with a fresh ring
+// for each source that [audio] switches on (the leveller on the microphone as
+// nivelar_microfono says), then the encoders. `fatal` holds "no se pudo crear
+// el hilo de audio ({})" when a capture thread cannot be created.
+struct AudioRecordingStarted {
+    std::string fatal;
+    std::shared_ptr<AudioRing> game_ring;  // null when the source is off
+    std::shared_ptr<AudioRing> mic_ring;
+    AudioStarted audio;
+};
+AudioRecordingStarted audio_recording_start(const Settings::Audio& settings, std::uint32_t fps,
+                                            std::shared_ptr<SampleSink> sink,
+                                            std::shared_ptr<QuitFlag> quit,
+                                            AacEncoderFactory factory = {});
 
 }  // namespace corvane

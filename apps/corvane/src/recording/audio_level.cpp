@@ -8,9 +8,12 @@ namespace corvane {
 std::optional<std::uint8_t> audio_sample_code(const AudioDeviceFormat& f) {
     std::optional<std::uint8_t> code;
     if (f.tag == kFormatTagPcm) {
-        if (f.bits == 16) code = kSampleS16;
-        else if (f.bits == 24) code = kSampleS24;
-        else if (f.bits == 32) code = kSampleS32;
+        if (f.bits == 16)
+            code = kSampleS16;
+        else if (f.bits == 24)
+            code = kSampleS24;
+        else if (f.bits == 32)
+            code = kSampleS32;
     } else if (f.tag == kFormatTagFloat && f.bits == 32) {
         code = kSampleF32;
     }
@@ -18,6 +21,7 @@ std::optional<std::uint8_t> audio_sample_code(const AudioDeviceFormat& f) {
     const std::size_t channels = f.channels ? f.channels : 1;
     const std::size_t width = *code == kSampleS16 ? 2 : *code == kSampleS24 ? 3 : 4;
     if (f.block == 0 || f.block < channels * width) return std::nullopt;
+    if (f.rate == 0) return std::nullopt;  // the resampler could never advance
     return code;
 }
 
@@ -38,9 +42,11 @@ float audio_pcm_sample_to_f32(std::size_t bps, std::uint8_t code, const std::uin
             return static_cast<float>(s) * (1.0f / 8388608.0f);
         }
         case kSampleS32: {
-            std::uint32_t u = static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-                              (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-            return static_cast<float>(static_cast<double>(static_cast<std::int32_t>(u)) * (1.0 / 2147483648.0));
+            std::uint32_t u =
+                static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+                (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+            return static_cast<float>(static_cast<double>(static_cast<std::int32_t>(u)) *
+                                      (1.0 / 2147483648.0));
         }
         case kSampleF32: {
             float v;
@@ -48,7 +54,8 @@ float audio_pcm_sample_to_f32(std::size_t bps, std::uint8_t code, const std::uin
             // One NaN would poison the leveller's envelopes for the rest of the run.
             return std::isfinite(v) ? v : 0.0f;
         }
-        default: return 0.0f;
+        default:
+            return 0.0f;
     }
 }
 
@@ -126,9 +133,12 @@ void VoiceLeveller::process(std::vector<float>& v) {
         env_l = env_f * l * l + env_k * env_l;
         env_r = env_f * r * r + env_k * env_r;
         float x;
-        if (env_l > 10.0f * env_r) x = l;
-        else if (env_r > 10.0f * env_l) x = r;
-        else x = (l + r) * 0.5f;
+        if (env_l > 10.0f * env_r)
+            x = l;
+        else if (env_r > 10.0f * env_l)
+            x = r;
+        else
+            x = (l + r) * 0.5f;
         level = lvl_f * x * x + lvl_k * level;
         const float rms = std::sqrt(level);
         if (rms > 0.00316f) {

@@ -33,19 +33,21 @@ struct AudioDeviceFormat {
 
 // The sample code of a tag and width, or nothing when the combination is not
 // supported (also when the framing makes no sense: a block smaller than
-// channels × the sample width).
+// channels × the sample width, or a rate of 0).
 std::optional<std::uint8_t> audio_sample_code(const AudioDeviceFormat& format);
 
 // One channel's sample of one frame as a float. A sample that does not lie
 // inside the frame, and a float that is NaN or infinite, read as 0.
-float audio_pcm_sample_to_f32(std::size_t bytes_per_sample, std::uint8_t code, const std::uint8_t* frame,
-                              std::size_t frame_bytes, std::size_t channel);
+float audio_pcm_sample_to_f32(std::size_t bytes_per_sample, std::uint8_t code,
+                              const std::uint8_t* frame, std::size_t frame_bytes,
+                              std::size_t channel);
 
 // Decodes and downmixes `frames` frames to interleaved stereo floats, appended
 // to `out`. The channel layout is the extensible one (0 L, 1 R, 2 centre,
 // 3 low frequency, then pairs).
-void audio_decode_frames(const std::uint8_t* data, std::size_t frames, const AudioDeviceFormat& format,
-                         std::uint8_t code, std::vector<float>& out);
+void audio_decode_frames(const std::uint8_t* data, std::size_t frames,
+                         const AudioDeviceFormat& format, std::uint8_t code,
+                         std::vector<float>& out);
 
 // Linear interpolation to 48 kHz, continuous across packets. The position is
 // kept exactly (in 1/48000ths of an input frame), so the output does not

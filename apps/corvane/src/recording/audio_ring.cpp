@@ -8,8 +8,8 @@ void AudioRing::append(const float* v, std::size_t n) {
     std::lock_guard lock(mutex);
     values.insert(values.end(), v, v + n);
     if (values.size() > kAudioRingMaxValues) {
-        values.erase(values.begin(),
-                     values.begin() + static_cast<std::ptrdiff_t>(values.size() - kAudioRingMaxValues));
+        values.erase(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(
+                                                          values.size() - kAudioRingMaxValues));
     }
 }
 
@@ -31,8 +31,8 @@ void audio_trim_rings(AudioRing* game, AudioRing* mic, std::size_t n) {
         if (!r) continue;
         std::lock_guard lock(r->mutex);
         if (r->values.size() > 2 * n) {
-            r->values.erase(r->values.begin(),
-                            r->values.begin() + static_cast<std::ptrdiff_t>(r->values.size() - 2 * n));
+            r->values.erase(r->values.begin(), r->values.begin() + static_cast<std::ptrdiff_t>(
+                                                                       r->values.size() - 2 * n));
         }
     }
 }

@@ -7,19 +7,22 @@ namespace {
 
 TEST(AudioCapture, EndpointFoundByNameWithAsciiCaseFolded) {
     const std::vector<SoundEndpoint> list = {
-        {"alsa.1", "Altavoces"}, {"usb.2", "Auriculares ÁRTICO"}, {"usb.3", "auriculares ártico"},
-        {"bt.4", "Cascos"},      {"bt.5", "CASCOS"},
+        {"alsa.1", "Altavoces"},
+        {"usb.2", "Auriculares ÁRTICO"},
+        {"usb.3", "auriculares ártico"},
+        {"bt.4", "Cascos"},
+        {"bt.5", "CASCOS"},
     };
     struct Row {
         const char* wanted;
         const char* id;  // nullptr: none
     } rows[] = {
         {"altavoces", "alsa.1"},
-        {"  Altavoces \t", "alsa.1"},          // the wanted name is trimmed
-        {"AURICULARES ÁRTICO", "usb.2"},       // Á is not folded: only the exact bytes match
+        {"  Altavoces \t", "alsa.1"},     // the wanted name is trimmed
+        {"AURICULARES ÁRTICO", "usb.2"},  // Á is not folded: only the exact bytes match
         {"auriculares ártico", "usb.3"},
         {"AURICULARES ártico", "usb.3"},
-        {"cascos", "bt.4"},                    // the first match wins
+        {"cascos", "bt.4"},  // the first match wins
         {"Altavoz", nullptr},
         {"", nullptr},
         {"   ", nullptr},

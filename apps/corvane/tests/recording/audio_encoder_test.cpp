@@ -41,8 +41,9 @@ struct StepRig {
     ChannelReceiver<PcmBlock> main_rx, voice_rx;
     std::unique_ptr<AudioClockStep> step;
 
-    explicit StepRig(std::uint32_t fps, bool with_game = true, bool with_mic = false, bool apart = false,
-                     float game_vol = 1.0f, float mic_vol = 1.0f, std::size_t slots = kAudioBlockSlots) {
+    explicit StepRig(std::uint32_t fps, bool with_game = true, bool with_mic = false,
+                     bool apart = false, float game_vol = 1.0f, float mic_vol = 1.0f,
+                     std::size_t slots = kAudioBlockSlots) {
         if (!with_game) game.reset();
         if (with_mic) mic = std::make_shared<AudioRing>();
         auto [mtx, mrx] = make_channel<PcmBlock>(slots);
@@ -61,7 +62,8 @@ struct StepRig {
         step = std::make_unique<AudioClockStep>(std::move(c));
     }
     // Frames in each block sent since the last call.
-    static std::vector<std::size_t> drain(ChannelReceiver<PcmBlock>& rx, std::vector<PcmBlock>* keep = nullptr) {
+    static std::vector<std::size_t> drain(ChannelReceiver<PcmBlock>& rx,
+                                          std::vector<PcmBlock>* keep = nullptr) {
         std::vector<std::size_t> sizes;
         while (auto b = rx.try_receive()) {
             sizes.push_back(b->size() / 4);
@@ -115,7 +117,8 @@ TEST(AudioClockStep, UnpluggedDeviceIsCarriedThenPaddedWithSilence) {
         auto sizes = StepRig::drain(rig.main_rx, &blocks);
         sent_per_tick.push_back(sizes.empty() ? 0 : sizes[0]);
     }
-    EXPECT_EQ(sent_per_tick, (std::vector<std::size_t>{0, 0, 0, 3200, 0, 0, 0, 3200, 0, 0, 0, 3200}));
+    EXPECT_EQ(sent_per_tick,
+              (std::vector<std::size_t>{0, 0, 0, 3200, 0, 0, 0, 3200, 0, 0, 0, 3200}));
     for (const PcmBlock& b : blocks)
         for (std::size_t k = 0; k < b.size() / 2; ++k) ASSERT_EQ(sample_at(b, k), 0);
     // The device returns: its sound flows again, first what the carry owes.
@@ -203,7 +206,8 @@ TEST(AudioClockStep, VoiceMixedOrApart) {
         EXPECT_EQ(StepRig::drain(rig.main_rx, &main), std::vector<std::size_t>{800});
         EXPECT_TRUE(StepRig::drain(rig.voice_rx).empty());
         EXPECT_EQ(sample_at(main[0], 0), 14745);  // 0.25 + 0.2 = 0.45
-        EXPECT_EQ(sample_at(main[0], 1), 32394);  // 0.25 + 0.8 = 1.05, softened to 0.9886 rather than clipped
+        EXPECT_EQ(sample_at(main[0], 1),
+                  32394);  // 0.25 + 0.8 = 1.05, softened to 0.9886 rather than clipped
     }
 }
 
@@ -250,7 +254,8 @@ std::vector<PcmBlock> tone_blocks(double seconds, double freq, std::size_t frame
     const std::size_t total = static_cast<std::size_t>(seconds * 48000);
     std::vector<float> v(total * 2);
     for (std::size_t i = 0; i < total; ++i)
-        v[2 * i] = v[2 * i + 1] = 0.5f * static_cast<float>(std::sin(2 * 3.14159265358979 * freq * i / 48000.0));
+        v[2 * i] = v[2 * i + 1] =
+            0.5f * static_cast<float>(std::sin(2 * 3.14159265358979 * freq * i / 48000.0));
     std::vector<PcmBlock> out;
     for (std::size_t at = 0; at < total; at += frames_per_block) {
         std::size_t n = std::min(frames_per_block, total - at);
@@ -274,7 +279,8 @@ TEST(AudioEncoder, ToneBecomesStampedAacFramesOfItsTrack) {
 
     for (auto& b : tone_blocks(2.0, 1000, 800)) ASSERT_TRUE(st.blocks.send(std::move(b)));
     // 96,000 frames make 93 whole AAC frames; the encoder holds one or two back.
-    ASSERT_TRUE(test::wait_for([&] { return test::track_payloads(*sink->buffer, kTrackVoice).size() >= 90; }, 30));
+    ASSERT_TRUE(test::wait_for(
+        [&] { return test::track_payloads(*sink->buffer, kTrackVoice).size() >= 90; }, 30));
     st.blocks.close();
 
     std::vector<ReplaySample> samples;
@@ -315,7 +321,8 @@ TEST(AudioEncoder, StartFailuresAreWarningsNotFatal) {
     EXPECT_FALSE(s.step);
     EXPECT_FALSE(s.main_format);
     EXPECT_EQ(opened.load(), 1);  // no voice encoder after the main one failed
-    EXPECT_NE(log.text().find("[AVISO] Sin audio: el sistema no tiene codificador AAC"), std::string::npos);
+    EXPECT_NE(log.text().find("[AVISO] Sin audio: el sistema no tiene codificador AAC"),
+              std::string::npos);
 
     // Only the voice encoder fails: the main track goes on.
     std::atomic<int> calls{0};
@@ -329,7 +336,8 @@ TEST(AudioEncoder, StartFailuresAreWarningsNotFatal) {
     EXPECT_TRUE(v.step);
     EXPECT_TRUE(v.main_format);
     EXPECT_FALSE(v.voice_format);
-    EXPECT_NE(log.text().find("[AVISO] Tu voz aparte no se podrá guardar: formatos de audio (Cannot allocate memory)"),
+    EXPECT_NE(log.text().find("[AVISO] Tu voz aparte no se podrá guardar: formatos de audio "
+                              "(Cannot allocate memory)"),
               std::string::npos);
 
     // Neither source on: nothing is started.
@@ -381,10 +389,12 @@ TEST(AudioConcurrency, CaptureStepAndEncodersShareRingsAndChannels) {
     started.step.reset();
     // Both tracks get the same frames, less what the encoders hold back.
     const std::size_t whole = produced / 1024;
-    EXPECT_TRUE(test::wait_for([&] {
-        return test::track_payloads(*sink->buffer, kTrackAudio).size() >= whole - 2 &&
-               test::track_payloads(*sink->buffer, kTrackVoice).size() >= whole - 2;
-    }, 60));
+    EXPECT_TRUE(test::wait_for(
+        [&] {
+            return test::track_payloads(*sink->buffer, kTrackAudio).size() >= whole - 2 &&
+                   test::track_payloads(*sink->buffer, kTrackVoice).size() >= whole - 2;
+        },
+        60));
 }
 
 }  // namespace

@@ -20,17 +20,20 @@ TEST(AudioDecode, SampleCodesByTagAndWidth) {
         std::uint32_t block;
         int code;  // -1 unsupported
     } rows[] = {
-        {1, 16, 2, 4, kSampleS16},  {1, 24, 2, 6, kSampleS24}, {1, 32, 2, 8, kSampleS32},
-        {3, 32, 2, 8, kSampleF32},  {1, 8, 2, 2, -1},          {3, 64, 2, 16, -1},
-        {2, 16, 2, 4, -1},          {1, 16, 2, 3, -1},         // block smaller than the samples
-        {1, 16, 2, 0, -1},          {1, 24, 6, 24, kSampleS24},  // 24 bits in 32-bit containers
-        {3, 32, 0, 4, kSampleF32},  // 0 channels read as 1
+        {1, 16, 2, 4, kSampleS16}, {1, 24, 2, 6, kSampleS24},  {1, 32, 2, 8, kSampleS32},
+        {3, 32, 2, 8, kSampleF32}, {1, 8, 2, 2, -1},           {3, 64, 2, 16, -1},
+        {2, 16, 2, 4, -1},         {1, 16, 2, 3, -1},           // block smaller than the samples
+        {1, 16, 2, 0, -1},         {1, 24, 6, 24, kSampleS24},  // 24 bits in 32-bit containers
+        {3, 32, 0, 4, kSampleF32},                              // 0 channels read as 1
     };
+    EXPECT_FALSE(audio_sample_code(AudioDeviceFormat{3, 32, 2, 8, 0}));  // no rate
     for (const Row& r : rows) {
         AudioDeviceFormat f{r.tag, r.bits, r.channels, r.block, 48000};
         auto code = audio_sample_code(f);
-        if (r.code < 0) EXPECT_FALSE(code) << r.tag << "/" << r.bits << "/" << r.block;
-        else EXPECT_EQ(code.value_or(99), r.code) << r.tag << "/" << r.bits << "/" << r.block;
+        if (r.code < 0)
+            EXPECT_FALSE(code) << r.tag << "/" << r.bits << "/" << r.block;
+        else
+            EXPECT_EQ(code.value_or(99), r.code) << r.tag << "/" << r.bits << "/" << r.block;
     }
 }
 
@@ -62,7 +65,8 @@ TEST(AudioDecode, SamplesOfEachWidth) {
         {4, kSampleF32, f32(-std::numeric_limits<float>::infinity()), 0.0f},
     };
     for (const Row& r : rows) {
-        EXPECT_FLOAT_EQ(audio_pcm_sample_to_f32(r.bps, r.code, r.bytes.data(), r.bytes.size(), 0), r.want)
+        EXPECT_FLOAT_EQ(audio_pcm_sample_to_f32(r.bps, r.code, r.bytes.data(), r.bytes.size(), 0),
+                        r.want)
             << int(r.code) << " " << r.bytes.size();
     }
     // A channel beyond the frame reads as 0 instead of past the end.
@@ -87,7 +91,9 @@ TEST(AudioDecode, DownmixByLayout) {
         // 3 channels: channel 2 is taken as the centre.
         {{0.1f, 0.2f, 0.4f}, 0.1f + 0.707f * 0.4f, 0.2f + 0.707f * 0.4f},
         // 5.1: L R C LFE BL BR; the low-frequency channel is never used.
-        {{0.1f, 0.2f, 0.4f, 0.9f, 0.2f, -0.2f}, 0.1f + 0.707f * 0.4f + 0.1f, 0.2f + 0.707f * 0.4f - 0.1f},
+        {{0.1f, 0.2f, 0.4f, 0.9f, 0.2f, -0.2f},
+         0.1f + 0.707f * 0.4f + 0.1f,
+         0.2f + 0.707f * 0.4f - 0.1f},
         // 7.1: the side pair adds at 0.5 too.
         {{0.1f, 0.2f, 0.0f, 0.9f, 0.2f, 0.4f, 0.6f, 0.8f}, 0.1f + 0.1f + 0.3f, 0.2f + 0.2f + 0.4f},
         // 7 channels: the last one is not used.
@@ -155,7 +161,8 @@ TEST(AudioResample, OutputDoesNotDependOnPacketSplits) {
             at += n;
         }
         ASSERT_EQ(out.size(), ref.size());
-        EXPECT_EQ(0, std::memcmp(out.data(), ref.data(), out.size() * sizeof(float))) << "trial " << trial;
+        EXPECT_EQ(0, std::memcmp(out.data(), ref.data(), out.size() * sizeof(float)))
+            << "trial " << trial;
     }
 }
 
@@ -165,7 +172,8 @@ TEST(AudioResample, ToneKeepsItsFrequencyAnd48kPassesThrough) {
     std::vector<float> out;
     rs.process(stereo_tone(44100, 44100, 1000, 0.5f), out);
     const double at = tone_power(out, 48000, 1000);
-    EXPECT_GT(at, 1000 * tone_power(out, 48000, 918.75));  // where a tone left at 44.1 kHz would land
+    EXPECT_GT(at,
+              1000 * tone_power(out, 48000, 918.75));  // where a tone left at 44.1 kHz would land
     EXPECT_GT(at, 1000 * tone_power(out, 48000, 1088.4));
     // The output lags by one input frame: it starts from the silence before it.
     EXPECT_EQ(out[0], 0.0f);
@@ -187,16 +195,25 @@ TEST(AudioLevel, SoftLimiterAndPcm16Table) {
     struct Row {
         float in;
         std::int16_t out;
-    } rows[] = {{0.0f, 0},         {0.5f, 16383},   {0.89f, 29162},  {1.0f, 31907},
-                {-1.0f, -31907},   {1.5f, 32766},   {3.0f, 32767},   {100.0f, 32767},
-                {-3.0f, -32767},   {-0.5f, -16383}, {std::numeric_limits<float>::quiet_NaN(), 0},
+    } rows[] = {{0.0f, 0},
+                {0.5f, 16383},
+                {0.89f, 29162},
+                {1.0f, 31907},
+                {-1.0f, -31907},
+                {1.5f, 32766},
+                {3.0f, 32767},
+                {100.0f, 32767},
+                {-3.0f, -32767},
+                {-0.5f, -16383},
+                {std::numeric_limits<float>::quiet_NaN(), 0},
                 {std::numeric_limits<float>::infinity(), 32767}};
     std::vector<float> in;
     for (const Row& r : rows) in.push_back(r.in);
     std::vector<std::uint8_t> pcm = audio_f32_to_pcm16(in);
     ASSERT_EQ(pcm.size(), in.size() * 2);
     for (std::size_t i = 0; i < in.size(); ++i) {
-        auto v = static_cast<std::int16_t>(static_cast<std::uint16_t>(pcm[2 * i] | (pcm[2 * i + 1] << 8)));
+        auto v = static_cast<std::int16_t>(
+            static_cast<std::uint16_t>(pcm[2 * i] | (pcm[2 * i + 1] << 8)));
         EXPECT_EQ(v, rows[i].out) << rows[i].in;
     }
     EXPECT_TRUE(audio_f32_to_pcm16(std::vector<float>{}).empty());

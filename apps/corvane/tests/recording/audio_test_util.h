@@ -76,18 +76,21 @@ inline std::vector<float> decode_aac(const std::vector<std::vector<std::uint8_t>
     std::string adts;
     for (const auto& f : frames) {
         const std::size_t len = f.size() + 7;
-        const unsigned char h[7] = {0xFF, 0xF1, static_cast<unsigned char>((1 << 6) | (3 << 2) | 0),
+        const unsigned char h[7] = {0xFF,
+                                    0xF1,
+                                    static_cast<unsigned char>((1 << 6) | (3 << 2) | 0),
                                     static_cast<unsigned char>((2 << 6) | ((len >> 11) & 3)),
                                     static_cast<unsigned char>((len >> 3) & 0xFF),
-                                    static_cast<unsigned char>(((len & 7) << 5) | 0x1F), 0xFC};
+                                    static_cast<unsigned char>(((len & 7) << 5) | 0x1F),
+                                    0xFC};
         adts.append(reinterpret_cast<const char*>(h), 7);
         adts.append(reinterpret_cast<const char*>(f.data()), f.size());
     }
     auto in = dir.dir() / "in.aac";
     auto out = dir.dir() / "out.raw";
     write_all(in, adts);
-    int rc = run_command({"ffmpeg", "-v", "error", "-nostdin", "-y", "-i", in.string(), "-f", "f32le", "-ac", "2",
-                          "-ar", "48000", out.string()});
+    int rc = run_command({"ffmpeg", "-v", "error", "-nostdin", "-y", "-i", in.string(), "-f",
+                          "f32le", "-ac", "2", "-ar", "48000", out.string()});
     if (rc != 0) return {};
     std::string raw = read_all(out);
     std::vector<float> v(raw.size() / 4);
@@ -96,7 +99,8 @@ inline std::vector<float> decode_aac(const std::vector<std::vector<std::uint8_t>
 }
 
 // The payloads of one track of a buffer, in order.
-inline std::vector<std::vector<std::uint8_t>> track_payloads(const ReplayBuffer& b, std::uint8_t track) {
+inline std::vector<std::vector<std::uint8_t>> track_payloads(const ReplayBuffer& b,
+                                                             std::uint8_t track) {
     std::vector<std::vector<std::uint8_t>> out;
     for (const ReplaySample& s : replay_buffer_snapshot(b)) {
         if (s.track == track) out.push_back(*s.payload);
@@ -110,7 +114,8 @@ inline std::shared_ptr<SampleSink> audio_test_sink() {
     auto buffer = std::make_shared<ReplayBuffer>();
     auto sink = replay_buffer_sink_make(buffer, 3600, 1000);
     ReplaySample key;
-    key.payload = std::make_shared<const std::vector<std::uint8_t>>(std::vector<std::uint8_t>{0, 0, 0, 1, 0x65});
+    key.payload = std::make_shared<const std::vector<std::uint8_t>>(
+        std::vector<std::uint8_t>{0, 0, 0, 1, 0x65});
     key.track = kTrackVideo;
     key.keyframe = true;
     key.duration = 333333;
@@ -120,11 +125,12 @@ inline std::shared_ptr<SampleSink> audio_test_sink() {
 
 // A capture thread the test can stop and join.
 class CaptureThread {
-public:
+  public:
     explicit CaptureThread(AudioCaptureParams p) : quit_(std::make_shared<QuitFlag>()) {
         p.quit = quit_;
         ring_ = p.ring;
-        thread_ = std::thread([p = std::move(p)]() mutable { audio_capture_thread_main(std::move(p)); });
+        thread_ =
+            std::thread([p = std::move(p)]() mutable { audio_capture_thread_main(std::move(p)); });
     }
     ~CaptureThread() {
         quit_->set = true;
@@ -132,7 +138,7 @@ public:
     }
     AudioRing& ring() { return *ring_; }
 
-private:
+  private:
     std::shared_ptr<QuitFlag> quit_;
     std::shared_ptr<AudioRing> ring_;
     std::thread thread_;
@@ -142,22 +148,29 @@ private:
 // no configuration script, the modules given. PULSE_SERVER points this process
 // at it for the life of the object.
 class PulseDaemon {
-public:
+  public:
     explicit PulseDaemon(const std::vector<std::string>& modules) {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "corvane-pulse-XXXXXX").string();
+        std::string tmpl =
+            (std::filesystem::temp_directory_path() / "corvane-pulse-XXXXXX").string();
         if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
         dir_ = tmpl;
         socket_ = (dir_ / "native").string();
-        std::vector<std::string> args = {"pulseaudio",       "-n",
-                                         "--daemonize=no",   "--exit-idle-time=-1",
-                                         "--use-pid-file=no", "--log-target=stderr",
-                                         "-L",               "module-native-protocol-unix auth-anonymous=1 socket=" + socket_};
+        std::vector<std::string> args = {
+            "pulseaudio",
+            "-n",
+            "--daemonize=no",
+            "--exit-idle-time=-1",
+            "--use-pid-file=no",
+            "--log-target=stderr",
+            "-L",
+            "module-native-protocol-unix auth-anonymous=1 socket=" + socket_};
         for (const auto& m : modules) {
             args.push_back("-L");
             args.push_back(m);
         }
         std::vector<std::string> env = {"HOME=" + dir_.string(), "XDG_RUNTIME_DIR=" + dir_.string(),
-                                        "XDG_CONFIG_HOME=" + (dir_ / "config").string(), "PATH=/usr/bin:/bin"};
+                                        "XDG_CONFIG_HOME=" + (dir_ / "config").string(),
+                                        "PATH=/usr/bin:/bin"};
         std::vector<char*> argv, envp;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -182,6 +195,7 @@ public:
     }
     ~PulseDaemon() {
         if (pid_ > 0) {
+            kill(pid_, SIGCONT);
             kill(pid_, SIGTERM);
             int status;
             waitpid(pid_, &status, 0);
@@ -199,8 +213,8 @@ public:
     // The index of a loaded module (pactl prints it).
     std::string load_module(const std::string& name, const std::string& args) const {
         auto out = dir_ / "module.txt";
-        std::string cmd = "pactl --server=" + server_ + " load-module " + name + " " + args + " > '" +
-                          out.string() + "'";
+        std::string cmd = "pactl --server=" + server_ + " load-module " + name + " " + args +
+                          " > '" + out.string() + "'";
         if (std::system(cmd.c_str()) != 0) return {};
         std::string s = read_all(out);
         while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
@@ -208,16 +222,20 @@ public:
     }
     const std::filesystem::path& dir() const { return dir_; }
     const std::string& server() const { return server_; }
+    // Freezes or thaws the daemon (a server that hangs).
+    void freeze(bool on) const { kill(pid_, on ? SIGSTOP : SIGCONT); }
 
     // Starts `paplay` of a file on a sink; the player is stopped with the object.
     class Player {
-    public:
+      public:
         Player(const std::string& server, const std::string& sink, const std::string& file) {
-            std::vector<std::string> args = {"paplay", "--server=" + server, "--device=" + sink, file};
+            std::vector<std::string> args = {"paplay", "--server=" + server, "--device=" + sink,
+                                             file};
             std::vector<char*> argv;
             for (auto& a : args) argv.push_back(a.data());
             argv.push_back(nullptr);
-            if (posix_spawnp(&pid_, "paplay", nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
+            if (posix_spawnp(&pid_, "paplay", nullptr, nullptr, argv.data(), environ) != 0)
+                pid_ = -1;
         }
         ~Player() {
             if (pid_ > 0) {
@@ -230,19 +248,21 @@ public:
         Player& operator=(const Player&) = delete;
         bool running() const { return pid_ > 0; }
 
-    private:
+      private:
         pid_t pid_ = -1;
     };
 
     // A WAV of a sine at `freq` made by sox, in the daemon's folder.
-    std::string tone_file(const std::string& name, int rate, int channels, double freq, double seconds) const {
+    std::string tone_file(const std::string& name, int rate, int channels, double freq,
+                          double seconds) const {
         std::string path = (dir_ / name).string();
-        run_quiet({"sox", "-n", "-r", std::to_string(rate), "-c", std::to_string(channels), "-b", "16", path,
-                     "synth", std::to_string(seconds), "sine", std::to_string(freq), "vol", "0.5"});
+        run_quiet({"sox", "-n", "-r", std::to_string(rate), "-c", std::to_string(channels), "-b",
+                   "16", path, "synth", std::to_string(seconds), "sine", std::to_string(freq),
+                   "vol", "0.5"});
         return path;
     }
 
-private:
+  private:
     std::filesystem::path dir_;
     std::string socket_;
     std::string server_;

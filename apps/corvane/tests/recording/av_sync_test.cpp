@@ -32,7 +32,7 @@ void fill_root(const std::string& display, unsigned long rgb, int w, int h) {
 
 // Plays silence on a sink with a short buffer, and a 20 ms click when asked.
 class ClickPlayer {
-public:
+  public:
     explicit ClickPlayer(const std::string& sink) {
         pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 2};
         pa_buffer_attr attr{};
@@ -40,7 +40,8 @@ public:
         attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(20'000, &spec));
         attr.prebuf = attr.minreq = attr.fragsize = static_cast<std::uint32_t>(-1);
         int err = 0;
-        s_ = pa_simple_new(nullptr, "prueba", PA_STREAM_PLAYBACK, sink.c_str(), "clic", &spec, nullptr, &attr, &err);
+        s_ = pa_simple_new(nullptr, "prueba", PA_STREAM_PLAYBACK, sink.c_str(), "clic", &spec,
+                           nullptr, &attr, &err);
         if (s_) thread_ = std::thread([this] { run(); });
     }
     ~ClickPlayer() {
@@ -51,10 +52,11 @@ public:
     bool ok() const { return s_ != nullptr; }
     void click() { click_ = true; }
 
-private:
+  private:
     void run() {
         std::vector<std::int16_t> silence(240 * 2, 0), burst(240 * 2);
-        for (std::size_t i = 0; i < 240; ++i) burst[2 * i] = burst[2 * i + 1] = (i / 12) % 2 ? 26000 : -26000;
+        for (std::size_t i = 0; i < 240; ++i)
+            burst[2 * i] = burst[2 * i + 1] = (i / 12) % 2 ? 26000 : -26000;
         int err = 0;
         int left = 0;
         while (!stop_) {
@@ -75,8 +77,9 @@ std::vector<double> frame_brightness(const std::vector<ReplaySample>& video) {
     std::string es;
     for (const ReplaySample& s : video) es.append(s.payload->begin(), s.payload->end());
     test::write_all(dir.dir() / "v.h264", es);
-    int rc = test::run_quiet({"ffmpeg", "-nostdin", "-y", "-f", "h264", "-i", (dir.dir() / "v.h264").string(), "-vf",
-                              "scale=16:12", "-f", "rawvideo", "-pix_fmt", "gray", (dir.dir() / "v.raw").string()});
+    int rc = test::run_quiet({"ffmpeg", "-nostdin", "-y", "-f", "h264", "-i",
+                              (dir.dir() / "v.h264").string(), "-vf", "scale=16:12", "-f",
+                              "rawvideo", "-pix_fmt", "gray", (dir.dir() / "v.raw").string()});
     std::vector<double> out;
     if (rc != 0) return out;
     std::string raw = test::read_all(dir.dir() / "v.raw");
@@ -95,7 +98,8 @@ TEST(AvSync, FlashAndClickStayWithinOneFramePlus50Ms) {
     constexpr std::uint32_t kFps = 30;
     test::XvfbServer x(kW, kH);
     fill_root(x.display(), 0x000000, kW, kH);
-    test::PulseDaemon pa({"module-null-sink sink_name=juego rate=48000 sink_properties=device.description=Juego"});
+    test::PulseDaemon pa(
+        {"module-null-sink sink_name=juego rate=48000 sink_properties=device.description=Juego"});
     ClickPlayer player("juego");
     ASSERT_TRUE(player.ok());
 
@@ -138,7 +142,8 @@ TEST(AvSync, FlashAndClickStayWithinOneFramePlus50Ms) {
     cp.fps = kFps;
     cp.video = std::move(enc.frames);
     cp.audio = std::move(audio.step);
-    cp.convert = clock_convert_with(std::shared_ptr<Nv12Converter>(std::move(conv.converter)), device);
+    cp.convert =
+        clock_convert_with(std::shared_ptr<Nv12Converter>(std::move(conv.converter)), device);
     cp.signal = cap.capture->signal();
     cp.backlog = enc.backlog;
     cp.stats = stats;
@@ -150,7 +155,8 @@ TEST(AvSync, FlashAndClickStayWithinOneFramePlus50Ms) {
         for (auto& s : replay_buffer_snapshot(*buffer)) n += s.track == track;
         return n;
     };
-    bool ready = test::wait_for([&] { return count(kTrackVideo) >= 45 && count(kTrackAudio) >= 60; }, 60);
+    bool ready =
+        test::wait_for([&] { return count(kTrackVideo) >= 45 && count(kTrackAudio) >= 60; }, 60);
     if (ready) {
         fill_root(x.display(), 0xFFFFFF, kW, kH);
         player.click();
@@ -163,7 +169,8 @@ TEST(AvSync, FlashAndClickStayWithinOneFramePlus50Ms) {
     ASSERT_TRUE(ready) << "ticks " << stats->ticks.load() << " late " << stats->late.load();
 
     std::vector<ReplaySample> video, aac;
-    for (auto& s : replay_buffer_snapshot(*buffer)) (s.track == kTrackVideo ? video : aac).push_back(s);
+    for (auto& s : replay_buffer_snapshot(*buffer))
+        (s.track == kTrackVideo ? video : aac).push_back(s);
     ASSERT_TRUE(video.front().keyframe);
 
     std::vector<double> light = frame_brightness(video);
@@ -179,7 +186,8 @@ TEST(AvSync, FlashAndClickStayWithinOneFramePlus50Ms) {
     std::size_t n = 0;
     while (2 * n < pcm.size() && std::fabs(pcm[2 * n]) < 0.3f) ++n;
     ASSERT_LT(2 * n, pcm.size()) << "no click";
-    const std::int64_t t_audio = aac.front().timestamp + static_cast<std::int64_t>(n) * 10'000'000 / 48000;
+    const std::int64_t t_audio =
+        aac.front().timestamp + static_cast<std::int64_t>(n) * 10'000'000 / 48000;
 
     const std::int64_t frame = 10'000'000 / kFps;
     EXPECT_LE(std::llabs(t_audio - t_video), frame + 500'000)

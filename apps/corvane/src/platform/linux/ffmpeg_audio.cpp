@@ -24,7 +24,7 @@ PlatformError av_error(int code) {
 }
 
 class FfmpegAac final : public AacEncoder {
-public:
+  public:
     ~FfmpegAac() override {
         av_frame_free(&frame_);
         av_packet_free(&packet_);
@@ -39,7 +39,8 @@ public:
         ctx_ = avcodec_alloc_context3(codec);
         frame_ = av_frame_alloc();
         packet_ = av_packet_alloc();
-        if (!ctx_ || !frame_ || !packet_) return AacFailure{"formatos de audio", av_error(AVERROR(ENOMEM))};
+        if (!ctx_ || !frame_ || !packet_)
+            return AacFailure{"formatos de audio", av_error(AVERROR(ENOMEM))};
         ctx_->sample_fmt = AV_SAMPLE_FMT_FLTP;
         ctx_->sample_rate = kRate;
         av_channel_layout_default(&ctx_->ch_layout, 2);
@@ -104,7 +105,7 @@ public:
         return std::vector<std::uint8_t>(ctx_->extradata, ctx_->extradata + ctx_->extradata_size);
     }
 
-private:
+  private:
     std::optional<AacFailure> collect() {
         for (;;) {
             int rc = avcodec_receive_packet(ctx_, packet_);
@@ -135,8 +136,10 @@ AacEncoderOpen aac_encoder_open() {
     AacEncoderOpen r;
     auto enc = std::make_unique<FfmpegAac>();
     AacFailure f = enc->open();
-    if (f.stage.empty()) r.encoder = std::move(enc);
-    else r.failure = std::move(f);
+    if (f.stage.empty())
+        r.encoder = std::move(enc);
+    else
+        r.failure = std::move(f);
     return r;
 }
 

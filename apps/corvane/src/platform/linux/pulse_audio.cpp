@@ -41,7 +41,7 @@ struct DeviceInfo {
 class PulseStream;
 
 class PulseConnection final : public SoundInConnection {
-public:
+  public:
     PulseConnection() = default;
     ~PulseConnection() override {
         if (ctx_) {
@@ -83,7 +83,8 @@ public:
         for (;;) {
             if (done()) return true;
             if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(ctx_))) return false;
-            auto left = std::chrono::duration_cast<std::chrono::microseconds>(end - std::chrono::steady_clock::now());
+            auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+                end - std::chrono::steady_clock::now());
             if (left.count() <= 0) return false;
             if (left > std::chrono::milliseconds(100)) left = std::chrono::milliseconds(100);
             if (pa_mainloop_prepare(ml_, static_cast<int>(left.count())) < 0) return false;
@@ -241,7 +242,7 @@ public:
 };
 
 class PulseStream final : public SoundInStream {
-public:
+  public:
     PulseStream(PulseConnection& c, pa_stream* s, std::size_t frame_bytes)
         : c_(c), s_(s), frame_bytes_(frame_bytes) {}
     ~PulseStream() override {
@@ -250,7 +251,8 @@ public:
         c_.pump();
     }
 
-    std::optional<SoundInFailure> read(const std::function<void(const SoundInPacket&)>& each) override {
+    std::optional<SoundInFailure> read(
+        const std::function<void(const SoundInPacket&)>& each) override {
         c_.pump();
         pa_stream_state_t st = pa_stream_get_state(s_);
         if (st != PA_STREAM_READY) {
@@ -283,9 +285,10 @@ public:
         }
     }
 
-private:
+  private:
     // Only whole frames go out; a split frame waits for its other half.
-    void deliver(const std::uint8_t* p, std::size_t n, const std::function<void(const SoundInPacket&)>& each) {
+    void deliver(const std::uint8_t* p, std::size_t n,
+                 const std::function<void(const SoundInPacket&)>& each) {
         if (carry_.empty() && n % frame_bytes_ == 0) {
             each(SoundInPacket{p, n / frame_bytes_, false});
             return;
@@ -294,7 +297,8 @@ private:
         std::size_t whole = carry_.size() / frame_bytes_;
         if (whole) {
             each(SoundInPacket{carry_.data(), whole, false});
-            carry_.erase(carry_.begin(), carry_.begin() + static_cast<std::ptrdiff_t>(whole * frame_bytes_));
+            carry_.erase(carry_.begin(),
+                         carry_.begin() + static_cast<std::ptrdiff_t>(whole * frame_bytes_));
         }
     }
 
@@ -308,10 +312,11 @@ private:
 // expects; the server remaps the device's own layout onto them.
 void channel_map_for(std::uint8_t device_channels, pa_channel_map& map) {
     pa_channel_map_init(&map);
-    static const pa_channel_position_t k51[] = {PA_CHANNEL_POSITION_FRONT_LEFT,  PA_CHANNEL_POSITION_FRONT_RIGHT,
-                                                PA_CHANNEL_POSITION_FRONT_CENTER, PA_CHANNEL_POSITION_LFE,
-                                                PA_CHANNEL_POSITION_REAR_LEFT,   PA_CHANNEL_POSITION_REAR_RIGHT,
-                                                PA_CHANNEL_POSITION_SIDE_LEFT,   PA_CHANNEL_POSITION_SIDE_RIGHT};
+    static const pa_channel_position_t k51[] = {
+        PA_CHANNEL_POSITION_FRONT_LEFT,   PA_CHANNEL_POSITION_FRONT_RIGHT,
+        PA_CHANNEL_POSITION_FRONT_CENTER, PA_CHANNEL_POSITION_LFE,
+        PA_CHANNEL_POSITION_REAR_LEFT,    PA_CHANNEL_POSITION_REAR_RIGHT,
+        PA_CHANNEL_POSITION_SIDE_LEFT,    PA_CHANNEL_POSITION_SIDE_RIGHT};
     if (device_channels <= 1) {
         pa_channel_map_init_mono(&map);
     } else if (device_channels <= 5) {
@@ -334,10 +339,26 @@ SoundInOpen PulseConnection::open(SoundInKind kind, const std::string& id) {
     pa_sample_spec spec{};
     spec.rate = d->spec.rate;
     switch (d->spec.format) {
-        case PA_SAMPLE_S16LE: spec.format = PA_SAMPLE_S16LE; r.format.tag = 1; r.format.bits = 16; break;
-        case PA_SAMPLE_S24LE: spec.format = PA_SAMPLE_S24LE; r.format.tag = 1; r.format.bits = 24; break;
-        case PA_SAMPLE_S32LE: spec.format = PA_SAMPLE_S32LE; r.format.tag = 1; r.format.bits = 32; break;
-        default: spec.format = PA_SAMPLE_FLOAT32LE; r.format.tag = 3; r.format.bits = 32; break;
+        case PA_SAMPLE_S16LE:
+            spec.format = PA_SAMPLE_S16LE;
+            r.format.tag = 1;
+            r.format.bits = 16;
+            break;
+        case PA_SAMPLE_S24LE:
+            spec.format = PA_SAMPLE_S24LE;
+            r.format.tag = 1;
+            r.format.bits = 24;
+            break;
+        case PA_SAMPLE_S32LE:
+            spec.format = PA_SAMPLE_S32LE;
+            r.format.tag = 1;
+            r.format.bits = 32;
+            break;
+        default:
+            spec.format = PA_SAMPLE_FLOAT32LE;
+            r.format.tag = 3;
+            r.format.bits = 32;
+            break;
     }
     pa_channel_map map;
     channel_map_for(d->channels, map);
@@ -350,7 +371,8 @@ SoundInOpen PulseConnection::open(SoundInKind kind, const std::string& id) {
     r.format.block = static_cast<std::uint32_t>(pa_frame_size(&spec));
     r.format.rate = spec.rate;
 
-    pa_stream* s = pa_stream_new(ctx_, kind == SoundInKind::output ? "juego" : "micrófono", &spec, &map);
+    pa_stream* s =
+        pa_stream_new(ctx_, kind == SoundInKind::output ? "juego" : "micrófono", &spec, &map);
     if (!s) {
         r.failure = {SoundInStep::open, pa_error(errno_now())};
         return r;
@@ -389,7 +411,11 @@ SoundInConnect sound_in_connect() {
     return r;
 }
 
-const char* sound_in_default_device_words() { return "el predeterminado del sistema"; }
-const char* sound_in_id_change_words() { return "el sistema le dio otro id"; }
+const char* sound_in_default_device_words() {
+    return "el predeterminado del sistema";
+}
+const char* sound_in_id_change_words() {
+    return "el sistema le dio otro id";
+}
 
 }  // namespace corvane
