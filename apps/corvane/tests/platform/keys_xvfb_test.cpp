@@ -82,6 +82,14 @@ TEST_F(KeysXvfb, FollowsAKeyboardMapChangedAfterOpening) {
     EXPECT_FALSE(keys_->is_down(vk::kF1 + 19));
 }
 
+TEST_F(KeysXvfb, LostDisplayStopsTheReaderNotTheProcess) {
+    ASSERT_TRUE(keys_->refresh());
+    xvfb_.reset();  // the X server goes away
+    EXPECT_FALSE(keys_->refresh());
+    EXPECT_FALSE(keys_->refresh());
+    EXPECT_FALSE(keys_->is_down(vk::kControl));
+}
+
 TEST(Keys, NoDisplayIsAnError) {
     auto r = keys_open(":9999");
     EXPECT_FALSE(r.keys);

@@ -9,7 +9,9 @@
 #include <X11/keysym.h>
 
 #include <array>
+#include <atomic>
 #include <cstring>
+#include <mutex>
 #include <unordered_map>
 #include <vector>
 
@@ -57,9 +59,20 @@ std::vector<KeySym> keysyms_for_code(std::uint32_t code) {
     }
 }
 
+// Xlib's default ends the process when a connection is lost; a lost display
+// only stops this reader (the capture notices it too and asks to quit). The
+// process-wide handler runs first, then the connection's own.
+int ignore_io_error(Display*) {
+    return 0;
+}
+void mark_lost(Display*, void* flag) {
+    static_cast<std::atomic<bool>*>(flag)->store(true);
+}
+
 class X11KeyState final : public KeyState {
   public:
     explicit X11KeyState(Display* d) : display_(d) {
+        XSetIOErrorExitHandler(display_, mark_lost, &lost_);
         // A client that speaks XKB is told of map changes by XKB events
         // rather than the core MappingNotify; ask for them explicitly.
         int opcode = 0, error_base = 0, major = XkbMajorVersion, minor = XkbMinorVersion;
@@ -74,10 +87,22 @@ class X11KeyState final : public KeyState {
     ~X11KeyState() override { XCloseDisplay(display_); }
 
     bool refresh() override {
-        char bits[32];
-        std::memset(bits, 0, sizeof bits);
-        XQueryKeymap(display_, bits);
-        std::memcpy(keys_.data(), bits, sizeof bits);
+        if (!lost_.load()) {
+            char bits[32];
+            std::memset(bits, 0, sizeof bits);
+            XQueryKeymap(display_, bits);
+            if (!lost_.load()) {
+                std::memcpy(keys_.data(), bits, sizeof bits);
+                apply_map_changes();
+                return true;
+            }
+        }
+        keys_.fill(0);  // unreadable: every key reads up
+        return false;
+    }
+
+  private:
+    void apply_map_changes() {
         // Any map change made before the state was read has now reached us
         // (the server sends events in order): apply it to this reading.
         bool remap = false;
@@ -92,9 +117,9 @@ class X11KeyState final : public KeyState {
             }
         }
         if (remap) read_map();
-        return true;
     }
 
+  public:
     bool is_down(std::uint32_t code) const override {
         auto it = keycodes_.find(code);
         if (it == keycodes_.end()) {
@@ -143,6 +168,7 @@ class X11KeyState final : public KeyState {
     }
 
     Display* display_;
+    std::atomic<bool> lost_{false};
     int xkb_event_base_ = -1;
     std::array<unsigned char, 32> keys_{};
     std::unordered_map<KeySym, std::vector<int>> keysyms_;
@@ -152,7 +178,11 @@ class X11KeyState final : public KeyState {
 }  // namespace
 
 KeyStateResult keys_open(const std::string& display) {
-    XInitThreads();
+    static std::once_flag once;
+    std::call_once(once, [] {
+        XInitThreads();
+        XSetIOErrorHandler(ignore_io_error);
+    });
     Display* d = XOpenDisplay(display.empty() ? nullptr : display.c_str());
     if (!d) {
         const char* name = display.empty() ? XDisplayName(nullptr) : display.c_str();
