@@ -145,9 +145,12 @@ class StartupTest(unittest.TestCase):
         os.makedirs(d.data)
         # Not a first run; a light profile keeps the test cheap.
         with open(os.path.join(d.data, "corvane.ini"), "w", encoding="utf-8") as f:
-            f.write("[grabacion]\nperfil = ligero\n")
+            f.write("[grabacion]\nperfil = ligero\n[avisos]\nposicion = lejos\n")
         self.assertEqual(d.run_tool("xsetroot", "-solid", "#0000ff").returncode, 0)
         p = self.start_ready(d)
+        # A refused value is reported at start-up, naming the file.
+        self.assertIn("[AVISO] corvane.ini: ", d.log())
+        self.assertIn("lejos", d.log())
         # Not a first run and no --no-window: the window opens at "clips".
         self.assertTrue(wait_until(lambda: "[VENTANA] Abriendo Corvane (clips)." in d.log()))
 
