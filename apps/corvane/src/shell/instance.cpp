@@ -10,6 +10,7 @@
 
 #include <fmt/format.h>
 
+#include "base/json.h"
 #include "base/paths.h"
 #include "base/text.h"
 #include "base/version.h"
@@ -65,7 +66,7 @@ bool instance_acquire() {
 }
 
 std::optional<HandOffTarget> hand_off_parse_target(std::string_view json_text) {
-    auto j = nlohmann::json::parse(json_text, nullptr, false);
+    auto j = json_parse_untrusted(json_text);
     if (j.is_discarded() || !j.is_object()) return std::nullopt;
     auto port = j.find("puerto");
     auto token = j.find("clave");

@@ -63,6 +63,9 @@ TEST(HandOffTarget, AcceptsOnlyASanePortAndToken) {
         R"({"puerto":8123,"clave":"ab&tab=x"})",
     };
     for (const char* text : refused) EXPECT_FALSE(hand_off_parse_target(text)) << text;
+    // Deep nesting in a hostile file is refused, not a stack overflow.
+    EXPECT_FALSE(hand_off_parse_target(R"({"puerto":1,"clave":"ab","x":)" +
+                                       std::string(60000, '[') + std::string(60000, ']') + "}"));
     EXPECT_FALSE(hand_off_parse_target(R"({"puerto":1,"clave":")" + std::string(65, 'a') + "\"}"));
 }
 

@@ -147,6 +147,8 @@ void ask_for_focus(Display* dpy, Window root, Window w) {
 }  // namespace
 
 int message_box_show(std::string_view title, std::string_view text, BoxIcon icon) {
+    // Other threads (tray, capture) may use Xlib on their own connections.
+    XInitThreads();
     Display* dpy = XOpenDisplay(nullptr);
     if (dpy == nullptr) {
         write_stderr(title, text);
