@@ -1,5 +1,6 @@
 #include "recording/audio_encoder.h"
 
+#include <algorithm>
 #include <chrono>
 #include <system_error>
 #include <thread>
@@ -57,8 +58,12 @@ void AudioClockStep::step(std::uint64_t i) {
         const std::uint64_t available = ref ? ref->frames() : 0;
         take = need;
         if (need > available && need - available <= kAudioCarryFrames) take = available;
-        if (take > 0) {
-            const std::size_t n = static_cast<std::size_t>(take);
+        // After a long stall the span owed can be minutes of silence: it goes
+        // out in blocks of at most a second, never as one huge allocation.
+        for (std::uint64_t left = take; left > 0;) {
+            const std::size_t n =
+                static_cast<std::size_t>(std::min<std::uint64_t>(left, kAudioMaxBlockFrames));
+            left -= n;
             std::vector<float> main(2 * n, 0.0f);
             std::vector<float> voice;
             if (c_.game) audio_ring_take(*c_.game, c_.game_volume, n, main.data());

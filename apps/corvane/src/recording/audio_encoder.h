@@ -31,6 +31,8 @@ inline constexpr std::size_t kAudioBlockSlots = 128;
 // A lag of the rings up to this many frames (60 ms) is carried to later ticks;
 // a larger one is filled with silence.
 inline constexpr std::uint64_t kAudioCarryFrames = 2880;
+// The most one block carries (1 s); a longer span goes out in several.
+inline constexpr std::uint64_t kAudioMaxBlockFrames = 48000;
 // The rings are cut back to this many frames (200 ms) after every step.
 inline constexpr std::size_t kAudioKeepFrames = 9600;
 

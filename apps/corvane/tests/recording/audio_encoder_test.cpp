@@ -155,6 +155,13 @@ TEST(AudioClockStep, StallTakesTheWholeSpanRingFirstThenSilence) {
     EXPECT_EQ(sample_at(blocks[0], 2 * 3999), 8191);
     EXPECT_EQ(sample_at(blocks[0], 2 * 4000), 0);
     EXPECT_EQ(rig.step->produced(), 8800u);
+
+    // A stall of ten seconds: the span goes out in blocks of at most a second.
+    rig.step->step(610);
+    EXPECT_EQ(StepRig::drain(rig.main_rx),
+              (std::vector<std::size_t>{48000, 48000, 48000, 48000, 48000, 48000, 48000, 48000,
+                                        48000, 48000}));
+    EXPECT_EQ(rig.step->produced(), 611u * 800);
 }
 
 TEST(AudioClockStep, FastDeviceIsCutBackTo200Ms) {
