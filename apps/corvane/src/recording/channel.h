@@ -3,6 +3,7 @@
 // end of input once the queue is drained, a sender sees its sends refused.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -50,6 +51,23 @@ public:
         s_->queue.push_back(std::move(value));
         s_->changed.notify_all();
         return true;
+    }
+
+    enum class Sent { sent, full, closed };
+    // Like send, but gives up (value dropped) when the channel stays full
+    // for `wait`.
+    template <typename Rep, typename Period>
+    Sent send_for(T value, std::chrono::duration<Rep, Period> wait) {
+        if (!s_) return Sent::closed;
+        std::unique_lock lock(s_->mutex);
+        bool room = s_->changed.wait_for(lock, wait, [&] {
+            return s_->receiver_gone || s_->queue.size() < s_->capacity;
+        });
+        if (s_->receiver_gone) return Sent::closed;
+        if (!room) return Sent::full;
+        s_->queue.push_back(std::move(value));
+        s_->changed.notify_all();
+        return Sent::sent;
     }
 
     // True once the receiving end has gone (nothing sent will be read).
