@@ -1,15 +1,19 @@
 // Picture and sound stay together: a white flash on an Xvfb screen and a click
-// on a PulseAudio null sink, made at the same moment, land in the replay
-// buffer's video and audio tracks within one frame + 50 ms of each other.
+// on a PulseAudio null sink, made at the same moment, land within one frame +
+// 50 ms of each other in the replay buffer's video and audio tracks and in the
+// MP4 the clip saver writes from it, as ffmpeg decodes that file.
 #include <gtest/gtest.h>
 #include <pulse/simple.h>
 
 #include <atomic>
 #include <cmath>
+#include <fstream>
 #include <thread>
 
 #include "audio_test_util.h"
+#include "base/avisos.h"
 #include "recording/audio_encoder.h"
+#include "recording/clip_saver.h"
 #include "recording/frame_clock.h"
 
 // Last: Xlib's macros (None, Bool, Status) clash with the headers above.
@@ -71,18 +75,39 @@ class ClickPlayer {
     std::atomic<bool> stop_{false}, click_{false};
 };
 
-// Mean brightness of each decoded picture of an H.264 elementary stream.
-std::vector<double> frame_brightness(const std::vector<ReplaySample>& video) {
-    test::TempAppDir dir;
-    std::string es;
-    for (const ReplaySample& s : video) es.append(s.payload->begin(), s.payload->end());
-    test::write_all(dir.dir() / "v.h264", es);
-    int rc = test::run_quiet({"ffmpeg", "-nostdin", "-y", "-f", "h264", "-i",
-                              (dir.dir() / "v.h264").string(), "-vf", "scale=16:12", "-f",
-                              "rawvideo", "-pix_fmt", "gray", (dir.dir() / "v.raw").string()});
+// A scratch folder removed with the object; the program folder is left alone.
+class ScratchDir {
+  public:
+    ScratchDir() {
+        std::string tmpl =
+            (std::filesystem::temp_directory_path() / "corvane-avsync-XXXXXX").string();
+        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
+        dir_ = tmpl;
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::filesystem::path& dir() const { return dir_; }
+
+  private:
+    std::filesystem::path dir_;
+};
+
+// Mean brightness of each picture ffmpeg decodes from `input` (its input
+// options and file), every decoded picture once.
+std::vector<double> picture_brightness(std::vector<std::string> input) {
+    ScratchDir dir;
+    const std::string raw_path = (dir.dir() / "v.raw").string();
+    std::vector<std::string> args = {"ffmpeg", "-nostdin", "-y"};
+    args.insert(args.end(), input.begin(), input.end());
+    args.insert(args.end(), {"-map", "0:v:0", "-fps_mode", "passthrough", "-vf", "scale=16:12",
+                             "-f", "rawvideo", "-pix_fmt", "gray", raw_path});
     std::vector<double> out;
-    if (rc != 0) return out;
-    std::string raw = test::read_all(dir.dir() / "v.raw");
+    if (test::run_quiet(args) != 0) return out;
+    const std::string raw = test::read_all(raw_path);
     for (std::size_t at = 0; at + 192 <= raw.size(); at += 192) {
         double sum = 0;
         for (std::size_t i = 0; i < 192; ++i) sum += static_cast<unsigned char>(raw[at + i]);
@@ -91,11 +116,66 @@ std::vector<double> frame_brightness(const std::vector<ReplaySample>& video) {
     return out;
 }
 
-TEST(AvSync, FlashAndClickStayWithinOneFramePlus50Ms) {
+// The same for an H.264 elementary stream made of the buffer's samples.
+std::vector<double> frame_brightness(const std::vector<ReplaySample>& video) {
+    ScratchDir dir;
+    std::string es;
+    for (const ReplaySample& s : video) es.append(s.payload->begin(), s.payload->end());
+    test::write_all(dir.dir() / "v.h264", es);
+    return picture_brightness({"-f", "h264", "-i", (dir.dir() / "v.h264").string()});
+}
+
+// Presentation times in seconds of the frames ffprobe decodes from one stream
+// ("v:0", "a:0") of a media file.
+std::vector<double> decoded_frame_times(const std::filesystem::path& file, const char* stream) {
+    ScratchDir dir;
+    const std::string out = (dir.dir() / "times.csv").string();
+    std::vector<double> times;
+    if (test::run_quiet({"ffprobe", "-v", "error", "-select_streams", stream, "-show_entries",
+                         "frame=pts_time", "-of", "csv=p=0", "-o", out, file.string()}) != 0)
+        return times;
+    std::ifstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty()) times.push_back(std::stod(line));
+    }
+    return times;
+}
+
+// The first audio track of a media file as 48 kHz interleaved stereo floats.
+std::vector<float> decoded_sound(const std::filesystem::path& file) {
+    ScratchDir dir;
+    const std::string out = (dir.dir() / "a.raw").string();
+    if (test::run_quiet({"ffmpeg", "-nostdin", "-y", "-i", file.string(), "-map", "0:a:0", "-f",
+                         "f32le", "-ac", "2", "-ar", "48000", out}) != 0)
+        return {};
+    const std::string raw = test::read_all(out);
+    std::vector<float> v(raw.size() / 4);
+    std::memcpy(v.data(), raw.data(), v.size() * 4);
+    return v;
+}
+
+// Index of the first picture brighter than mid-grey; size() when none is.
+std::size_t first_bright(const std::vector<double>& light) {
+    std::size_t j = 0;
+    while (j < light.size() && light[j] < 128) ++j;
+    return j;
+}
+
+// Index of the first stereo frame whose left sample is loud; the frame count
+// when none is.
+std::size_t first_loud(const std::vector<float>& pcm) {
+    std::size_t n = 0;
+    while (2 * n < pcm.size() && std::fabs(pcm[2 * n]) < 0.3f) ++n;
+    return n;
+}
+
+TEST(AvSync, FlashAndClickStayTogetherInTheBufferAndTheSavedClip) {
     XInitThreads();
     test::LogCapture log;
+    avisos_clear_for_tests();
     constexpr int kW = 320, kH = 240;
     constexpr std::uint32_t kFps = 30;
+    constexpr std::int64_t kFrame = 10'000'000 / kFps;
     test::XvfbServer x(kW, kH);
     fill_root(x.display(), 0x000000, kW, kH);
     test::PulseDaemon pa(
@@ -128,7 +208,7 @@ TEST(AvSync, FlashAndClickStayWithinOneFramePlus50Ms) {
     ac.game_ring = std::shared_ptr<AudioRing>(std::shared_ptr<AudioRing>{}, &game.ring());
     ac.fps = kFps;
     ac.sink = sink;
-    AudioStarted audio = audio_start_encoders(ac);
+    AudioStarted audio = audio_start_encoders(std::move(ac));
     ASSERT_TRUE(audio.step);
 
     auto device = gpu_device_create(sizes.sizes.capture);
@@ -155,6 +235,9 @@ TEST(AvSync, FlashAndClickStayWithinOneFramePlus50Ms) {
         for (auto& s : replay_buffer_snapshot(*buffer)) n += s.track == track;
         return n;
     };
+    // 45 pictures in, the flash comes after the keyframe at 1 s (one a
+    // second), so the clip below can start there rather than at the buffer's
+    // first picture.
     bool ready =
         test::wait_for([&] { return count(kTrackVideo) >= 45 && count(kTrackAudio) >= 60; }, 60);
     if (ready) {
@@ -167,33 +250,80 @@ TEST(AvSync, FlashAndClickStayWithinOneFramePlus50Ms) {
     clock.join();
     cap.capture.reset();
     ASSERT_TRUE(ready) << "ticks " << stats->ticks.load() << " late " << stats->late.load();
+    // The encoders drain what the clock sent them and end, letting go of the
+    // sink: from then on the buffer no longer changes.
+    ASSERT_TRUE(test::wait_for([&] { return sink.use_count() == 1; }, 60));
 
+    const std::vector<ReplaySample> snapshot = replay_buffer_snapshot(*buffer);
     std::vector<ReplaySample> video, aac;
-    for (auto& s : replay_buffer_snapshot(*buffer))
-        (s.track == kTrackVideo ? video : aac).push_back(s);
+    for (const ReplaySample& s : snapshot) (s.track == kTrackVideo ? video : aac).push_back(s);
     ASSERT_TRUE(video.front().keyframe);
 
-    std::vector<double> light = frame_brightness(video);
+    // In the buffer.
+    const std::vector<double> light = frame_brightness(video);
     ASSERT_EQ(light.size(), video.size());
-    std::size_t j = 0;
-    while (j < light.size() && light[j] < 128) ++j;
+    const std::size_t j = first_bright(light);
     ASSERT_LT(j, light.size()) << "no flash";
     const std::int64_t t_video = video[j].timestamp;
 
     std::vector<std::vector<std::uint8_t>> frames;
     for (auto& s : aac) frames.push_back(*s.payload);
-    std::vector<float> pcm = test::decode_aac(frames);
-    std::size_t n = 0;
-    while (2 * n < pcm.size() && std::fabs(pcm[2 * n]) < 0.3f) ++n;
+    const std::vector<float> pcm = test::decode_aac(frames);
+    const std::size_t n = first_loud(pcm);
     ASSERT_LT(2 * n, pcm.size()) << "no click";
     const std::int64_t t_audio =
         aac.front().timestamp + static_cast<std::int64_t>(n) * 10'000'000 / 48000;
 
-    const std::int64_t frame = 10'000'000 / kFps;
-    EXPECT_LE(std::llabs(t_audio - t_video), frame + 500'000)
+    EXPECT_LE(std::llabs(t_audio - t_video), kFrame + 500'000)
         << "flash at " << t_video / 10'000 << " ms, click at " << t_audio / 10'000 << " ms";
+
+    // In a clip saved from it. The span reaches back to the last keyframe at
+    // least 0.2 s before the flash, so the clip is cut inside the buffer and
+    // both tracks must be shifted by the same amount.
+    std::int64_t key = -1;
+    for (const ReplaySample& s : video) {
+        if (s.keyframe && s.timestamp <= t_video - 2'000'000) key = s.timestamp;
+    }
+    ASSERT_GT(key, video.front().timestamp) << "no keyframe between the start and the flash";
+    const std::int64_t span = clip_video_end(snapshot) - key;
+    ScratchDir clips;
+    ClipSaverContext ctx;
+    ctx.clips_folder = clips.dir();
+    ctx.buffer = buffer;
+    ctx.video_format = clip_format_source(enc.format);
+    ctx.audio_format = clip_format_source(audio.main_format);
+    ctx.sound_on_save = false;
+    ctx.local_time = [] { return LocalDateTime{"2026-10-25", "21-03-07"}; };
+    SaveRequest request = save_request_manual();
+    request.span = SaveSpan{static_cast<std::uint64_t>(span / 10'000'000),
+                            static_cast<std::uint32_t>(span % 10'000'000 * 100)};
+    const ClipSaveResult saved = clipsaver_save(ctx, request);
+    avisos_clear_for_tests();
+    ASSERT_EQ(saved.outcome, ClipSaveResult::Outcome::saved) << saved.error << log.text();
+
+    const std::vector<double> clip_light = picture_brightness({"-i", saved.clip.string()});
+    const std::vector<double> picture_times = decoded_frame_times(saved.clip, "v:0");
+    ASSERT_FALSE(clip_light.empty());
+    ASSERT_EQ(clip_light.size(), picture_times.size());
+    const std::size_t cj = first_bright(clip_light);
+    ASSERT_LT(cj, clip_light.size()) << "no flash in the clip";
+    const double clip_flash = picture_times[cj];
+    // The clip starts at the chosen keyframe: the flash is where the buffer had it.
+    EXPECT_NEAR(clip_flash, static_cast<double>(t_video - key) / 1e7, 0.001);
+
+    const std::vector<float> clip_pcm = decoded_sound(saved.clip);
+    const std::vector<double> sound_times = decoded_frame_times(saved.clip, "a:0");
+    ASSERT_FALSE(sound_times.empty()) << "no sound in the clip";
+    const std::size_t cn = first_loud(clip_pcm);
+    ASSERT_LT(2 * cn, clip_pcm.size()) << "no click in the clip";
+    const double clip_click = sound_times.front() + static_cast<double>(cn) / 48000;
+
+    EXPECT_LE(std::fabs(clip_click - clip_flash), 1.0 / kFps + 0.050)
+        << "in the clip: flash at " << clip_flash << " s, click at " << clip_click << " s";
     RecordProperty("flash_ms", std::to_string(t_video / 10'000));
     RecordProperty("click_ms", std::to_string(t_audio / 10'000));
+    RecordProperty("clip_flash_ms", std::to_string(std::lround(clip_flash * 1000)));
+    RecordProperty("clip_click_ms", std::to_string(std::lround(clip_click * 1000)));
 }
 
 }  // namespace
