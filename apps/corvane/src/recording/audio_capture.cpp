@@ -242,7 +242,7 @@ AudioSpawnResult audio_spawn_capture_thread(AudioCaptureParams params) {
         }).detach();
         r.ok = true;
     } catch (const std::system_error& e) {
-        r.error = fmt::format("no se pudo crear el hilo de audio ({})", e.code().message());
+        r.error = fmt::format("no se pudo crear el hilo de audio: {}", e.code().message());
     }
     return r;
 }

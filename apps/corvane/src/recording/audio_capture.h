@@ -41,7 +41,7 @@ struct AudioCaptureParams {
 void audio_capture_thread_main(AudioCaptureParams params);
 
 // Starts the detached thread. On failure the fatal text "no se pudo crear el
-// hilo de audio ({})".
+// hilo de audio: {}".
 struct AudioSpawnResult {
     bool ok = false;
     std::string error;

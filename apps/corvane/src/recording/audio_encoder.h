@@ -125,7 +125,7 @@ AudioStarted audio_start_encoders(AudioStartConfig config);
 // The whole start-up of the sound, in order: a capture thread with a fresh ring
 // for each source that [audio] switches on (the leveller on the microphone as
 // nivelar_microfono says), then the encoders. `fatal` holds "no se pudo crear
-// el hilo de audio ({})" when a capture thread cannot be created.
+// el hilo de audio: {}" when a capture thread cannot be created.
 struct AudioRecordingStarted {
     std::string fatal;
     std::shared_ptr<AudioRing> game_ring;  // null when the source is off

@@ -101,7 +101,7 @@ void ui_connection_main(NetSocket s) {
     g_live.fetch_sub(1, std::memory_order_relaxed);
 }
 
-void ui_server_run(NetSocket listener, const std::atomic<bool>& stop) {
+void ui_server_run(NetSocket listener, const std::function<bool()>& stop) {
     thread_set_name("crvn-config");
     for (;;) {
         NetAccepted a = net_accept(listener);
@@ -115,7 +115,7 @@ void ui_server_run(NetSocket listener, const std::atomic<bool>& stop) {
             net_close(a.socket);
             continue;
         }
-        if (stop.load(std::memory_order_relaxed)) {
+        if (stop()) {
             net_close(a.socket);
             net_close(listener);
             return;
@@ -136,9 +136,9 @@ void ui_server_run(NetSocket listener, const std::atomic<bool>& stop) {
 }
 
 void ui_server_thread_main(NetSocket listener) {
-    static const std::atomic<bool> never{false};
-    auto quit = quit_flag();  // held for the loop's lifetime
-    ui_server_run(listener, quit ? quit->set : never);
+    // Start-up runs this loop before the quit flag is published, so the flag
+    // is looked up at every connection rather than once.
+    ui_server_run(listener, [] { return quit_requested(); });
 }
 
 }  // namespace corvane

@@ -50,8 +50,8 @@ inline constexpr int kUiSendTimeoutMs = 60'000;
 // first connection accepted after the published quit flag was set.
 void ui_server_thread_main(NetSocket listener);
 
-// The same loop ending on `stop` instead of the quit flag.
-void ui_server_run(NetSocket listener, const std::atomic<bool>& stop);
+// The same loop ending when `stop` answers true (asked at each connection).
+void ui_server_run(NetSocket listener, const std::function<bool()>& stop);
 
 // Body of each thread "crvn-config-con": handles the connection, then runs
 // its deferred action. Nothing thrown leaves it.

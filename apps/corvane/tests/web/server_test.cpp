@@ -87,7 +87,7 @@ TEST(WebServer, AcceptLoopEndsAtTheFirstConnectionAfterStop) {
     NetListenResult l = net_listen_loopback(0, 128);
     ASSERT_TRUE(l.error.empty()) << l.error;
     std::atomic<bool> stop{false};
-    auto loop = std::async(std::launch::async, [&] { ui_server_run(l.socket, stop); });
+    auto loop = std::async(std::launch::async, [&] { ui_server_run(l.socket, [&] { return stop.load(); }); });
     stop = true;
     EXPECT_EQ(loop.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);  // still in accept
     int fd = connect_to(l.port);

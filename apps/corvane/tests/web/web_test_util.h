@@ -35,8 +35,7 @@ inline std::uint16_t server_port() {
         if (!l.error.empty()) return std::uint16_t{0};
         ui_session_publish(kToken, l.port);
         std::thread([s = l.socket] {
-            static const std::atomic<bool> never{false};
-            ui_server_run(s, never);
+            ui_server_run(s, [] { return false; });
         }).detach();
         return l.port;
     }();
