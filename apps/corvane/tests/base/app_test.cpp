@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "../recording/recording_test_util.h"
+#include "../support/temp_dir.h"
 #include "base/flags.h"
 #include "base/log.h"
 #include "base/paths.h"
@@ -29,19 +30,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        char tmpl[] = "/tmp/corvane-app-XXXXXX";
-        path = ::mkdtemp(tmpl);
-    }
-    ~TempDir() { fs::remove_all(path); }
-};
-
-std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using corvane::test::TempDir;
+using corvane::test::read_file;
 
 size_t count(const std::string& text, const std::string& what) {
     size_t n = 0;
@@ -78,9 +68,9 @@ bool eventually(Pred pred, std::chrono::milliseconds limit = 30s) {
 // A program folder holding a copy of the real program, and a private runtime folder.
 struct ProgramFolder {
     TempDir tmp;
-    fs::path app = tmp.path / "app";
+    fs::path app = tmp.path() / "app";
     fs::path exe = app / "corvane";
-    fs::path run = tmp.path / "run";
+    fs::path run = tmp.path() / "run";
     fs::path log = app / "data" / "corvane.log";
     ProgramFolder() {
         fs::create_directories(app);
@@ -165,8 +155,8 @@ TEST(AppRestart, NewCopyWaitsForTheOldOneThenRuns) {
         corvane::quit_flag_publish();
         // What the old copy holds when it restarts: descriptors with and without
         // close-on-exec.
-        std::ofstream(pf.tmp.path / "abierto.txt") << "x";
-        int leaky = ::open((pf.tmp.path / "abierto.txt").c_str(), O_RDONLY);
+        std::ofstream(pf.tmp.path() / "abierto.txt") << "x";
+        int leaky = ::open((pf.tmp.path() / "abierto.txt").c_str(), O_RDONLY);
         (void)leaky;
         if (corvane::process_instance_lock(corvane::data_dir()) !=
             corvane::InstanceLock::kOnlyCopy) {

@@ -17,9 +17,9 @@ namespace corvane {
 namespace {
 
 using test::golden;
-using test::read_all;
+using test::read_file;
 using test::TempAppDir;
-using test::write_all;
+using test::write_file;
 
 std::string crlf(std::string_view lf) {
     std::string out;
@@ -248,10 +248,10 @@ TEST(IniWriter, GoldenFiles) {
         SCOPED_TRACE(c.golden);
         TempAppDir app;
         std::filesystem::create_directories(app.data());
-        write_all(app.ini(), golden("write_base.ini"));
+        write_file(app.ini(), golden("write_base.ini"));
         ConfigStatus st = config_write_key(c.section, c.key, c.value);
         ASSERT_TRUE(st.ok()) << st.error;
-        EXPECT_EQ(read_all(app.ini()), golden(c.golden));
+        EXPECT_EQ(read_file(app.ini()), golden(c.golden));
         EXPECT_EQ(test::file_mode(app.ini()), 0600u);
     }
 }
@@ -263,14 +263,14 @@ TEST(IniWriter, MissingFileStartsFromTemplate) {
     const std::string from = "activo = si\r\n\r\n[clips]";
     ASSERT_NE(expect.find(from), std::string::npos);
     expect.replace(expect.find(from), 11, "activo = no");
-    EXPECT_EQ(read_all(app.ini()), expect);
+    EXPECT_EQ(read_file(app.ini()), expect);
     EXPECT_EQ(test::file_mode(app.ini()), 0600u);
 }
 
 TEST(IniWriter, RefusesLineBreaksAndNul) {
     TempAppDir app;
     std::filesystem::create_directories(app.data());
-    write_all(app.ini(), "[general]\ngamertag = a\n");
+    write_file(app.ini(), "[general]\ngamertag = a\n");
     for (std::string bad : {std::string("x\r\n[ia]\r\nclave_gemini = robada"), std::string("x\ny"),
                             std::string("x\ry"), std::string("x\0y", 3)}) {
         ConfigStatus st = config_write_key("general", "gamertag", bad);
@@ -278,25 +278,25 @@ TEST(IniWriter, RefusesLineBreaksAndNul) {
         EXPECT_NE(st.error.find("salto de línea"), std::string::npos) << st.error;
     }
     EXPECT_FALSE(config_write_key("general\n[ia]", "gamertag", "x").ok());
-    EXPECT_EQ(read_all(app.ini()), "[general]\ngamertag = a\n");
+    EXPECT_EQ(read_file(app.ini()), "[general]\ngamertag = a\n");
 }
 
 TEST(IniWriter, ByteOrderMarkAndBlankHeaders) {
     TempAppDir app;
     std::filesystem::create_directories(app.data());
-    write_all(app.ini(), "\xEF\xBB\xBF[ Grabacion ]\nperfil = ligero\n");
+    write_file(app.ini(), "\xEF\xBB\xBF[ Grabacion ]\nperfil = ligero\n");
     ASSERT_TRUE(config_write_key("grabacion", "perfil", "calidad").ok());
-    EXPECT_EQ(read_all(app.ini()), "[ Grabacion ]\r\nperfil = calidad\r\n");
+    EXPECT_EQ(read_file(app.ini()), "[ Grabacion ]\r\nperfil = calidad\r\n");
 }
 
 TEST(IniWriter, FollowsSymbolicLinkAndKeepsIt) {
     TempAppDir app;
     std::filesystem::create_directories(app.data());
-    write_all(app.dir() / "real.ini", "[general]\ngamertag = a\n");
+    write_file(app.dir() / "real.ini", "[general]\ngamertag = a\n");
     std::filesystem::create_symlink("../real.ini", app.ini());
     ASSERT_TRUE(config_write_key("general", "gamertag", "b").ok());
     EXPECT_TRUE(std::filesystem::is_symlink(app.ini()));
-    EXPECT_EQ(read_all(app.dir() / "real.ini"), "[general]\r\ngamertag = b\r\n");
+    EXPECT_EQ(read_file(app.dir() / "real.ini"), "[general]\r\ngamertag = b\r\n");
     // No temporary file is left behind in either folder.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(app.data()), {}), 1);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(app.dir()), {}), 2);
@@ -316,7 +316,7 @@ TEST(IniFile, UnreadableOrGarbledFileIsNeverReplaced) {
         if (folder) {
             std::filesystem::create_directories(app.ini());
         } else {
-            write_all(app.ini(), latin1);
+            write_file(app.ini(), latin1);
         }
         std::vector<std::string> warnings;
         bool parsed = false;
@@ -331,7 +331,7 @@ TEST(IniFile, UnreadableOrGarbledFileIsNeverReplaced) {
         if (folder) {
             EXPECT_TRUE(std::filesystem::is_directory(app.ini()));
         } else {
-            EXPECT_EQ(read_all(app.ini()), latin1);
+            EXPECT_EQ(read_file(app.ini()), latin1);
         }
     }
 }
@@ -346,7 +346,7 @@ TEST(IniLoad, CreatesFolderAndTemplate) {
     config_load_file([&](const IniTable&) { parsed = true; }, warnings);
     EXPECT_FALSE(parsed);
     EXPECT_TRUE(warnings.empty());
-    EXPECT_EQ(read_all(app.ini()), config_default_template());
+    EXPECT_EQ(read_file(app.ini()), config_default_template());
     EXPECT_EQ(test::file_mode(app.ini()), 0600u);
     EXPECT_EQ(test::file_mode(app.data()), 0700u);
 }
@@ -358,7 +358,7 @@ TEST(IniLoad, CreationFailureIsAWarning) {
         SCOPED_TRACE(data_is_file ? "data is a file" : "dangling link");
         TempAppDir app;
         if (data_is_file) {
-            write_all(app.data(), "");
+            write_file(app.data(), "");
         } else {
             std::filesystem::create_directories(app.data());
             std::filesystem::create_symlink(app.dir() / "no" / "existe.ini", app.ini());
@@ -386,7 +386,7 @@ TEST(IniLoad, CompleteFileStaysByteIdentical) {
         "\xEF\xBB\xBF[GRABACION]\nperfil = Calidad\n[ Avanzado ]\n[Teclas]\n[Audio]\n[aviso]\n"
         "[Detector]\n[clips]\n[HDR]\n[Avisos]\n[visor]\n[Actualizaciones]\n[IA]\n[general]\n"
         "gamertag = \"Zorro Gris\"";
-    write_all(app.ini(), text);
+    write_file(app.ini(), text);
     std::vector<std::string> warnings;
     std::optional<IniTable> seen;
     config_load_file([&](const IniTable& t) { seen = t; }, warnings);
@@ -395,7 +395,7 @@ TEST(IniLoad, CompleteFileStaysByteIdentical) {
     EXPECT_EQ(config_ini_get(*seen, "general", "gamertag"), "Zorro Gris");
     EXPECT_FALSE(config_ini_get(*seen, "grabacion", "resolucion"));
     EXPECT_TRUE(warnings.empty());
-    EXPECT_EQ(read_all(app.ini()), text);
+    EXPECT_EQ(read_file(app.ini()), text);
 }
 
 TEST(IniLoad, AppendsMissingSectionsOnly) {
@@ -412,7 +412,7 @@ TEST(IniLoad, AppendsMissingSectionsOnly) {
     ASSERT_NE(general, std::string::npos);
     const std::string general_block = text.substr(general + 1);
     text.erase(general + 1);
-    write_all(app.ini(), "\xEF\xBB\xBF" + text);
+    write_file(app.ini(), "\xEF\xBB\xBF" + text);
 
     std::vector<std::string> warnings;
     int parses = 0;
@@ -422,32 +422,32 @@ TEST(IniLoad, AppendsMissingSectionsOnly) {
     // template order followed by two line ends, all CRLF.
     const std::string expect =
         text + "\r\n\r\n" + crlf(visor) + "\r\n\r\n" + crlf(general_block) + "\r\n\r\n";
-    EXPECT_EQ(read_all(app.ini()), expect);
+    EXPECT_EQ(read_file(app.ini()), expect);
 
     // Now complete: a second load leaves it alone.
     config_load_file([](const IniTable&) {}, warnings);
-    EXPECT_EQ(read_all(app.ini()), expect);
+    EXPECT_EQ(read_file(app.ini()), expect);
     EXPECT_TRUE(warnings.empty());
 }
 
 TEST(IniPath, LegacyFileMovedOnlyWhenNewIsMissing) {
     {
         TempAppDir app;
-        write_all(app.dir() / "corvane.ini", "[general]\ngamertag = viejo\n");
+        write_file(app.dir() / "corvane.ini", "[general]\ngamertag = viejo\n");
         ::chmod((app.dir() / "corvane.ini").c_str(), 0644);
         EXPECT_EQ(config_ini_path(), app.ini());
         EXPECT_FALSE(std::filesystem::exists(app.dir() / "corvane.ini"));
-        EXPECT_EQ(read_all(app.ini()), "[general]\ngamertag = viejo\n");
+        EXPECT_EQ(read_file(app.ini()), "[general]\ngamertag = viejo\n");
         EXPECT_EQ(test::file_mode(app.ini()), 0600u);
     }
     {
         TempAppDir app;
         std::filesystem::create_directories(app.data());
-        write_all(app.dir() / "corvane.ini", "viejo");
-        write_all(app.ini(), "nuevo");
+        write_file(app.dir() / "corvane.ini", "viejo");
+        write_file(app.ini(), "nuevo");
         EXPECT_EQ(config_ini_path(), app.ini());
-        EXPECT_EQ(read_all(app.ini()), "nuevo");
-        EXPECT_EQ(read_all(app.dir() / "corvane.ini"), "viejo");
+        EXPECT_EQ(read_file(app.ini()), "nuevo");
+        EXPECT_EQ(read_file(app.dir() / "corvane.ini"), "viejo");
     }
 }
 
@@ -479,7 +479,7 @@ TEST(IniConcurrency, LoadsAndWritesLoseNothing) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(bad_loads.load(), 0);
 
-    const std::string text = read_all(app.ini());
+    const std::string text = read_file(app.ini());
     IniTable table = config_parse_ini(text);
     for (int i = 0; i < kThreads; ++i)
         for (int j = 0; j < kRounds; ++j)

@@ -20,9 +20,9 @@
 namespace corvane {
 namespace {
 
-using test::read_all;
+using test::read_file;
 using test::TempAppDir;
-using test::write_all;
+using test::write_file;
 
 std::vector<std::string> split_crlf(const std::string& text) {
     std::vector<std::string> lines;
@@ -90,9 +90,9 @@ TEST_F(LogTest, MessagesBecomeStampedLines) {
     log_open();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string before = read_all(log());
+        const std::string before = read_file(log());
         log_line(c.message);
-        const std::string added = read_all(log()).substr(before.size());
+        const std::string added = read_file(log()).substr(before.size());
         std::vector<std::string> lines = split_crlf(added);
         ASSERT_EQ(lines.size(), c.lines.size());
         for (size_t i = 0; i < lines.size(); ++i) {
@@ -111,8 +111,8 @@ TEST_F(LogTest, NothingReachesTheFileBeforeOpening) {
     EXPECT_FALSE(std::filesystem::exists(log()));
     log_open();
     log_line("[CORVANE] después");
-    EXPECT_NE(read_all(log()).find("[CORVANE] después\r\n"), std::string::npos);
-    EXPECT_EQ(read_all(log()).find("antes"), std::string::npos);
+    EXPECT_NE(read_file(log()).find("[CORVANE] después\r\n"), std::string::npos);
+    EXPECT_EQ(read_file(log()).find("antes"), std::string::npos);
 }
 
 TEST_F(LogTest, ConsoleCopyHasLfEndsAndSurvivesAClosedPipe) {
@@ -135,7 +135,7 @@ TEST_F(LogTest, ConsoleCopyHasLfEndsAndSurvivesAClosedPipe) {
     ASSERT_EQ(console.size(), 2 * 24 + 9 + 4);
     const std::string stamp = console.substr(0, 23);
     EXPECT_EQ(console, stamp + " [OK] uno\n" + stamp + " dos\n");
-    EXPECT_EQ(read_all(log()), stamp + " [OK] uno\r\n" + stamp + " dos\r\n");
+    EXPECT_EQ(read_file(log()), stamp + " [OK] uno\r\n" + stamp + " dos\r\n");
 
     // The reader goes away: the console write fails, the file still gets the line.
     ASSERT_EQ(::pipe(fds), 0);
@@ -147,7 +147,7 @@ TEST_F(LogTest, ConsoleCopyHasLfEndsAndSurvivesAClosedPipe) {
     log_set_console(false);
     ::dup2(saved, STDOUT_FILENO);
     ::close(saved);
-    EXPECT_NE(read_all(log()).find(" [OK] sin consola\r\n"), std::string::npos);
+    EXPECT_NE(read_file(log()).find(" [OK] sin consola\r\n"), std::string::npos);
 }
 
 TEST_F(LogTest, RotationWhileWriting) {
@@ -160,13 +160,13 @@ TEST_F(LogTest, RotationWhileWriting) {
         SCOPED_TRACE(c.existing);
         log_reset_for_tests();
         std::filesystem::remove(old());
-        write_all(log(), std::string(c.existing, 'x'));
+        write_file(log(), std::string(c.existing, 'x'));
         log_open();
         log_line("abcd");
         if (c.rotates) {
             EXPECT_EQ(std::filesystem::file_size(old()), c.existing);
             EXPECT_EQ(std::filesystem::file_size(log()), 30u);
-            EXPECT_EQ(read_all(log()).substr(23), " abcd\r\n");
+            EXPECT_EQ(read_file(log()).substr(23), " abcd\r\n");
         } else {
             EXPECT_FALSE(std::filesystem::exists(old()));
             EXPECT_EQ(std::filesystem::file_size(log()), kLogRotateBytes);
@@ -187,14 +187,14 @@ TEST_F(LogTest, RotationAtStartUp) {
         SCOPED_TRACE(fmt::format("{} {}", c.existing, c.rotate_allowed));
         log_reset_for_tests();
         std::filesystem::remove(old());
-        write_all(old(), "generación anterior");
-        write_all(log(), std::string(c.existing, 'y'));
+        write_file(old(), "generación anterior");
+        write_file(log(), std::string(c.existing, 'y'));
         log_open(c.rotate_allowed);
         if (c.rotates) {
             EXPECT_EQ(std::filesystem::file_size(old()), c.existing);
             EXPECT_EQ(std::filesystem::file_size(log()), 0u);
         } else {
-            EXPECT_EQ(read_all(old()), "generación anterior");
+            EXPECT_EQ(read_file(old()), "generación anterior");
             EXPECT_EQ(std::filesystem::file_size(log()), c.existing);
         }
     }
@@ -208,10 +208,10 @@ TEST_F(LogTest, FollowsAFileRotatedByAnotherCopy) {
     ASSERT_TRUE(eventually([&] {
         log_line("[OK] después");
         return std::filesystem::exists(log()) &&
-               read_all(log()).find("[OK] después") != std::string::npos;
+               read_file(log()).find("[OK] después") != std::string::npos;
     }));
-    EXPECT_EQ(read_all(log()).find("antes"), std::string::npos);
-    EXPECT_NE(read_all(old()).find("[OK] antes"), std::string::npos);
+    EXPECT_EQ(read_file(log()).find("antes"), std::string::npos);
+    EXPECT_NE(read_file(old()).find("[OK] antes"), std::string::npos);
 }
 
 TEST_F(LogTest, FailedOpenIsRetried) {
@@ -222,9 +222,9 @@ TEST_F(LogTest, FailedOpenIsRetried) {
     ASSERT_TRUE(eventually([&] {
         log_line("[OK] recuperada");
         return std::filesystem::is_regular_file(log()) &&
-               read_all(log()).find("[OK] recuperada") != std::string::npos;
+               read_file(log()).find("[OK] recuperada") != std::string::npos;
     }));
-    EXPECT_EQ(read_all(log()).find("perdida"), std::string::npos);
+    EXPECT_EQ(read_file(log()).find("perdida"), std::string::npos);
     EXPECT_EQ(test::file_mode(log()), 0600u);
 }
 
@@ -256,7 +256,7 @@ TEST_F(LogTest, TailOfTheLastFourHundredLines) {
 }
 
 TEST_F(LogTest, TailDecodesInvalidUtf8Lossily) {
-    write_all(log(), "uno\r\nd\xFFos\r\ntres");
+    write_file(log(), "uno\r\nd\xFFos\r\ntres");
     EXPECT_EQ(log_read_tail(), "uno\nd\xEF\xBF\xBDos\ntres");
 }
 
@@ -291,7 +291,7 @@ TEST_F(LogConcurrency, MessagesNeverInterleave) {
     }
     for (auto& th : threads) th.join();
 
-    std::vector<std::string> lines = split_crlf(read_all(log()));
+    std::vector<std::string> lines = split_crlf(read_file(log()));
     ASSERT_EQ(lines.size(), size_t{kThreads} * kMessages * 3);
     std::map<int, int> next;  // per thread, the next message expected
     for (size_t i = 0; i < lines.size(); i += 3) {

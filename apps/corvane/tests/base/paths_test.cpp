@@ -19,7 +19,7 @@ TEST(Paths, ProgramAndDataFolders) {
     EXPECT_EQ(test::file_mode(deeper.dir() / "a" / "b" / "data"), 0700u);
     // A file in the way: the failure is ignored and the path still returned.
     paths_set_app_dir_for_tests(deeper.dir() / "a" / "b" / "data" / "x");
-    test::write_all(deeper.dir() / "a" / "b" / "data" / "x", "");
+    test::write_file(deeper.dir() / "a" / "b" / "data" / "x", "");
     EXPECT_EQ(data_dir(), deeper.dir() / "a" / "b" / "data" / "x" / "data");
 }
 

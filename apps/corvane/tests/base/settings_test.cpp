@@ -503,7 +503,7 @@ TEST(SettingsLoad, CreatesTheFileThenReadsItBack) {
     EXPECT_TRUE(std::filesystem::exists(app.ini()));
     EXPECT_EQ(first, settings_defaults());
 
-    test::write_all(app.ini(),
+    test::write_file(app.ini(),
                     "[grabacion]\r\nperfil = calidad\r\n[avisos]\r\nduracion = 99\r\n"
                     "[general]\r\ncarpeta_clips = clips\r\n[teclas]\r\nguardar = Alt+F9\r\n");
     Settings s = config_load();

@@ -16,9 +16,9 @@ namespace {
 using std::nullopt;
 using std::optional;
 using std::string;
-using testing::run_python;
-using testing::TempDir;
-using testing::write_file;
+using test::run_python;
+using test::TempDir;
+using test::write_file;
 
 const string kWarzone = "Warzone · Black Ops 7";
 

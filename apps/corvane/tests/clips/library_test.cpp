@@ -8,11 +8,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <map>
-#include <sstream>
 
 #include <gtest/gtest.h>
+
+#include "../support/temp_dir.h"
 
 namespace corvane {
 namespace {
@@ -20,17 +20,12 @@ namespace {
 namespace fs = std::filesystem;
 using Json = nlohmann::ordered_json;
 
-std::string read_all(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using test::read_file;
 
-void write_all(const fs::path& p, const std::string& data) {
+// Writes a file, making its folders first.
+void write_file(const fs::path& p, const std::string& data) {
     fs::create_directories(p.parent_path());
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << data;
+    test::write_file(p, data);
 }
 
 void write_size(const fs::path& p, std::uint64_t size) {
@@ -43,19 +38,14 @@ void write_size(const fs::path& p, std::uint64_t size) {
 
 class ClipsLibrary : public ::testing::Test {
   protected:
-    void SetUp() override {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/corvane-lib-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
-    }
     void TearDown() override {
         clips_set_file_ops_for_tests({});
+        // Rights a test took away come back, so that the folder can go.
         std::error_code ec;
         fs::permissions(dir, fs::perms::owner_all, ec);
-        fs::remove_all(dir, ec);
     }
-    fs::path dir;
+    test::TempDir scratch;
+    const fs::path dir = scratch.path();
 };
 
 TEST_F(ClipsLibrary, ListingFindsClipsByExtensionOnlyAndAddsTheVoiceTrack) {
@@ -109,10 +99,10 @@ TEST_F(ClipsLibrary, DiskUseSplitsAutomaticArchivedAndManual) {
     write_size(dir / "d/Muertes/a.mp4", 1000);
     write_size(dir / "d/Muertes/a_mic.m4a", 200);
     write_size(dir / "d/Bajas/b.mp4", 300);
-    write_all(dir / "d/Bajas/b.json", R"({"archivado": true})");
+    write_file(dir / "d/Bajas/b.json", R"({"archivado": true})");
     write_size(dir / "d/muertes/c.mp4", 50);  // lower case: manual
     write_size(dir / "d/Manual/m.mp4", 7);
-    write_all(dir / "d/Manual/m.json", R"({"archivado": true})");
+    write_file(dir / "d/Manual/m.json", R"({"archivado": true})");
 
     Json u = clips_disk_usage_json(dir, 50);
     EXPECT_EQ(
@@ -144,7 +134,7 @@ TEST_F(ClipsLibrary, ArchiveFlagReadsOnlyBooleanTrue) {
         {"  {\"archivado\" : true}\n", true},
     };
     for (const auto& [text, want] : cases) {
-        write_all(clips_sidecar_path(clip), text);
+        write_file(clips_sidecar_path(clip), text);
         EXPECT_EQ(clips_is_archived(clip), want) << text;
     }
     fs::remove(clips_sidecar_path(clip));
@@ -154,11 +144,11 @@ TEST_F(ClipsLibrary, ArchiveFlagReadsOnlyBooleanTrue) {
 TEST_F(ClipsLibrary, SettingTheFlagKeepsEveryOtherMemberInPlace) {
     const fs::path clip = dir / "Bajas/x.mp4";
     write_size(clip, 1);
-    write_all(clips_sidecar_path(clip),
+    write_file(clips_sidecar_path(clip),
               "{\"clip\":\"x.mp4\",\"archivado\":\"true\",\"duracion\":14.0,\"eventos\":[\n  "
               "{\"segundo\":3.5,\"tipo\":\"baja\"}\n]}\n");
     ASSERT_EQ(clips_set_archived(clip, true), std::nullopt);
-    EXPECT_EQ(read_all(clips_sidecar_path(clip)),
+    EXPECT_EQ(read_file(clips_sidecar_path(clip)),
               "{\n  \"clip\": \"x.mp4\",\n  \"archivado\": true,\n  \"duracion\": 14.0,\n  "
               "\"eventos\": [\n"
               "    {\n      \"segundo\": 3.5,\n      \"tipo\": \"baja\"\n    }\n  ]\n}");
@@ -171,11 +161,11 @@ TEST_F(ClipsLibrary, SettingTheFlagWithoutSidecarCreatesOne) {
     const fs::path clip = dir / "Manual/CRVN_ñ.mp4";
     write_size(clip, 1);
     ASSERT_EQ(clips_set_archived(clip, true), std::nullopt);
-    EXPECT_EQ(read_all(clips_sidecar_path(clip)),
+    EXPECT_EQ(read_file(clips_sidecar_path(clip)),
               "{\n  \"clip\": \"CRVN_ñ.mp4\",\n  \"eventos\": [],\n  \"archivado\": true\n}");
-    write_all(clips_sidecar_path(clip), "null");
+    write_file(clips_sidecar_path(clip), "null");
     ASSERT_EQ(clips_set_archived(clip, false), std::nullopt);
-    EXPECT_EQ(read_all(clips_sidecar_path(clip)), "{\n  \"archivado\": false\n}");
+    EXPECT_EQ(read_file(clips_sidecar_path(clip)), "{\n  \"archivado\": false\n}");
 }
 
 TEST_F(ClipsLibrary, SettingTheFlagRefusesWhatItCannotKeep) {
@@ -185,18 +175,18 @@ TEST_F(ClipsLibrary, SettingTheFlagRefusesWhatItCannotKeep) {
     write_size(clip, 1);
     // A half-written sidecar still holds the events: it is not replaced.
     const std::string broken = "{\"clip\":\"x.mp4\",\"duracion\":60.0,\"eventos\":[\n  {\"tipo\"";
-    write_all(clips_sidecar_path(clip), broken);
+    write_file(clips_sidecar_path(clip), broken);
     auto err = clips_set_archived(clip, true);
     ASSERT_TRUE(err.has_value());
     EXPECT_EQ(err->rfind("no se pudo guardar (", 0), 0u) << *err;
-    EXPECT_EQ(read_all(clips_sidecar_path(clip)), broken);
+    EXPECT_EQ(read_file(clips_sidecar_path(clip)), broken);
 
-    write_all(clips_sidecar_path(clip), "[1,2]");
+    write_file(clips_sidecar_path(clip), "[1,2]");
     EXPECT_TRUE(clips_set_archived(clip, true).has_value());
-    EXPECT_EQ(read_all(clips_sidecar_path(clip)), "[1,2]");
+    EXPECT_EQ(read_file(clips_sidecar_path(clip)), "[1,2]");
 
     // Nesting deeper than the limit is refused rather than parsed.
-    write_all(clips_sidecar_path(clip), std::string(300, '[') + std::string(300, ']'));
+    write_file(clips_sidecar_path(clip), std::string(300, '[') + std::string(300, ']'));
     EXPECT_FALSE(json_read_object(clips_sidecar_path(clip)).value.has_value());
 }
 
@@ -264,7 +254,7 @@ TEST_F(ClipsLibrary, JsonLinesReadSplitsAndRefusesWhatItCannotRead) {
         {" x \n", {" x "}},
     };
     for (const auto& [text, want] : cases) {
-        write_all(f, text);
+        write_file(f, text);
         HistoryRead r = history_read_jsonl(f);
         EXPECT_FALSE(r.error.has_value());
         EXPECT_EQ(r.lines, want) << text;
@@ -274,7 +264,7 @@ TEST_F(ClipsLibrary, JsonLinesReadSplitsAndRefusesWhatItCannotRead) {
     EXPECT_TRUE(missing.lines.empty());
 
     // One bad byte must not read as "no history": a rewrite would erase it.
-    write_all(f, "{\"a\":1}\n\xff\n");
+    write_file(f, "{\"a\":1}\n\xff\n");
     HistoryRead bad = history_read_jsonl(f);
     EXPECT_TRUE(bad.error.has_value());
     EXPECT_TRUE(bad.lines.empty());
@@ -284,9 +274,9 @@ TEST_F(ClipsLibrary, JsonLinesReadSplitsAndRefusesWhatItCannotRead) {
 
 TEST_F(ClipsLibrary, JsonLinesRewriteIsAtomic) {
     const fs::path f = dir / "estadisticas.jsonl";
-    write_all(f, "old\n");
+    write_file(f, "old\n");
     ASSERT_EQ(jsonl_write_atomic(f, {"{\"a\":1}", "{\"b\":2}"}), std::nullopt);
-    EXPECT_EQ(read_all(f), "{\"a\":1}\n{\"b\":2}\n");
+    EXPECT_EQ(read_file(f), "{\"a\":1}\n{\"b\":2}\n");
     ASSERT_EQ(jsonl_write_atomic(f, {}), std::nullopt);
     EXPECT_EQ(fs::file_size(f), 0u);
     ASSERT_EQ(jsonl_write_atomic(f, {""}), std::nullopt);
@@ -295,11 +285,11 @@ TEST_F(ClipsLibrary, JsonLinesRewriteIsAtomic) {
 
     // A target that cannot be replaced (a non-empty folder) keeps the temp file.
     const fs::path blocked = dir / "blocked.jsonl";
-    write_all(blocked / "inside", "x");
+    write_file(blocked / "inside", "x");
     auto err = jsonl_write_atomic(blocked, {"x"});
     ASSERT_TRUE(err.has_value());
     EXPECT_EQ(err->rfind("no se pudo reemplazar (", 0), 0u) << *err;
-    EXPECT_EQ(read_all(dir / "blocked.jsonl.tmp"), "x\n");
+    EXPECT_EQ(read_file(dir / "blocked.jsonl.tmp"), "x\n");
 
     auto werr = jsonl_write_atomic(dir / "missing/folder/h.jsonl", {"x"});
     ASSERT_TRUE(werr.has_value());

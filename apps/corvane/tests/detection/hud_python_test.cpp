@@ -11,8 +11,8 @@
 namespace corvane {
 namespace {
 
-using testing::from_hex;
-using testing::run_python;
+using test::from_hex;
+using test::run_python;
 
 // Random byte strings, a full-matrix Levenshtein in python, one line per pair:
 // hex(a) hex(b) distance.
@@ -118,10 +118,10 @@ TEST(HudPython, CaseMappingMatchesPython) {
         if (utf8_lower(t) != from_hex(hl) || utf8_upper(t) != from_hex(hu) ||
             text_capitalize(t) != from_hex(hc)) {
             if (++bad <= 10)
-                ADD_FAILURE() << "text " << ht << ": lower " << testing::to_hex(utf8_lower(t))
-                              << " want " << hl << ", upper " << testing::to_hex(utf8_upper(t))
+                ADD_FAILURE() << "text " << ht << ": lower " << test::to_hex(utf8_lower(t))
+                              << " want " << hl << ", upper " << test::to_hex(utf8_upper(t))
                               << " want " << hu << ", capitalised "
-                              << testing::to_hex(text_capitalize(t)) << " want " << hc;
+                              << test::to_hex(text_capitalize(t)) << " want " << hc;
         }
     }
     EXPECT_EQ(n, 4000u);

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "../support/command.h"
+#include "../support/temp_dir.h"
 #include "platform/mp4.h"
 
 // libx265 (used by the encoder tests of this program) keeps one internal
@@ -20,23 +22,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string capture(const std::string& cmd) {
-    std::string out;
-    FILE* p = ::popen(cmd.c_str(), "r");
-    if (!p) return "popen failed";
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    ::pclose(p);
-    return out;
-}
-
-fs::path temp_dir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/corvane-mux-XXXXXX";
-    if (!::mkdtemp(pattern.data())) return {};
-    return pattern;
-}
+using test::command_output;
+using test::TempDir;
 
 Mp4Sample aac_frame(std::int64_t ts) {
     // A silent AAC-LC stereo frame is enough for the container: nothing here
@@ -49,7 +36,8 @@ Mp4Sample aac_frame(std::int64_t ts) {
 TEST(FfmpegMux, DecodeTimesStayStrictlyIncreasing) {
     if (std::system("ffprobe -version >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "ffprobe is not installed";
-    const fs::path dir = temp_dir();
+    TempDir scratch;
+    const fs::path& dir = scratch.path();
     const fs::path file = dir / "v_mic.m4a.part";
     ClipMuxerOpen open = clip_muxer_open(file, Mp4Container::m4a);
     ASSERT_TRUE(open.muxer) << open.error.text;
@@ -67,13 +55,13 @@ TEST(FfmpegMux, DecodeTimesStayStrictlyIncreasing) {
     ASSERT_EQ(open.muxer->finish(), std::nullopt);
     open.muxer.reset();
     EXPECT_EQ(
-        capture("ffprobe -v error -show_entries packet=dts -of csv=p=0 '" + file.string() + "'"),
+        command_output("ffprobe -v error -show_entries packet=dts -of csv=p=0 '" + file.string() + "'"),
         "0\n1\n1024\n2048\n");
-    fs::remove_all(dir);
 }
 
 TEST(FfmpegMux, FailuresNameTheirStep) {
-    const fs::path dir = temp_dir();
+    TempDir scratch;
+    const fs::path& dir = scratch.path();
     ClipMuxerOpen missing = clip_muxer_open(dir / "no/such/folder/x.mp4.part", Mp4Container::mp4);
     EXPECT_FALSE(missing.muxer);
     EXPECT_EQ(missing.error.step, Mp4Step::create);
@@ -91,7 +79,6 @@ TEST(FfmpegMux, FailuresNameTheirStep) {
     EXPECT_EQ(err->step, Mp4Step::begin);
     EXPECT_FALSE(err->text.empty());
     open.muxer.reset();
-    fs::remove_all(dir);
 }
 
 }  // namespace

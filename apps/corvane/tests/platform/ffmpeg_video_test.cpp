@@ -1,16 +1,13 @@
 #include "platform/video_codec.h"
 
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
-extern char** environ;
+#include "../support/command.h"
+#include "../support/temp_dir.h"
 
 // libx265 keeps one small allocation until the process ends; it is not ours.
 extern "C" const char* __lsan_default_suppressions() { return "leak:libx265.so\n"; }
@@ -20,35 +17,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-int run(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-    int st = 0;
-    waitpid(pid, &st, 0);
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string t = (fs::temp_directory_path() / "crvn-video-XXXXXX").string();
-        path = mkdtemp(t.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
+using test::read_file;
+using test::run_command;
+using test::TempDir;
 
 // A moving picture: a bright bar sliding over a gradient.
 void paint(Nv12Frame& f, int i) {
@@ -121,15 +92,15 @@ TEST(FfmpegVideo, X264KeyEverySecondNoBFramesLowDelayTaggedBt709) {
     // ffprobe as the oracle: picture types, key frames and colour tags.
     TempDir dir;
     {
-        std::ofstream raw(dir.path / "v.h264", std::ios::binary);
+        std::ofstream raw(dir.path() / "v.h264", std::ios::binary);
         for (auto& p : e.packets) raw.write(reinterpret_cast<const char*>(p.bytes.data()), p.bytes.size());
     }
-    ASSERT_EQ(run({"ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
-                   "frame=pict_type,key_frame:stream=profile,color_space,color_range,color_primaries,"
-                   "has_b_frames",
-                   "-of", "compact", "-o", (dir.path / "probe.txt").string(), (dir.path / "v.h264").string()}),
+    ASSERT_EQ(run_command({"ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
+                           "frame=pict_type,key_frame:stream=profile,color_space,color_range,color_primaries,"
+                           "has_b_frames",
+                           "-of", "compact", "-o", (dir.path() / "probe.txt").string(), (dir.path() / "v.h264").string()}),
               0);
-    std::string probe = slurp(dir.path / "probe.txt");
+    std::string probe = read_file(dir.path() / "probe.txt");
     EXPECT_EQ(probe.find("pict_type=B"), std::string::npos);
     std::size_t keys = 0, frames = 0;
     for (std::size_t at = 0; (at = probe.find("frame|", at)) != std::string::npos; ++at) ++frames;

@@ -16,25 +16,16 @@
 
 #include <gtest/gtest.h>
 
+#include "../support/temp_dir.h"
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using corvane::InstanceLock;
 
 namespace {
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        char tmpl[] = "/tmp/corvane-proc-XXXXXX";
-        path = ::mkdtemp(tmpl);
-    }
-    ~TempDir() { fs::remove_all(path); }
-};
-
-std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using corvane::test::TempDir;
+using corvane::test::read_file;
 
 bool process_gone(std::uint32_t pid) {
     return !fs::exists("/proc/" + std::to_string(pid));
@@ -75,7 +66,7 @@ TEST(Spawn, ChildStateIsClean) {
     pthread_sigmask(SIG_BLOCK, &block, &old);
     auto old_pipe = ::signal(SIGPIPE, SIG_IGN);
 
-    auto r = corvane::process_spawn_detached("/bin/sleep", {"30"}, dir.path);
+    auto r = corvane::process_spawn_detached("/bin/sleep", {"30"}, dir.path());
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     ::signal(SIGPIPE, old_pipe);
     ::close(leaky);
@@ -102,7 +93,7 @@ TEST(Spawn, ChildStateIsClean) {
         5s))
         << "descriptors: " << fds().size();
     EXPECT_EQ(read_file(proc + "/cmdline"), want_cmdline);
-    EXPECT_EQ(fs::read_symlink(proc + "/cwd"), dir.path);
+    EXPECT_EQ(fs::read_symlink(proc + "/cwd"), dir.path());
     // Our blocked and ignored signals must not reach the child (the C library
     // may keep its own internal real-time signals as it likes).
     const std::uint64_t ours = (1ull << (SIGPIPE - 1)) | (1ull << (SIGTERM - 1)) |
@@ -116,10 +107,10 @@ TEST(Spawn, ChildStateIsClean) {
 
 TEST(Spawn, MissingProgramOrFolderIsAnError) {
     TempDir dir;
-    auto missing = corvane::process_spawn_detached(dir.path / "nope", {}, dir.path);
+    auto missing = corvane::process_spawn_detached(dir.path() / "nope", {}, dir.path());
     EXPECT_FALSE(missing.ok);
     EXPECT_FALSE(missing.error.empty());
-    auto bad_cwd = corvane::process_spawn_detached("/bin/true", {}, dir.path / "nope");
+    auto bad_cwd = corvane::process_spawn_detached("/bin/true", {}, dir.path() / "nope");
     EXPECT_FALSE(bad_cwd.ok);
 }
 
@@ -135,24 +126,24 @@ TEST(InstanceLockTest, RuntimeFolderFallbackAndUnavailable) {
     const char* saved = std::getenv("XDG_RUNTIME_DIR");
     std::string saved_value = saved ? saved : "";
 
-    ::setenv("XDG_RUNTIME_DIR", run.path.c_str(), 1);
-    EXPECT_EQ(corvane::process_instance_lock(data.path), InstanceLock::kOnlyCopy);
-    auto lock = run.path / "corvane_instancia_unica.lock";
+    ::setenv("XDG_RUNTIME_DIR", run.path().c_str(), 1);
+    EXPECT_EQ(corvane::process_instance_lock(data.path()), InstanceLock::kOnlyCopy);
+    auto lock = run.path() / "corvane_instancia_unica.lock";
     ASSERT_TRUE(fs::exists(lock));
     struct stat st {};
     ASSERT_EQ(::stat(lock.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     // A flock belongs to one open file: a second opening conflicts even here.
-    EXPECT_EQ(corvane::process_instance_lock(data.path), InstanceLock::kOtherCopy);
+    EXPECT_EQ(corvane::process_instance_lock(data.path()), InstanceLock::kOtherCopy);
 
     // Without a runtime folder the data folder holds the lock.
     ::unsetenv("XDG_RUNTIME_DIR");
-    EXPECT_EQ(corvane::process_instance_lock(data.path), InstanceLock::kOnlyCopy);
-    EXPECT_TRUE(fs::exists(data.path / "corvane_instancia_unica.lock"));
+    EXPECT_EQ(corvane::process_instance_lock(data.path()), InstanceLock::kOnlyCopy);
+    EXPECT_TRUE(fs::exists(data.path() / "corvane_instancia_unica.lock"));
 
     // A lock file that cannot be opened: run as the only copy.
-    ::setenv("XDG_RUNTIME_DIR", (run.path / "missing").c_str(), 1);
-    EXPECT_EQ(corvane::process_instance_lock(data.path), InstanceLock::kUnavailable);
+    ::setenv("XDG_RUNTIME_DIR", (run.path() / "missing").c_str(), 1);
+    EXPECT_EQ(corvane::process_instance_lock(data.path()), InstanceLock::kUnavailable);
 
     if (saved) {
         ::setenv("XDG_RUNTIME_DIR", saved_value.c_str(), 1);

@@ -300,7 +300,7 @@ TEST(AudioPulse, UnpluggedDeviceFallsBackAndIsAdoptedUnderItsNewId) {
                         "usa el nuevo y se guarda."),
               std::string::npos)
         << text;
-    std::string ini = test::read_all(config_ini_path());
+    std::string ini = test::read_file(config_ini_path());
     EXPECT_NE(ini.find("salida_id = auriculares2\r\n"), std::string::npos) << ini;
 }
 

@@ -72,7 +72,7 @@ inline double strongest_tone(const std::vector<float>& v, const std::vector<doub
 
 // Raw AAC-LC frames (48 kHz stereo) decoded to interleaved floats by ffmpeg.
 inline std::vector<float> decode_aac(const std::vector<std::vector<std::uint8_t>>& frames) {
-    TempAppDir dir;
+    TempDir dir;
     std::string adts;
     for (const auto& f : frames) {
         const std::size_t len = f.size() + 7;
@@ -86,13 +86,13 @@ inline std::vector<float> decode_aac(const std::vector<std::vector<std::uint8_t>
         adts.append(reinterpret_cast<const char*>(h), 7);
         adts.append(reinterpret_cast<const char*>(f.data()), f.size());
     }
-    auto in = dir.dir() / "in.aac";
-    auto out = dir.dir() / "out.raw";
-    write_all(in, adts);
+    auto in = dir.path() / "in.aac";
+    auto out = dir.path() / "out.raw";
+    write_file(in, adts);
     int rc = run_command({"ffmpeg", "-v", "error", "-nostdin", "-y", "-i", in.string(), "-f",
                           "f32le", "-ac", "2", "-ar", "48000", out.string()});
     if (rc != 0) return {};
-    std::string raw = read_all(out);
+    std::string raw = read_file(out);
     std::vector<float> v(raw.size() / 4);
     std::memcpy(v.data(), raw.data(), v.size() * 4);
     return v;
@@ -150,10 +150,6 @@ class CaptureThread {
 class PulseDaemon {
   public:
     explicit PulseDaemon(const std::vector<std::string>& modules) {
-        std::string tmpl =
-            (std::filesystem::temp_directory_path() / "corvane-pulse-XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
-        dir_ = tmpl;
         socket_ = (dir_ / "native").string();
         std::vector<std::string> args = {
             "pulseaudio",
@@ -191,7 +187,7 @@ class PulseDaemon {
         setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
         setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
         if (!wait_for([&] { return pactl({"info"}) == 0; }, 20))
-            throw std::runtime_error("pulseaudio no responde: " + read_all(dir_ / "daemon.log"));
+            throw std::runtime_error("pulseaudio no responde: " + read_file(dir_ / "daemon.log"));
     }
     ~PulseDaemon() {
         if (pid_ > 0) {
@@ -200,8 +196,6 @@ class PulseDaemon {
             int status;
             waitpid(pid_, &status, 0);
         }
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
     }
     PulseDaemon(const PulseDaemon&) = delete;
     PulseDaemon& operator=(const PulseDaemon&) = delete;
@@ -216,7 +210,7 @@ class PulseDaemon {
         std::string cmd = "pactl --server=" + server_ + " load-module " + name + " " + args +
                           " > '" + out.string() + "'";
         if (std::system(cmd.c_str()) != 0) return {};
-        std::string s = read_all(out);
+        std::string s = read_file(out);
         while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
         return s;
     }
@@ -263,7 +257,8 @@ class PulseDaemon {
     }
 
   private:
-    std::filesystem::path dir_;
+    TempDir scratch_;
+    const std::filesystem::path dir_ = scratch_.path();
     std::string socket_;
     std::string server_;
     pid_t pid_ = -1;

@@ -75,39 +75,18 @@ class ClickPlayer {
     std::atomic<bool> stop_{false}, click_{false};
 };
 
-// A scratch folder removed with the object; the program folder is left alone.
-class ScratchDir {
-  public:
-    ScratchDir() {
-        std::string tmpl =
-            (std::filesystem::temp_directory_path() / "corvane-avsync-XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
-        dir_ = tmpl;
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::filesystem::path& dir() const { return dir_; }
-
-  private:
-    std::filesystem::path dir_;
-};
-
 // Mean brightness of each picture ffmpeg decodes from `input` (its input
 // options and file), every decoded picture once.
 std::vector<double> picture_brightness(std::vector<std::string> input) {
-    ScratchDir dir;
-    const std::string raw_path = (dir.dir() / "v.raw").string();
+    test::TempDir dir;
+    const std::string raw_path = (dir.path() / "v.raw").string();
     std::vector<std::string> args = {"ffmpeg", "-nostdin", "-y"};
     args.insert(args.end(), input.begin(), input.end());
     args.insert(args.end(), {"-map", "0:v:0", "-fps_mode", "passthrough", "-vf", "scale=16:12",
                              "-f", "rawvideo", "-pix_fmt", "gray", raw_path});
     std::vector<double> out;
     if (test::run_quiet(args) != 0) return out;
-    const std::string raw = test::read_all(raw_path);
+    const std::string raw = test::read_file(raw_path);
     for (std::size_t at = 0; at + 192 <= raw.size(); at += 192) {
         double sum = 0;
         for (std::size_t i = 0; i < 192; ++i) sum += static_cast<unsigned char>(raw[at + i]);
@@ -118,18 +97,18 @@ std::vector<double> picture_brightness(std::vector<std::string> input) {
 
 // The same for an H.264 elementary stream made of the buffer's samples.
 std::vector<double> frame_brightness(const std::vector<ReplaySample>& video) {
-    ScratchDir dir;
+    test::TempDir dir;
     std::string es;
     for (const ReplaySample& s : video) es.append(s.payload->begin(), s.payload->end());
-    test::write_all(dir.dir() / "v.h264", es);
-    return picture_brightness({"-f", "h264", "-i", (dir.dir() / "v.h264").string()});
+    test::write_file(dir.path() / "v.h264", es);
+    return picture_brightness({"-f", "h264", "-i", (dir.path() / "v.h264").string()});
 }
 
 // Presentation times in seconds of the frames ffprobe decodes from one stream
 // ("v:0", "a:0") of a media file.
 std::vector<double> decoded_frame_times(const std::filesystem::path& file, const char* stream) {
-    ScratchDir dir;
-    const std::string out = (dir.dir() / "times.csv").string();
+    test::TempDir dir;
+    const std::string out = (dir.path() / "times.csv").string();
     std::vector<double> times;
     if (test::run_quiet({"ffprobe", "-v", "error", "-select_streams", stream, "-show_entries",
                          "frame=pts_time", "-of", "csv=p=0", "-o", out, file.string()}) != 0)
@@ -143,12 +122,12 @@ std::vector<double> decoded_frame_times(const std::filesystem::path& file, const
 
 // The first audio track of a media file as 48 kHz interleaved stereo floats.
 std::vector<float> decoded_sound(const std::filesystem::path& file) {
-    ScratchDir dir;
-    const std::string out = (dir.dir() / "a.raw").string();
+    test::TempDir dir;
+    const std::string out = (dir.path() / "a.raw").string();
     if (test::run_quiet({"ffmpeg", "-nostdin", "-y", "-i", file.string(), "-map", "0:a:0", "-f",
                          "f32le", "-ac", "2", "-ar", "48000", out}) != 0)
         return {};
-    const std::string raw = test::read_all(out);
+    const std::string raw = test::read_file(out);
     std::vector<float> v(raw.size() / 4);
     std::memcpy(v.data(), raw.data(), v.size() * 4);
     return v;
@@ -286,9 +265,9 @@ TEST(AvSync, FlashAndClickStayTogetherInTheBufferAndTheSavedClip) {
     }
     ASSERT_GT(key, video.front().timestamp) << "no keyframe between the start and the flash";
     const std::int64_t span = clip_video_end(snapshot) - key;
-    ScratchDir clips;
+    test::TempDir clips;
     ClipSaverContext ctx;
-    ctx.clips_folder = clips.dir();
+    ctx.clips_folder = clips.path();
     ctx.buffer = buffer;
     ctx.video_format = clip_format_source(enc.format);
     ctx.audio_format = clip_format_source(audio.main_format);

@@ -15,6 +15,7 @@
 #include "recording/channel.h"
 #include "recording/clip_saver.h"
 #include "recording/video_encoder.h"
+#include "../support/command.h"
 #include "saver_test_util.h"
 
 extern "C" {
@@ -34,18 +35,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::kSec;
 
-// Standard output (and standard error when asked) of a command line whose
-// arguments are paths made by the test itself.
-std::string capture(const std::string& cmd) {
-    std::string out;
-    FILE* p = ::popen(cmd.c_str(), "r");
-    if (!p) return "popen failed";
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    ::pclose(p);
-    return out;
-}
+using test::command_output;
 
 std::string quoted(const fs::path& p) {
     return "'" + p.string() + "'";
@@ -53,13 +43,13 @@ std::string quoted(const fs::path& p) {
 
 nlohmann::json probe(const fs::path& file) {
     const std::string text =
-        capture("ffprobe -v error -print_format json -show_format -show_streams " + quoted(file));
+        command_output("ffprobe -v error -print_format json -show_format -show_streams " + quoted(file));
     return nlohmann::json::parse(text, nullptr, false);
 }
 
 // The first packets of a stream: "pts_time,flags" lines.
 std::string first_packets(const fs::path& file, const char* stream, int count) {
-    return capture(fmt::format(
+    return command_output(fmt::format(
         "ffprobe -v error -select_streams {} -show_entries packet=pts_time,flags -of csv=p=0 "
         "-read_intervals '%+#{}' {}",
         stream, count, quoted(file)));
@@ -229,7 +219,7 @@ TEST_F(ClipSaverMedia, H264AndAacClipWithVoiceApartPlaysCleanly) {
     EXPECT_NEAR(std::stod(info["format"]["start_time"].get<std::string>()), 0.0, 1e-6);
     EXPECT_EQ(first_packets(r.clip, "v:0", 2), "0.000000,K_\n0.033333,__\n");
 
-    EXPECT_EQ(capture("ffmpeg -nostdin -v error -i " + quoted(r.clip) + " -f null - 2>&1"), "");
+    EXPECT_EQ(command_output("ffmpeg -nostdin -v error -i " + quoted(r.clip) + " -f null - 2>&1"), "");
 
     const fs::path mic = clips_mic_path(r.clip);
     const nlohmann::json vinfo = probe(mic);
@@ -243,10 +233,10 @@ TEST_F(ClipSaverMedia, H264AndAacClipWithVoiceApartPlaysCleanly) {
     // Same time line as the clip's own sound, cut at the same instant.
     EXPECT_EQ(vinfo["format"]["start_time"], info["streams"][1]["start_time"]);
     EXPECT_NEAR(std::stod(vinfo["format"]["duration"].get<std::string>()), 3.0, 0.05);
-    EXPECT_EQ(capture("ffmpeg -nostdin -v error -i " + quoted(mic) + " -f null - 2>&1"), "");
+    EXPECT_EQ(command_output("ffmpeg -nostdin -v error -i " + quoted(mic) + " -f null - 2>&1"), "");
 
     const fs::path sidecar = clips_sidecar_path(r.clip);
-    EXPECT_EQ(capture("python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
+    EXPECT_EQ(command_output("python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
                       "print(d[\"duracion\"], d[\"audio\"][\"microfono\"], "
                       "d[\"eventos\"][0][\"enemigo\"])' " +
                       quoted(sidecar) + " 2>&1"),
@@ -275,7 +265,7 @@ TEST_F(ClipSaverMedia, HevcIsTaggedHvc1AndVideoOnlyClipsHaveOneTrack) {
     EXPECT_EQ(info["streams"][0]["nb_frames"], std::to_string(frames));
     EXPECT_NEAR(std::stod(info["format"]["duration"].get<std::string>()), frames / 30.0, 0.01);
     EXPECT_EQ(first_packets(r.clip, "v:0", 1), "0.000000,K_\n");
-    EXPECT_EQ(capture("ffmpeg -nostdin -v error -i " + quoted(r.clip) + " -f null - 2>&1"), "");
+    EXPECT_EQ(command_output("ffmpeg -nostdin -v error -i " + quoted(r.clip) + " -f null - 2>&1"), "");
 }
 
 TEST_F(ClipSaverMedia, Av1ClipDecodesCleanly) {
@@ -290,7 +280,7 @@ TEST_F(ClipSaverMedia, Av1ClipDecodesCleanly) {
     EXPECT_EQ(info["streams"][0]["codec_name"], "av1");
     EXPECT_EQ(info["streams"][0]["codec_tag_string"], "av01");
     EXPECT_EQ(first_packets(r.clip, "v:0", 1), "0.000000,K_\n");
-    EXPECT_EQ(capture("ffmpeg -nostdin -v error -i " + quoted(r.clip) + " -f null - 2>&1"), "");
+    EXPECT_EQ(command_output("ffmpeg -nostdin -v error -i " + quoted(r.clip) + " -f null - 2>&1"), "");
 }
 
 TEST_F(ClipSaverMedia, UnwritableFolderFailsAtCreate) {

@@ -283,7 +283,7 @@ TEST_F(ClipSaver, ManualSaveWritesClipSidecarLogNoticeAndSound) {
     EXPECT_EQ(logs[0].samples[1].second.timestamp, kSec / 20);
     EXPECT_TRUE(logs[0].begun && logs[0].finished);
 
-    EXPECT_EQ(test::read_all(clips_sidecar_path(clip)),
+    EXPECT_EQ(test::read_file(clips_sidecar_path(clip)),
               "{\"clip\":\"CRVN_2026-10-25_21-03-07_manual.mp4\",\"duracion\":10.0,"
               "\"audio\":{\"juego\":\"pista\",\"microfono\":\"no\"},\"eventos\":[\n  \n]}\n");
     EXPECT_THAT(
@@ -301,13 +301,13 @@ TEST_F(ClipSaver, ManualSaveWritesClipSidecarLogNoticeAndSound) {
     EXPECT_EQ(n[0].kind, 4);
 
     // The same second again: a new name, the first clip untouched.
-    const std::string first = test::read_all(clip);
+    const std::string first = test::read_file(clip);
     ASSERT_EQ(clipsaver_save(ctx, save_request_manual()).clip,
               prog.clips() / "2026-10-25/Manual/CRVN_2026-10-25_21-03-07_manual_2.mp4");
     EXPECT_EQ(clipsaver_save(ctx, save_request_manual()).clip,
               prog.clips() / "2026-10-25/Manual/CRVN_2026-10-25_21-03-07_manual_3.mp4");
-    EXPECT_EQ(test::read_all(clip), first);
-    EXPECT_THAT(test::read_all(clips_sidecar_path(clip)),
+    EXPECT_EQ(test::read_file(clip), first);
+    EXPECT_THAT(test::read_file(clips_sidecar_path(clip)),
                 HasSubstr("\"clip\":\"CRVN_2026-10-25_21-03-07_manual.mp4\""));
 
     sounds.clear();
@@ -334,7 +334,7 @@ TEST_F(ClipSaver, AutomaticClipIsCutAtTheSpanAndMarksEvents) {
     EXPECT_EQ(logs[0].samples.front().second.timestamp, 0);
     EXPECT_EQ(logs[0].samples.size(), 100u);  // 5 s of video and sound
     const std::string sidecar =
-        test::read_all(prog.clips() / "2026-10-25/Bajas/CRVN_2026-10-25_21-03-11_bajas-x2.json");
+        test::read_file(prog.clips() / "2026-10-25/Bajas/CRVN_2026-10-25_21-03-11_bajas-x2.json");
     auto parsed = json_parse_untrusted(sidecar);
     ASSERT_FALSE(parsed.is_discarded()) << sidecar;
     EXPECT_DOUBLE_EQ(parsed["duracion"].get<double>(), 5.0);
@@ -427,7 +427,7 @@ TEST_F(ClipSaver, VoiceApartGoesToItsOwnFileFromZero) {
     ASSERT_EQ(logs[1].samples.size(), 100u);
     EXPECT_EQ(logs[1].samples[0].second.timestamp, kSec / 20);
     EXPECT_THAT(
-        test::read_all(clips_sidecar_path(clip)),
+        test::read_file(clips_sidecar_path(clip)),
         HasSubstr(
             R"("audio":{"juego":"pista","microfono":"separado","archivo_microfono":"CRVN_2026-10-25_21-03-07_manual_mic.m4a","desfase_microfono":0.0})"));
     EXPECT_THAT(prog.log(), HasSubstr(" + tu voz aparte: CRVN_2026-10-25_21-03-07_manual_mic.m4a"));
@@ -442,7 +442,7 @@ TEST_F(ClipSaver, VoiceApartGoesToItsOwnFileFromZero) {
     EXPECT_EQ(ClipsSavedCounter.load(), before + 1);
     EXPECT_THAT(prog.log(),
                 HasSubstr("[AVISO] El clip se guardó, pero tu voz aparte no: cerrar .m4a (boom)"));
-    EXPECT_THAT(test::read_all(clips_sidecar_path(r.clip)), HasSubstr(R"("microfono":"no")"));
+    EXPECT_THAT(test::read_file(clips_sidecar_path(r.clip)), HasSubstr(R"("microfono":"no")"));
     EXPECT_FALSE(fs::exists(clips_mic_path(r.clip)));
     EXPECT_FALSE(fs::exists(clips_mic_path(r.clip).string() + ".part"));
     EXPECT_EQ(notices().back().title, "CLIP MANUAL");

@@ -15,9 +15,8 @@
 #include <vector>
 
 #include "../base/base_test_util.h"
+#include "../support/command.h"
 #include "base/log.h"
-
-extern char** environ;
 
 namespace corvane::test {
 
@@ -29,7 +28,7 @@ public:
         log_open();
     }
     ~LogCapture() { log_reset_for_tests(); }
-    std::string text() const { return read_all(app_.data() / "corvane.log"); }
+    std::string text() const { return read_file(app_.data() / "corvane.log"); }
 
 private:
     TempAppDir app_;
@@ -43,18 +42,6 @@ inline bool wait_for(const std::function<bool()>& cond, double seconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return cond();
-}
-
-// Runs argv with posix_spawnp; returns the exit status (-1 when it cannot run).
-inline int run_command(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // Xvfb on a display number it picks itself (-displayfd), stopped by pid.

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/log.h"
+#include "../support/temp_dir.h"
 #include "base/paths.h"
 
 namespace corvane {
@@ -256,9 +257,8 @@ TEST(ReplayBuffer, EvictionTakesTheWholeGopOfEveryTrack) {
 }
 
 TEST(ReplayBuffer, StalledVideoRefusesSoundAndLogsOncePerStall) {
-    auto dir = std::filesystem::temp_directory_path() /
-               ("crvn_rb_" + std::to_string(::getpid()) + "_" + std::to_string(std::rand()));
-    std::filesystem::create_directories(dir);
+    test::TempDir scratch;
+    const auto& dir = scratch.path();
     paths_set_app_dir_for_tests(dir);
     log_open();
 
@@ -288,15 +288,11 @@ TEST(ReplayBuffer, StalledVideoRefusesSoundAndLogsOncePerStall) {
     for (t = restart + kAacStep; t <= restart + 25 * kSecond; t += kAacStep) replay_buffer_push(sink, audio(t));
 
     log_reset_for_tests();
-    std::ifstream in(dir / "data" / "corvane.log");
-    std::stringstream ss;
-    ss << in.rdbuf();
-    std::string text = ss.str();
+    const std::string text = test::read_file(dir / "data" / "corvane.log");
     std::size_t n = 0;
     for (std::size_t p = 0; (p = text.find("[AVISO] El video no avanza", p)) != std::string::npos; ++p) ++n;
     EXPECT_EQ(n, 2u) << text;
     paths_set_app_dir_for_tests({});
-    std::filesystem::remove_all(dir);
 }
 
 TEST(ReplayBuffer, SnapshotSharesPayloadsAndStatsMeasureVideo) {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "../base/base_test_util.h"
 #include "base/log.h"
 #include "base/paths.h"
 #include "platform/mp4.h"
@@ -24,39 +25,20 @@ namespace corvane::test {
 
 inline constexpr std::int64_t kSec = 10'000'000;
 
-inline std::string read_all(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 // A fresh program folder (log, INI) and clips folder for one test.
 class TempProgram {
   public:
-    TempProgram() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/corvane-saver-XXXXXX";
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
-        dir_ = pattern;
-        paths_set_app_dir_for_tests(dir_);
-        log_open();
-    }
-    ~TempProgram() {
-        log_reset_for_tests();
-        paths_set_app_dir_for_tests({});
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
+    TempProgram() { log_open(); }
+    ~TempProgram() { log_reset_for_tests(); }
     TempProgram(const TempProgram&) = delete;
     TempProgram& operator=(const TempProgram&) = delete;
 
-    const std::filesystem::path& dir() const { return dir_; }
-    std::filesystem::path clips() const { return dir_ / "clips"; }
-    std::string log() const { return read_all(dir_ / "data" / "corvane.log"); }
+    const std::filesystem::path& dir() const { return app_.dir(); }
+    std::filesystem::path clips() const { return app_.dir() / "clips"; }
+    std::string log() const { return read_file(app_.data() / "corvane.log"); }
 
   private:
-    std::filesystem::path dir_;
+    TempAppDir app_;
 };
 
 inline SamplePayload bytes_of(std::size_t n, std::uint8_t fill = 0x11) {

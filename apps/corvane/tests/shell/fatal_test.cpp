@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include "../support/temp_dir.h"
+
 #include "base/log.h"
 #include "base/paths.h"
 
@@ -24,19 +26,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        char tmpl[] = "/tmp/corvane-fatal-XXXXXX";
-        path = ::mkdtemp(tmpl);
-    }
-    ~TempDir() { fs::remove_all(path); }
-};
-
-std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using corvane::test::TempDir;
+using corvane::test::read_file;
 
 fs::path g_marker;
 void remove_icon_marker() {
@@ -107,17 +98,17 @@ void start_xvfb(Xvfb& x) {
 
 TEST(FatalError, WithoutDisplayLogsWritesTheBoxTextAndExitsWithOne) {
     TempDir dir;
-    g_marker = dir.path / "icono";
+    g_marker = dir.path() / "icono";
     EXPECT_EXIT(
         {
             ::unsetenv("DISPLAY");
             corvane::fatal_set_tray_icon_remover(&remove_icon_marker);
-            fatal_in_child(dir.path, "No se encontró el monitor: sin pantalla");
+            fatal_in_child(dir.path(), "No se encontró el monitor: sin pantalla");
         },
         testing::ExitedWithCode(1),
         "^Corvane: No se encontró el monitor: sin pantalla\n\nDetalles en el registro:\n.*/data/"
         "corvane\\.log\n$");
-    EXPECT_NE(read_file(dir.path / "data" / "corvane.log")
+    EXPECT_NE(read_file(dir.path() / "data" / "corvane.log")
                   .find(" [ERROR] No se encontró el monitor: sin pantalla\r\n"),
               std::string::npos);
     EXPECT_EQ(read_file(g_marker), "quitado");
@@ -134,7 +125,7 @@ TEST(FatalError, RealBoxWaitsUntilClosedThenExitsWithOne) {
     pid_t child = ::fork();
     if (child == 0) {
         ::setenv("DISPLAY", display.c_str(), 1);
-        fatal_in_child(dir.path, "No se pudo iniciar la captura de pantalla: prueba");
+        fatal_in_child(dir.path(), "No se pudo iniciar la captura de pantalla: prueba");
     }
     const std::string env = "DISPLAY=" + display + " ";
     bool found = false;
@@ -162,7 +153,7 @@ TEST(FatalError, RealBoxWaitsUntilClosedThenExitsWithOne) {
     ASSERT_EQ(done, child) << "the box did not close";
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
-    EXPECT_NE(read_file(dir.path / "data" / "corvane.log")
+    EXPECT_NE(read_file(dir.path() / "data" / "corvane.log")
                   .find("[ERROR] No se pudo iniciar la captura de pantalla: prueba"),
               std::string::npos);
 }

@@ -167,7 +167,7 @@ TEST(HotkeyConcurrency, SaveThreadOnePressOneRequestAndLogLineThenEndsOnQuit) {
     quit->set = true;
     ASSERT_TRUE(wait_until([&] { return ended.load(); }, 2s));
     t.join();
-    const std::string log = test::read_all(log_file_path());
+    const std::string log = test::read_file(log_file_path());
     std::size_t count = 0;
     for (auto p = log.find("[Ctrl+W] Guardando clip..."); p != std::string::npos;
          p = log.find("[Ctrl+W] Guardando clip...", p + 1)) {

@@ -9,25 +9,16 @@
 
 #include <gtest/gtest.h>
 
+#include "../support/temp_dir.h"
+
 namespace fs = std::filesystem;
 using corvane::hand_off_parse_target;
 using corvane::HandOffTarget;
 
 namespace {
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        char tmpl[] = "/tmp/corvane-inst-XXXXXX";
-        path = ::mkdtemp(tmpl);
-    }
-    ~TempDir() { fs::remove_all(path); }
-};
-
-std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using corvane::test::TempDir;
+using corvane::test::read_file;
 
 }  // namespace
 
@@ -107,7 +98,7 @@ TEST(SessionToken, ThirtyTwoLowerHexDigitsAndFreshEachTime) {
 
 TEST(InterfaceFile, CompactPrivateReplacedAndReadBack) {
     TempDir dir;
-    const auto path = dir.path / "interfaz.json";
+    const auto path = dir.path() / "interfaz.json";
     {
         std::ofstream old(path);
         old << "{\"puerto\":1,\"clave\":\"viejo\",\"pid\":1, \"relleno\": \""
@@ -115,12 +106,12 @@ TEST(InterfaceFile, CompactPrivateReplacedAndReadBack) {
     }
     ::chmod(path.c_str(), 0644);
     const std::string token = corvane::ui_session_token_new();
-    ASSERT_TRUE(corvane::interfaz_write(dir.path, 45678, token, 4242));
+    ASSERT_TRUE(corvane::interfaz_write(dir.path(), 45678, token, 4242));
     EXPECT_EQ(read_file(path), R"({"puerto":45678,"clave":")" + token + R"(","pid":4242})");
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_FALSE(fs::exists(dir.path / "interfaz.json.tmp"));
+    EXPECT_FALSE(fs::exists(dir.path() / "interfaz.json.tmp"));
 
     auto back = hand_off_parse_target(read_file(path));
     ASSERT_TRUE(back);
@@ -128,5 +119,5 @@ TEST(InterfaceFile, CompactPrivateReplacedAndReadBack) {
     EXPECT_EQ(back->token, token);
 
     // A folder that is not there: reported, nothing else happens.
-    EXPECT_FALSE(corvane::interfaz_write(dir.path / "nada", 1, token, 1));
+    EXPECT_FALSE(corvane::interfaz_write(dir.path() / "nada", 1, token, 1));
 }

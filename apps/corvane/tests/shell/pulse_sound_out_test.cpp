@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "../support/temp_dir.h"
 #include "platform/sound_out.h"
 #include "shell/sounds.h"
 
@@ -72,8 +73,7 @@ bool wait_for(const std::function<bool()>& cond, std::chrono::seconds deadline) 
 }
 
 std::vector<std::int16_t> read_pcm(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::vector<char> raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string raw = test::read_file(p);
     std::vector<std::int16_t> out(raw.size() / 2);
     for (std::size_t i = 0; i < out.size(); ++i) {
         out[i] = static_cast<std::int16_t>(static_cast<std::uint8_t>(raw[2 * i]) |
@@ -103,9 +103,7 @@ std::size_t find(const std::vector<std::int16_t>& hay, const std::vector<std::in
 class PrivatePulse : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/crvn_pa_XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        dir_ = scratch_.path();
         const std::string sock = (dir_ / "pa.sock").string();
         server_ = "unix:" + sock;
         const std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + dir_.string(), "HOME=" + dir_.string(),
@@ -136,11 +134,11 @@ protected:
         stop(parec_);
         stop(daemon_);
         ::unsetenv("PULSE_SERVER");
-        if (!dir_.empty()) fs::remove_all(dir_);
     }
 
     std::vector<std::int16_t> recorded() const { return read_pcm(recording_); }
 
+    test::TempDir scratch_;
     fs::path dir_, recording_;
     std::string server_;
     pid_t daemon_ = -1, parec_ = -1;
@@ -208,15 +206,13 @@ TEST_F(PrivatePulse, NewSoundReplacesTheOnePlaying) {
 }
 
 TEST(SoundOut, WithoutASoundServerTheSoundIsSkipped) {
-    char tmpl[] = "/tmp/crvn_nopa_XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    const std::string server = std::string("unix:") + tmpl + "/none.sock";
+    test::TempDir scratch;
+    const std::string server = "unix:" + (scratch.path() / "none.sock").string();
     ::setenv("PULSE_SERVER", server.c_str(), 1);
     sound_play_low_tone(1.0f);
     sound_play_chime(1.0f);
     EXPECT_TRUE(sound_out_wait_idle(20s));
     ::unsetenv("PULSE_SERVER");
-    fs::remove_all(tmpl);
 }
 
 }  // namespace

@@ -13,6 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "../support/command.h"
+#include "../support/temp_dir.h"
+
 namespace corvane {
 namespace {
 
@@ -24,16 +27,7 @@ std::vector<std::int16_t> pcm_of(const std::vector<std::uint8_t>& wav) {
     return out;
 }
 
-std::string run(const std::string& cmd) {
-    std::string out;
-    FILE* p = ::popen(cmd.c_str(), "r");
-    if (!p) return out;
-    char buf[65536];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    ::pclose(p);
-    return out;
-}
+using test::command_output;
 
 TEST(Sounds, WavHeadersAreByteExact) {
     struct Case {
@@ -68,8 +62,8 @@ TEST(Sounds, WavHeadersAreByteExact) {
 // differences), and python's own wave reader accepting our file.
 TEST(Sounds, SamplesMatchAnIndependentComputation) {
     const std::string script = std::string(CORVANE_TEST_DATA_DIR) + "/sound_reference.py";
-    const auto dir = std::filesystem::temp_directory_path() / ("crvn_snd_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
+    test::TempDir scratch;
+    const auto& dir = scratch.path();
     struct Case {
         const char* which;
         float volume;
@@ -83,7 +77,7 @@ TEST(Sounds, SamplesMatchAnIndependentComputation) {
     for (const auto& c : cases) {
         const auto file = dir / (std::string(c.which) + std::to_string(c.volume) + ".wav");
         std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(c.image.data()), c.image.size());
-        std::istringstream out(run("python3 '" + script + "' " + std::to_string(c.volume) + " " + c.which + " '" +
+        std::istringstream out(command_output("python3 '" + script + "' " + std::to_string(c.volume) + " " + c.which + " '" +
                                    file.string() + "'"));
         std::string tag;
         int channels = 0, width = 0, rate = 0, frames = 0, match = 0;
@@ -105,7 +99,6 @@ TEST(Sounds, SamplesMatchAnIndependentComputation) {
         EXPECT_EQ(n, ours.size()) << c.which;
         EXPECT_EQ(off, 0u) << c.which << " " << c.volume;
     }
-    std::filesystem::remove_all(dir);
 }
 
 TEST(Sounds, EnvelopeEdges) {

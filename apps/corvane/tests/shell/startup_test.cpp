@@ -186,14 +186,14 @@ TEST(UpdateReport, FileIsTakenOnceAndDeleted) {
     test::TempAppDir app;
     const auto dir = app.dir();
     EXPECT_FALSE(update_result_take(dir).has_value());  // missing: not reported
-    test::write_all(dir / "resultado.json", R"({"ok":true,"version":"2"})");
+    test::write_file(dir / "resultado.json", R"({"ok":true,"version":"2"})");
     auto text = update_result_take(dir);
     ASSERT_TRUE(text.has_value());
     EXPECT_EQ(*text, R"({"ok":true,"version":"2"})");
     EXPECT_FALSE(std::filesystem::exists(dir / "resultado.json"));
     EXPECT_FALSE(update_result_take(dir).has_value());
     // A file far larger than any result counts as a failed install.
-    test::write_all(dir / "resultado.json",
+    test::write_file(dir / "resultado.json",
                     R"({"ok":true,"version":"2","x":")" + std::string(70000, 'a') + "\"}");
     text = update_result_take(dir);
     ASSERT_TRUE(text.has_value());
@@ -238,7 +238,7 @@ TEST(ThreadTable, EveryRowFailsAsItsPolicySays) {
         std::vector<std::string> fatals;
         std::string spawned_name;
         bool body_ran = false;
-        const auto before = test::read_all(log_file_path());
+        const auto before = test::read_file(log_file_path());
         const bool started = thread_row_start(
             c.row, [&] { body_ran = true; },
             [&](std::string name, std::function<void()>) {
@@ -249,7 +249,7 @@ TEST(ThreadTable, EveryRowFailsAsItsPolicySays) {
         EXPECT_FALSE(started);
         EXPECT_FALSE(body_ran);
         EXPECT_EQ(spawned_name, c.row.name);
-        const auto added = test::read_all(log_file_path()).substr(before.size());
+        const auto added = test::read_file(log_file_path()).substr(before.size());
         if (c.fatal) {
             EXPECT_EQ(fatals, std::vector<std::string>{c.fatal}) << c.row.name;
         } else {

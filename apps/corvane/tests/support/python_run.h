@@ -5,38 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
-namespace corvane::testing {
+#include "temp_dir.h"
 
-// A temporary folder of its own, removed at the end of the scope.
-class TempDir {
-  public:
-    TempDir() {
-        std::string tmpl =
-            (std::filesystem::temp_directory_path() / "corvane-test-XXXXXX").string();
-        if (mkdtemp(tmpl.data()) == nullptr) ADD_FAILURE() << "mkdtemp";
-        path_ = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
-
-inline void write_file(const std::filesystem::path& p, const std::string& bytes) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
+namespace corvane::test {
 
 // Runs `script` with the path of a file holding `input` as its one argument;
 // returns its stdout. A non-zero exit fails the calling test.
@@ -77,4 +50,4 @@ inline std::string from_hex(const std::string& h) {
     return out;
 }
 
-}  // namespace corvane::testing
+}  // namespace corvane::test

@@ -11,38 +11,30 @@
 
 #include <gtest/gtest.h>
 
+#include "../support/temp_dir.h"
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        char tmpl[] = "/tmp/corvane-upd-XXXXXX";
-        path = ::mkdtemp(tmpl);
-    }
-    ~TempDir() { fs::remove_all(path); }
-};
-
-void write_file(const fs::path& p, std::string_view text) {
-    std::ofstream(p, std::ios::binary) << text;
-}
+using corvane::test::TempDir;
+using corvane::test::write_file;
 
 }  // namespace
 
 TEST(UpdaterDataDir, IsProgramDataActualizacionAndCreated) {
     TempDir dir;
-    auto folder = corvane::updater_data_dir(dir.path);
-    EXPECT_EQ(folder, dir.path / "data" / "actualizacion");
+    auto folder = corvane::updater_data_dir(dir.path());
+    EXPECT_EQ(folder, dir.path() / "data" / "actualizacion");
     EXPECT_TRUE(fs::is_directory(folder));
     struct stat st {};
-    ASSERT_EQ(::stat((dir.path / "data").c_str(), &st), 0);
+    ASSERT_EQ(::stat((dir.path() / "data").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     // Where it cannot be made, the path still comes back.
-    write_file(dir.path / "archivo", "x");
-    EXPECT_EQ(corvane::updater_data_dir(dir.path / "archivo"),
-              dir.path / "archivo" / "data" / "actualizacion");
+    write_file(dir.path() / "archivo", "x");
+    EXPECT_EQ(corvane::updater_data_dir(dir.path() / "archivo"),
+              dir.path() / "archivo" / "data" / "actualizacion");
 }
 
 TEST(UpdaterLastCheck, FileContentsTable) {
@@ -71,18 +63,18 @@ TEST(UpdaterLastCheck, FileContentsTable) {
          0},
     };
     for (const auto& c : cases) {
-        write_file(dir.path / "ultima_busqueda.txt", c.text);
-        EXPECT_EQ(corvane::updater_read_last_check(dir.path), c.want) << '"' << c.text << '"';
+        write_file(dir.path() / "ultima_busqueda.txt", c.text);
+        EXPECT_EQ(corvane::updater_read_last_check(dir.path()), c.want) << '"' << c.text << '"';
     }
-    fs::remove(dir.path / "ultima_busqueda.txt");
-    EXPECT_EQ(corvane::updater_read_last_check(dir.path), 0u);
-    fs::create_directory(dir.path / "ultima_busqueda.txt");
-    EXPECT_EQ(corvane::updater_read_last_check(dir.path), 0u);
+    fs::remove(dir.path() / "ultima_busqueda.txt");
+    EXPECT_EQ(corvane::updater_read_last_check(dir.path()), 0u);
+    fs::create_directory(dir.path() / "ultima_busqueda.txt");
+    EXPECT_EQ(corvane::updater_read_last_check(dir.path()), 0u);
 }
 
 TEST(UpdaterRemoveOldExe, DeletesAfterThePauseAndGivesUpOnAFolder) {
     TempDir dir;
-    const auto exe = dir.path / "corvane";
+    const auto exe = dir.path() / "corvane";
     write_file(exe, "binario");
     corvane::updater_remove_old_exe(exe, 1ms);
     EXPECT_FALSE(fs::exists(exe));

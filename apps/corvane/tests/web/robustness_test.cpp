@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "base/log.h"
+#include "../support/temp_dir.h"
 #include "base/paths.h"
 #include "web_test_util.h"
 
@@ -80,8 +81,8 @@ TEST(WebRobustness, TwoHundredIdleConnections) {
 }
 
 TEST(WebRobustness, ResetInTheMiddleOfALargeReply) {
-    const auto dir = std::filesystem::temp_directory_path() / ("crvn-web-rst-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(dir);
+    test::TempDir scratch;
+    const auto& dir = scratch.path();
     std::filesystem::create_directories(dir / "data");
     paths_set_app_dir_for_tests(dir);
     {
@@ -128,7 +129,6 @@ TEST(WebRobustness, ResetInTheMiddleOfALargeReply) {
     EXPECT_TRUE(server_answers());
     EXPECT_LT(resident_kib() - rss_before, 400 * 1024);
     paths_set_app_dir_for_tests({});
-    std::filesystem::remove_all(dir);
 }
 
 TEST(WebRobustness, RandomBytes) {

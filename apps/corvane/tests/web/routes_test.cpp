@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "base/log.h"
+#include "../support/temp_dir.h"
 #include "base/paths.h"
 #include "web/assets.h"
 #include "web/templates.h"
@@ -173,8 +174,8 @@ TEST(WebAssets, EmbeddedBytesMatchTheFiles) {
         if (i > 0) {
             EXPECT_LT(all[i - 1].name, all[i].name);
         }
-        std::ifstream in(std::filesystem::path(CORVANE_SOURCE_DIR) / "assets" / std::string(all[i].name), std::ios::binary);
-        std::string file((std::istreambuf_iterator<char>(in)), {});
+        const std::string file =
+            test::read_file(std::filesystem::path(CORVANE_SOURCE_DIR) / "assets" / std::string(all[i].name));
         EXPECT_EQ(all[i].bytes, file);
         EXPECT_EQ(embedded_asset(all[i].name), all[i].bytes);
     }
@@ -258,9 +259,8 @@ TEST(WebPendingTab, TakenOnceWithTheClipCounter) {
 }
 
 TEST(WebLog, TailAndPath) {
-    const auto dir = std::filesystem::temp_directory_path() / ("crvn-web-log-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
+    test::TempDir scratch;
+    const auto& dir = scratch.path();
     paths_set_app_dir_for_tests(dir);
     log_open();
     for (int i = 0; i < 450; ++i) log_line("[PRUEBA] línea " + std::to_string(i) + " </script>");
@@ -279,7 +279,6 @@ TEST(WebLog, TailAndPath) {
 
     log_reset_for_tests();
     paths_set_app_dir_for_tests({});
-    std::filesystem::remove_all(dir);
 }
 
 TEST(WebIdent, Sanitising) {
