@@ -17,6 +17,7 @@ Printed (ratio = ours / reference):
                                  recording the same display at the same rate
 Details (growth per hour, warnings in the log) go to standard error.
 """
+import functools
 import json
 import os
 import shutil
@@ -38,37 +39,15 @@ binary = os.environ.get("CORVANE_BIN", os.path.join(build, "apps", "corvane", "c
 helper = os.path.join(build, "bench", "recording_video_helper")
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 
+sys.path.insert(0, os.path.join(here, "..", "tests", "e2e"))
+import e2e_support  # noqa: E402
+from e2e_support import spawn_xvfb, stop_process  # noqa: E402
+
+wait_until = functools.partial(e2e_support.wait_until, step=0.1)
+
 
 def note(text):
     print("# " + text, file=sys.stderr, flush=True)
-
-
-def wait_until(pred, timeout, step=0.1):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if pred():
-            return True
-        time.sleep(step)
-    return pred()
-
-
-def start_xvfb():
-    r, w = os.pipe()
-    proc = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(w), "-screen", "0", f"{WIDTH}x{HEIGHT}x24", "-nolisten", "tcp",
-         "-noreset"], pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(w)
-    number = b""
-    while True:
-        c = os.read(r, 1)
-        if not c or c == b"\n":
-            break
-        number += c
-    os.close(r)
-    if not number:
-        proc.kill()
-        raise RuntimeError("Xvfb no arrancó")
-    return proc, ":" + number.decode()
 
 
 def rss_mb(pid):
@@ -154,7 +133,7 @@ def main():
         with open(os.path.join(app, "data", "corvane.ini"), "w", encoding="utf-8") as f:
             f.write(f"[avanzado]\nfps = {FPS}\ncodec = h264\nbuffer_segundos = {WINDOW_S}\n")
 
-        xvfb, display = start_xvfb()
+        xvfb, display = spawn_xvfb(WIDTH, HEIGHT)
         procs.append(xvfb)
         env = dict(os.environ, DISPLAY=display, XDG_RUNTIME_DIR=run, HOME=home)
         pulse = subprocess.Popen(
@@ -247,13 +226,7 @@ def main():
             note(w)
     finally:
         for p in procs:
-            if p.poll() is None:
-                p.terminate()
-                try:
-                    p.wait(timeout=10)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
+            stop_process(p)
         shutil.rmtree(root, ignore_errors=True)
 
 

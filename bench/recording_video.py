@@ -24,24 +24,8 @@ here = os.path.dirname(os.path.abspath(__file__))
 build = os.environ.get("CORVANE_BUILD_DIR", os.path.join(here, "..", "build", "release"))
 helper = os.path.join(build, "bench", "recording_video_helper")
 
-
-def start_xvfb(w, h):
-    r, wfd = os.pipe()
-    proc = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(wfd), "-screen", "0", f"{w}x{h}x24", "-nolisten", "tcp", "-noreset"],
-        pass_fds=(wfd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(wfd)
-    number = b""
-    while not number.endswith(b"\n"):
-        c = os.read(r, 1)
-        if not c:
-            break
-        number += c
-    os.close(r)
-    if not number.strip():
-        proc.kill()
-        raise RuntimeError("Xvfb no arrancó")
-    return proc, ":" + number.decode().strip()
+sys.path.insert(0, os.path.join(here, "..", "tests", "e2e"))
+from e2e_support import spawn_xvfb  # noqa: E402
 
 
 def run_measured(args):
@@ -64,7 +48,7 @@ def ratio(a, b):
 
 def bench(w, h, fps):
     name = f"video_{h}p{fps}"
-    xvfb, display = start_xvfb(w, h)
+    xvfb, display = spawn_xvfb(w, h)
     anim = subprocess.Popen([helper, "animate", display, str(w), str(h), str(fps), str(2 * SECONDS + 30)])
     try:
         time.sleep(1.0)

@@ -17,7 +17,8 @@ def wait_until(pred, timeout=30.0, step=0.05):
     return pred()
 
 
-def _stop(proc):
+def stop_process(proc):
+    """Stops a process we started: SIGTERM, then SIGKILL after 10 s."""
     if proc.poll() is None:
         proc.terminate()
         try:
@@ -27,15 +28,15 @@ def _stop(proc):
             proc.wait()
 
 
-def start_xvfb(test, width=640, height=360):
-    """An Xvfb on a display number it picks itself; returns ":N"."""
+def spawn_xvfb(width=640, height=360):
+    """An Xvfb on a display number it picks itself. Returns the process and
+    ":N"; the caller stops the process. RuntimeError when it did not start."""
     r, w = os.pipe()
     proc = subprocess.Popen(
         ["Xvfb", "-displayfd", str(w), "-screen", "0", "%dx%dx24" % (width, height),
          "-nolisten", "tcp", "-noreset"],
         pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(w)
-    test.addCleanup(_stop, proc)
     number = b""
     with os.fdopen(r, "rb") as f:
         while True:
@@ -44,8 +45,21 @@ def start_xvfb(test, width=640, height=360):
                 break
             number += c
     if not number:
-        raise AssertionError("Xvfb did not start")
-    return ":" + number.decode()
+        proc.kill()
+        proc.wait()
+        raise RuntimeError("Xvfb no arrancó")
+    return proc, ":" + number.decode()
+
+
+def start_xvfb(test, width=640, height=360):
+    """An Xvfb on a display number it picks itself, stopped when the test
+    ends; returns ":N"."""
+    try:
+        proc, display = spawn_xvfb(width, height)
+    except RuntimeError:
+        raise AssertionError("Xvfb did not start") from None
+    test.addCleanup(stop_process, proc)
+    return display
 
 
 def start_pulseaudio(test, runtime_dir, home):
@@ -59,7 +73,7 @@ def start_pulseaudio(test, runtime_dir, home):
          "--load=module-null-sink sink_name=juego",
          "--load=module-always-sink"],
         env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    test.addCleanup(_stop, proc)
+    test.addCleanup(stop_process, proc)
 
     def ready():
         return subprocess.run(["pactl", "info"], env=env, stdout=subprocess.DEVNULL,

@@ -12,21 +12,12 @@ import threading
 import time
 import unittest
 
-from e2e_support import start_xvfb
+from e2e_support import wait_until
 
 BIN = os.environ["CORVANE_BIN"]
 BOX_TEXT = "Corvane ya está abierto: búscalo en los íconos "
 STARTED = "[CORVANE] Iniciando v0.10.45 (2026-10-25)"
 READY = "[CORVANE] Listo: grabando en segundo plano."
-
-
-def wait_until(pred, timeout=30.0, step=0.05):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if pred():
-            return True
-        time.sleep(step)
-    return pred()
 
 
 def start_xvfb(test):
