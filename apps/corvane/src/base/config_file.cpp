@@ -13,6 +13,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "base/fd_write.h"
 #include "base/paths.h"
 #include "base/text.h"
 
@@ -314,18 +315,6 @@ std::filesystem::path resolve_target(std::filesystem::path p) {
     return p;
 }
 
-bool write_all(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t w = ::write(fd, data.data(), data.size());
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<size_t>(w));
-    }
-    return true;
-}
-
 // Replaces the file at `path` with `data`: a temporary file (0600) in the same
 // folder, synced, then renamed over the target, so a reader never sees half a
 // file. Returns the error text, empty on success.
@@ -336,7 +325,7 @@ std::string replace_file(const std::filesystem::path& path, std::string_view dat
     int fd = ::mkostemp(tmp.data(), O_CLOEXEC);  // mode 0600
     if (fd < 0) return errno_text(errno);
     int err = 0;
-    if (!write_all(fd, data)) err = errno;
+    if (!fd_write_all(fd, data)) err = errno;
     if (!err && ::fsync(fd) != 0) err = errno;
     if (::close(fd) != 0 && !err) err = errno;
     if (!err && ::rename(tmp.c_str(), target.c_str()) != 0) err = errno;

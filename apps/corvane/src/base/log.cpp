@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/fd_write.h"
 #include "base/paths.h"
 #include "base/text.h"
 
@@ -54,19 +55,6 @@ std::uint64_t fd_size(int fd) {
     struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0) return 0;
     return static_cast<std::uint64_t>(st.st_size);
-}
-
-bool write_all(int fd, const char* p, size_t n) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
 }
 
 // Splits at LF; a CR right before the LF goes, and a final line end adds no line.
@@ -181,7 +169,7 @@ void log_line(std::string_view message) {
         std::lock_guard lock(console_mutex());
         std::fflush(stdout);  // keep order with anything printed through stdio
         // A closed console must not disturb the file logging.
-        (void)write_all(STDOUT_FILENO, console.data(), console.size());
+        (void)fd_write_all(STDOUT_FILENO, console);
     }
 
     auto& s = state();
@@ -200,7 +188,7 @@ void log_line(std::string_view message) {
         s.fd = open_append(s.path);
         s.size = fd_size(s.fd);
     }
-    if (s.fd >= 0 && write_all(s.fd, block.data(), block.size())) s.size += block.size();
+    if (s.fd >= 0 && fd_write_all(s.fd, block)) s.size += block.size();
 }
 
 std::string log_read_tail() {

@@ -10,6 +10,7 @@
 
 #include <fmt/format.h>
 
+#include "base/fd_write.h"
 #include "base/json.h"
 #include "base/paths.h"
 #include "base/text.h"
@@ -45,18 +46,6 @@ std::optional<std::string> read_small_file(const std::filesystem::path& path) {
     text.resize(static_cast<size_t>(in.gcount()));
     if (text.size() > kMaxInterfaceFile) return std::nullopt;
     return text;
-}
-
-bool write_all(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
 }
 
 }  // namespace
@@ -137,7 +126,7 @@ bool interfaz_write(const std::filesystem::path& data_folder, std::uint16_t port
     tmp += ".tmp";
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return false;
-    bool ok = ::fchmod(fd, 0600) == 0 && write_all(fd, text) && ::fsync(fd) == 0;
+    bool ok = ::fchmod(fd, 0600) == 0 && fd_write_all(fd, text) && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
     if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) return true;
     ::unlink(tmp.c_str());
