@@ -8,14 +8,8 @@
 
 #include "../support/command.h"
 #include "../support/temp_dir.h"
+#include "../support/x265_leak.h"
 #include "platform/mp4.h"
-
-// libx265 (used by the encoder tests of this program) keeps one internal
-// allocation for the life of the process; it is not ours to free. Weak, so
-// that another test file may say the same.
-extern "C" __attribute__((weak)) const char* __lsan_default_suppressions() {
-    return "leak:libx265.so\n";
-}
 
 namespace corvane {
 namespace {

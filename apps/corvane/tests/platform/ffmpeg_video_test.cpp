@@ -8,9 +8,7 @@
 
 #include "../support/command.h"
 #include "../support/temp_dir.h"
-
-// libx265 keeps one small allocation until the process ends; it is not ours.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libx265.so\n"; }
+#include "../support/x265_leak.h"
 
 namespace corvane {
 namespace {

@@ -10,23 +10,18 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "../support/command.h"
+#include "../support/x265_leak.h"
 #include "base/avisos.h"
 #include "clips/library.h"
 #include "recording/channel.h"
 #include "recording/clip_saver.h"
 #include "recording/video_encoder.h"
-#include "../support/command.h"
 #include "saver_test_util.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/channel_layout.h>
-}
-
-// libx265 keeps one internal allocation for the life of the process; it is
-// not ours to free. Weak, so that another test file may say the same.
-extern "C" __attribute__((weak)) const char* __lsan_default_suppressions() {
-    return "leak:libx265.so\n";
 }
 
 namespace corvane {

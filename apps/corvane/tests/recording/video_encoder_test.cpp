@@ -8,11 +8,9 @@
 #include <mutex>
 #include <thread>
 
+#include "../support/x265_leak.h"
 #include "recording_test_util.h"
 #include "base/log.h"
-
-// libx265 keeps one small allocation until the process ends; it is not ours.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libx265.so\n"; }
 
 namespace corvane {
 namespace {
