@@ -106,12 +106,34 @@ bool is_ascii(std::string_view s) {
 }
 
 // White_Space of one code point; the ASCII ones (TAB..CR, space) without ICU.
-bool is_white_space(char32_t cp) {
+}  // namespace
+
+bool unicode_is_white_space(char32_t cp) {
     if (cp < 0x80) return is_ascii_space(static_cast<unsigned char>(cp));
     return u_hasBinaryProperty(static_cast<UChar32>(cp), UCHAR_WHITE_SPACE);
 }
 
-}  // namespace
+std::vector<std::string_view> utf8_split_white_space(std::string_view text) {
+    std::vector<std::string_view> words;
+    size_t start = std::string_view::npos;
+    char32_t cp;
+    for (size_t i = 0; i < text.size();) {
+        size_t n = utf8_decode(text, i, cp);
+        if (n == 0) {
+            cp = 0xFFFD;
+            n = 1;
+        }
+        if (unicode_is_white_space(cp)) {
+            if (start != std::string_view::npos) words.push_back(text.substr(start, i - start));
+            start = std::string_view::npos;
+        } else if (start == std::string_view::npos) {
+            start = i;
+        }
+        i += n;
+    }
+    if (start != std::string_view::npos) words.push_back(text.substr(start));
+    return words;
+}
 
 bool utf8_valid(std::string_view s) {
     char32_t cp;
@@ -153,7 +175,7 @@ std::string utf8_trim(std::string_view s) {
     char32_t cp;
     while (first < s.size()) {
         size_t n = utf8_decode(s, first, cp);
-        if (!is_white_space(cp)) break;
+        if (!unicode_is_white_space(cp)) break;
         first += n;
     }
     size_t end = s.size();
@@ -161,7 +183,7 @@ std::string utf8_trim(std::string_view s) {
         size_t start = end - 1;
         while (start > first && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
         utf8_decode(s, start, cp);
-        if (!is_white_space(cp)) break;
+        if (!unicode_is_white_space(cp)) break;
         end = start;
     }
     return std::string(s.substr(first, end - first));

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace corvane {
 
@@ -28,6 +29,13 @@ size_t utf8_decode(std::string_view s, size_t i, char32_t& cp);
 
 // Appends the UTF-8 bytes of cp (a Unicode scalar value).
 void utf8_append(std::string& out, char32_t cp);
+
+// True for characters with the Unicode White_Space property.
+bool unicode_is_white_space(char32_t cp);
+
+// The words of `text` split at runs of Unicode white space (no empty words).
+// A byte that is not well-formed UTF-8 counts as one non-space character.
+std::vector<std::string_view> utf8_split_white_space(std::string_view text);
 
 // ASCII-only lower case (for keys and names that are ASCII by construction).
 std::string ascii_lower(std::string_view s);

@@ -32,9 +32,6 @@ size_t next_cp(std::string_view s, size_t i, char32_t& cp) {
     return n;
 }
 
-bool is_white_space(char32_t cp) {
-    return u_hasBinaryProperty(static_cast<UChar32>(cp), UCHAR_WHITE_SPACE) != 0;
-}
 
 // U+2018 and U+2019 (curly single quotes) in UTF-8.
 constexpr std::string_view kLeftQuote = "\xE2\x80\x98";
@@ -76,24 +73,6 @@ bool is_trailing_mark(char c) {
     return c == ',' || c == '.' || c == ')' || c == ']' || c == '|';
 }
 
-// Words of `text` split at runs of white space (no empty words).
-std::vector<std::string_view> split_white_space(std::string_view text) {
-    std::vector<std::string_view> words;
-    size_t start = std::string_view::npos;
-    char32_t cp;
-    for (size_t i = 0; i < text.size();) {
-        size_t n = next_cp(text, i, cp);
-        if (is_white_space(cp)) {
-            if (start != std::string_view::npos) words.push_back(text.substr(start, i - start));
-            start = std::string_view::npos;
-        } else if (start == std::string_view::npos) {
-            start = i;
-        }
-        i += n;
-    }
-    if (start != std::string_view::npos) words.push_back(text.substr(start));
-    return words;
-}
 
 void letters_upper_into(std::string& out, std::string_view text) {
     out.clear();
@@ -128,7 +107,7 @@ std::string hud_text_fold(std::string_view text) {
     char32_t cp;
     for (size_t i = 0; i < s.size();) {
         size_t n = next_cp(s, i, cp);
-        if (!is_white_space(cp)) out.append(s.substr(i, n));
+        if (!unicode_is_white_space(cp)) out.append(s.substr(i, n));
         i += n;
     }
     while (!out.empty() && is_trailing_mark(out.back())) out.pop_back();
@@ -340,7 +319,7 @@ std::string text_capitalize(std::string_view word) {
 
 std::string hud_join_words(std::string_view text) {
     std::string out;
-    for (std::string_view w : split_white_space(text)) {
+    for (std::string_view w : utf8_split_white_space(text)) {
         if (!out.empty()) out += ' ';
         out += text_capitalize(w);
     }
@@ -370,7 +349,7 @@ std::optional<std::string> detect_clean_ocr_text(std::string_view text) {
     for (unsigned char c : cleaned)
         if (is_ascii_letter(c)) ++letters;
     if (letters < 4) return std::nullopt;
-    if (split_white_space(cleaned).size() > 3) return std::nullopt;
+    if (utf8_split_white_space(cleaned).size() > 3) return std::nullopt;
     if (hud_mode_name(cleaned)) return std::nullopt;
     return cleaned;
 }

@@ -15,33 +15,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The Unicode White_Space property (the request line is split at runs of it).
-bool is_white_space(char32_t c) {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
-}
-
-// Splits valid UTF-8 at runs of white space.
-std::vector<std::string_view> split_words(std::string_view s) {
-    std::vector<std::string_view> words;
-    size_t i = 0, start = std::string_view::npos;
-    while (i < s.size()) {
-        char32_t cp = 0;
-        size_t n = utf8_decode(s, i, cp);
-        if (n == 0) n = 1;  // not reached: the line was validated
-        if (is_white_space(cp)) {
-            if (start != std::string_view::npos) words.push_back(s.substr(start, i - start));
-            start = std::string_view::npos;
-        } else if (start == std::string_view::npos) {
-            start = i;
-        }
-        i += n;
-    }
-    if (start != std::string_view::npos) words.push_back(s.substr(start));
-    return words;
-}
-
 // An unsigned decimal with an optional leading "+"; nothing when invalid or too large.
 std::optional<std::uint64_t> parse_unsigned(std::string_view v) {
     if (!v.empty() && v.front() == '+') v.remove_prefix(1);
@@ -148,7 +121,7 @@ std::optional<UiRequest> ui_read_request(NetSocket s, const UiReadLimits& limits
     std::string line;
     if (reader.read_line(line, limits.request_line) != RequestReader::Line::ok) return std::nullopt;
     if (!utf8_valid(line)) return std::nullopt;
-    auto words = split_words(line);
+    auto words = utf8_split_white_space(line);
     if (words.size() < 2) return std::nullopt;
 
     UiRequest req;

@@ -51,3 +51,21 @@ TEST(Utf8, FullCaseMapping) {
 
 }  // namespace
 }  // namespace corvane
+
+namespace corvane {
+namespace {
+
+TEST(Utf8, SplitsAtRunsOfUnicodeWhiteSpace) {
+    using V = std::vector<std::string_view>;
+    EXPECT_EQ(utf8_split_white_space(""), V{});
+    EXPECT_EQ(utf8_split_white_space(" \t "), V{});
+    EXPECT_EQ(utf8_split_white_space("GET  /x\xC2\xA0HTTP/1.1\r\n"), (V{"GET", "/x", "HTTP/1.1"}));
+    EXPECT_EQ(utf8_split_white_space("a\xE3\x80\x80" "b\xE2\x80\x8B" "c"), (V{"a", "b\xE2\x80\x8B" "c"}));
+    // A broken byte stays inside its word instead of splitting or vanishing.
+    EXPECT_EQ(utf8_split_white_space("ab\xFF" "c d"), (V{"ab\xFF" "c", "d"}));
+    EXPECT_TRUE(unicode_is_white_space(0x85));
+    EXPECT_FALSE(unicode_is_white_space(0x200B));
+}
+
+}  // namespace
+}  // namespace corvane
