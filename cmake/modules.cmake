@@ -17,8 +17,11 @@ endfunction()
 # corvane_tests(<name> <folder> <libs...>): one GoogleTest executable for every
 # *_test.cpp in the folder; tests are labelled "unit". Suites whose name ends in
 # "Concurrency" or begins with "Tsan" are listed a second time (prefix "tsan.")
-# with the label "tsan", so that the tsan preset runs them under ThreadSanitizer.
+# with the label "tsan", so that the tsan preset runs them under ThreadSanitizer;
+# TSAN_FILTER adds gtest patterns of other suites that belong there too.
+# corvane_tests(<name> <folder> [TSAN_FILTER <patterns>] <libs...>)
 function(corvane_tests name folder)
+  cmake_parse_arguments(T "" "TSAN_FILTER" "" ${ARGN})
   if(NOT CORVANE_TESTS)
     return()
   endif()
@@ -27,11 +30,15 @@ function(corvane_tests name folder)
     return()
   endif()
   add_executable(${name} ${srcs})
-  target_link_libraries(${name} PRIVATE ${ARGN} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE ${T_UNPARSED_ARGUMENTS} GTest::gtest GTest::gmock GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE
     CORVANE_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     CORVANE_TEST_DATA_DIR="${folder}/data")
   gtest_discover_tests(${name} PROPERTIES LABELS unit DISCOVERY_TIMEOUT 60)
-  gtest_discover_tests(${name} TEST_PREFIX "tsan." TEST_FILTER "*Concurrency.*:Tsan*.*"
+  set(tsan_filter "*Concurrency.*:Tsan*.*")
+  if(T_TSAN_FILTER)
+    string(APPEND tsan_filter ":${T_TSAN_FILTER}")
+  endif()
+  gtest_discover_tests(${name} TEST_PREFIX "tsan." TEST_FILTER "${tsan_filter}"
     PROPERTIES LABELS tsan DISCOVERY_TIMEOUT 60)
 endfunction()
