@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <system_error>
-#include <thread>
 
 #include <fmt/format.h>
 
@@ -157,15 +155,12 @@ AudioEncoderStarted encoder_start_audio_thread(std::shared_ptr<SampleSink> sink,
     auto slot = std::make_shared<FormatSlot>();
     AudioEncoderParams params{
         std::move(reply_tx), std::move(block_rx), slot, std::move(sink), track, std::move(factory)};
-    try {
-        std::thread([p = std::move(params)]() mutable {
-            thread_set_name(p.track == kTrackVoice ? "crvn-cod-voz" : "crvn-cod-audio");
-            audio_encoder_thread_main(std::move(p));
-        }).detach();
-    } catch (const std::system_error& e) {
-        r.error = e.code().message();
-        return r;
-    }
+    // The thread body must be copyable; the channel ends are not.
+    auto shared = std::make_shared<AudioEncoderParams>(std::move(params));
+    const char* name = track == kTrackVoice ? "crvn-cod-voz" : "crvn-codificador-audio";
+    r.error = thread_start_detached(
+        name, [shared] { audio_encoder_thread_main(std::move(*shared)); });
+    if (!r.error.empty()) return r;
     std::optional<AudioEncoderReply> reply = reply_rx.receive();
     if (!reply) {
         r.error = "el hilo de audio terminó";
