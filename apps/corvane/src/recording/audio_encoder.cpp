@@ -62,19 +62,17 @@ void AudioClockStep::step(std::uint64_t i) {
             const std::size_t n =
                 static_cast<std::size_t>(std::min<std::uint64_t>(left, kAudioMaxBlockFrames));
             left -= n;
-            std::vector<float> main(2 * n, 0.0f);
-            std::vector<float> voice;
-            if (c_.game) audio_ring_take(*c_.game, c_.game_volume, n, main.data());
-            if (c_.mic) {
-                if (c_.voice_apart) {
-                    voice.assign(2 * n, 0.0f);
-                    audio_ring_take(*c_.mic, c_.mic_volume, n, voice.data());
-                } else {
-                    audio_ring_take(*c_.mic, c_.mic_volume, n, main.data());
-                }
+            main_mix_.assign(2 * n, 0.0f);
+            if (c_.game) audio_ring_take(*c_.game, c_.game_volume, n, main_mix_.data());
+            const bool voice = c_.mic && c_.voice_apart;
+            if (voice) {
+                voice_mix_.assign(2 * n, 0.0f);
+                audio_ring_take(*c_.mic, c_.mic_volume, n, voice_mix_.data());
+            } else if (c_.mic) {
+                audio_ring_take(*c_.mic, c_.mic_volume, n, main_mix_.data());
             }
-            send(c_.main, audio_f32_to_pcm16(main), main_dropping_);
-            if (!voice.empty()) send(c_.voice, audio_f32_to_pcm16(voice), voice_dropping_);
+            send(c_.main, audio_f32_to_pcm16(main_mix_), main_dropping_);
+            if (voice) send(c_.voice, audio_f32_to_pcm16(voice_mix_), voice_dropping_);
         }
     }
     produced_ += take;
