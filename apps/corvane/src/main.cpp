@@ -24,7 +24,6 @@
 #include "platform/net.h"
 #include "platform/processes.h"
 #include "platform/thread.h"
-#include "recording/audio_capture.h"
 #include "recording/audio_encoder.h"
 #include "recording/audio_ring.h"
 #include "recording/capture.h"
@@ -142,30 +141,10 @@ void start_web_interface() {
 // A capture thread per enabled sound source, then the encoders.
 AudioStarted start_audio(const Settings& settings, const std::shared_ptr<QuitFlag>& quit,
                          const std::shared_ptr<SampleSink>& sink) {
-    auto capture = [&](std::uint8_t source, const std::string& id, const std::string& name,
-                       bool leveller) {
-        auto ring = std::make_shared<AudioRing>();
-        AudioSpawnResult spawned =
-            audio_spawn_capture_thread(AudioCaptureParams{source, id, name, ring, quit, leveller});
-        if (!spawned.ok) fatal(spawned.error);
-        return ring;
-    };
-    AudioStartConfig config;
-    if (settings.audio.juego) {
-        config.game_ring =
-            capture(kSourceGame, settings.audio.salida_id, settings.audio.salida_nombre, false);
-    }
-    if (settings.audio.microfono) {
-        config.mic_ring =
-            capture(kSourceMic, settings.audio.microfono_id, settings.audio.microfono_nombre,
-                    settings.audio.nivelar_microfono);
-    }
-    config.game_volume = settings.audio.volumen_juego;
-    config.mic_volume = settings.audio.volumen_microfono;
-    config.mic_in_video = settings.audio.microfono_en_video;
-    config.fps = settings.avanzado.fps;
-    config.sink = sink;
-    return audio_start_encoders(std::move(config));
+    AudioRecordingStarted started =
+        audio_recording_start(settings.audio, settings.avanzado.fps, sink, quit);
+    if (!started.fatal.empty()) fatal(started.fatal);
+    return std::move(started.audio);
 }
 
 // The monitor, the clips folder, the quit flag, the picture

@@ -13,6 +13,7 @@
 
 #include <fmt/format.h>
 
+#include "base/fd_write.h"
 #include "base/json.h"
 #include "base/text.h"
 
@@ -308,16 +309,10 @@ FileWriteStep file_write_atomic(const fs::path& target, std::string_view data, s
         *error = errno_text(errno);
         return FileWriteStep::write;
     }
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            *error = errno_text(errno);
-            ::close(fd);
-            return FileWriteStep::write;
-        }
-        done += static_cast<std::size_t>(n);
+    if (!fd_write_all(fd, data)) {
+        *error = errno_text(errno);
+        ::close(fd);
+        return FileWriteStep::write;
     }
     const int synced = ::fsync(fd) == 0 ? 0 : errno;
     const int closed = ::close(fd) == 0 ? 0 : errno;

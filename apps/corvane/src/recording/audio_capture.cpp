@@ -1,7 +1,6 @@
 #include "recording/audio_capture.h"
 
 #include <chrono>
-#include <system_error>
 #include <thread>
 
 #include <fmt/format.h>
@@ -235,15 +234,11 @@ void audio_capture_thread_main(AudioCaptureParams p) {
 
 AudioSpawnResult audio_spawn_capture_thread(AudioCaptureParams params) {
     AudioSpawnResult r;
-    try {
-        std::thread([p = std::move(params)]() mutable {
-            thread_set_name(p.source == kSourceGame ? "crvn-aud-juego" : "crvn-aud-mic");
-            audio_capture_thread_main(std::move(p));
-        }).detach();
-        r.ok = true;
-    } catch (const std::system_error& e) {
-        r.error = fmt::format("no se pudo crear el hilo de audio: {}", e.code().message());
-    }
+    const char* name = params.source == kSourceGame ? "crvn-audio-juego" : "crvn-audio-mic";
+    const std::string error = thread_start_detached(
+        name, [p = std::move(params)]() mutable { audio_capture_thread_main(std::move(p)); });
+    r.ok = error.empty();
+    if (!r.ok) r.error = fmt::format("no se pudo crear el hilo de audio: {}", error);
     return r;
 }
 

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <system_error>
-#include <thread>
 
 #include <fmt/format.h>
 
@@ -64,19 +62,17 @@ void AudioClockStep::step(std::uint64_t i) {
             const std::size_t n =
                 static_cast<std::size_t>(std::min<std::uint64_t>(left, kAudioMaxBlockFrames));
             left -= n;
-            std::vector<float> main(2 * n, 0.0f);
-            std::vector<float> voice;
-            if (c_.game) audio_ring_take(*c_.game, c_.game_volume, n, main.data());
-            if (c_.mic) {
-                if (c_.voice_apart) {
-                    voice.assign(2 * n, 0.0f);
-                    audio_ring_take(*c_.mic, c_.mic_volume, n, voice.data());
-                } else {
-                    audio_ring_take(*c_.mic, c_.mic_volume, n, main.data());
-                }
+            main_mix_.assign(2 * n, 0.0f);
+            if (c_.game) audio_ring_take(*c_.game, c_.game_volume, n, main_mix_.data());
+            const bool voice = c_.mic && c_.voice_apart;
+            if (voice) {
+                voice_mix_.assign(2 * n, 0.0f);
+                audio_ring_take(*c_.mic, c_.mic_volume, n, voice_mix_.data());
+            } else if (c_.mic) {
+                audio_ring_take(*c_.mic, c_.mic_volume, n, main_mix_.data());
             }
-            send(c_.main, audio_f32_to_pcm16(main), main_dropping_);
-            if (!voice.empty()) send(c_.voice, audio_f32_to_pcm16(voice), voice_dropping_);
+            send(c_.main, audio_f32_to_pcm16(main_mix_), main_dropping_);
+            if (voice) send(c_.voice, audio_f32_to_pcm16(voice_mix_), voice_dropping_);
         }
     }
     produced_ += take;
@@ -157,15 +153,12 @@ AudioEncoderStarted encoder_start_audio_thread(std::shared_ptr<SampleSink> sink,
     auto slot = std::make_shared<FormatSlot>();
     AudioEncoderParams params{
         std::move(reply_tx), std::move(block_rx), slot, std::move(sink), track, std::move(factory)};
-    try {
-        std::thread([p = std::move(params)]() mutable {
-            thread_set_name(p.track == kTrackVoice ? "crvn-cod-voz" : "crvn-cod-audio");
-            audio_encoder_thread_main(std::move(p));
-        }).detach();
-    } catch (const std::system_error& e) {
-        r.error = e.code().message();
-        return r;
-    }
+    // The thread body must be copyable; the channel ends are not.
+    auto shared = std::make_shared<AudioEncoderParams>(std::move(params));
+    const char* name = track == kTrackVoice ? "crvn-cod-voz" : "crvn-codificador-audio";
+    r.error = thread_start_detached(
+        name, [shared] { audio_encoder_thread_main(std::move(*shared)); });
+    if (!r.error.empty()) return r;
     std::optional<AudioEncoderReply> reply = reply_rx.receive();
     if (!reply) {
         r.error = "el hilo de audio terminó";

@@ -67,6 +67,9 @@ class AudioClockStep final : public ClockAudioStep {
     std::uint64_t produced_ = 0;
     bool main_dropping_ = false;
     bool voice_dropping_ = false;
+    // Mixing room kept across ticks, so a tick allocates only the blocks it sends.
+    std::vector<float> main_mix_;
+    std::vector<float> voice_mix_;
 };
 
 struct AudioEncoderReply {

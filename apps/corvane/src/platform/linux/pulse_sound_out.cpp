@@ -1,5 +1,4 @@
 // Sound out through PulseAudio's simple API on one player thread.
-#include <pthread.h>
 #include <pulse/error.h>
 #include <pulse/sample.h>
 #include <pulse/simple.h>
@@ -15,6 +14,7 @@
 #include <thread>
 
 #include "platform/sound_out.h"
+#include "platform/thread.h"
 
 namespace corvane {
 
@@ -99,7 +99,7 @@ void play_one(Player& p, const PcmSound& snd, std::uint64_t gen) {
 }
 
 void player_main() {
-    pthread_setname_np(pthread_self(), "crvn-sonido");
+    thread_set_name("crvn-sonido");
     Player& p = player();
     for (;;) {
         PcmSound snd;
