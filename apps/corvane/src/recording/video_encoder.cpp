@@ -1,8 +1,6 @@
 #include "recording/video_encoder.h"
 
 #include <algorithm>
-#include <system_error>
-#include <thread>
 
 #include <fmt/format.h>
 
@@ -249,17 +247,9 @@ void video_encoder_thread_main(VideoEncoderParams p) {
 namespace {
 
 bool spawn_detached(std::function<void()> body, std::string* error) {
-    try {
-        std::thread t([b = std::move(body)]() mutable {
-            thread_set_name("crvn-cod-video");
-            b();
-        });
-        t.detach();
-        return true;
-    } catch (const std::system_error& e) {
-        if (error) *error = e.what();
-        return false;
-    }
+    std::string failure = thread_start_detached("crvn-codificador-video", std::move(body));
+    if (error) *error = failure;
+    return failure.empty();
 }
 
 }  // namespace
