@@ -143,7 +143,6 @@ public:
     PlatformError error() const override { return error_; }
     bool slow_path() const override { return !use_shm_; }
     bool display_lost() const override { return lost_.load(); }
-    const PlatformError& start_error() const { return error_; }
 
 private:
     bool refresh_size() {
@@ -304,7 +303,7 @@ ScreenGrabberResult screen_grabber_open(const std::string& display, std::uint32_
     if (!dpy) return r;
     auto g = std::make_unique<X11Grabber>(dpy, width, height);
     if (!g->start()) {
-        r.error = g->start_error();
+        r.error = g->error();
         return r;
     }
     r.grabber = std::move(g);
