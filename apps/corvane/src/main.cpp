@@ -185,10 +185,6 @@ Recorder start_recording(const Settings& settings) {
     ec_config.bitrate_ceiling_mbps = settings.avanzado.bitrate_ceiling_mbps;
     ec_config.codec = static_cast<std::uint8_t>(settings.avanzado.codec);
     ec_config.sink = sink;
-    ec_config.spawn = [](std::function<void()> body, std::string* error) {
-        *error = thread_start_detached("crvn-codificador-video", std::move(body));
-        return error->empty();
-    };
     VideoEncoderStarted encoder = video_encoder_start(std::move(ec_config));
     if (!encoder.ok) fatal(encoder.error);
     r.video_format = encoder.format;

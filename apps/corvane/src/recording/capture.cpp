@@ -1,9 +1,6 @@
 #include "recording/capture.h"
 
-#include <time.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <system_error>
 
@@ -11,6 +8,7 @@
 
 #include "base/log.h"
 #include "platform/thread.h"
+#include "recording/frame_clock.h"
 
 namespace corvane {
 
@@ -103,30 +101,19 @@ RunningCapture::~RunningCapture() {
 
 namespace {
 
-std::int64_t mono_ns() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
-
-void sleep_until_ns(std::int64_t t) {
-    timespec ts{static_cast<time_t>(t / 1'000'000'000), static_cast<long>(t % 1'000'000'000)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-    }
-}
-
 void capture_loop(std::unique_ptr<ScreenGrabber> grabber, SharedFrame shared, std::uint32_t fps,
                   std::shared_ptr<QuitFlag> quit, std::shared_ptr<std::atomic<bool>> stop) {
     thread_set_name("crvn-captura");
+    TickSource& time = tick_source_monotonic();
     const std::int64_t period = 1'000'000'000 / fps;
-    const std::int64_t start = mono_ns();
+    const std::int64_t start = time.now_ns();
     std::string last_error;
     for (std::uint64_t k = 0;; ++k) {
         if (stop->load() || (quit && quit->set.load())) break;
         std::int64_t deadline = start + static_cast<std::int64_t>(k) * period;
-        std::int64_t now = mono_ns();
+        std::int64_t now = time.now_ns();
         if (deadline > now) {
-            sleep_until_ns(deadline);
+            time.sleep_until_ns(deadline);
         } else if (now - deadline >= 2 * period) {
             // A stall is skipped, never caught up with a burst of grabs.
             k = static_cast<std::uint64_t>((now - start) / period);

@@ -3,8 +3,6 @@
 #include <time.h>
 
 #include <cerrno>
-#include <system_error>
-#include <thread>
 
 #include <fmt/format.h>
 
@@ -113,17 +111,11 @@ void clock_thread_main(ClockParams p) {
 }
 
 bool clock_spawn(ClockParams params, std::string* error) {
-    try {
-        auto holder = std::make_shared<ClockParams>(std::move(params));
-        std::thread([holder] {
-            thread_set_name("crvn-reloj");
-            clock_thread_main(std::move(*holder));
-        }).detach();
-        return true;
-    } catch (const std::system_error& e) {
-        if (error) *error = e.what();
-        return false;
-    }
+    auto holder = std::make_shared<ClockParams>(std::move(params));
+    std::string failure =
+        thread_start_detached("crvn-reloj", [holder] { clock_thread_main(std::move(*holder)); });
+    if (error) *error = failure;
+    return failure.empty();
 }
 
 }  // namespace corvane

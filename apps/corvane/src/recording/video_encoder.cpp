@@ -1,8 +1,6 @@
 #include "recording/video_encoder.h"
 
 #include <algorithm>
-#include <system_error>
-#include <thread>
 
 #include <fmt/format.h>
 
@@ -97,9 +95,17 @@ std::vector<NalSlice> encoder_find_start_codes(const std::uint8_t* b, std::size_
 
 bool encoder_payload_is_key(std::uint8_t codec, const std::vector<std::uint8_t>& bytes) {
     if (codec == kCodecAv1) return false;
-    for (const NalSlice& u : encoder_find_start_codes(bytes)) {
-        int t = nal_type(codec, bytes[u.start]);
-        if (codec == kCodecHevc ? (t >= 16 && t <= 21) : t == 5) return true;
+    // Runs on every packet: only the NAL headers up to the first slice are
+    // read, as all slices of a picture share its kind, so the slice data
+    // (nearly all of the packet) is never scanned.
+    const std::uint8_t* b = bytes.data();
+    const std::size_t n = bytes.size();
+    for (std::size_t i = 0; i + 3 < n; ++i) {
+        if (b[i] != 0 || b[i + 1] != 0 || b[i + 2] != 1) continue;
+        int t = nal_type(codec, b[i + 3]);
+        bool slice = codec == kCodecHevc ? t <= 31 : (t >= 1 && t <= 5);
+        if (slice) return codec == kCodecHevc ? (t >= 16 && t <= 21) : t == 5;
+        i += 2;
     }
     return false;
 }
@@ -249,17 +255,9 @@ void video_encoder_thread_main(VideoEncoderParams p) {
 namespace {
 
 bool spawn_detached(std::function<void()> body, std::string* error) {
-    try {
-        std::thread t([b = std::move(body)]() mutable {
-            thread_set_name("crvn-cod-video");
-            b();
-        });
-        t.detach();
-        return true;
-    } catch (const std::system_error& e) {
-        if (error) *error = e.what();
-        return false;
-    }
+    std::string failure = thread_start_detached("crvn-codificador-video", std::move(body));
+    if (error) *error = failure;
+    return failure.empty();
 }
 
 }  // namespace

@@ -57,7 +57,8 @@ std::vector<NalSlice> encoder_find_start_codes(const std::uint8_t* bytes, std::s
 inline std::vector<NalSlice> encoder_find_start_codes(const std::vector<std::uint8_t>& b) {
     return encoder_find_start_codes(b.data(), b.size());
 }
-// H.264: a NAL of type 5; HEVC: a type from 16 to 21; AV1: never.
+// Whether the first slice is an H.264 NAL of type 5 or an HEVC one of type
+// 16 to 21; AV1: never.
 bool encoder_payload_is_key(std::uint8_t codec, const std::vector<std::uint8_t>& bytes);
 // The parameter sets of an access unit (H.264 7, 8; HEVC 32, 33, 34), in
 // payload order, each after 00 00 00 01. Empty for AV1 or when there are none.

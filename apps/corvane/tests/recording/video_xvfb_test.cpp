@@ -118,6 +118,13 @@ TEST(XvfbNoSharedMemory, FallsBackToPlainReadsAndClipsToTheScreen) {
     EXPECT_EQ(blue[0], 255);
     EXPECT_EQ(blue[1], 0);
     EXPECT_EQ(blue[2], 0);
+    // A second grab reads into the same image and sees the same screen.
+    img = g.grabber->grab();
+    ASSERT_NE(img, nullptr) << g.grabber->error().text;
+    EXPECT_EQ(img->width, 320);
+    blue = img->bgra + (3 * 240 / 4) * img->stride + (320 / 4) * 4;
+    EXPECT_EQ(blue[0], 255);
+    EXPECT_EQ(blue[2], 0);
     // Into a larger capture target: only the top-left part is written.
     SharedFrame shared{gpu_device_create(ScreenSize{400, 300}), std::make_shared<FrameSignal>(), 400, 300};
     capture_on_frame_arrived(shared, *img);

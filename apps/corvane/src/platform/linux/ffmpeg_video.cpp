@@ -57,28 +57,24 @@ private:
     std::uint32_t src_h_, dst_w_, dst_h_;
 };
 
-// How fast the encoder may be, from the profile's quality-vs-speed figure.
+// How fast the encoder may be, from the profile's quality-vs-speed figure:
+// 0 is the slowest preset used, 4 the fastest.
+int speed_step(std::uint32_t q) {
+    if (q >= 80) return 0;
+    if (q >= 66) return 1;
+    if (q >= 50) return 2;
+    if (q >= 33) return 3;
+    return 4;
+}
 const char* x26x_preset(std::uint32_t q) {
-    if (q >= 80) return "fast";
-    if (q >= 66) return "faster";
-    if (q >= 50) return "veryfast";
-    if (q >= 33) return "superfast";
-    return "ultrafast";
+    static const char* const names[] = {"fast", "faster", "veryfast", "superfast", "ultrafast"};
+    return names[speed_step(q)];
 }
 const char* nvenc_preset(std::uint32_t q) {
-    if (q >= 80) return "p5";
-    if (q >= 66) return "p4";
-    if (q >= 50) return "p3";
-    if (q >= 33) return "p2";
-    return "p1";
+    static const char* const names[] = {"p5", "p4", "p3", "p2", "p1"};
+    return names[speed_step(q)];
 }
-int svtav1_preset(std::uint32_t q) {
-    if (q >= 80) return 8;
-    if (q >= 66) return 9;
-    if (q >= 50) return 10;
-    if (q >= 33) return 11;
-    return 12;
-}
+int svtav1_preset(std::uint32_t q) { return 8 + speed_step(q); }
 
 void release_frame_hold(void* opaque, std::uint8_t*) {
     auto* keep = static_cast<std::shared_ptr<const Nv12Frame>*>(opaque);

@@ -143,7 +143,6 @@ public:
     PlatformError error() const override { return error_; }
     bool slow_path() const override { return !use_shm_; }
     bool display_lost() const override { return lost_.load(); }
-    const PlatformError& start_error() const { return error_; }
 
 private:
     bool refresh_size() {
@@ -240,24 +239,33 @@ private:
             error_ = x_error(dpy_, t_last_x_error, "XShmGetImage");
             return false;
         }
-        out_ = ScreenImage{reinterpret_cast<const std::uint8_t*>(shm_image_->data),
-                           shm_image_->width, shm_image_->height,
-                           static_cast<size_t>(shm_image_->bytes_per_line)};
+        show(shm_image_);
         return true;
     }
 
+    // The image is made once per size and read into again on later grabs.
     bool grab_plain() {
-        if (plain_image_) XDestroyImage(plain_image_);
+        if (plain_image_ && (static_cast<std::uint32_t>(plain_image_->width) != cur_w_ ||
+                             static_cast<std::uint32_t>(plain_image_->height) != cur_h_)) {
+            XDestroyImage(plain_image_);
+            plain_image_ = nullptr;
+        }
         t_last_x_error = 0;
-        plain_image_ = XGetImage(dpy_, root_, 0, 0, cur_w_, cur_h_, AllPlanes, ZPixmap);
-        if (!plain_image_) {
+        XImage* got = plain_image_ ? XGetSubImage(dpy_, root_, 0, 0, cur_w_, cur_h_, AllPlanes, ZPixmap,
+                                                  plain_image_, 0, 0)
+                                   : XGetImage(dpy_, root_, 0, 0, cur_w_, cur_h_, AllPlanes, ZPixmap);
+        if (!got || t_last_x_error) {
             error_ = x_error(dpy_, t_last_x_error, "XGetImage");
             return false;
         }
-        out_ = ScreenImage{reinterpret_cast<const std::uint8_t*>(plain_image_->data),
-                           plain_image_->width, plain_image_->height,
-                           static_cast<size_t>(plain_image_->bytes_per_line)};
+        plain_image_ = got;
+        show(plain_image_);
         return true;
+    }
+
+    void show(const XImage* img) {
+        out_ = ScreenImage{reinterpret_cast<const std::uint8_t*>(img->data), img->width, img->height,
+                           static_cast<size_t>(img->bytes_per_line)};
     }
 
     Display* dpy_;
@@ -295,7 +303,7 @@ ScreenGrabberResult screen_grabber_open(const std::string& display, std::uint32_
     if (!dpy) return r;
     auto g = std::make_unique<X11Grabber>(dpy, width, height);
     if (!g->start()) {
-        r.error = g->start_error();
+        r.error = g->error();
         return r;
     }
     r.grabber = std::move(g);
