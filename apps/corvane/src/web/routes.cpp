@@ -170,14 +170,12 @@ std::optional<UiDeferredAction> ui_route_request(NetSocket s, const UiRequest& r
         ui_send_response(s, "403 Forbidden", kPlain, "origen");
         return std::nullopt;
     }
-    const nlohmann::ordered_json body = ui_parse_json_body(request.body);
-    const UiRoute* route = (request.method == "GET" || request.method == "POST")
-                               ? find_route(request.method, request.path, UiGuard::api)
-                               : nullptr;
+    const UiRoute* route = find_route(request.method, request.path, UiGuard::api);
     if (!route) {
         send_not_found(s);
         return std::nullopt;
     }
+    const nlohmann::ordered_json body = ui_parse_json_body(request.body);
     return route->handler(UiExchange{s, request, session, body});
 }
 
