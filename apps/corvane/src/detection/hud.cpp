@@ -290,7 +290,7 @@ std::optional<uint32_t> hud_plus_tokens(std::string_view text) {
 
 std::string text_capitalize(std::string_view word) {
     if (word.empty()) return {};
-    const std::string valid = utf8_valid(word) ? std::string(word) : utf8_lossy(word);
+    const std::string valid = utf8_lossy(word);
     char32_t cp;
     const size_t n = utf8_decode(valid, 0, cp);
     const std::string_view first = std::string_view(valid).substr(0, n);
