@@ -14,6 +14,19 @@ using u64 = std::uint64_t;
 using u128 = unsigned __int128;
 constexpr u64 kMask51 = (u64(1) << 51) - 1;
 
+// Five 128-bit limb sums of a product carried back into 51-bit limbs.
+FieldElement fe_carry_wide(u128 t0, u128 t1, u128 t2, u128 t3, u128 t4) {
+  FieldElement r;
+  t1 += static_cast<u64>(t0 >> 51); r.v[0] = static_cast<u64>(t0) & kMask51;
+  t2 += static_cast<u64>(t1 >> 51); r.v[1] = static_cast<u64>(t1) & kMask51;
+  t3 += static_cast<u64>(t2 >> 51); r.v[2] = static_cast<u64>(t2) & kMask51;
+  t4 += static_cast<u64>(t3 >> 51); r.v[3] = static_cast<u64>(t3) & kMask51;
+  u64 c = static_cast<u64>(t4 >> 51); r.v[4] = static_cast<u64>(t4) & kMask51;
+  r.v[0] += c * 19;
+  c = r.v[0] >> 51; r.v[0] &= kMask51; r.v[1] += c;
+  return r;
+}
+
 // a*a with the symmetric cross products folded: the same value as
 // fe_mul(a, a), a third cheaper; exponentiations are almost all squarings.
 FieldElement fe_sq(const FieldElement& a) {
@@ -25,15 +38,7 @@ FieldElement fe_sq(const FieldElement& a) {
   u128 t2 = u128(d0) * a2 + u128(a1) * a1 + u128(d3) * a4_19;
   u128 t3 = u128(d0) * a3 + u128(d1) * a2 + u128(a4) * a4_19;
   u128 t4 = u128(d0) * a4 + u128(d1) * a3 + u128(a2) * a2;
-  FieldElement r;
-  t1 += static_cast<u64>(t0 >> 51); r.v[0] = static_cast<u64>(t0) & kMask51;
-  t2 += static_cast<u64>(t1 >> 51); r.v[1] = static_cast<u64>(t1) & kMask51;
-  t3 += static_cast<u64>(t2 >> 51); r.v[2] = static_cast<u64>(t2) & kMask51;
-  t4 += static_cast<u64>(t3 >> 51); r.v[3] = static_cast<u64>(t3) & kMask51;
-  u64 c = static_cast<u64>(t4 >> 51); r.v[4] = static_cast<u64>(t4) & kMask51;
-  r.v[0] += c * 19;
-  c = r.v[0] >> 51; r.v[0] &= kMask51; r.v[1] += c;
-  return r;
+  return fe_carry_wide(t0, t1, t2, t3, t4);
 }
 
 FieldElement fe_from_u64(u64 x) { return {{x & kMask51, x >> 51, 0, 0, 0}}; }
@@ -398,15 +403,7 @@ FieldElement fe_mul(const FieldElement& a, const FieldElement& b) {
   u128 t2 = u128(a0) * b2 + u128(a1) * b1 + u128(a2) * b0 + u128(a3) * b4_19 + u128(a4) * b3_19;
   u128 t3 = u128(a0) * b3 + u128(a1) * b2 + u128(a2) * b1 + u128(a3) * b0 + u128(a4) * b4_19;
   u128 t4 = u128(a0) * b4 + u128(a1) * b3 + u128(a2) * b2 + u128(a3) * b1 + u128(a4) * b0;
-  FieldElement r;
-  t1 += static_cast<u64>(t0 >> 51); r.v[0] = static_cast<u64>(t0) & kMask51;
-  t2 += static_cast<u64>(t1 >> 51); r.v[1] = static_cast<u64>(t1) & kMask51;
-  t3 += static_cast<u64>(t2 >> 51); r.v[2] = static_cast<u64>(t2) & kMask51;
-  t4 += static_cast<u64>(t3 >> 51); r.v[3] = static_cast<u64>(t3) & kMask51;
-  u64 c = static_cast<u64>(t4 >> 51); r.v[4] = static_cast<u64>(t4) & kMask51;
-  r.v[0] += c * 19;
-  c = r.v[0] >> 51; r.v[0] &= kMask51; r.v[1] += c;
-  return r;
+  return fe_carry_wide(t0, t1, t2, t3, t4);
 }
 
 bool fe_equal(const FieldElement& a, const FieldElement& b) {

@@ -146,6 +146,7 @@ bool utf8_valid(std::string_view s) {
 }
 
 std::string utf8_lossy(std::string_view s) {
+    if (utf8_valid(s)) return std::string(s);  // the common case: one copy, no re-encoding
     std::string out;
     out.reserve(s.size());
     char32_t cp;
@@ -193,7 +194,7 @@ std::string utf8_lower(std::string_view s) {
     // Root-locale lower case of ASCII text is ASCII lower case; the settings'
     // names and values nearly always are.
     if (is_ascii(s)) return ascii_lower(s);
-    std::string in = utf8_valid(s) ? std::string(s) : utf8_lossy(s);
+    const std::string in = utf8_lossy(s);
     icu::UnicodeString u = icu::UnicodeString::fromUTF8(in);
     u.toLower(icu::Locale::getRoot());
     std::string out;
@@ -202,7 +203,7 @@ std::string utf8_lower(std::string_view s) {
 }
 
 std::string utf8_upper(std::string_view s) {
-    std::string in = utf8_valid(s) ? std::string(s) : utf8_lossy(s);
+    const std::string in = utf8_lossy(s);
     icu::UnicodeString u = icu::UnicodeString::fromUTF8(in);
     u.toUpper(icu::Locale::getRoot());
     std::string out;

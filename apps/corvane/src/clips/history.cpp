@@ -15,7 +15,7 @@ namespace corvane {
 std::string json_write_string(std::string_view text) {
     // The history file is UTF-8 text read back by strict parsers; a torn OCR
     // byte must not make a whole line unreadable.
-    const std::string valid = utf8_valid(text) ? std::string(text) : utf8_lossy(text);
+    const std::string valid = utf8_lossy(text);
     static constexpr char kHex[] = "0123456789abcdef";
     std::string out;
     out.reserve(valid.size() + 2);

@@ -37,34 +37,20 @@ size_t next_cp(std::string_view s, size_t i, char32_t& cp) {
 constexpr std::string_view kLeftQuote = "\xE2\x80\x98";
 constexpr std::string_view kRightQuote = "\xE2\x80\x99";
 
+bool is_edge_mark_byte(char c) {
+    return c == '"' || c == '\'' || c == ',' || c == '.' || c == '|';
+}
+
 // Length of the edge mark that begins / ends `s`, or 0.
 size_t edge_mark_prefix(std::string_view s) {
     if (s.empty()) return 0;
-    switch (s.front()) {
-        case '"':
-        case '\'':
-        case ',':
-        case '.':
-        case '|':
-            return 1;
-        default:
-            break;
-    }
+    if (is_edge_mark_byte(s.front())) return 1;
     if (s.starts_with(kLeftQuote) || s.starts_with(kRightQuote)) return 3;
     return 0;
 }
 size_t edge_mark_suffix(std::string_view s) {
     if (s.empty()) return 0;
-    switch (s.back()) {
-        case '"':
-        case '\'':
-        case ',':
-        case '.':
-        case '|':
-            return 1;
-        default:
-            break;
-    }
+    if (is_edge_mark_byte(s.back())) return 1;
     if (s.ends_with(kLeftQuote) || s.ends_with(kRightQuote)) return 3;
     return 0;
 }
@@ -304,7 +290,7 @@ std::optional<uint32_t> hud_plus_tokens(std::string_view text) {
 
 std::string text_capitalize(std::string_view word) {
     if (word.empty()) return {};
-    const std::string valid = utf8_valid(word) ? std::string(word) : utf8_lossy(word);
+    const std::string valid = utf8_lossy(word);
     char32_t cp;
     const size_t n = utf8_decode(valid, 0, cp);
     const std::string_view first = std::string_view(valid).substr(0, n);

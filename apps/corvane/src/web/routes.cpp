@@ -35,17 +35,18 @@ constexpr std::array kPagePaths{
 
 void send_not_found(NetSocket s) { ui_send_response(s, "404 Not Found", kPlain, "?"); }
 
-std::optional<UiDeferredAction> send_page(const UiExchange& ex, std::string_view asset) {
+std::optional<UiDeferredAction> send_filled_page(const UiExchange& ex, std::string_view asset,
+                                                 const UiTemplateFills& fills) {
     std::string_view tpl = ui_page_template(asset);
-    if (tpl.empty()) {
-        send_not_found(ex.socket);
-        return std::nullopt;
-    }
-    const std::string page = ui_fill_template(tpl, {{"__TOKEN__", ex.session.token},
-                                                    {"__VERSION__", kUiVersion},
-                                                    {"__BUILD_DATE__", kUiBuildDate}});
-    ui_send_response(ex.socket, "200 OK", kHtml, page);
+    if (tpl.empty()) send_not_found(ex.socket);
+    else ui_send_response(ex.socket, "200 OK", kHtml, ui_fill_template(tpl, fills));
     return std::nullopt;
+}
+
+std::optional<UiDeferredAction> send_page(const UiExchange& ex, std::string_view asset) {
+    return send_filled_page(ex, asset, {{"__TOKEN__", ex.session.token},
+                                        {"__VERSION__", kUiVersion},
+                                        {"__BUILD_DATE__", kUiBuildDate}});
 }
 
 std::optional<UiDeferredAction> route_home(const UiExchange& ex) { return send_page(ex, "pages/inicio.html"); }
@@ -54,17 +55,10 @@ std::optional<UiDeferredAction> route_help_page(const UiExchange& ex) { return s
 
 // The analysis pop-up: the clip name is written into the page as a JSON string.
 std::optional<UiDeferredAction> route_analysis_page(const UiExchange& ex) {
-    std::string_view tpl = ui_page_template("pages/analisis.html");
-    if (tpl.empty()) {
-        send_not_found(ex.socket);
-        return std::nullopt;
-    }
     const std::string clip = ui_query_param(ex.request.query, "clip").value_or("");
     const std::string literal = ui_json_for_script(nlohmann::ordered_json(clip));
-    const std::string page = ui_fill_template(
-        tpl, {{"__TOKEN__", ex.session.token}, {"__VERSION__", kUiVersion}, {"\"__CLIP__\"", literal}});
-    ui_send_response(ex.socket, "200 OK", kHtml, page);
-    return std::nullopt;
+    return send_filled_page(ex, "pages/analisis.html",
+                            {{"__TOKEN__", ex.session.token}, {"__VERSION__", kUiVersion}, {"\"__CLIP__\"", literal}});
 }
 
 // A second start hands over here; the window opens once the reply has gone.
@@ -170,14 +164,12 @@ std::optional<UiDeferredAction> ui_route_request(NetSocket s, const UiRequest& r
         ui_send_response(s, "403 Forbidden", kPlain, "origen");
         return std::nullopt;
     }
-    const nlohmann::ordered_json body = ui_parse_json_body(request.body);
-    const UiRoute* route = (request.method == "GET" || request.method == "POST")
-                               ? find_route(request.method, request.path, UiGuard::api)
-                               : nullptr;
+    const UiRoute* route = find_route(request.method, request.path, UiGuard::api);
     if (!route) {
         send_not_found(s);
         return std::nullopt;
     }
+    const nlohmann::ordered_json body = ui_parse_json_body(request.body);
     return route->handler(UiExchange{s, request, session, body});
 }
 

@@ -85,7 +85,6 @@ std::optional<UiDeferredAction> ui_handle_connection(NetSocket s) {
 }
 
 void ui_connection_main(NetSocket s) {
-    thread_set_name("crvn-config-con");
     std::optional<UiDeferredAction> action;
     try {
         action = ui_handle_connection(s);
@@ -126,9 +125,12 @@ void ui_server_run(NetSocket listener, const std::function<bool()>& stop) {
             continue;
         }
         net_set_send_timeout(a.socket, kUiSendTimeoutMs);
+        bool started = false;
         try {
-            std::thread([s = a.socket] { ui_connection_main(s); }).detach();
+            started = thread_start_detached("crvn-config-con", [s = a.socket] { ui_connection_main(s); }).empty();
         } catch (...) {
+        }
+        if (!started) {
             g_live.fetch_sub(1, std::memory_order_relaxed);
             net_close(a.socket);
         }

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -136,23 +137,20 @@ inline Reply get(const std::string& target, const std::string& extra = "") {
 
 inline std::string key_header() { return std::string("X-CRVN-Clave: ") + kToken + "\r\n"; }
 
-// Threads of this process as the kernel counts them.
-inline int thread_count() {
+// A number field ("Threads:", "VmRSS:") of /proc/self/status; -1 when missing.
+inline long proc_status_number(std::string_view field) {
     std::ifstream in("/proc/self/status");
     std::string line;
     while (std::getline(in, line))
-        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+        if (line.starts_with(field)) return std::stol(line.substr(field.size()));
     return -1;
 }
 
+// Threads of this process as the kernel counts them.
+inline int thread_count() { return static_cast<int>(proc_status_number("Threads:")); }
+
 // Resident memory of this process in KiB.
-inline long resident_kib() {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return -1;
-}
+inline long resident_kib() { return proc_status_number("VmRSS:"); }
 
 // Waits (polling) until pred() holds or timeout_ms pass; returns pred().
 template <class Pred>
