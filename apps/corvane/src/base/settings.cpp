@@ -16,20 +16,12 @@ namespace corvane {
 
 namespace {
 
-// Decimal digits with one optional leading "+"; anything else, or a value that
-// does not fit T, is none.
+// A decimal number that fits T; none otherwise.
 template <class T>
 std::optional<T> parse_unsigned(std::string_view s) {
-    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-    if (s.empty()) return std::nullopt;
-    T n = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9') return std::nullopt;
-        T d = static_cast<T>(c - '0');
-        if (n > (std::numeric_limits<T>::max() - d) / 10) return std::nullopt;
-        n = static_cast<T>(n * 10 + d);
-    }
-    return n;
+    auto n = parse_decimal(s, std::numeric_limits<T>::max());
+    if (!n) return std::nullopt;
+    return static_cast<T>(*n);
 }
 
 // A decimal number as a 32-bit float; NaN is never a value.
