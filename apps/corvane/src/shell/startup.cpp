@@ -5,8 +5,8 @@
 #include <system_error>
 
 #include <fmt/format.h>
-#include <nlohmann/json.hpp>
 
+#include "base/json.h"
 #include "base/log.h"
 #include "base/version.h"
 #include "platform/texts.h"
@@ -134,7 +134,7 @@ std::optional<std::string> update_result_take(const std::filesystem::path& updat
 }
 
 UpdateReport update_result_report(std::string_view text) {
-    const auto j = nlohmann::json::parse(text, nullptr, false);
+    const auto j = json_parse_untrusted(text);
     std::string version = "?";
     std::string error = "error desconocido";
     bool ok = false;
