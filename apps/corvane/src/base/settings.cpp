@@ -6,9 +6,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
 #include <limits>
 
+#include "base/file_read.h"
 #include "base/paths.h"
 #include "base/text.h"
 
@@ -165,12 +165,8 @@ std::filesystem::path default_clips_folder() {
         config_home = home / ".config";
 
     std::filesystem::path videos = home / "Videos";
-    std::ifstream in(config_home / "user-dirs.dirs", std::ios::binary);
-    if (in) {
-        std::string text(64 * 1024, '\0');
-        in.read(text.data(), static_cast<std::streamsize>(text.size()));
-        text.resize(static_cast<size_t>(in.gcount()));
-        if (auto dir = videos_dir_from_user_dirs(text, home)) videos = *dir;
+    if (auto text = file_read_up_to(config_home / "user-dirs.dirs", 64 * 1024)) {
+        if (auto dir = videos_dir_from_user_dirs(*text, home)) videos = *dir;
     }
     return videos / "Corvane";
 }
