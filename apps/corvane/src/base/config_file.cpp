@@ -97,23 +97,7 @@ std::uint64_t config_ini_get_uint(const IniTable& table, std::string_view key,
                                   std::vector<std::string>& warnings) {
     auto v = config_ini_get(table, "clips", key);
     if (!v || v->empty()) return current;
-    std::string_view s = *v;
-    if (!s.empty() && s[0] == '+') s.remove_prefix(1);
-    bool ok = !s.empty();
-    std::uint64_t n = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9') {
-            ok = false;
-            break;
-        }
-        std::uint64_t d = static_cast<std::uint64_t>(c - '0');
-        if (n > (UINT64_MAX - d) / 10) {
-            ok = false;
-            break;
-        }
-        n = n * 10 + d;
-    }
-    if (ok && n <= bound) return n;
+    if (auto n = parse_decimal(*v, bound)) return *n;
     warnings.push_back(fmt::format("{} '{}' no válido (0 a {})", key, *v, bound));
     return current;
 }

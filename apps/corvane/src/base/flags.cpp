@@ -1,24 +1,16 @@
 #include "base/flags.h"
 
-#include <mutex>
+#include "base/published.h"
 
 namespace corvane {
 
 namespace {
-std::mutex g_mutex;
-std::shared_ptr<QuitFlag>* g_quit = new std::shared_ptr<QuitFlag>;  // leaked: read at exit
+Published<QuitFlag>& g_quit = *new Published<QuitFlag>;  // leaked: read at exit
 }  // namespace
 
-std::shared_ptr<QuitFlag> quit_flag_publish() {
-    std::lock_guard lock(g_mutex);
-    if (!*g_quit) *g_quit = std::make_shared<QuitFlag>();
-    return *g_quit;
-}
+std::shared_ptr<QuitFlag> quit_flag_publish() { return g_quit.publish(); }
 
-std::shared_ptr<QuitFlag> quit_flag() {
-    std::lock_guard lock(g_mutex);
-    return *g_quit;
-}
+std::shared_ptr<QuitFlag> quit_flag() { return g_quit.get(); }
 
 bool quit_requested() {
     auto q = quit_flag();

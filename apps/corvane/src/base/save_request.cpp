@@ -3,12 +3,13 @@
 #include <limits>
 #include <utility>
 
+#include "base/published.h"
+
 namespace corvane {
 
 namespace {
-std::mutex g_publish_mutex;
 // Leaked on purpose: read by detached threads while the process ends.
-std::shared_ptr<SaveRequestSlot>* g_slot = new std::shared_ptr<SaveRequestSlot>;
+Published<SaveRequestSlot>& g_slot = *new Published<SaveRequestSlot>;
 }  // namespace
 
 std::int64_t save_span_units(const SaveSpan& span) {
@@ -40,15 +41,8 @@ std::optional<SaveRequest> save_request_take(SaveRequestSlot& slot) {
     return taken;
 }
 
-std::shared_ptr<SaveRequestSlot> save_request_slot_publish() {
-    std::lock_guard lock(g_publish_mutex);
-    if (!*g_slot) *g_slot = std::make_shared<SaveRequestSlot>();
-    return *g_slot;
-}
+std::shared_ptr<SaveRequestSlot> save_request_slot_publish() { return g_slot.publish(); }
 
-std::shared_ptr<SaveRequestSlot> save_request_slot() {
-    std::lock_guard lock(g_publish_mutex);
-    return *g_slot;
-}
+std::shared_ptr<SaveRequestSlot> save_request_slot() { return g_slot.get(); }
 
 }  // namespace corvane

@@ -6,9 +6,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
 #include <limits>
 
+#include "base/file_read.h"
 #include "base/paths.h"
 #include "base/text.h"
 
@@ -16,20 +16,12 @@ namespace corvane {
 
 namespace {
 
-// Decimal digits with one optional leading "+"; anything else, or a value that
-// does not fit T, is none.
+// A decimal number that fits T; none otherwise.
 template <class T>
 std::optional<T> parse_unsigned(std::string_view s) {
-    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-    if (s.empty()) return std::nullopt;
-    T n = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9') return std::nullopt;
-        T d = static_cast<T>(c - '0');
-        if (n > (std::numeric_limits<T>::max() - d) / 10) return std::nullopt;
-        n = static_cast<T>(n * 10 + d);
-    }
-    return n;
+    auto n = parse_decimal(s, std::numeric_limits<T>::max());
+    if (!n) return std::nullopt;
+    return static_cast<T>(*n);
 }
 
 // A decimal number as a 32-bit float; NaN is never a value.
@@ -173,12 +165,8 @@ std::filesystem::path default_clips_folder() {
         config_home = home / ".config";
 
     std::filesystem::path videos = home / "Videos";
-    std::ifstream in(config_home / "user-dirs.dirs", std::ios::binary);
-    if (in) {
-        std::string text(64 * 1024, '\0');
-        in.read(text.data(), static_cast<std::streamsize>(text.size()));
-        text.resize(static_cast<size_t>(in.gcount()));
-        if (auto dir = videos_dir_from_user_dirs(text, home)) videos = *dir;
+    if (auto text = file_read_up_to(config_home / "user-dirs.dirs", 64 * 1024)) {
+        if (auto dir = videos_dir_from_user_dirs(*text, home)) videos = *dir;
     }
     return videos / "Corvane";
 }

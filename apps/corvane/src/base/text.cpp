@@ -218,4 +218,18 @@ std::string ascii_lower(std::string_view s) {
     return out;
 }
 
+std::optional<std::uint64_t> parse_decimal(std::string_view s, std::uint64_t max) {
+    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+    if (s.empty()) return std::nullopt;
+    std::uint64_t n = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return std::nullopt;
+        const auto d = static_cast<std::uint64_t>(c - '0');
+        if (n > (std::numeric_limits<std::uint64_t>::max() - d) / 10) return std::nullopt;
+        n = n * 10 + d;
+        if (n > max) return std::nullopt;
+    }
+    return n;
+}
+
 }  // namespace corvane

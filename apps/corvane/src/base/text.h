@@ -2,6 +2,9 @@
 // trimming, lossy decoding and full Unicode case mapping.
 #pragma once
 
+#include <cstdint>
+#include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +39,11 @@ bool unicode_is_white_space(char32_t cp);
 // The words of `text` split at runs of Unicode white space (no empty words).
 // A byte that is not well-formed UTF-8 counts as one non-space character.
 std::vector<std::string_view> utf8_split_white_space(std::string_view text);
+
+// A decimal number: ASCII digits with one optional leading "+", nothing else.
+// None when empty, malformed or above `max`.
+std::optional<std::uint64_t> parse_decimal(std::string_view s,
+                                           std::uint64_t max = std::numeric_limits<std::uint64_t>::max());
 
 // ASCII-only lower case (for keys and names that are ASCII by construction).
 std::string ascii_lower(std::string_view s);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "base/text.h"
+
 namespace corvane {
 
 namespace {
@@ -25,15 +27,9 @@ std::optional<std::string> flag_value(const std::vector<std::string>& args, std:
 }  // namespace
 
 std::optional<std::uint32_t> parse_process_id(std::string_view text) {
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    if (text.empty()) return std::nullopt;
-    std::uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-        if (value > 0xFFFFFFFFull) return std::nullopt;
-    }
-    return static_cast<std::uint32_t>(value);
+    auto value = parse_decimal(text, 0xFFFFFFFFull);
+    if (!value) return std::nullopt;
+    return static_cast<std::uint32_t>(*value);
 }
 
 CommandLine parse_command_line(const std::vector<std::string>& args) {

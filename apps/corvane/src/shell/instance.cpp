@@ -5,12 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include <fmt/format.h>
 
 #include "base/fd_write.h"
+#include "base/file_read.h"
 #include "base/json.h"
 #include "base/paths.h"
 #include "base/text.h"
@@ -37,16 +37,6 @@ bool is_token(std::string_view t) {
     return true;
 }
 
-std::optional<std::string> read_small_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string text(kMaxInterfaceFile + 1, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    if (in.bad()) return std::nullopt;
-    text.resize(static_cast<size_t>(in.gcount()));
-    if (text.size() > kMaxInterfaceFile) return std::nullopt;
-    return text;
-}
 
 }  // namespace
 
@@ -81,8 +71,8 @@ bool hand_off_reply_ok(std::string_view reply) {
 }
 
 bool hand_off_to_running_copy(const std::filesystem::path& data_folder, std::string_view tab) {
-    auto text = read_small_file(data_folder / kInterfaceFile);
-    if (!text) return false;
+    auto text = file_read_up_to(data_folder / kInterfaceFile, kMaxInterfaceFile + 1);
+    if (!text || text->size() > kMaxInterfaceFile) return false;
     auto target = hand_off_parse_target(*text);
     if (!target) return false;
     std::string reply = loopback_exchange(target->port, hand_off_request(*target, tab));

@@ -1,12 +1,12 @@
 #include "shell/startup.h"
 
 #include <array>
-#include <fstream>
 #include <system_error>
 
 #include <fmt/format.h>
-#include <nlohmann/json.hpp>
 
+#include "base/file_read.h"
+#include "base/json.h"
 #include "base/log.h"
 #include "base/version.h"
 #include "platform/texts.h"
@@ -119,22 +119,17 @@ std::vector<std::string> startup_banner(const Settings& s, const BannerFacts& f)
 std::optional<std::string> update_result_take(const std::filesystem::path& update_folder) {
     constexpr std::size_t kMaxBytes = 64 * 1024;
     const auto path = update_folder / "resultado.json";
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string text(kMaxBytes + 1, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    if (in.bad()) return std::nullopt;
-    text.resize(static_cast<std::size_t>(in.gcount()));
-    in.close();
+    auto text = file_read_up_to(path, kMaxBytes + 1);
+    if (!text) return std::nullopt;
     std::error_code ec;
     std::filesystem::remove(path, ec);
     // A result larger than any install step writes is not one of ours.
-    if (text.size() > kMaxBytes) text.clear();
+    if (text->size() > kMaxBytes) text->clear();
     return text;
 }
 
 UpdateReport update_result_report(std::string_view text) {
-    const auto j = nlohmann::json::parse(text, nullptr, false);
+    const auto j = json_parse_untrusted(text);
     std::string version = "?";
     std::string error = "error desconocido";
     bool ok = false;

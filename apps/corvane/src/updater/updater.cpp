@@ -33,17 +33,7 @@ std::uint64_t updater_read_last_check(const std::filesystem::path& update_folder
     const std::string raw = ss.str();
     if (!utf8_valid(raw)) return 0;
     const std::string trimmed = utf8_trim(raw);
-    std::string_view text = trimmed;
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    if (text.empty()) return 0;
-    std::uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return 0;
-        const auto digit = static_cast<std::uint64_t>(c - '0');
-        if (value > (UINT64_MAX - digit) / 10) return 0;
-        value = value * 10 + digit;
-    }
-    return value;
+    return parse_decimal(trimmed).value_or(0);
 }
 
 void updater_remove_old_exe(const std::filesystem::path& path, std::chrono::milliseconds pause) {

@@ -15,20 +15,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// An unsigned decimal with an optional leading "+"; nothing when invalid or too large.
-std::optional<std::uint64_t> parse_unsigned(std::string_view v) {
-    if (!v.empty() && v.front() == '+') v.remove_prefix(1);
-    if (v.empty()) return std::nullopt;
-    std::uint64_t n = 0;
-    for (char c : v) {
-        if (c < '0' || c > '9') return std::nullopt;
-        const std::uint64_t d = static_cast<std::uint64_t>(c - '0');
-        if (n > (std::numeric_limits<std::uint64_t>::max() - d) / 10) return std::nullopt;
-        n = n * 10 + d;
-    }
-    return n;
-}
-
 bool ascii_iequal(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
@@ -152,7 +138,7 @@ std::optional<UiRequest> ui_read_request(NetSocket s, const UiReadLimits& limits
     }
 
     std::uint64_t length = 0;
-    if (auto v = http_header_get(req.headers, "content-length")) length = parse_unsigned(*v).value_or(0);
+    if (auto v = http_header_get(req.headers, "content-length")) length = parse_decimal(*v).value_or(0);
     if (length > limits.max_body) return std::nullopt;
     if (length > 0 && !reader.read_exact(req.body, static_cast<std::size_t>(length))) return std::nullopt;
     return req;

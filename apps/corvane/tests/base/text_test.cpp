@@ -49,12 +49,6 @@ TEST(Utf8, FullCaseMapping) {
     EXPECT_EQ(ascii_lower("ÁbC"), "Ábc");
 }
 
-}  // namespace
-}  // namespace corvane
-
-namespace corvane {
-namespace {
-
 TEST(Utf8, SplitsAtRunsOfUnicodeWhiteSpace) {
     using V = std::vector<std::string_view>;
     EXPECT_EQ(utf8_split_white_space(""), V{});
@@ -65,6 +59,35 @@ TEST(Utf8, SplitsAtRunsOfUnicodeWhiteSpace) {
     EXPECT_EQ(utf8_split_white_space("ab\xFF" "c d"), (V{"ab\xFF" "c", "d"}));
     EXPECT_TRUE(unicode_is_white_space(0x85));
     EXPECT_FALSE(unicode_is_white_space(0x200B));
+}
+
+TEST(Decimal, DigitsWithOptionalPlusUpToTheLimit) {
+    constexpr std::uint64_t kAll = std::numeric_limits<std::uint64_t>::max();
+    struct Case {
+        std::string_view text;
+        std::uint64_t max;
+        std::optional<std::uint64_t> want;
+    };
+    const Case cases[] = {
+        {"0", kAll, 0},
+        {"+42", kAll, 42},
+        {"007", kAll, 7},
+        {"18446744073709551615", kAll, kAll},
+        {"18446744073709551616", kAll, std::nullopt},
+        {"99999999999999999999", kAll, std::nullopt},
+        {"4294967295", 0xFFFFFFFF, 0xFFFFFFFF},
+        {"4294967296", 0xFFFFFFFF, std::nullopt},
+        {"10", 9, std::nullopt},
+        {"0", 0, 0},
+        {"", kAll, std::nullopt},
+        {"+", kAll, std::nullopt},
+        {"-1", kAll, std::nullopt},
+        {"++1", kAll, std::nullopt},
+        {" 1", kAll, std::nullopt},
+        {"1a", kAll, std::nullopt},
+        {"\xd9\xa1", kAll, std::nullopt},  // Arabic-Indic one: ASCII digits only
+    };
+    for (const auto& c : cases) EXPECT_EQ(parse_decimal(c.text, c.max), c.want) << '"' << c.text << '"';
 }
 
 }  // namespace
