@@ -1,7 +1,11 @@
 // Driven by bench/recording_video.py. Two modes:
 //   animate DISPLAY W H FPS SECONDS   paints a moving pattern on the root window
-//   record DISPLAY W H FPS SECONDS    runs capture → clock → libx264 → replay
-//                                    buffer for SECONDS and prints its figures
+//   record DISPLAY W H FPS SECONDS [QUALITY [BUFFER_S]]
+//                                    runs capture → clock → libx264 → replay
+//                                    buffer for SECONDS at the profile's
+//                                    quality-vs-speed figure (0..100) with a
+//                                    buffer of BUFFER_S seconds, and prints its
+//                                    figures (resident memory at the end)
 #include <sys/resource.h>
 
 #include <chrono>
@@ -69,7 +73,20 @@ int animate(const std::string& display, int w, int h, int fps, double seconds) {
     return 0;
 }
 
-int record(const std::string& display, std::uint32_t fps, double seconds) {
+// Resident memory now, in KiB.
+long resident_kib() {
+    std::FILE* f = std::fopen("/proc/self/status", "r");
+    if (!f) return 0;
+    char line[256];
+    long kib = 0;
+    while (std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "VmRSS: %ld kB", &kib) == 1) break;
+    std::fclose(f);
+    return kib;
+}
+
+int record(const std::string& display, std::uint32_t fps, double seconds, std::uint32_t quality,
+           std::uint32_t buffer_s) {
     CaptureSizesResult sizes = capture_monitor_size(display, std::nullopt);
     if (!sizes.ok) {
         std::fprintf(stderr, "%s\n", sizes.error.c_str());
@@ -78,14 +95,14 @@ int record(const std::string& display, std::uint32_t fps, double seconds) {
     auto device = gpu_device_create(sizes.sizes.capture);
     auto quit = std::make_shared<QuitFlag>();
     auto buffer = std::make_shared<ReplayBuffer>();
-    auto sink = replay_buffer_sink_make(buffer, 60, 1024);
+    auto sink = replay_buffer_sink_make(buffer, buffer_s, 1024);
     VideoEncoderStartConfig ec;
     ec.width = sizes.sizes.output.width;
     ec.height = sizes.sizes.output.height;
     ec.fps = fps;
     ec.bits_per_pixel = 0.16;
     ec.bitrate_ceiling_mbps = 60;
-    ec.quality_vs_speed = 0;  // the fastest preset, as the reference runs
+    ec.quality_vs_speed = quality;
     ec.codec = kCodecH264;
     ec.sink = sink;
     VideoEncoderStarted enc = video_encoder_start(std::move(ec));
@@ -118,13 +135,16 @@ int record(const std::string& display, std::uint32_t fps, double seconds) {
     std::uint64_t frames_arrived = cap.capture->signal()->frames_arrived.load();
     cap.capture.reset();
     double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const long rss = resident_kib();
     double cpu = cpu_seconds() - cpu0;
     std::size_t frames = 0;
     for (auto& s : replay_buffer_snapshot(*buffer)) frames += s.track == kTrackVideo;
-    std::printf("cpu_s=%.3f wall_s=%.3f frames=%zu grabbed=%llu ticks=%llu late=%llu bitrate=%u encoder=%s\n",
+    std::printf("cpu_s=%.3f wall_s=%.3f frames=%zu grabbed=%llu ticks=%llu late=%llu bitrate=%u "
+                "preset=%s rss_kib=%ld encoder=%s\n",
                 cpu, wall, frames, static_cast<unsigned long long>(frames_arrived),
                 static_cast<unsigned long long>(stats->ticks.load()),
                 static_cast<unsigned long long>(stats->late.load()), enc.mean_bit_rate,
+                video_encoder_speed_option("libx264", quality).value.c_str(), rss,
                 enc.encoder_name.c_str());
     return 0;
 }
@@ -132,8 +152,9 @@ int record(const std::string& display, std::uint32_t fps, double seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 7) {
-        std::fprintf(stderr, "uso: %s animate|record PANTALLA ANCHO ALTO FPS SEGUNDOS\n", argv[0]);
+    if (argc < 7 || argc > 9) {
+        std::fprintf(stderr, "uso: %s animate|record PANTALLA ANCHO ALTO FPS SEGUNDOS [CALIDAD [BUFER_S]]\n",
+                     argv[0]);
         return 2;
     }
     XInitThreads();
@@ -141,6 +162,8 @@ int main(int argc, char** argv) {
     int w = std::atoi(argv[3]), h = std::atoi(argv[4]), fps = std::atoi(argv[5]);
     double secs = std::atof(argv[6]);
     if (mode == "animate") return animate(display, w, h, fps, secs);
-    if (mode == "record") return record(display, static_cast<std::uint32_t>(fps), secs);
+    const auto quality = static_cast<std::uint32_t>(argc > 7 ? std::atoi(argv[7]) : 66);
+    const auto buffer_s = static_cast<std::uint32_t>(argc > 8 ? std::atoi(argv[8]) : 60);
+    if (mode == "record") return record(display, static_cast<std::uint32_t>(fps), secs, quality, buffer_s);
     return 2;
 }

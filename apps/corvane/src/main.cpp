@@ -21,6 +21,7 @@
 #include "base/ui_window.h"
 #include "base/version.h"
 #include "platform/keys.h"
+#include "platform/media_log.h"
 #include "platform/net.h"
 #include "platform/processes.h"
 #include "platform/thread.h"
@@ -176,14 +177,8 @@ Recorder start_recording(const Settings& settings) {
     auto sink = replay_buffer_sink_make(
         r.buffer, static_cast<std::uint32_t>(settings.avanzado.buffer_segundos),
         static_cast<std::uint32_t>(settings.avanzado.buffer_max_mb));
-    VideoEncoderStartConfig ec_config;
-    ec_config.width = sizes.sizes.output.width;
-    ec_config.height = sizes.sizes.output.height;
-    ec_config.fps = settings.avanzado.fps;
-    ec_config.bitrate_mbps = settings.avanzado.bitrate_mbps;
-    ec_config.bits_per_pixel = settings.avanzado.bits_per_pixel;
-    ec_config.bitrate_ceiling_mbps = settings.avanzado.bitrate_ceiling_mbps;
-    ec_config.codec = static_cast<std::uint8_t>(settings.avanzado.codec);
+    VideoEncoderStartConfig ec_config = video_encoder_start_config(
+        settings, sizes.sizes.output.width, sizes.sizes.output.height);
     ec_config.sink = sink;
     VideoEncoderStarted encoder = video_encoder_start(std::move(ec_config));
     if (!encoder.ok) fatal(encoder.error);
@@ -318,6 +313,9 @@ int main(int argc, char** argv) {
         app_exit(0);
     }
     log_open(/*rotate=*/true);
+    // The encoders' and the muxer's own warnings belong in our log, and their
+    // chatter on nobody's console.
+    media_log_route([](std::string_view line) { log_line(line); });
 
     log_line(std::string(62, '='));
     log_line(fmt::format("[CORVANE] Iniciando v{} ({})", kVersionText, kBuildDateText));

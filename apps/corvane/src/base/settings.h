@@ -45,6 +45,8 @@ struct QualityProfile {
     double bits_per_pixel;               // encoded bits per pixel per frame
     std::uint32_t bitrate_ceiling_mbps;  // upper bound of the automatic bit rate
     std::uint64_t buffer_segundos;
+    // The encoder's quality-vs-speed figure, 0..100: more is sharper and slower.
+    std::uint32_t quality_vs_speed;
 };
 
 // Indexed by Settings::grabacion.perfil.
@@ -53,10 +55,10 @@ inline constexpr std::uint8_t kProfileCalidad = 1;
 inline constexpr std::uint8_t kProfileEquilibrado = 2;
 inline constexpr std::uint8_t kProfileLigero = 3;
 inline constexpr std::array<QualityProfile, 4> kQualityProfiles{{
-    {"supercalidad", 120, 0.2, 150, 60},
-    {"calidad", 60, 0.25, 100, 60},
-    {"equilibrado", 60, 0.16, 60, 60},
-    {"ligero", 30, 0.1, 15, 45},
+    {"supercalidad", 120, 0.2, 150, 60, 50},
+    {"calidad", 60, 0.25, 100, 60, 80},
+    {"equilibrado", 60, 0.16, 60, 60, 66},
+    {"ligero", 30, 0.1, 15, 45, 33},
 }};
 
 // Windows virtual-key codes as the hotkey grammar produces them (letters and

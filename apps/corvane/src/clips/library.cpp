@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <mutex>
 #include <thread>
@@ -54,6 +55,27 @@ bool is_mp4_name(const std::string& name) {
     return ascii_lower(ext.string()) == ".mp4";
 }
 
+// When this process began, wall-clock: a ".mp4.part" last written before it
+// was left by an earlier run that ended mid-save.
+const std::time_t g_process_start = std::time(nullptr);
+constexpr std::time_t kStalePartQuiet = 60;
+
+// A clip or voice track still being written: "x.mp4.part", "x_mic.m4a.part".
+bool is_part_name(const std::string& name) {
+    if (name.size() <= 9) return false;
+    const std::string tail = ascii_lower(name.substr(name.size() - 9));
+    return tail == ".mp4.part" || tail == ".m4a.part";
+}
+
+// A half-written clip from a run that crashed: written before this run began
+// and untouched for a minute (so a clock set back never takes the file a save
+// of this run is writing).
+bool is_stale_part(const struct stat& st) {
+    const std::time_t written = st.st_mtim.tv_sec;
+    return S_ISREG(st.st_mode) && written < g_process_start &&
+           std::time(nullptr) - written > kStalePartQuiet;
+}
+
 void scan_dir(const fs::path& folder, int dir_fd, std::vector<ClipRecord>& out) {
     DIR* dir = ::fdopendir(dir_fd);
     if (!dir) {
@@ -72,9 +94,23 @@ void scan_dir(const fs::path& folder, int dir_fd, std::vector<ClipRecord>& out) 
             if (sub >= 0) scan_dir(full, sub, out);
             continue;
         }
+        if (have && is_part_name(name) && is_stale_part(st)) {
+            (void)::unlinkat(::dirfd(dir), e->d_name, 0);
+            continue;
+        }
         if (!is_mp4_name(name)) continue;
         ClipRecord r;
         r.path = full;
+        if (have && S_ISLNK(st.st_mode)) {
+            // A clip placed here as a link counts with what it points to; a
+            // link to nothing, or to anything but a file, counts as empty.
+            struct stat target {};
+            if (::fstatat(::dirfd(dir), e->d_name, &target, 0) == 0 && S_ISREG(target.st_mode)) {
+                st = target;
+            } else {
+                st.st_size = 0;
+            }
+        }
         if (have) {
             r.size = static_cast<std::uint64_t>(st.st_size);
             r.modified = filetime_of(st.st_mtim);

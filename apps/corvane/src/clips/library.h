@@ -28,9 +28,11 @@ struct ClipRecord {
 };
 
 // Appends every clip file (extension "mp4", any ASCII case) below `folder`,
-// unsorted. Unreadable folders and entries are skipped; never fails. Links
-// are listed as entries but never entered, so the walk cannot loop or leave
-// the folder.
+// unsorted. Unreadable folders and entries are skipped; never fails. A link
+// to a clip file is listed with that file's size and time; folder links are
+// never entered, so the walk cannot loop or leave the folder. Half-written
+// clips (".mp4.part", ".m4a.part") left by an earlier run that ended mid-save are deleted
+// on the way.
 void clips_scan_folder(const std::filesystem::path& folder, std::vector<ClipRecord>& out);
 
 // A clip whose parent folder is exactly "Muertes" or "Bajas".

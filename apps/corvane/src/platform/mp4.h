@@ -67,7 +67,7 @@ class ClipMuxer {
     // One sample to track `index`. Times need not be strictly increasing: a
     // repeated or earlier decode time is moved just after the previous one.
     virtual std::optional<Mp4Error> write(int index, const Mp4Sample& sample) = 0;
-    // Writes the index and closes the file.
+    // Writes the index, closes the file and flushes it to the disk.
     virtual std::optional<Mp4Error> finish() = 0;
 };
 

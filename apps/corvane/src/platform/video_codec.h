@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/error.h"
@@ -119,6 +120,18 @@ struct VideoEncoderCandidate {
 std::vector<VideoEncoderCandidate> video_encoder_candidates(VideoCodecId codec);
 VideoEncoderOpen video_encoder_open(const VideoEncoderCandidate& candidate,
                                     const VideoEncoderConfig& config);
+
+// The encoder's own speed setting for a quality-vs-speed figure (0..100; more
+// is sharper and slower): libx264 / libx265 "preset" 33 superfast, 50
+// veryfast, 66 faster, 80 fast; the hardware encoders' presets or
+// compression level in the same order. Empty name: the encoder has none.
+struct VideoSpeedOption {
+    std::string name;
+    std::string value;
+    bool operator==(const VideoSpeedOption&) const = default;
+};
+VideoSpeedOption video_encoder_speed_option(std::string_view encoder_id,
+                                            std::uint32_t quality_vs_speed);
 
 // Tests only: also offer the software HEVC and AV1 encoders.
 void video_codec_allow_software_for_tests(bool allow);

@@ -12,9 +12,13 @@
 
 namespace corvane {
 
-std::int64_t aac_frame_stamp(std::uint64_t k) {
-    return static_cast<std::int64_t>(static_cast<unsigned __int128>(k) * 1024u * 10'000'000u /
+std::int64_t audio_position_stamp(std::uint64_t position) {
+    return static_cast<std::int64_t>(static_cast<unsigned __int128>(position) * 10'000'000u /
                                      kAudioRate);
+}
+
+std::int64_t aac_frame_stamp(std::uint64_t k) {
+    return audio_position_stamp(k * 1024u);
 }
 
 AudioClockStep::AudioClockStep(AudioClockConfig config) : c_(std::move(config)) {
@@ -58,10 +62,12 @@ void AudioClockStep::step(std::uint64_t i) {
         if (need > available && need - available <= kAudioCarryFrames) take = available;
         // After a long stall the span owed can be minutes of silence: it goes
         // out in blocks of at most a second, never as one huge allocation.
-        for (std::uint64_t left = take; left > 0;) {
+        for (std::uint64_t at = produced_, left = take; left > 0;) {
             const std::size_t n =
                 static_cast<std::size_t>(std::min<std::uint64_t>(left, kAudioMaxBlockFrames));
+            const std::uint64_t start = at;
             left -= n;
+            at += n;
             main_mix_.assign(2 * n, 0.0f);
             if (c_.game) audio_ring_take(*c_.game, c_.game_volume, n, main_mix_.data());
             const bool voice = c_.mic && c_.voice_apart;
@@ -71,8 +77,8 @@ void AudioClockStep::step(std::uint64_t i) {
             } else if (c_.mic) {
                 audio_ring_take(*c_.mic, c_.mic_volume, n, main_mix_.data());
             }
-            send(c_.main, audio_f32_to_pcm16(main_mix_), main_dropping_);
-            if (voice) send(c_.voice, audio_f32_to_pcm16(voice_mix_), voice_dropping_);
+            send(c_.main, PcmBlock{start, audio_f32_to_pcm16(main_mix_)}, main_dropping_);
+            if (voice) send(c_.voice, PcmBlock{start, audio_f32_to_pcm16(voice_mix_)}, voice_dropping_);
         }
     }
     produced_ += take;
@@ -104,7 +110,6 @@ void audio_encoder_thread_main(AudioEncoderParams p) {
     p.reply.send(AudioEncoderReply{true, {}});
     p.reply.close();
 
-    std::uint64_t aac_frames = 0;
     std::vector<std::int16_t> samples;
     std::vector<std::uint8_t> bytes;
     auto stop = [&](const AacFailure& failure) {
@@ -113,19 +118,21 @@ void audio_encoder_thread_main(AudioEncoderParams p) {
         p.blocks.close();  // later blocks from the clock are refused
     };
     while (std::optional<PcmBlock> block = p.blocks.receive()) {
-        const std::size_t frames = block->size() / 4;
+        const std::vector<std::uint8_t>& in = block->bytes;
+        const std::size_t frames = in.size() / 4;
         samples.resize(frames * 2);
         for (std::size_t k = 0; k < frames * 2; ++k) {
             samples[k] = static_cast<std::int16_t>(
-                static_cast<std::uint16_t>((*block)[2 * k] | ((*block)[2 * k + 1] << 8)));
+                static_cast<std::uint16_t>(in[2 * k] | (in[2 * k + 1] << 8)));
         }
-        if (std::optional<AacFailure> failure = enc.send(samples.data(), frames)) {
+        if (std::optional<AacFailure> failure = enc.send(samples.data(), frames, block->start)) {
             stop(*failure);
             return;
         }
         for (;;) {
             AacFailure failure;
-            AacReceive r = enc.receive(bytes, &failure);
+            std::uint64_t position = 0;
+            AacReceive r = enc.receive(bytes, &position, &failure);
             if (r == AacReceive::again) break;
             if (r == AacReceive::failed) {
                 stop(failure);
@@ -133,14 +140,13 @@ void audio_encoder_thread_main(AudioEncoderParams p) {
             }
             if (bytes.empty()) continue;
             ReplaySample s;
-            s.timestamp = aac_frame_stamp(aac_frames);
-            s.duration = aac_frame_stamp(aac_frames + 1) - s.timestamp;
+            s.timestamp = audio_position_stamp(position);
+            s.duration = audio_position_stamp(position + kAacFrameSamples) - s.timestamp;
             s.payload = std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes));
             s.track = p.track;
             s.keyframe = true;
             (*p.sink)(std::move(s));
             bytes = {};
-            ++aac_frames;
         }
     }
 }

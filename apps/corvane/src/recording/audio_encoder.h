@@ -24,8 +24,14 @@
 
 namespace corvane {
 
-// Interleaved L, R signed 16-bit little-endian samples at 48 kHz.
-using PcmBlock = std::vector<std::uint8_t>;
+// Interleaved L, R signed 16-bit little-endian samples at 48 kHz, and where
+// the first of them sits on the recording's time line (48 kHz frames from the
+// first audio tick). The position travels with the block so that a block the
+// clock had to drop leaves a gap in the track, never a shift of what follows.
+struct PcmBlock {
+    std::uint64_t start = 0;
+    std::vector<std::uint8_t> bytes;
+};
 inline constexpr std::size_t kAudioBlockSlots = 128;
 
 // A lag of the rings up to this many frames (60 ms) is carried to later ticks;
@@ -36,7 +42,13 @@ inline constexpr std::uint64_t kAudioMaxBlockFrames = 48000;
 // The rings are cut back to this many frames (200 ms) after every step.
 inline constexpr std::size_t kAudioKeepFrames = 9600;
 
-// Exact stamp of AAC frame k in 100-ns units: ⌊k·1024·10^7/48000⌋.
+// Samples per channel in one AAC frame.
+inline constexpr std::uint64_t kAacFrameSamples = 1024;
+
+// Exact stamp of a time line position (48 kHz frames) in 100-ns units:
+// ⌊p·10^7/48000⌋.
+std::int64_t audio_position_stamp(std::uint64_t position);
+// Exact stamp of AAC frame k: ⌊k·1024·10^7/48000⌋.
 std::int64_t aac_frame_stamp(std::uint64_t k);
 
 struct AudioClockConfig {

@@ -262,6 +262,22 @@ bool spawn_detached(std::function<void()> body, std::string* error) {
 
 }  // namespace
 
+VideoEncoderStartConfig video_encoder_start_config(const Settings& s, std::uint32_t width,
+                                                   std::uint32_t height) {
+    VideoEncoderStartConfig c;
+    c.width = width;
+    c.height = height;
+    c.fps = s.avanzado.fps;
+    c.bitrate_mbps = s.avanzado.bitrate_mbps;
+    c.bits_per_pixel = s.avanzado.bits_per_pixel;
+    c.bitrate_ceiling_mbps = s.avanzado.bitrate_ceiling_mbps;
+    const std::size_t profile =
+        std::min<std::size_t>(s.grabacion.perfil, kQualityProfiles.size() - 1);
+    c.quality_vs_speed = kQualityProfiles[profile].quality_vs_speed;
+    c.codec = static_cast<std::uint8_t>(s.avanzado.codec);
+    return c;
+}
+
 VideoEncoderStarted video_encoder_start(VideoEncoderStartConfig c) {
     VideoEncoderStarted out;
     if (!c.spawn) c.spawn = spawn_detached;

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/settings.h"
 #include "platform/error.h"
 #include "platform/video_codec.h"
 #include "recording/channel.h"
@@ -148,6 +149,12 @@ struct VideoEncoderStarted {
     std::shared_ptr<FormatSlot> format;
     std::shared_ptr<EncoderBacklog> backlog;
 };
+
+// The start-up figures of the settings for an output size: the profile's
+// rate, bit-rate rule and quality against speed, with [avanzado]'s overrides.
+// The sink, factory and spawn stay at their defaults.
+VideoEncoderStartConfig video_encoder_start_config(const Settings& settings, std::uint32_t width,
+                                                   std::uint32_t height);
 
 // Starts the encoder thread for the chosen codec, falling back AV1 → HEVC →
 // H.264 with a fresh thread, channel, slot and bit rate each time. Logs the

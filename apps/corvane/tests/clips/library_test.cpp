@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 #include "../support/temp_dir.h"
 
 namespace corvane {
@@ -93,6 +95,51 @@ TEST_F(ClipsLibrary, ListingNeverEntersDirectoryLinks) {
     std::vector<ClipRecord> none;
     clips_scan_folder(dir / "missing", none);
     EXPECT_TRUE(none.empty());
+}
+
+TEST_F(ClipsLibrary, LinkedClipCountsWithWhatItPointsTo) {
+    write_size(dir / "store/real.mp4", 4000);
+    struct timespec times[2] = {{1'700'000'000, 0}, {1'700'000'000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "store/real.mp4").c_str(), times, 0), 0);
+    write_size(dir / "store/inside/hidden.mp4", 9);
+    fs::create_directories(dir / "clips/d/Manual");
+    fs::create_symlink(dir / "store/real.mp4", dir / "clips/d/Manual/linked.mp4");
+    fs::create_symlink(dir / "store/gone.mp4", dir / "clips/d/Manual/dangling.mp4");
+    fs::create_directory_symlink(dir / "store/inside", dir / "clips/d/Manual/folder.mp4");
+    std::vector<ClipRecord> out;
+    clips_scan_folder(dir / "clips", out);
+    std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> found;
+    for (const auto& r : out) found[r.path.filename().string()] = {r.size, r.modified};
+    ASSERT_EQ(found.size(), 3u);  // the folder behind folder.mp4 is never entered
+    EXPECT_EQ(found["linked.mp4"].first, 4000u);
+    EXPECT_EQ(found["linked.mp4"].second, (1'700'000'000ULL + 11'644'473'600ULL) * 10'000'000ULL);
+    EXPECT_EQ(found["dangling.mp4"].first, 0u);
+    EXPECT_EQ(found["folder.mp4"].first, 0u);
+}
+
+TEST_F(ClipsLibrary, ListingRemovesHalfWrittenClipsOfAnEarlierRun) {
+    const fs::path m = dir / "2026-01-05/Manual";
+    write_size(m / "crashed.mp4.part", 300);
+    write_size(m / "CRASHED2.MP4.PART", 300);
+    write_size(m / "crashed_mic.m4a.part", 300);
+    write_size(m / "saving.mp4.part", 300);  // a save of this run, in progress
+    write_size(m / "other.part", 300);
+    write_size(m / "kept.mp4", 5);
+    const std::time_t hour_ago = std::time(nullptr) - 3600;
+    struct timespec old[2] = {{hour_ago, 0}, {hour_ago, 0}};
+    for (const char* n :
+         {"crashed.mp4.part", "CRASHED2.MP4.PART", "crashed_mic.m4a.part", "other.part", "kept.mp4"})
+        ASSERT_EQ(::utimensat(AT_FDCWD, (m / n).c_str(), old, 0), 0);
+    std::vector<ClipRecord> out;
+    clips_scan_folder(dir, out);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].path, m / "kept.mp4");
+    EXPECT_FALSE(fs::exists(m / "crashed.mp4.part"));
+    EXPECT_FALSE(fs::exists(m / "CRASHED2.MP4.PART"));
+    EXPECT_FALSE(fs::exists(m / "crashed_mic.m4a.part"));
+    EXPECT_TRUE(fs::exists(m / "saving.mp4.part"));
+    EXPECT_TRUE(fs::exists(m / "other.part"));
+    EXPECT_TRUE(fs::exists(m / "kept.mp4"));
 }
 
 TEST_F(ClipsLibrary, DiskUseSplitsAutomaticArchivedAndManual) {

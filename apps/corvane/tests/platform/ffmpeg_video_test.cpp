@@ -36,7 +36,8 @@ struct Encoded {
     int max_delay = 0;  // frames sent beyond the newest packet
 };
 
-Encoded encode(const VideoEncoderCandidate& cand, VideoCodecId codec, int frames) {
+Encoded encode(const VideoEncoderCandidate& cand, VideoCodecId codec, int frames,
+               std::uint32_t quality_vs_speed = 66) {
     VideoEncoderConfig cfg;
     cfg.codec = codec;
     cfg.width = 320;
@@ -45,7 +46,7 @@ Encoded encode(const VideoEncoderCandidate& cand, VideoCodecId codec, int frames
     cfg.mean_bit_rate = 1'000'000;
     cfg.max_bit_rate = 1'500'000;
     cfg.gop = 30;
-    cfg.quality_vs_speed = 66;
+    cfg.quality_vs_speed = quality_vs_speed;
     VideoEncoderOpen o = video_encoder_open(cand, cfg);
     EXPECT_TRUE(o.encoder) << cand.id << ": " << o.failure.stage << " " << o.failure.error.text;
     Encoded out;
@@ -109,6 +110,40 @@ TEST(FfmpegVideo, X264KeyEverySecondNoBFramesLowDelayTaggedBt709) {
     EXPECT_NE(probe.find("color_range=tv"), std::string::npos);
     EXPECT_NE(probe.find("color_space=bt709"), std::string::npos);
     EXPECT_NE(probe.find("has_b_frames=0"), std::string::npos);
+}
+
+// x264 writes its settings into the first access unit as text ("... options:
+// cabac=1 ref=2 ... subme=6 ..."): one option's value from there.
+std::string x264_option(const std::vector<VideoPacket>& packets, const std::string& key) {
+    if (packets.empty()) return "(no packets)";
+    const std::string text(packets.front().bytes.begin(), packets.front().bytes.end());
+    const std::size_t options = text.find("options: ");
+    if (options == std::string::npos) return "(no settings text)";
+    const std::size_t at = text.find(" " + key + "=", options);
+    if (at == std::string::npos) return "(no " + key + ")";
+    const std::size_t from = at + key.size() + 2;
+    return text.substr(from, text.find_first_of(" \0", from) - from);
+}
+
+TEST(FfmpegVideo, X264PresetFollowsQualityVsSpeed) {
+    auto cand = software(VideoCodecId::h264, "libx264");
+    ASSERT_TRUE(cand) << "libx264 missing";
+    // ligero (33): superfast; calidad (80): fast. The preset shows in the
+    // motion search and reference count x264 reports, and in the cost.
+    Encoded light = encode(*cand, VideoCodecId::h264, 2, 33);
+    Encoded sharp = encode(*cand, VideoCodecId::h264, 2, 80);
+    EXPECT_EQ(x264_option(light.packets, "subme"), "1");
+    EXPECT_EQ(x264_option(light.packets, "me"), "dia");
+    EXPECT_EQ(x264_option(light.packets, "ref"), "1");
+    EXPECT_EQ(x264_option(sharp.packets, "subme"), "6");
+    EXPECT_EQ(x264_option(sharp.packets, "me"), "hex");
+    EXPECT_EQ(x264_option(sharp.packets, "ref"), "2");
+    // The low-delay settings stay whatever the preset.
+    for (const Encoded* e : {&light, &sharp}) {
+        EXPECT_EQ(x264_option(e->packets, "bframes"), "0");
+        EXPECT_EQ(x264_option(e->packets, "rc_lookahead"), "0");
+        EXPECT_EQ(x264_option(e->packets, "keyint"), "30");
+    }
 }
 
 TEST(FfmpegVideo, SoftwareHevcAndAv1OnlyBehindTheSwitch) {

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "audio_test_util.h"
@@ -30,8 +32,8 @@ void feed(AudioRing& ring, std::size_t frames, float l = 0.25f, float r = -0.25f
 }
 
 std::int16_t sample_at(const PcmBlock& b, std::size_t value_index) {
-    return static_cast<std::int16_t>(
-        static_cast<std::uint16_t>(b[2 * value_index] | (b[2 * value_index + 1] << 8)));
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(
+        b.bytes[2 * value_index] | (b.bytes[2 * value_index + 1] << 8)));
 }
 
 // A clock step with its two receiving ends.
@@ -66,7 +68,7 @@ struct StepRig {
                                           std::vector<PcmBlock>* keep = nullptr) {
         std::vector<std::size_t> sizes;
         while (auto b = rx.try_receive()) {
-            sizes.push_back(b->size() / 4);
+            sizes.push_back(b->bytes.size() / 4);
             if (keep) keep->push_back(std::move(*b));
         }
         return sizes;
@@ -120,7 +122,7 @@ TEST(AudioClockStep, UnpluggedDeviceIsCarriedThenPaddedWithSilence) {
     EXPECT_EQ(sent_per_tick,
               (std::vector<std::size_t>{0, 0, 0, 3200, 0, 0, 0, 3200, 0, 0, 0, 3200}));
     for (const PcmBlock& b : blocks)
-        for (std::size_t k = 0; k < b.size() / 2; ++k) ASSERT_EQ(sample_at(b, k), 0);
+        for (std::size_t k = 0; k < b.bytes.size() / 2; ++k) ASSERT_EQ(sample_at(b, k), 0);
     // The device returns: its sound flows again, first what the carry owes.
     feed(*rig.game, 3200);
     rig.step->step(12);
@@ -158,10 +160,12 @@ TEST(AudioClockStep, StallTakesTheWholeSpanRingFirstThenSilence) {
 
     // A stall of ten seconds: the span goes out in blocks of at most a second.
     rig.step->step(610);
-    EXPECT_EQ(StepRig::drain(rig.main_rx),
+    blocks.clear();
+    EXPECT_EQ(StepRig::drain(rig.main_rx, &blocks),
               (std::vector<std::size_t>{48000, 48000, 48000, 48000, 48000, 48000, 48000, 48000,
                                         48000, 48000}));
     EXPECT_EQ(rig.step->produced(), 611u * 800);
+    for (std::size_t k = 0; k < blocks.size(); ++k) EXPECT_EQ(blocks[k].start, 8800u + 48000u * k);
 }
 
 TEST(AudioClockStep, FastDeviceIsCutBackTo200Ms) {
@@ -240,11 +244,18 @@ TEST(AudioClockStep, StuckEncoderDropsAfterTwoPeriodsAndLogsOnce) {
     ASSERT_NE(text.find(line), std::string::npos);
     EXPECT_EQ(text.find(line), text.rfind(line));
     EXPECT_EQ(rig.step->produced(), 8000u);  // the clock's count goes on
-    // The encoder catches up: blocks flow again.
-    StepRig::drain(rig.main_rx);
+    // The encoder catches up: blocks flow again, each at its own place on
+    // the time line, so the eight lost blocks are a gap, not a shift.
+    std::vector<PcmBlock> kept;
+    StepRig::drain(rig.main_rx, &kept);
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[0].start, 0u);
+    EXPECT_EQ(kept[1].start, 800u);
     feed(*rig.game, 800);
     rig.step->step(10);
-    EXPECT_EQ(StepRig::drain(rig.main_rx), std::vector<std::size_t>{800});
+    kept.clear();
+    EXPECT_EQ(StepRig::drain(rig.main_rx, &kept), std::vector<std::size_t>{800});
+    EXPECT_EQ(kept[0].start, 8000u);
 }
 
 TEST(AudioEncoder, ExactStamps) {
@@ -266,7 +277,7 @@ std::vector<PcmBlock> tone_blocks(double seconds, double freq, std::size_t frame
     std::vector<PcmBlock> out;
     for (std::size_t at = 0; at < total; at += frames_per_block) {
         std::size_t n = std::min(frames_per_block, total - at);
-        out.push_back(audio_f32_to_pcm16(v.data() + 2 * at, 2 * n));
+        out.push_back(PcmBlock{at, audio_f32_to_pcm16(v.data() + 2 * at, 2 * n)});
     }
     return out;
 }
@@ -307,6 +318,119 @@ TEST(AudioEncoder, ToneBecomesStampedAacFramesOfItsTrack) {
     for (std::size_t i = 0; i < tail.size(); i += 2) p += double(tail[i]) * tail[i];
     p /= tail.size() / 2;
     EXPECT_NEAR(10 * std::log10(p / 0.125), 0.0, 0.5);
+}
+
+// The real AAC encoder behind a gate: while the gate is shut, send() hangs
+// like an encoder stuck in a driver.
+struct Gate {
+    std::mutex m;
+    std::condition_variable cv;
+    bool open = false;
+    std::atomic<bool> entered{false};
+    void wait() {
+        entered = true;
+        std::unique_lock lock(m);
+        cv.wait(lock, [&] { return open; });
+    }
+    void release() {
+        {
+            std::lock_guard lock(m);
+            open = true;
+        }
+        cv.notify_all();
+    }
+};
+
+class GatedAac final : public AacEncoder {
+  public:
+    GatedAac(std::unique_ptr<AacEncoder> real, std::shared_ptr<Gate> gate)
+        : real_(std::move(real)), gate_(std::move(gate)) {}
+    std::optional<AacFailure> send(const std::int16_t* s, std::size_t frames,
+                                   std::uint64_t start) override {
+        gate_->wait();
+        return real_->send(s, frames, start);
+    }
+    AacReceive receive(std::vector<std::uint8_t>& f, std::uint64_t* pos, AacFailure* e) override {
+        return real_->receive(f, pos, e);
+    }
+    std::vector<std::uint8_t> audio_specific_config() const override {
+        return real_->audio_specific_config();
+    }
+
+  private:
+    std::unique_ptr<AacEncoder> real_;
+    std::shared_ptr<Gate> gate_;
+};
+
+std::vector<ReplaySample> track_samples(const ReplayBuffer& buffer, std::uint8_t track) {
+    std::vector<ReplaySample> out;
+    for (auto& s : replay_buffer_snapshot(buffer))
+        if (s.track == track) out.push_back(s);
+    return out;
+}
+
+TEST(AudioEncoder, DroppedBlocksLeaveAGapNotAShift) {
+    LogCapture log;
+    auto gate = std::make_shared<Gate>();
+    auto sink = test::audio_test_sink();
+    AudioStartConfig c;
+    c.game_ring = std::make_shared<AudioRing>();
+    c.fps = 60;
+    c.sink = sink;
+    c.factory = [gate] {
+        AacEncoderOpen o = aac_encoder_open();
+        if (o.encoder) o.encoder = std::make_unique<GatedAac>(std::move(o.encoder), gate);
+        return o;
+    };
+    AudioStarted started = audio_start_encoders(c);
+    ASSERT_TRUE(started.step);
+    AudioClockStep& step = *started.step;
+    step.start();
+    std::uint64_t tick = 0;
+    auto run_ticks = [&](std::uint64_t n) {
+        for (std::uint64_t end = tick + n; tick < end; ++tick) {
+            feed(*c.game_ring, 800);
+            step.step(tick);
+        }
+    };
+    // The encoder hangs on tick 0's block; ticks 1..128 fill the channel's
+    // 128 slots, ticks 129..139 find it full and are dropped.
+    run_ticks(1);
+    ASSERT_TRUE(test::wait_for([&] { return gate->entered.load(); }, 30));
+    run_ticks(139);
+    EXPECT_NE(log.text().find("El codificador de audio va atrasado"), std::string::npos);
+    gate->release();
+    // 129 blocks (103,200 frames) make 100 whole AAC frames; the encoder
+    // holds the newest back, so 99 come out.
+    ASSERT_TRUE(test::wait_for(
+        [&] { return test::track_payloads(*sink->buffer, kTrackAudio).size() >= 99; }, 30));
+    const std::uint64_t resumed_at = step.produced();
+    ASSERT_EQ(resumed_at, 140u * 800);
+    run_ticks(20);
+    ASSERT_TRUE(test::wait_for(
+        [&] { return test::track_payloads(*sink->buffer, kTrackAudio).size() >= 110; }, 30));
+    started.step.reset();  // closes the channel: the encoder thread ends
+
+    std::vector<ReplaySample> samples = track_samples(*sink->buffer, kTrackAudio);
+    // Before the drop: frame k at k × 1024, as always.
+    ASSERT_GT(samples.size(), 102u);
+    for (std::size_t k = 0; k <= 100; ++k)
+        ASSERT_EQ(samples[k].timestamp, aac_frame_stamp(k)) << k;
+    // After it: the first frame of the resumed sound sits where the clock
+    // produced it (late by the encoder's priming like every frame, the first
+    // at 0), and what follows runs on from there.
+    EXPECT_EQ(samples[101].timestamp, audio_position_stamp(resumed_at + kAacFrameSamples));
+    for (std::size_t k = 101; k < samples.size(); ++k) {
+        const std::uint64_t pos = resumed_at + kAacFrameSamples * (k - 100);
+        ASSERT_EQ(samples[k].timestamp, audio_position_stamp(pos)) << k;
+        ASSERT_EQ(samples[k].duration,
+                  audio_position_stamp(pos + kAacFrameSamples) - audio_position_stamp(pos));
+    }
+    // The gap is the lost sound: eleven dropped ticks and the 800 frames that
+    // waited for a whole AAC frame when the drop came.
+    const std::int64_t gap = samples[101].timestamp -
+                             (samples[100].timestamp + samples[100].duration);
+    EXPECT_EQ(gap, audio_position_stamp(11 * 800 + 800));
 }
 
 TEST(AudioEncoder, StartFailuresAreWarningsNotFatal) {

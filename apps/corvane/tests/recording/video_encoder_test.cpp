@@ -235,6 +235,63 @@ TEST(VideoEncoderStart, Av1FallsBackThroughHevcToH264WithFreshRates) {
     r.frames.close();
 }
 
+// From the INI's profile word to the encoder's own speed setting: every
+// profile reaches the encoder with its own figure, more quality never faster.
+TEST(VideoEncoderStart, ProfileQualityVsSpeedReachesTheEncoderPreset) {
+    struct Row {
+        const char* ini;
+        std::uint32_t value;
+        const char* x264;
+        const char* nvenc;
+        const char* vaapi_level;
+    };
+    const Row rows[] = {
+        {"[grabacion]\nperfil = ligero\n", 33, "superfast", "p2", "4"},
+        {"[grabacion]\nperfil = super calidad\n", 50, "veryfast", "p3", "3"},
+        {"[grabacion]\nperfil = equilibrado\n", 66, "faster", "p4", "2"},
+        {"[grabacion]\nperfil = Calidad\n[avanzado]\nfps = 30\n", 80, "fast", "p5", "1"},
+        {"", 66, "faster", "p4", "2"},  // no profile named: equilibrado
+    };
+    for (const Row& row : rows) {
+        Settings settings;
+        config_parse(settings, row.ini);
+        VideoEncoderStartConfig c = video_encoder_start_config(settings, 1280, 720);
+        EXPECT_EQ(c.quality_vs_speed, row.value) << row.ini;
+        Script s;
+        c.factory = fake_factory(&s);
+        c.sink = test_sink();
+        VideoEncoderStarted r = video_encoder_start(c);
+        ASSERT_TRUE(r.ok) << r.error;
+        ASSERT_FALSE(s.opened.empty());
+        const std::uint32_t q = s.opened.back().quality_vs_speed;
+        EXPECT_EQ(q, row.value) << row.ini;
+        EXPECT_EQ(video_encoder_speed_option("libx264", q),
+                  (VideoSpeedOption{"preset", row.x264}));
+        EXPECT_EQ(video_encoder_speed_option("libx265", q),
+                  (VideoSpeedOption{"preset", row.x264}));
+        EXPECT_EQ(video_encoder_speed_option("h264_nvenc", q),
+                  (VideoSpeedOption{"preset", row.nvenc}));
+        EXPECT_EQ(video_encoder_speed_option("hevc_vaapi", q),
+                  (VideoSpeedOption{"compression_level", row.vaapi_level}));
+        r.frames.close();
+    }
+    // The profile's other figures travel with it.
+    Settings ligero;
+    config_parse(ligero, "[grabacion]\nperfil = ligero\n[avanzado]\ncodec = h264\nbitrate_mbps = 9\n");
+    VideoEncoderStartConfig c = video_encoder_start_config(ligero, 640, 360);
+    EXPECT_EQ(c.width, 640u);
+    EXPECT_EQ(c.height, 360u);
+    EXPECT_EQ(c.fps, 30u);
+    EXPECT_EQ(c.bits_per_pixel, 0.1);
+    EXPECT_EQ(c.bitrate_ceiling_mbps, 15u);
+    EXPECT_EQ(c.bitrate_mbps, 9u);
+    EXPECT_EQ(c.codec, kCodecH264);
+    // Below the lightest profile the fastest settings; an unknown encoder has none.
+    EXPECT_EQ(video_encoder_speed_option("libx264", 0).value, "ultrafast");
+    EXPECT_EQ(video_encoder_speed_option("libx264", 100).value, "fast");
+    EXPECT_TRUE(video_encoder_speed_option("mpeg4", 80).name.empty());
+}
+
 TEST(VideoEncoderStart, EachTryGetsAFreshSlot) {
     Script s;
     std::vector<std::shared_ptr<FormatSlot>> seen;

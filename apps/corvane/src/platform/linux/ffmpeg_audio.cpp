@@ -6,6 +6,7 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 }
 
+#include <algorithm>
 #include <deque>
 #include <vector>
 
@@ -52,6 +53,7 @@ class FfmpegAac final : public AacEncoder {
         if (avcodec_open2(ctx_, codec, nullptr) < 0)
             return AacFailure{"el codificador AAC no aceptó 48 kHz estéreo", {}, true};
         frame_size_ = ctx_->frame_size > 0 ? ctx_->frame_size : 1024;
+        priming_ = ctx_->initial_padding;
         frame_->format = AV_SAMPLE_FMT_FLTP;
         frame_->sample_rate = kRate;
         frame_->nb_samples = frame_size_;
@@ -63,8 +65,15 @@ class FfmpegAac final : public AacEncoder {
         return AacFailure{};
     }
 
-    std::optional<AacFailure> send(const std::int16_t* s, std::size_t frames) override {
+    std::optional<AacFailure> send(const std::int16_t* s, std::size_t frames,
+                                   std::uint64_t start) override {
         if (frames == 0) return std::nullopt;
+        if (start > next_pos_) {
+            // Blocks were lost before this one: what waits for a whole frame
+            // cannot be joined to it without moving it in time.
+            av_audio_fifo_reset(fifo_);
+            next_pos_ = start;
+        }
         left_.resize(frames);
         right_.resize(frames);
         for (std::size_t i = 0; i < frames; ++i) {
@@ -74,13 +83,14 @@ class FfmpegAac final : public AacEncoder {
         void* planes[2] = {left_.data(), right_.data()};
         int rc = av_audio_fifo_write(fifo_, planes, static_cast<int>(frames));
         if (rc < 0) return AacFailure{"enviar audio", av_error(rc)};
+        next_pos_ += frames;
         while (av_audio_fifo_size(fifo_) >= frame_size_) {
             rc = av_frame_make_writable(frame_);
             if (rc < 0) return AacFailure{"enviar audio", av_error(rc)};
+            const std::uint64_t at = next_pos_ - static_cast<std::uint64_t>(av_audio_fifo_size(fifo_));
             rc = av_audio_fifo_read(fifo_, reinterpret_cast<void**>(frame_->data), frame_size_);
             if (rc < 0) return AacFailure{"enviar audio", av_error(rc)};
-            frame_->pts = next_pts_;
-            next_pts_ += frame_size_;
+            frame_->pts = static_cast<std::int64_t>(at);
             rc = avcodec_send_frame(ctx_, frame_);
             if (rc < 0) return AacFailure{"enviar audio", av_error(rc)};
             // Collect at once: the encoder refuses input while output waits.
@@ -89,9 +99,11 @@ class FfmpegAac final : public AacEncoder {
         return std::nullopt;
     }
 
-    AacReceive receive(std::vector<std::uint8_t>& out, AacFailure* failure) override {
+    AacReceive receive(std::vector<std::uint8_t>& out, std::uint64_t* position,
+                       AacFailure* failure) override {
         if (!ready_.empty()) {
-            out = std::move(ready_.front());
+            out = std::move(ready_.front().bytes);
+            if (position) *position = ready_.front().position;
             ready_.pop_front();
             return AacReceive::packet;
         }
@@ -114,7 +126,13 @@ class FfmpegAac final : public AacEncoder {
                 failed_ = AacFailure{"recibir AAC", av_error(rc)};
                 return std::nullopt;  // reported by receive(), after the frames before it
             }
-            ready_.emplace_back(packet_->data, packet_->data + packet_->size);
+            // The packet's time is its input's less the priming; adding the
+            // priming back keeps the first frame at 0, and every frame as
+            // late as the first, also after a gap.
+            std::int64_t pos = packet_->pts == AV_NOPTS_VALUE ? 0 : packet_->pts + priming_;
+            ready_.push_back(
+                Ready{{packet_->data, packet_->data + packet_->size},
+                      static_cast<std::uint64_t>(std::max<std::int64_t>(pos, 0))});
             av_packet_unref(packet_);
         }
     }
@@ -124,9 +142,14 @@ class FfmpegAac final : public AacEncoder {
     AVPacket* packet_ = nullptr;
     AVAudioFifo* fifo_ = nullptr;
     int frame_size_ = 1024;
-    std::int64_t next_pts_ = 0;
+    int priming_ = 0;
+    std::uint64_t next_pos_ = 0;  // time line position just past the last sample queued
     std::vector<float> left_, right_;
-    std::deque<std::vector<std::uint8_t>> ready_;
+    struct Ready {
+        std::vector<std::uint8_t> bytes;
+        std::uint64_t position;
+    };
+    std::deque<Ready> ready_;
     AacFailure failed_;
 };
 

@@ -1,5 +1,9 @@
 // MP4 / M4A writing through libavformat (mp4 and ipod muxers).
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -55,7 +59,7 @@ void release_payload(void* opaque, std::uint8_t*) {
 
 class FfmpegMuxer final : public ClipMuxer {
   public:
-    explicit FfmpegMuxer(AVFormatContext* ctx) : ctx_(ctx) {}
+    FfmpegMuxer(AVFormatContext* ctx, std::string path) : ctx_(ctx), path_(std::move(path)) {}
 
     ~FfmpegMuxer() override {
         if (ctx_->pb) avio_closep(&ctx_->pb);
@@ -158,12 +162,24 @@ class FfmpegMuxer final : public ClipMuxer {
         int r = av_write_trailer(ctx_);
         const int c = avio_closep(&ctx_->pb);
         if (r >= 0) r = c;
+        // On the disk before the caller renames it into place: after a crash
+        // or a power cut the clip is whole or absent, never an empty name.
+        if (r >= 0) r = sync_file(path_);
         if (r < 0) return fail(Mp4Step::finish, r);
         return std::nullopt;
     }
 
   private:
+    static int sync_file(const std::string& path) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return AVERROR(errno);
+        const int r = ::fsync(fd) == 0 ? 0 : AVERROR(errno);
+        ::close(fd);
+        return r;
+    }
+
     AVFormatContext* ctx_;
+    std::string path_;
     std::vector<std::int64_t> last_dts_;
 };
 
@@ -192,7 +208,7 @@ ClipMuxerOpen clip_muxer_open(const std::filesystem::path& path, Mp4Container co
         out.error = fail(Mp4Step::create, r);
         return out;
     }
-    out.muxer = std::make_unique<FfmpegMuxer>(ctx);
+    out.muxer = std::make_unique<FfmpegMuxer>(ctx, path.string());
     return out;
 }
 

@@ -66,15 +66,6 @@ int speed_step(std::uint32_t q) {
     if (q >= 33) return 3;
     return 4;
 }
-const char* x26x_preset(std::uint32_t q) {
-    static const char* const names[] = {"fast", "faster", "veryfast", "superfast", "ultrafast"};
-    return names[speed_step(q)];
-}
-const char* nvenc_preset(std::uint32_t q) {
-    static const char* const names[] = {"p5", "p4", "p3", "p2", "p1"};
-    return names[speed_step(q)];
-}
-int svtav1_preset(std::uint32_t q) { return 8 + speed_step(q); }
 
 void release_frame_hold(void* opaque, std::uint8_t*) {
     auto* keep = static_cast<std::shared_ptr<const Nv12Frame>*>(opaque);
@@ -138,22 +129,18 @@ public:
         const std::string& id = cand.id;
         if (id == "libx264") {
             ctx_->thread_count = 0;
-            av_opt_set(ctx_->priv_data, "preset", x26x_preset(cfg.quality_vs_speed), 0);
             av_opt_set(ctx_->priv_data, "tune", "zerolatency", 0);
             av_opt_set(ctx_->priv_data, "profile", "high", 0);
             av_opt_set(ctx_->priv_data, "x264-params", "scenecut=0:open-gop=0:rc-lookahead=0", 0);
         } else if (id == "libx265") {
             ctx_->thread_count = 0;
-            av_opt_set(ctx_->priv_data, "preset", x26x_preset(cfg.quality_vs_speed), 0);
             av_opt_set(ctx_->priv_data, "tune", "zerolatency", 0);
             av_opt_set(ctx_->priv_data, "x265-params",
                        "scenecut=0:open-gop=0:rc-lookahead=0:repeat-headers=1:log-level=error", 0);
         } else if (id == "libsvtav1") {
             ctx_->thread_count = 0;
-            av_opt_set_int(ctx_->priv_data, "preset", svtav1_preset(cfg.quality_vs_speed), 0);
             av_opt_set(ctx_->priv_data, "svtav1-params", "pred-struct=1:scd=0:lookahead=0", 0);
         } else if (id.find("_nvenc") != std::string::npos) {
-            av_opt_set(ctx_->priv_data, "preset", nvenc_preset(cfg.quality_vs_speed), 0);
             av_opt_set(ctx_->priv_data, "tune", "ll", 0);
             av_opt_set(ctx_->priv_data, "rc", "vbr", 0);
             av_opt_set_int(ctx_->priv_data, "zerolatency", 1, 0);
@@ -164,6 +151,11 @@ public:
         } else if (vaapi_) {
             av_opt_set(ctx_->priv_data, "rc_mode", "VBR", 0);
         }
+        // The profile's quality against speed; an encoder that lacks the
+        // option still records, only at its own default speed.
+        const VideoSpeedOption speed = video_encoder_speed_option(id, cfg.quality_vs_speed);
+        if (!speed.name.empty())
+            av_opt_set(ctx_, speed.name.c_str(), speed.value.c_str(), AV_OPT_SEARCH_CHILDREN);
 
         if (vaapi_) {
             int err = av_hwdevice_ctx_create(&hw_device_, AV_HWDEVICE_TYPE_VAAPI, nullptr, nullptr, 0);
@@ -383,6 +375,27 @@ VideoEncoderOpen video_encoder_open(const VideoEncoderCandidate& candidate,
     }
     r.encoder = std::move(enc);
     return r;
+}
+
+VideoSpeedOption video_encoder_speed_option(std::string_view id, std::uint32_t q) {
+    const int step = speed_step(q);
+    auto has = [&](std::string_view part) { return id.find(part) != std::string_view::npos; };
+    if (id == "libx264" || id == "libx265") {
+        static const char* const names[] = {"fast", "faster", "veryfast", "superfast", "ultrafast"};
+        return {"preset", names[step]};
+    }
+    if (id == "libsvtav1") return {"preset", std::to_string(8 + step)};
+    if (has("_nvenc")) {
+        static const char* const names[] = {"p5", "p4", "p3", "p2", "p1"};
+        return {"preset", names[step]};
+    }
+    if (has("_qsv")) {
+        static const char* const names[] = {"slow", "medium", "fast", "faster", "veryfast"};
+        return {"preset", names[step]};
+    }
+    // VA-API drivers read a higher level as faster (1 is their best quality).
+    if (has("_vaapi")) return {"compression_level", std::to_string(1 + step)};
+    return {};
 }
 
 void video_codec_allow_software_for_tests(bool allow) { g_allow_software.store(allow); }
