@@ -1,7 +1,6 @@
 """The recording profile reaches the video encoder: a clip saved under
-"ligero" and one saved under "calidad" carry different encoder settings
-(x264 writes its settings into the stream, and the reference count shows in
-the stream's parameter sets)."""
+"ligero" and one saved under "calidad" carry different encoder settings (x264
+writes its settings into the stream's first keyframe)."""
 import json
 import os
 import signal
@@ -48,7 +47,7 @@ class ProfileEncoderTest(unittest.TestCase):
         clips = [os.path.join(folder, n) for n in os.listdir(folder) if n.endswith(".mp4")]
         self.assertEqual(len(clips), 1, clips)
         probe = d.run_tool("ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
-                           "stream=codec_name,refs", "-of", "json", clips[0])
+                           "stream=codec_name", "-of", "json", clips[0])
         stream = json.loads(probe.stdout)["streams"][0]
         options = x264_options(clips[0])
         p.send_signal(signal.SIGTERM)
@@ -63,7 +62,7 @@ class ProfileEncoderTest(unittest.TestCase):
         self.assertEqual((light["me"], light["subme"], light["ref"]), ("dia", "1", "1"), light)
         # calidad (80) → fast: hexagon search, sub-pel level 6, two references.
         self.assertEqual((sharp["me"], sharp["subme"], sharp["ref"]), ("hex", "6", "2"), sharp)
-        self.assertEqual((light_stream["refs"], sharp_stream["refs"]), (1, 2))
+        self.assertEqual(sharp_stream["codec_name"], "h264")
         # Each at its profile's rate, with the same low-delay shape.
         self.assertEqual((light["keyint"], sharp["keyint"]), ("30", "60"))
         self.assertEqual((light["bframes"], sharp["bframes"]), ("0", "0"))
