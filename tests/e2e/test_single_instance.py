@@ -385,6 +385,26 @@ class Box(unittest.TestCase):
         self.assertEqual(second.returncode, 0)
         self.assertEqual(err, b"")
 
+    def test_signal_during_the_box_leaves_the_running_copys_log_alone(self):
+        display = start_xvfb(self)
+        prog = Program(self)
+        first = prog.start_first()
+        os.remove(os.path.join(prog.data, "interfaz.json"))
+        env = dict(prog.env, DISPLAY=display)
+        second = prog.start(env=env)
+
+        def box_shown():
+            return subprocess.run(["xdotool", "search", "--name", "^Corvane$"], env=env,
+                                  stdout=subprocess.DEVNULL).returncode == 0
+        self.assertTrue(wait_until(box_shown, timeout=30))
+        before = prog.log()
+        second.send_signal(signal.SIGTERM)
+        second.communicate(timeout=30)
+        self.assertEqual(second.returncode, -signal.SIGTERM)
+        # The log is the running copy's: the second start wrote nothing there.
+        self.assertEqual(prog.log(), before)
+        self.assertIsNone(first.poll())
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,6 +1,7 @@
 // Entry routine: start-up order, main loop and shutdown. The only place that
 // wires the subsystems together.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -52,8 +53,14 @@ namespace fs = std::filesystem;
 // The display the recorder works on: the session's own.
 const std::string kSessionDisplay;
 
+// Set once this copy holds the instance lock. Before that the log file is the
+// running copy's (this one may only be waiting for it, or showing "ya está
+// abierto"): nothing of this copy may be written there.
+std::atomic<bool> g_instance_held{false};
+
 // SIGTERM, SIGINT and SIGHUP, on the signal thread.
 void on_quit_signal(int signal_number) {
+    if (!g_instance_held.load()) process_die_by_signal(signal_number);
     app_quit();
     if (quit_flag()) return;  // the main loop takes it from here
     // Before start-up has made the quit flag nothing would act on it: end the
@@ -312,6 +319,7 @@ int main(int argc, char** argv) {
         instance_hand_off(cl.start_tab);
         app_exit(0);
     }
+    g_instance_held.store(true);
     log_open(/*rotate=*/true);
     // The encoders' and the muxer's own warnings belong in our log, and their
     // chatter on nobody's console.

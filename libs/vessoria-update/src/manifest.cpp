@@ -110,6 +110,64 @@ std::string float_text(double d) {
   return out;
 }
 
+using Members = std::vector<std::pair<const std::string*, const Json*>>;
+
+// One array or object being written: what it is and how far it got.
+struct Level {
+  const Json* value;
+  std::size_t next = 0;
+  Members members;  // an object's members in the order they are written
+};
+
+// Writes arrays and objects compactly ("[a,b]", {"k":v}) with `scalar` for every
+// other value and `key` for member names; `sorted` orders an object's members
+// by the bytes of their names, else they keep their stored order. A manifest
+// is read before its signature is checked, so its nesting is whatever the
+// sender chose: the levels live on a heap stack, never the call stack.
+template <typename Scalar, typename Key>
+void write_nested(const Json& root, std::string& out, bool sorted, Scalar scalar, Key key) {
+  std::vector<Level> stack;
+  auto begin = [&](const Json& v) {
+    if (v.is_array()) {
+      out.push_back('[');
+      stack.push_back(Level{&v, 0, {}});
+    } else if (v.is_object()) {
+      out.push_back('{');
+      Members members;
+      members.reserve(v.size());
+      for (auto it = v.begin(); it != v.end(); ++it) members.emplace_back(&it.key(), &it.value());
+      // char_traits<char> compares as unsigned bytes, shorter prefix first.
+      if (sorted)
+        std::sort(members.begin(), members.end(),
+                  [](const auto& a, const auto& b) { return *a.first < *b.first; });
+      stack.push_back(Level{&v, 0, std::move(members)});
+    } else {
+      scalar(v, out);
+    }
+  };
+  begin(root);
+  while (!stack.empty()) {
+    Level& top = stack.back();
+    const bool array = top.value->is_array();
+    const std::size_t count = array ? top.value->size() : top.members.size();
+    if (top.next == count) {
+      out.push_back(array ? ']' : '}');
+      stack.pop_back();
+      continue;
+    }
+    if (top.next > 0) out.push_back(',');
+    const std::size_t i = top.next++;
+    if (array) {
+      begin((*top.value)[i]);  // may grow the stack: `top` is not used after this
+    } else {
+      const Json* member = top.members[i].second;
+      key(*top.members[i].first, out);
+      out.push_back(':');
+      begin(*member);
+    }
+  }
+}
+
 }  // namespace
 
 bool py_truthy(const Json& v) {
@@ -159,7 +217,17 @@ std::string py_str(const Json& v) {
     case Json::value_t::number_unsigned:
     case Json::value_t::number_float: return py_json_number(v);
     case Json::value_t::string: return v.get<std::string>();
-    default: return v.dump(-1, ' ', false, Json::error_handler_t::replace);
+    default: {
+      // The JSON library's compact text, written level by level: its own
+      // writer recurses once per level.
+      auto library_text = [](const Json& x, std::string& o) {
+        o += x.dump(-1, ' ', false, Json::error_handler_t::replace);
+      };
+      std::string out;
+      write_nested(v, out, false, library_text,
+                   [&](const std::string& k, std::string& o) { library_text(Json(k), o); });
+      return out;
+    }
   }
 }
 
@@ -299,46 +367,18 @@ void json_escape(std::string_view text, std::string& out) {
   out.push_back('"');
 }
 
-void canonical_json(const Json& v, std::string& out) {
-  switch (v.type()) {
-    case Json::value_t::null: out += "null"; return;
-    case Json::value_t::boolean: out += v.get<bool>() ? "true" : "false"; return;
-    case Json::value_t::number_integer:
-    case Json::value_t::number_unsigned:
-    case Json::value_t::number_float: out += py_json_number(v); return;
-    case Json::value_t::string: json_escape(v.get_ref<const std::string&>(), out); return;
-    case Json::value_t::array: {
-      out.push_back('[');
-      bool first = true;
-      for (const auto& e : v) {
-        if (!first) out.push_back(',');
-        first = false;
-        canonical_json(e, out);
-      }
-      out.push_back(']');
-      return;
+void canonical_json(const Json& value, std::string& out) {
+  write_nested(value, out, true, [](const Json& v, std::string& o) {
+    switch (v.type()) {
+      case Json::value_t::null: o += "null"; return;
+      case Json::value_t::boolean: o += v.get<bool>() ? "true" : "false"; return;
+      case Json::value_t::number_integer:
+      case Json::value_t::number_unsigned:
+      case Json::value_t::number_float: o += py_json_number(v); return;
+      case Json::value_t::string: json_escape(v.get_ref<const std::string&>(), o); return;
+      default: o += "null"; return;
     }
-    case Json::value_t::object: {
-      std::vector<std::pair<const std::string*, const Json*>> members;
-      members.reserve(v.size());
-      for (auto it = v.begin(); it != v.end(); ++it) members.emplace_back(&it.key(), &it.value());
-      // char_traits<char> compares as unsigned bytes, shorter prefix first.
-      std::sort(members.begin(), members.end(),
-                [](const auto& a, const auto& b) { return *a.first < *b.first; });
-      out.push_back('{');
-      bool first = true;
-      for (const auto& [key, value] : members) {
-        if (!first) out.push_back(',');
-        first = false;
-        json_escape(*key, out);
-        out.push_back(':');
-        canonical_json(*value, out);
-      }
-      out.push_back('}');
-      return;
-    }
-    default: out += "null"; return;
-  }
+  }, [](const std::string& key, std::string& o) { json_escape(key, o); });
 }
 
 }  // namespace vessoria

@@ -25,6 +25,8 @@ using UpdateKey = std::array<std::uint8_t, 32>;
 bool py_truthy(const Json& value);
 // "NoneType", "bool", "int", "float", "str", "list" or "dict".
 const char* py_type_name(const Json& value);
+// Arrays and objects of any depth are written without recursion (also in
+// canonical_json): a manifest is read before its signature is checked.
 std::string py_str(const Json& value);
 std::string py_json_number(const Json& number);
 std::string_view py_strip(std::string_view text);

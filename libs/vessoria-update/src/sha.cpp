@@ -1,6 +1,15 @@
 #include "sha.h"
 
+#include <atomic>
 #include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#define VESSORIA_SHA_X86 1
+#include <cpuid.h>
+#include <immintrin.h>
+#else
+#define VESSORIA_SHA_X86 0
+#endif
 
 namespace vessoria {
 namespace {
@@ -80,7 +89,11 @@ Sha256State sha256_new() {
     h = t1 + t2;                                                                                   \
   } while (0)
 
-void sha256_compress(std::array<std::uint32_t, 8>& hv, const std::uint8_t* block) {
+namespace {
+
+void compress_portable(std::array<std::uint32_t, 8>& hv, const std::uint8_t* block, std::size_t blocks);
+
+void compress_one_portable(std::array<std::uint32_t, 8>& hv, const std::uint8_t* block) {
   std::uint32_t w[64];
   for (int i = 0; i < 16; ++i) w[i] = load_be32(block + 4 * i);
   for (int i = 16; i < 64; ++i) {
@@ -103,6 +116,109 @@ void sha256_compress(std::array<std::uint32_t, 8>& hv, const std::uint8_t* block
 }
 #undef VESSORIA_SHA256_ROUND
 
+void compress_portable(std::array<std::uint32_t, 8>& hv, const std::uint8_t* block, std::size_t blocks) {
+  for (std::size_t i = 0; i < blocks; ++i) compress_one_portable(hv, block + 64 * i);
+}
+
+#if VESSORIA_SHA_X86
+// The x86 SHA extensions. The state is kept as the instructions want it, in
+// two registers holding (A,B,E,F) and (C,D,G,H); each sha256rnds2 does two
+// rounds, and sha256msg1/msg2 extend the message schedule four words at a time.
+__attribute__((target("sha,sse4.1,ssse3"))) void compress_sha_extensions(
+    std::array<std::uint32_t, 8>& hv, const std::uint8_t* block, std::size_t blocks) {
+  const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+  __m128i tmp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&hv[0]));     // D C B A
+  __m128i state1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&hv[4]));  // H G F E
+  tmp = _mm_shuffle_epi32(tmp, 0xB1);                                          // C D A B
+  state1 = _mm_shuffle_epi32(state1, 0x1B);                                    // E F G H
+  __m128i state0 = _mm_alignr_epi8(tmp, state1, 8);                            // A B E F
+  state1 = _mm_blend_epi16(state1, tmp, 0xF0);                                 // C D G H
+
+  for (std::size_t b = 0; b < blocks; ++b, block += 64) {
+    const __m128i abef = state0, cdgh = state1;
+    __m128i w[4];
+#pragma GCC unroll 4
+    for (int i = 0; i < 4; ++i)
+      w[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i)), byte_swap);
+    // Group g does rounds 4g..4g+3 with w[g % 4]. From group 3 on it finishes the
+    // words of group g+1; from group 1 to 12 it starts those of group g+3.
+    // Fully unrolled, the four words stay in registers.
+#pragma GCC unroll 16
+    for (int g = 0; g < 16; ++g) {
+      const __m128i cur = w[g & 3];
+      __m128i msg = _mm_add_epi32(cur, _mm_loadu_si128(reinterpret_cast<const __m128i*>(&kK256[4 * g])));
+      state1 = _mm_sha256rnds2_epu32(state1, state0, msg);
+      if (g >= 3 && g < 15) {
+        __m128i& next = w[(g + 1) & 3];
+        next = _mm_add_epi32(next, _mm_alignr_epi8(cur, w[(g + 3) & 3], 4));
+        next = _mm_sha256msg2_epu32(next, cur);
+      }
+      msg = _mm_shuffle_epi32(msg, 0x0E);
+      state0 = _mm_sha256rnds2_epu32(state0, state1, msg);
+      if (g >= 1 && g < 13) w[(g + 3) & 3] = _mm_sha256msg1_epu32(w[(g + 3) & 3], cur);
+    }
+    state0 = _mm_add_epi32(state0, abef);
+    state1 = _mm_add_epi32(state1, cdgh);
+  }
+
+  tmp = _mm_shuffle_epi32(state0, 0x1B);        // F E B A
+  state1 = _mm_shuffle_epi32(state1, 0xB1);     // D C H G
+  state0 = _mm_blend_epi16(tmp, state1, 0xF0);  // D C B A
+  state1 = _mm_alignr_epi8(state1, tmp, 8);     // H G F E
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(&hv[0]), state0);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(&hv[4]), state1);
+}
+
+bool cpu_has_sha_extensions() {
+  unsigned a, b, c, d;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+  const bool ssse3 = c & (1u << 9), sse41 = c & (1u << 19);
+  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+  return ssse3 && sse41 && (b & (1u << 29));
+}
+#else
+bool cpu_has_sha_extensions() { return false; }
+#endif
+
+using CompressFn = void (*)(std::array<std::uint32_t, 8>&, const std::uint8_t*, std::size_t);
+
+CompressFn compress_for(Sha256Engine engine) {
+#if VESSORIA_SHA_X86
+  if (engine == Sha256Engine::sha_extensions) return compress_sha_extensions;
+#else
+  (void)engine;
+#endif
+  return compress_portable;
+}
+
+std::atomic<CompressFn>& compress_fn() {
+  static std::atomic<CompressFn> fn{compress_for(cpu_has_sha_extensions() ? Sha256Engine::sha_extensions
+                                                                           : Sha256Engine::portable)};
+  return fn;
+}
+
+void compress(std::array<std::uint32_t, 8>& hv, const std::uint8_t* block, std::size_t blocks) {
+  compress_fn().load(std::memory_order_relaxed)(hv, block, blocks);
+}
+
+}  // namespace
+
+bool sha256_engine_supported(Sha256Engine engine) {
+  return engine == Sha256Engine::portable || cpu_has_sha_extensions();
+}
+
+Sha256Engine sha256_engine() {
+  return compress_fn().load() == compress_portable ? Sha256Engine::portable : Sha256Engine::sha_extensions;
+}
+
+bool sha256_set_engine(Sha256Engine engine) {
+  if (!sha256_engine_supported(engine)) return false;
+  compress_fn().store(compress_for(engine));
+  return true;
+}
+
+void sha256_compress(std::array<std::uint32_t, 8>& h, const std::uint8_t* block) { compress(h, block, 1); }
+
 void sha256_update(Sha256State& state, std::span<const std::uint8_t> bytes) {
   state.total += bytes.size();
   const std::uint8_t* p = bytes.data();
@@ -113,13 +229,13 @@ void sha256_update(Sha256State& state, std::span<const std::uint8_t> bytes) {
     p += take;
     n -= take;
     if (state.pending.size() < 64) return;
-    sha256_compress(state.h, state.pending.data());
+    compress(state.h, state.pending.data(), 1);
     state.pending.clear();
   }
-  while (n >= 64) {
-    sha256_compress(state.h, p);
-    p += 64;
-    n -= 64;
+  if (n >= 64) {
+    compress(state.h, p, n / 64);
+    p += n / 64 * 64;
+    n %= 64;
   }
   if (n > 0) state.pending.insert(state.pending.end(), p, p + n);
 }

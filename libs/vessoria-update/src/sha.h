@@ -25,6 +25,16 @@ Sha256State sha256_new();
 void sha256_update(Sha256State& state, std::span<const std::uint8_t> bytes);
 // The FIPS 180-4 compression of one 64-byte block into the chaining value.
 void sha256_compress(std::array<std::uint32_t, 8>& h, const std::uint8_t* block);
+// How the compression runs: the portable code, or the CPU's SHA instructions
+// (the x86 SHA extensions). The fastest the CPU has is chosen at first use;
+// both give the same digests.
+enum class Sha256Engine { portable, sha_extensions };
+bool sha256_engine_supported(Sha256Engine engine);
+Sha256Engine sha256_engine();
+// Tests and benchmarks: runs every later compression with `engine`; false (and
+// nothing changed) when this CPU cannot run it.
+bool sha256_set_engine(Sha256Engine engine);
+
 // Pads, finishes and returns the digest; the state is spent afterwards.
 Sha256Digest sha256_finish(Sha256State& state);
 // Two lower-case hex digits per byte.

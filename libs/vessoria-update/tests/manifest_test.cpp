@@ -195,6 +195,40 @@ TEST(ManifestRules, CanonicalText) {
   EXPECT_EQ(canon(R"({"a":1,"b":2,"a":3})"), R"({"a":3,"b":2})");
 }
 
+// A manifest is read before its signature is checked: ~200 KB of nesting, well
+// inside the size the check accepts, must be written, not overflow the stack.
+// (Each deep value comes last in its object here: the JSON library copies an
+// object's earlier members when it adds one, and that copy recurses. The
+// program therefore refuses such text before parsing it; these writers must
+// still take any depth a parsed value has.)
+TEST(ManifestRules, DeepNestingIsWrittenWhole) {
+  constexpr std::size_t kDepth = 100'000;
+  const std::string arrays = std::string(kDepth, '[') + "1" + std::string(kDepth, ']');
+  const std::string text = R"({"sig":"","manifest":{"app":"corvane","version":)" + arrays + "}}";
+  ASSERT_GT(text.size(), 200'000u);
+  const Json doc = Json::parse(text, nullptr, false);
+  ASSERT_FALSE(doc.is_discarded());
+  const Json& manifest = doc.at("manifest");
+  EXPECT_EQ(py_str(manifest.at("version")), arrays);
+  std::string out;
+  canonical_json(manifest, out);
+  EXPECT_EQ(out, R"({"app":"corvane","version":)" + arrays + "}");
+
+  std::string objects, sorted;
+  for (std::size_t i = 0; i < kDepth / 4; ++i) {
+    objects += R"({"b":2,"a":)";
+    sorted += R"({"a":)";
+  }
+  objects += "null" + std::string(kDepth / 4, '}');
+  sorted += "null";
+  for (std::size_t i = 0; i < kDepth / 4; ++i) sorted += R"(,"b":2})";
+  const Json deep_objects = Json::parse(objects, nullptr, false);
+  ASSERT_FALSE(deep_objects.is_discarded());
+  EXPECT_EQ(py_str(deep_objects), objects);
+  out.clear();
+  canonical_json(deep_objects, out);
+  EXPECT_EQ(out, sorted);
+}
 
 // py_int against int() and py_fromhex against bytes.fromhex() on random ASCII
 // text. Vertical tab and U+001C..U+001F are left out: there the rules differ
@@ -438,6 +472,10 @@ void compare_with_python(const std::vector<std::string>& docs) {
     std::string got;
     canonical_json(v, got);
     ASSERT_EQ(got, want) << "document: " << d;
+    // The level-by-level text of arrays and objects is the library's own.
+    if (v.is_structured()) {
+      ASSERT_EQ(py_str(v), v.dump(-1, ' ', false, Json::error_handler_t::replace)) << d;
+    }
   }
 }
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -28,7 +30,39 @@ std::string sha256_of(std::string_view s) {
   return sha256_hex(sha256_finish(st));
 }
 
-TEST(Sha, Fips180KnownAnswers) {
+// Every SHA-256 test runs on each way of compressing the CPU can run; the SHA
+// instructions are skipped (and say so) on a CPU without them.
+class Sha : public ::testing::TestWithParam<Sha256Engine> {
+ protected:
+  void SetUp() override {
+    if (!sha256_set_engine(GetParam())) GTEST_SKIP() << "this CPU has no SHA instructions";
+  }
+  void TearDown() override { sha256_set_engine(initial_); }
+
+ private:
+  Sha256Engine initial_ = sha256_engine();
+};
+
+INSTANTIATE_TEST_SUITE_P(Engines, Sha,
+                         ::testing::Values(Sha256Engine::portable, Sha256Engine::sha_extensions),
+                         [](const auto& info) {
+                           return info.param == Sha256Engine::portable ? std::string("Portable")
+                                                                       : std::string("ShaExtensions");
+                         });
+
+// What cpuid reports agrees with the kernel's view of the CPU, and the
+// instructions are used by default wherever they exist.
+TEST(ShaDispatch, UsesTheCpuInstructionsWhenPresent) {
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  std::string text((std::istreambuf_iterator<char>(cpuinfo)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(text.empty());
+  const bool kernel_says = text.find(" sha_ni") != std::string::npos;
+  EXPECT_EQ(sha256_engine_supported(Sha256Engine::sha_extensions), kernel_says);
+  EXPECT_TRUE(sha256_engine_supported(Sha256Engine::portable));
+  EXPECT_EQ(sha256_engine(), kernel_says ? Sha256Engine::sha_extensions : Sha256Engine::portable);
+}
+
+TEST_P(Sha, Fips180KnownAnswers) {
   EXPECT_EQ(sha256_of(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   EXPECT_EQ(sha256_of("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
   EXPECT_EQ(sha256_of("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
@@ -45,7 +79,7 @@ TEST(Sha, Fips180KnownAnswers) {
             "501d289e4900f7e4331b99dec4b5433ac7d329eeb6dd26545e96e55b874be909");
 }
 
-TEST(Sha, ByteWiseUpdatesEqualOneUpdate) {
+TEST_P(Sha, ByteWiseUpdatesEqualOneUpdate) {
   auto st = sha256_new();
   for (char c : std::string("abc")) sha256_update(st, bytes_of(std::string(1, c)));
   sha256_update(st, {});
@@ -54,7 +88,7 @@ TEST(Sha, ByteWiseUpdatesEqualOneUpdate) {
 
 // Every length 0..4096 (so every pad boundary of both digests), the
 // SHA-256 input fed in random pieces (empty ones included), against OpenSSL.
-TEST(Sha, MatchesOpenSslForEveryLengthAndSplit) {
+TEST_P(Sha, MatchesOpenSslForEveryLengthAndSplit) {
   std::mt19937_64 rng(1234);
   std::vector<std::uint8_t> data(4097);
   for (auto& b : data) b = static_cast<std::uint8_t>(rng());
@@ -78,7 +112,7 @@ TEST(Sha, MatchesOpenSslForEveryLengthAndSplit) {
   }
 }
 
-TEST(Sha, HexKeepsLeadingZeros) {
+TEST_P(Sha, HexKeepsLeadingZeros) {
   Sha256Digest d{};
   d[0] = 0x00;
   d[1] = 0x0f;
@@ -89,7 +123,7 @@ TEST(Sha, HexKeepsLeadingZeros) {
   EXPECT_EQ(h.substr(62), "01");
 }
 
-TEST(Sha, OneMebibyteInChunks) {
+TEST_P(Sha, OneMebibyteInChunks) {
   std::vector<std::uint8_t> data(1 << 20);
   std::mt19937 rng(7);
   for (auto& b : data) b = static_cast<std::uint8_t>(rng());

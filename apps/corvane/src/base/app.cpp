@@ -38,8 +38,10 @@ void app_set_exe_for_tests(const std::filesystem::path& exe) {
 }
 
 void app_quit() {
-    log_line("[CORVANE] Cerrando…");
+    // The flag first: should the line block (a disk or console that hangs),
+    // the program still ends.
     if (auto flag = quit_flag()) flag->set.store(true, std::memory_order_relaxed);
+    log_line("[CORVANE] Cerrando…");
 }
 
 void app_restart(bool with_config) {

@@ -6,8 +6,9 @@
 
 namespace corvane {
 
-// Logs "[CORVANE] Cerrando…" and sets the published QuitFlag; before start-up
-// has published the flag only the line is written. Safe from any thread.
+// Sets the published QuitFlag, then logs "[CORVANE] Cerrando…"; before
+// start-up has published the flag only the line is written. Safe from any
+// thread.
 void app_quit();
 
 // Starts a new copy of the program (in the program folder, with

@@ -8,14 +8,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <mutex>
 #include <system_error>
 
-#include "base/fd_write.h"
 #include "base/paths.h"
 #include "base/text.h"
+#include "platform/files.h"
 
 namespace corvane {
 
@@ -284,47 +283,15 @@ ReadResult read_file(const std::filesystem::path& p) {
     return r;
 }
 
-// Follows a chain of symbolic links so that a replacing write lands on the file
-// the user linked to instead of replacing the link.
-std::filesystem::path resolve_target(std::filesystem::path p) {
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat st {};
-        if (::lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
-        char buf[PATH_MAX];
-        ssize_t n = ::readlink(p.c_str(), buf, sizeof buf - 1);
-        if (n <= 0) break;
-        std::filesystem::path target(std::string(buf, static_cast<size_t>(n)));
-        p = target.is_absolute() ? target : p.parent_path() / target;
-    }
-    return p;
-}
-
-// Replaces the file at `path` with `data`: a temporary file (0600) in the same
-// folder, synced, then renamed over the target, so a reader never sees half a
-// file. Returns the error text, empty on success.
+// Replaces the file at `path` with `data`, so a reader never sees half a file.
+// A symbolic link is followed: the write lands on the file the user linked
+// to. The file may hold the AI key: 0600. Returns the error text, empty on
+// success.
 std::string replace_file(const std::filesystem::path& path, std::string_view data) {
-    const std::filesystem::path target = resolve_target(path);
-    std::string tmp = (target.parent_path() / (target.filename().string() + ".XXXXXX")).string();
-    if (target.parent_path().empty()) tmp = target.filename().string() + ".XXXXXX";
-    int fd = ::mkostemp(tmp.data(), O_CLOEXEC);  // mode 0600
-    if (fd < 0) return errno_text(errno);
-    int err = 0;
-    if (!fd_write_all(fd, data)) err = errno;
-    if (!err && ::fsync(fd) != 0) err = errno;
-    if (::close(fd) != 0 && !err) err = errno;
-    if (!err && ::rename(tmp.c_str(), target.c_str()) != 0) err = errno;
-    if (err) {
-        ::unlink(tmp.c_str());
-        return errno_text(err);
-    }
-    // Make the rename itself durable.
-    std::string dir = target.parent_path().empty() ? "." : target.parent_path().string();
-    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        (void)::fsync(dfd);
-        ::close(dfd);
-    }
-    return {};
+    FileReplaceOptions how;
+    how.mode = 0600;
+    how.follow_links = true;
+    return file_replace(path, data, how).error;
 }
 
 // The file is not there: absent, or a folder on its way is not a folder (a data
@@ -353,7 +320,7 @@ std::filesystem::path config_ini_path() {
     const std::filesystem::path legacy = app_dir() / kIniName;
     if (::rename(legacy.c_str(), current.c_str()) == 0) {
         // It may hold the AI key.
-        ::chmod(current.c_str(), 0600);
+        (void)file_make_private(current);
     }
     return current;
 }

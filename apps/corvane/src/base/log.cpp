@@ -4,19 +4,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <mutex>
-#include <sstream>
+#include <optional>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "base/clock.h"
 #include "base/fd_write.h"
 #include "base/paths.h"
 #include "base/text.h"
+#include "platform/console.h"
 
 namespace corvane {
 
@@ -42,9 +45,44 @@ LogState& state() {
 }
 
 std::atomic<bool> g_console{false};
-std::mutex& console_mutex() {
-    static std::mutex* m = new std::mutex;
-    return *m;
+
+// The console copy. A console nobody reads must never hold up the file log or
+// the thread that logs, so a line the console cannot take at once is dropped
+// and counted; the count is told on the console before the next line it takes.
+struct ConsoleCopy {
+    std::mutex mutex;
+    std::string unfinished;  // the rest of a line the console took only part of
+    std::uint64_t dropped = 0;
+};
+
+ConsoleCopy& console_copy() {
+    static auto* c = new ConsoleCopy;  // leaked like the log state
+    return *c;
+}
+
+void write_console(std::string text, std::uint64_t lines) {
+    auto& c = console_copy();
+    std::lock_guard lock(c.mutex);
+    if (!c.unfinished.empty()) c.unfinished.erase(0, console_write_now(c.unfinished));
+    if (!c.unfinished.empty()) {
+        c.dropped += lines;
+        return;
+    }
+    if (c.dropped > 0) {
+        text.insert(0, c.dropped == 1
+                           ? std::string("[CONSOLA] 1 línea no se mostró aquí; está en el registro.\n")
+                           : fmt::format("[CONSOLA] {} líneas no se mostraron aquí; están en el registro.\n",
+                                         c.dropped));
+    }
+    const std::size_t written = console_write_now(text);
+    if (written == 0) {
+        // Nothing of it (nor of the count) reached the console.
+        c.dropped += lines;
+        return;
+    }
+    c.dropped = 0;
+    // A line begun must be finished before any other is written after it.
+    if (written < text.size()) c.unfinished.assign(text, written);
 }
 
 int open_append(const std::filesystem::path& p) {
@@ -162,14 +200,13 @@ void log_line(std::string_view message) {
     if (g_console.load(std::memory_order_relaxed)) {
         std::string console;
         console.reserve(block.size());
+        std::uint64_t lines = 0;
         for (size_t i = 0; i < block.size(); ++i) {
             if (block[i] == '\r' && i + 1 < block.size() && block[i + 1] == '\n') continue;
+            if (block[i] == '\n') ++lines;
             console += block[i];
         }
-        std::lock_guard lock(console_mutex());
-        std::fflush(stdout);  // keep order with anything printed through stdio
-        // A closed console must not disturb the file logging.
-        (void)fd_write_all(STDOUT_FILENO, console);
+        write_console(std::move(console), lines);
     }
 
     auto& s = state();
@@ -191,15 +228,70 @@ void log_line(std::string_view message) {
     if (s.fd >= 0 && fd_write_all(s.fd, block)) s.size += block.size();
 }
 
+namespace {
+
+constexpr std::size_t kTailLines = 400;
+// A log is rotated at 5 MiB, but another copy or a user may have made it far
+// larger: never hold more than this of it.
+constexpr std::size_t kTailMaxBytes = 2 * kLogRotateBytes;
+constexpr std::size_t kTailChunk = 64 * 1024;
+
+// The end of the file holding its last `kTailLines` lines (more when a chunk
+// reaches further back), read backwards from the end in chunks.
+std::optional<std::string> read_file_end(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    auto end = static_cast<std::uint64_t>(st.st_size);
+    std::vector<std::string> chunks;  // last piece of the file first
+    std::size_t held = 0, line_ends = 0;
+    while (end > 0 && held < kTailMaxBytes && line_ends < kTailLines) {
+        const std::size_t n = static_cast<std::size_t>(
+            std::min<std::uint64_t>({end, kTailChunk, kTailMaxBytes - held}));
+        std::string chunk(n, '\0');
+        std::size_t got = 0;
+        while (got < n) {
+            const ssize_t r = ::pread(fd, chunk.data() + got, n - got,
+                                      static_cast<off_t>(end - n + got));
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) break;
+            got += static_cast<std::size_t>(r);
+        }
+        if (got < n) {  // shrank under us or failed: what we have is not a tail
+            ::close(fd);
+            return std::nullopt;
+        }
+        line_ends += static_cast<std::size_t>(std::count(chunk.begin(), chunk.end(), '\n'));
+        // A final line end closes the last line and does not begin another.
+        if (chunks.empty() && chunk.back() == '\n') --line_ends;
+        held += n;
+        end -= n;
+        chunks.push_back(std::move(chunk));
+    }
+    ::close(fd);
+    std::string text;
+    text.reserve(held);
+    for (auto it = chunks.rbegin(); it != chunks.rend(); ++it) text += *it;
+    // Stopped short of the file's start: the first line is only its end.
+    if (end > 0) {
+        const std::size_t lf = text.find('\n');
+        text.erase(0, lf == std::string::npos ? text.size() : lf + 1);
+    }
+    return text;
+}
+
+}  // namespace
+
 std::string log_read_tail() {
-    std::ifstream in(log_file_path(), std::ios::binary);
-    if (!in) return {};
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    if (in.bad()) return {};
-    const std::string text = ss.str();
+    const auto read = read_file_end(log_file_path());
+    if (!read) return {};
+    const std::string& text = *read;
     auto lines = split_lines(text);
-    size_t from = lines.size() > 400 ? lines.size() - 400 : 0;
+    size_t from = lines.size() > kTailLines ? lines.size() - kTailLines : 0;
     std::string out;
     for (size_t i = from; i < lines.size(); ++i) {
         std::string_view l = lines[i];

@@ -1,9 +1,8 @@
 #include "base/paths.h"
 
-#include <sys/stat.h>
-
 #include <mutex>
-#include <system_error>
+
+#include "platform/files.h"
 
 namespace corvane {
 
@@ -30,11 +29,8 @@ std::filesystem::path app_dir() {
 
 std::filesystem::path data_dir() {
     auto dir = app_dir() / "data";
-    std::error_code ec;
-    if (std::filesystem::create_directories(dir, ec) && !ec) {
-        // The folder holds the log, the INI and the session token.
-        ::chmod(dir.c_str(), 0700);
-    }
+    // The folder holds the log, the INI and the session token.
+    (void)folder_create_private(dir);
     return dir;
 }
 

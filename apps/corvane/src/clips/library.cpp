@@ -14,9 +14,9 @@
 
 #include <fmt/format.h>
 
-#include "base/fd_write.h"
 #include "base/json.h"
 #include "base/text.h"
+#include "platform/files.h"
 
 namespace corvane {
 
@@ -285,8 +285,8 @@ std::optional<std::string> clips_remove_retry(const fs::path& path) {
         int err = 0;
         if (ops.unlink) {
             err = ops.unlink(path);
-        } else if (::unlink(path.c_str()) != 0) {
-            err = errno;
+        } else {
+            err = file_remove(path);
         }
         if (err == 0 || err == ENOENT || err == ENOTDIR) return std::nullopt;
         last = errno_text(err);
@@ -336,31 +336,18 @@ HistoryRead history_read_jsonl(const fs::path& path) {
 
 FileWriteStep file_write_atomic(const fs::path& target, std::string_view data, std::string* error,
                                 const fs::path& temp_in) {
-    const fs::path temp = temp_in.empty() ? fs::path(target.string() + ".tmp") : temp_in;
-    struct stat old {};
-    const bool had = ::stat(target.c_str(), &old) == 0;
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                          had ? (old.st_mode & 07777) : 0644);
-    if (fd < 0) {
-        *error = errno_text(errno);
-        return FileWriteStep::write;
+    FileReplaceOptions how;
+    how.temp = temp_in.empty() ? fs::path(target.string() + ".tmp") : temp_in;
+    // A named temporary file is the caller's to recover after a failure.
+    how.keep_temp_on_failure = !temp_in.empty();
+    const FileReplaceResult r = file_replace(target, data, how);
+    *error = r.error;
+    switch (r.failed) {
+        case FileReplaceStep::none: return FileWriteStep::none;
+        case FileReplaceStep::write: return FileWriteStep::write;
+        case FileReplaceStep::rename: return FileWriteStep::rename;
     }
-    if (!fd_write_all(fd, data)) {
-        *error = errno_text(errno);
-        ::close(fd);
-        return FileWriteStep::write;
-    }
-    const int synced = ::fsync(fd) == 0 ? 0 : errno;
-    const int closed = ::close(fd) == 0 ? 0 : errno;
-    if (synced || closed) {
-        *error = errno_text(synced ? synced : closed);
-        return FileWriteStep::write;
-    }
-    if (::rename(temp.c_str(), target.c_str()) != 0) {
-        *error = errno_text(errno);
-        return FileWriteStep::rename;
-    }
-    return FileWriteStep::none;
+    return FileWriteStep::write;
 }
 
 std::optional<std::string> jsonl_write_atomic(const fs::path& path,

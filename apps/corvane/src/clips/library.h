@@ -98,6 +98,7 @@ void events_clear_clip_field(nlohmann::ordered_json& value);
 // Replaces a file's contents through a temporary file in the same folder
 // (`temp`, or the target's name + ".tmp"): write, fsync, rename. Returns the
 // step that failed (none on success) and puts the system's text in *error.
+// After a failure a `temp` the caller named stays; the default one is removed.
 enum class FileWriteStep { none, write, rename };
 FileWriteStep file_write_atomic(const std::filesystem::path& target, std::string_view data,
                                 std::string* error, const std::filesystem::path& temp = {});

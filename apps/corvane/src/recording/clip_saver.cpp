@@ -1,6 +1,5 @@
 #include "recording/clip_saver.h"
 
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include "base/log.h"
 #include "base/text.h"
 #include "clips/library.h"
+#include "platform/thread.h"
 
 namespace corvane {
 
@@ -491,7 +491,7 @@ ClipSaveResult clipsaver_save(const ClipSaverContext& ctx, const SaveRequest& re
 }
 
 void clipsaver_thread_main(ClipSaverContext ctx) {
-    ::pthread_setname_np(::pthread_self(), "crvn-guardador");
+    thread_set_name("crvn-guardador");
     for (;;) {
         if (ctx.quit && ctx.quit->set.load()) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(30));

@@ -1,20 +1,15 @@
 #include "shell/instance.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <nlohmann/json.hpp>
 
 #include <fmt/format.h>
 
-#include "base/fd_write.h"
 #include "base/file_read.h"
 #include "base/json.h"
 #include "base/paths.h"
 #include "base/text.h"
 #include "base/version.h"
+#include "platform/files.h"
 #include "platform/loopback.h"
 #include "platform/message_box.h"
 #include "platform/processes.h"
@@ -110,17 +105,10 @@ bool interfaz_write(const std::filesystem::path& data_folder, std::uint16_t port
     const std::string text = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 
     // A second start reading it meanwhile sees either the old file or the new
-    // one, never a half-written one.
-    const auto path = data_folder / kInterfaceFile;
-    auto tmp = path;
-    tmp += ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return false;
-    bool ok = ::fchmod(fd, 0600) == 0 && fd_write_all(fd, text) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) return true;
-    ::unlink(tmp.c_str());
-    return false;
+    // one, never a half-written one. It holds the session key: 0600.
+    FileReplaceOptions how;
+    how.mode = 0600;
+    return file_replace(data_folder / kInterfaceFile, text, how).failed == FileReplaceStep::none;
 }
 
 }  // namespace corvane

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/log.h"
+#include "base/version.h"
 #include "web/session.h"
 #include "web/templates.h"
 
@@ -45,8 +46,8 @@ std::optional<UiDeferredAction> send_filled_page(const UiExchange& ex, std::stri
 
 std::optional<UiDeferredAction> send_page(const UiExchange& ex, std::string_view asset) {
     return send_filled_page(ex, asset, {{"__TOKEN__", ex.session.token},
-                                        {"__VERSION__", kUiVersion},
-                                        {"__BUILD_DATE__", kUiBuildDate}});
+                                        {"__VERSION__", std::string_view(kVersionText)},
+                                        {"__BUILD_DATE__", std::string_view(kBuildDateText)}});
 }
 
 std::optional<UiDeferredAction> route_home(const UiExchange& ex) { return send_page(ex, "pages/inicio.html"); }
@@ -58,7 +59,7 @@ std::optional<UiDeferredAction> route_analysis_page(const UiExchange& ex) {
     const std::string clip = ui_query_param(ex.request.query, "clip").value_or("");
     const std::string literal = ui_json_for_script(nlohmann::ordered_json(clip));
     return send_filled_page(ex, "pages/analisis.html",
-                            {{"__TOKEN__", ex.session.token}, {"__VERSION__", kUiVersion}, {"\"__CLIP__\"", literal}});
+                            {{"__TOKEN__", ex.session.token}, {"__VERSION__", std::string_view(kVersionText)}, {"\"__CLIP__\"", literal}});
 }
 
 // A second start hands over here; the window opens once the reply has gone.

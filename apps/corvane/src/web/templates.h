@@ -10,9 +10,6 @@
 
 namespace corvane {
 
-inline constexpr std::string_view kUiVersion = "0.10.45";
-inline constexpr std::string_view kUiBuildDate = "2026-10-25";
-
 // (placeholder, replacement); earlier pairs win where two would start at one place.
 using UiTemplateFills = std::vector<std::pair<std::string_view, std::string_view>>;
 

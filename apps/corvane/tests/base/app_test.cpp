@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -103,6 +104,28 @@ TEST(AppQuit, OnlyLogsUntilTheFlagIsPublishedAndLogsEveryCall) {
         },
         testing::ExitedWithCode(0), "");
     EXPECT_EQ(count(read_file(pf.log), "[CORVANE] Cerrando…\r\n"), 3u);
+}
+
+// A log that cannot take the line (here a FIFO whose reader never reads, as
+// a hung disk would be) must not keep the program from quitting.
+TEST(AppQuit, TheFlagIsSetBeforeTheLineIsWritten) {
+    ProgramFolder pf;
+    EXPECT_EXIT(
+        {
+            fs::create_directories(pf.log.parent_path());
+            if (::mkfifo(pf.log.c_str(), 0600) != 0) std::_Exit(6);
+            const int reader = ::open(pf.log.c_str(), O_RDONLY | O_NONBLOCK);
+            const int filler = ::open(pf.log.c_str(), O_WRONLY | O_NONBLOCK);
+            if (reader < 0 || filler < 0) std::_Exit(7);
+            const std::string block(4096, 'x');
+            while (::write(filler, block.data(), block.size()) > 0) {
+            }
+            pf.adopt();
+            corvane::quit_flag_publish();
+            std::thread([] { corvane::app_quit(); }).detach();
+            std::_Exit(eventually([] { return corvane::quit_requested(); }, 10s) ? 0 : 5);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 TEST(AppRestart, BeforeTheFlagExistsOnlyLogs) {

@@ -7,14 +7,18 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <regex>
 #include <thread>
 
 #include "base/clock.h"
+#include "platform/console.h"
 #include "base_test_util.h"
 
 namespace corvane {
@@ -115,23 +119,45 @@ TEST_F(LogTest, NothingReachesTheFileBeforeOpening) {
     EXPECT_EQ(read_file(log()).find("antes"), std::string::npos);
 }
 
+// Points standard output somewhere else until destroyed (and tells the
+// console writer, which keeps a descriptor of its own, to look again).
+class StdoutTo {
+  public:
+    explicit StdoutTo(int fd) : saved_(::dup(STDOUT_FILENO)) {
+        std::fflush(stdout);
+        ::dup2(fd, STDOUT_FILENO);
+        console_forget_for_tests();
+    }
+    ~StdoutTo() { restore(); }
+    void restore() {
+        if (saved_ < 0) return;
+        ::dup2(saved_, STDOUT_FILENO);
+        ::close(saved_);
+        saved_ = -1;
+        console_forget_for_tests();
+    }
+
+  private:
+    int saved_;
+};
+
 TEST_F(LogTest, ConsoleCopyHasLfEndsAndSurvivesAClosedPipe) {
     std::signal(SIGPIPE, SIG_IGN);
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
-    std::fflush(stdout);
-    const int saved = ::dup(STDOUT_FILENO);
-    ::dup2(fds[1], STDOUT_FILENO);
-    ::close(fds[1]);
-    log_open();
-    log_set_console(true);
-    log_line("\n[OK] uno\r\ndos");
-    log_line("\r\n");
-    log_set_console(false);
-    ::dup2(saved, STDOUT_FILENO);  // closes the pipe's last write end
+    {
+        StdoutTo console(fds[1]);
+        ::close(fds[1]);
+        log_open();
+        log_set_console(true);
+        log_line("\n[OK] uno\r\ndos");
+        log_line("\r\n");
+        log_set_console(false);
+    }  // closes the pipe's last write ends
     std::string console;
     char buf[256];
     for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) console.append(buf, n);
+    ::close(fds[0]);
     ASSERT_EQ(console.size(), 2 * 24 + 9 + 4);
     const std::string stamp = console.substr(0, 23);
     EXPECT_EQ(console, stamp + " [OK] uno\n" + stamp + " dos\n");
@@ -139,15 +165,69 @@ TEST_F(LogTest, ConsoleCopyHasLfEndsAndSurvivesAClosedPipe) {
 
     // The reader goes away: the console write fails, the file still gets the line.
     ASSERT_EQ(::pipe(fds), 0);
-    ::dup2(fds[1], STDOUT_FILENO);
-    ::close(fds[1]);
-    ::close(fds[0]);
-    log_set_console(true);
-    log_line("[OK] sin consola");
-    log_set_console(false);
-    ::dup2(saved, STDOUT_FILENO);
-    ::close(saved);
+    {
+        StdoutTo gone(fds[1]);
+        ::close(fds[1]);
+        ::close(fds[0]);
+        log_set_console(true);
+        log_line("[OK] sin consola");
+        log_set_console(false);
+    }
     EXPECT_NE(read_file(log()).find(" [OK] sin consola\r\n"), std::string::npos);
+}
+
+// Nobody reads the console: its pipe is full. Logging goes on into the file
+// without waiting; the console lines are dropped and, once the console takes
+// text again, their number is told before the next line.
+TEST_F(LogTest, FullConsoleNeverHoldsUpTheLog) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    // Fill the pipe through a non-blocking write end, then make it blocking
+    // again: the program's standard output is an ordinary blocking pipe.
+    ASSERT_EQ(::fcntl(fds[1], F_SETFL, O_NONBLOCK), 0);
+    std::size_t filled = 0;
+    const std::string filler(4096, 'x');
+    for (ssize_t w; (w = ::write(fds[1], filler.data(), filler.size())) > 0;) filled += w;
+    ASSERT_EQ(::fcntl(fds[1], F_SETFL, 0), 0);
+    ASSERT_GT(filled, 0u);
+
+    StdoutTo console(fds[1]);
+    ::close(fds[1]);
+    log_open();
+    log_set_console(true);
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread([done] {
+        log_line("[OK] uno");
+        log_line("[OK] dos\ntres");
+        done->store(true);
+    }).detach();
+    const bool went_on = eventually([&] { return done->load(); });
+
+    // Drain the filler only (a stuck writer is freed by this too).
+    std::string seen;
+    char buf[65536];
+    while (seen.size() < filled) {
+        const ssize_t n = ::read(fds[0], buf, std::min(sizeof buf, filled - seen.size()));
+        if (n <= 0) break;
+        seen.append(buf, static_cast<size_t>(n));
+    }
+    eventually([&] { return done->load(); });
+    log_line("[OK] cuatro");
+    log_set_console(false);
+    console.restore();
+    std::string after;
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) after.append(buf, static_cast<size_t>(n));
+    ::close(fds[0]);
+
+    EXPECT_TRUE(went_on) << "log_line waited for the console";
+    EXPECT_EQ(seen, std::string(filled, 'x'));
+    const auto file = split_crlf(read_file(log()));
+    ASSERT_EQ(file.size(), 4u);
+    EXPECT_EQ(file[0].substr(24), "[OK] uno");
+    EXPECT_EQ(file[3].substr(24), "[OK] cuatro");
+    ASSERT_GT(after.size(), 24u);
+    EXPECT_EQ(after, "[CONSOLA] 3 líneas no se mostraron aquí; están en el registro.\n" +
+                         file[3] + "\n");
 }
 
 TEST_F(LogTest, RotationWhileWriting) {
@@ -253,6 +333,73 @@ TEST_F(LogTest, TailOfTheLastFourHundredLines) {
     EXPECT_EQ(tail.substr(24, 15), "[OK] línea 601");
     EXPECT_EQ(tail.substr(tail.size() - 16), "[OK] línea 1000");
     EXPECT_EQ(tail.find('\r'), std::string::npos);
+}
+
+// The tail is read from the end: line ends across read pieces, lines longer
+// than a piece, with and without a final line end, agree with tail(1).
+TEST_F(LogTest, TailReadFromTheEndAgreesWithTail) {
+    const std::size_t kLong = 150'000;  // longer than one piece read from the end
+    struct Case {
+        int lines;
+        std::size_t every_long;  // every n-th line is long; 0: none
+        bool final_end;
+    } cases[] = {{399, 0, true}, {400, 0, true},  {401, 0, false}, {2000, 0, true},
+                 {450, 7, true}, {60, 1, false},  {1, 0, false},   {0, 0, true}};
+    for (const auto& c : cases) {
+        std::string text;
+        for (int i = 1; i <= c.lines; ++i) {
+            if (i > 1) text += "\r\n";
+            text += fmt::format("línea {}", i);
+            if (c.every_long && i % c.every_long == 0) text += std::string(kLong, 'a' + i % 26);
+        }
+        if (c.final_end && c.lines > 0) text += "\r\n";
+        write_file(log(), text);
+        EXPECT_EQ(log_read_tail(), shell_tail(log()))
+            << c.lines << " lines, long every " << c.every_long << ", final end " << c.final_end;
+    }
+}
+
+// Lines so long that their last 400 pass the read limit: the tail holds only
+// whole lines, the newest ones, in order.
+TEST_F(LogTest, TailOfVeryLongLinesHoldsWholeLines) {
+    const std::size_t kLong = 150'000;
+    std::string text;
+    for (int i = 1; i <= 100; ++i) text += fmt::format("línea {:03} ", i) + std::string(kLong, 'x') + "\r\n";
+    write_file(log(), text);
+    const std::string tail = log_read_tail();
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at <= tail.size();) {
+        std::size_t lf = tail.find('\n', at);
+        if (lf == std::string::npos) lf = tail.size();
+        lines.push_back(tail.substr(at, lf - at));
+        at = lf + 1;
+    }
+    ASSERT_GT(lines.size(), 10u);
+    ASSERT_LT(lines.size(), 100u);
+    const int first = 100 - static_cast<int>(lines.size()) + 1;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        ASSERT_EQ(lines[i], fmt::format("línea {:03} ", first + static_cast<int>(i)) + std::string(kLong, 'x'))
+            << "line " << i;
+    }
+}
+
+// Another writer made the log enormous (here a sparse 64 GiB file): the tail
+// still comes from its end, without reading the rest.
+TEST_F(LogTest, TailOfAnEnormousLog) {
+    std::string lines;
+    for (int i = 1; i <= 1000; ++i) lines += fmt::format("\r\n2026-10-25 09:05:03.042 [OK] línea {}", i);
+    lines += "\r\n";
+    {
+        const int fd = ::open(log().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, lines.data(), lines.size(), off_t{64} << 30),
+                  static_cast<ssize_t>(lines.size()));
+        ::close(fd);
+    }
+    const std::string tail = log_read_tail();
+    EXPECT_EQ(std::count(tail.begin(), tail.end(), '\n'), 399);
+    EXPECT_EQ(tail.substr(24, 15), "[OK] línea 601");
+    EXPECT_EQ(tail.substr(tail.size() - 16), "[OK] línea 1000");
 }
 
 TEST_F(LogTest, TailDecodesInvalidUtf8Lossily) {

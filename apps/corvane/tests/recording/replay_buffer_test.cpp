@@ -111,7 +111,7 @@ TEST_P(ReplayBufferScenario, InvariantsHoldAfterEveryPush) {
     const ReplayBuffer& b = *sink.buffer;
     const std::int64_t gop_dur = sc.gop * kSecond / sc.fps;
 
-    // The Part's soft limit: the cap may be passed by two GOPs and their sound.
+    // The limit is soft: the cap may be passed by two GOPs and their sound.
     const double gop_audio = static_cast<double>(gop_dur) / kAacStep * sc.audio_tracks * sc.audio_bytes;
     const double gop_bytes = sc.key_bytes + (sc.gop - 1) * double(sc.frame_bytes) + gop_audio;
     const double soft_cap = double(sc.cap) + 3 * gop_bytes;

@@ -61,6 +61,9 @@ TEST(UpdaterLastCheck, FileContentsTable) {
         {"\xff"
          "12",
          0},
+        // Only a short file is read: white space around the time up to 4 KiB.
+        {std::string(4000, ' ') + "77" + std::string(94, '\n'), 77},
+        {std::string(4000, ' ') + "77" + std::string(95, '\n'), 0},
     };
     for (const auto& c : cases) {
         write_file(dir.path() / "ultima_busqueda.txt", c.text);
