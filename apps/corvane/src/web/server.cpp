@@ -130,7 +130,7 @@ public:
         UiRequest request;
     };
 
-    static constexpr int kCore = 2;
+    static constexpr int kCore = 4;
     static constexpr auto kIdle = std::chrono::seconds(2);
 
     void start_core() {
@@ -150,6 +150,7 @@ public:
         std::unique_lock lock(mutex_);
         queue_.push_back(std::move(job));
         if (queue_.size() <= static_cast<std::size_t>(idle_)) {
+            lock.unlock();
             cv_.notify_one();
             return true;
         }
@@ -238,42 +239,25 @@ public:
     // request) makes room; false when none can, the caller then closes it.
     bool admit(NetSocket s) {
         if (g_live.load(std::memory_order_relaxed) >= kUiMaxConnections && !evict_one()) return false;
-        const std::uint64_t key = next_key_++;
-        if (!poller_.add(s, key)) return false;
         g_live.fetch_add(1, std::memory_order_relaxed);
         net_set_send_timeout(s, kUiSendTimeoutMs);
         const auto now = Clock::now();
-        pending_.emplace(key, Pending{s, UiRequestParser(limits_), now, now});
-        read(key);  // the request often arrives together with the connection
+        const std::uint64_t key = next_key_++;
+        auto it = pending_.emplace(key, Pending{s, UiRequestParser(limits_), now, now, false}).first;
+        // The request often arrives together with the connection, and then
+        // never needs the poller.
+        if (read_some(it) != UiRequestParser::Status::more) return true;
+        if (!poller_.add(s, key)) {
+            drop(it);
+            return true;
+        }
+        it->second.polled = true;
         return true;
     }
 
     void read(std::uint64_t key) {
         auto it = pending_.find(key);
-        if (it == pending_.end()) return;
-        Pending& p = it->second;
-        // A few reads per turn, so one fast sender cannot hold up the others.
-        for (int i = 0; i < 4; ++i) {
-            NetRecvResult r = net_recv_now(p.socket, buffer_.data(), buffer_.size());
-            UiRequestParser::Status st;
-            if (r.status == NetRecvStatus::timeout) return;
-            if (r.status == NetRecvStatus::data) {
-                p.last_data = Clock::now();
-                st = p.parser.feed(std::string_view(buffer_.data(), r.bytes));
-            } else if (r.status == NetRecvStatus::end) {
-                st = p.parser.end_of_stream();
-            } else {
-                st = UiRequestParser::Status::drop;
-            }
-            if (st == UiRequestParser::Status::drop) {
-                drop(it);
-                return;
-            }
-            if (st == UiRequestParser::Status::complete) {
-                hand_over(it);
-                return;
-            }
-        }
+        if (it != pending_.end()) read_some(it);
     }
 
     void expire(Clock::time_point now) {
@@ -290,8 +274,38 @@ private:
         UiRequestParser parser;
         Clock::time_point arrived;
         Clock::time_point last_data;
+        bool polled;  // known to the poller
     };
     using Map = std::map<std::uint64_t, Pending>;  // keys grow: oldest first
+
+    // Reads what has arrived and hands the connection on once its request is
+    // complete (or drops it); `more` while it stays pending.
+    UiRequestParser::Status read_some(Map::iterator it) {
+        Pending& p = it->second;
+        // A few reads per turn, so one fast sender cannot hold up the others.
+        for (int i = 0; i < 4; ++i) {
+            NetRecvResult r = net_recv_now(p.socket, buffer_.data(), buffer_.size());
+            UiRequestParser::Status st;
+            if (r.status == NetRecvStatus::timeout) break;
+            if (r.status == NetRecvStatus::data) {
+                p.last_data = Clock::now();
+                st = p.parser.feed(std::string_view(buffer_.data(), r.bytes));
+            } else if (r.status == NetRecvStatus::end) {
+                st = p.parser.end_of_stream();
+            } else {
+                st = UiRequestParser::Status::drop;
+            }
+            if (st == UiRequestParser::Status::drop) {
+                drop(it);
+                return st;
+            }
+            if (st == UiRequestParser::Status::complete) {
+                hand_over(it);
+                return st;
+            }
+        }
+        return UiRequestParser::Status::more;
+    }
 
     Clock::time_point deadline(const Pending& p) const {
         using std::chrono::milliseconds;
@@ -310,7 +324,7 @@ private:
     }
 
     void drop(Map::iterator it) {
-        poller_.remove(it->second.socket);
+        if (it->second.polled) poller_.remove(it->second.socket);
         net_close(it->second.socket);
         pending_.erase(it);
         g_live.fetch_sub(1, std::memory_order_relaxed);
@@ -318,7 +332,7 @@ private:
 
     void hand_over(Map::iterator it) {
         NetSocket s = it->second.socket;
-        poller_.remove(s);
+        if (it->second.polled) poller_.remove(s);
         WorkerPool::Job job{s, it->second.parser.take()};
         pending_.erase(it);
         if (!worker_pool().submit(std::move(job))) {
