@@ -33,115 +33,109 @@ int hex_value(char c) {
     return -1;
 }
 
-// Buffered reads from one connection, each bounded by the per-read time-out and
-// by what is left of the whole request's time.
-class RequestReader {
-public:
-    enum class Line { ok, end, error };
-
-    RequestReader(NetSocket s, const UiReadLimits& limits)
-        : socket_(s),
-          limits_(limits),
-          buffer_(std::max<std::size_t>(limits.buffer, 1)),
-          deadline_(Clock::now() + std::chrono::milliseconds(limits.request_timeout_ms)) {}
-
-    // One line up to and including its LF, or what is left before the end of
-    // the stream; `end` when nothing at all was left. Longer than `max`: error.
-    Line read_line(std::string& out, std::size_t max) {
-        out.clear();
-        for (;;) {
-            if (pos_ == len_) {
-                Fill f = fill();
-                if (f == Fill::end) return out.empty() ? Line::end : Line::ok;
-                if (f == Fill::error) return Line::error;
-            }
-            const char* begin = buffer_.data() + pos_;
-            const char* stop = buffer_.data() + len_;
-            const char* lf = std::find(begin, stop, '\n');
-            const std::size_t take = static_cast<std::size_t>(lf - begin) + (lf != stop ? 1 : 0);
-            if (out.size() + take > max) return Line::error;
-            out.append(begin, take);
-            pos_ += take;
-            if (lf != stop) return Line::ok;
-        }
-    }
-
-    bool read_exact(std::string& out, std::size_t n) {
-        out.clear();
-        out.reserve(n);
-        while (out.size() < n) {
-            if (pos_ == len_ && fill() != Fill::data) return false;
-            const std::size_t take = std::min(n - out.size(), len_ - pos_);
-            out.append(buffer_.data() + pos_, take);
-            pos_ += take;
-        }
-        return true;
-    }
-
-private:
-    enum class Fill { data, end, error };
-
-    Fill fill() {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
-        if (left <= 0) return Fill::error;
-        const int wait = static_cast<int>(std::min<long long>(left, limits_.read_timeout_ms));
-        NetRecvResult r = net_recv(socket_, buffer_.data(), buffer_.size(), wait);
-        if (r.status == NetRecvStatus::end) return Fill::end;
-        if (r.status != NetRecvStatus::data) return Fill::error;
-        pos_ = 0;
-        len_ = r.bytes;
-        return Fill::data;
-    }
-
-    NetSocket socket_;
-    const UiReadLimits& limits_;
-    std::vector<char> buffer_;
-    std::size_t pos_ = 0, len_ = 0;
-    Clock::time_point deadline_;
-};
-
 }  // namespace
 
-std::optional<UiRequest> ui_read_request(NetSocket s, const UiReadLimits& limits) {
-    RequestReader reader(s, limits);
-    std::string line;
-    if (reader.read_line(line, limits.request_line) != RequestReader::Line::ok) return std::nullopt;
-    if (!utf8_valid(line)) return std::nullopt;
-    auto words = utf8_split_white_space(line);
-    if (words.size() < 2) return std::nullopt;
+UiRequestParser::UiRequestParser(const UiReadLimits& limits) : limits_(limits) {}
 
-    UiRequest req;
-    req.method = words[0];
-    std::string_view target = words[1];
-    size_t q = target.find('?');
-    if (q == std::string_view::npos) {
-        req.path = target;
-    } else {
-        req.path = target.substr(0, q);
-        req.query = target.substr(q + 1);
+UiRequestParser::Status UiRequestParser::feed(std::string_view bytes) {
+    while (status_ == Status::more && !bytes.empty()) {
+        if (stage_ == Stage::body) {
+            const std::size_t take = std::min(body_length_ - request_.body.size(), bytes.size());
+            request_.body.append(bytes.data(), take);
+            if (request_.body.size() == body_length_) status_ = Status::complete;
+            return status_;
+        }
+        const std::size_t max = stage_ == Stage::request_line ? limits_.request_line : limits_.header_line;
+        const std::size_t lf = bytes.find('\n');
+        const std::size_t take = lf == std::string_view::npos ? bytes.size() : lf + 1;
+        if (line_.size() + take > max) {
+            status_ = Status::drop;
+            break;
+        }
+        line_.append(bytes.data(), take);
+        bytes.remove_prefix(take);
+        if (lf == std::string_view::npos) break;
+        if (!line_done()) status_ = Status::drop;
+        line_.clear();
     }
+    return status_;
+}
 
-    std::size_t header_bytes = 0;
-    for (;;) {
-        RequestReader::Line r = reader.read_line(line, limits.header_line);
-        if (r == RequestReader::Line::end) break;
-        if (r == RequestReader::Line::error) return std::nullopt;
-        header_bytes += line.size();
-        if (header_bytes > limits.header_bytes) return std::nullopt;
-        if (!utf8_valid(line)) return std::nullopt;
-        if (utf8_trim(line).empty()) break;
-        size_t colon = line.find(':');
-        if (colon == std::string::npos) continue;
-        req.headers.emplace_back(utf8_trim(std::string_view(line).substr(0, colon)),
-                                 utf8_trim(std::string_view(line).substr(colon + 1)));
-        if (req.headers.size() > limits.max_headers) return std::nullopt;
+UiRequestParser::Status UiRequestParser::end_of_stream() {
+    if (status_ != Status::more) return status_;
+    if (stage_ == Stage::request_line && line_.empty()) return status_ = Status::drop;
+    // What is left of a line without its line feed still counts as a line;
+    // the header block then ends with the stream.
+    if (!line_.empty() && !line_done()) return status_ = Status::drop;
+    line_.clear();
+    if (status_ == Status::more && stage_ == Stage::headers) head_done();
+    if (status_ == Status::more) status_ = Status::drop;  // a body that cannot come any more
+    return status_;
+}
+
+bool UiRequestParser::line_done() {
+    if (stage_ == Stage::request_line) {
+        if (!utf8_valid(line_)) return false;
+        auto words = utf8_split_white_space(line_);
+        if (words.size() < 2) return false;
+        request_.method = words[0];
+        std::string_view target = words[1];
+        const size_t q = target.find('?');
+        if (q == std::string_view::npos) {
+            request_.path = target;
+        } else {
+            request_.path = target.substr(0, q);
+            request_.query = target.substr(q + 1);
+        }
+        stage_ = Stage::headers;
+        return true;
     }
+    header_bytes_ += line_.size();
+    if (header_bytes_ > limits_.header_bytes) return false;
+    if (!utf8_valid(line_)) return false;
+    if (utf8_trim(line_).empty()) {
+        head_done();
+        return status_ != Status::drop;
+    }
+    const size_t colon = line_.find(':');
+    if (colon == std::string::npos) return true;
+    request_.headers.emplace_back(utf8_trim(std::string_view(line_).substr(0, colon)),
+                                  utf8_trim(std::string_view(line_).substr(colon + 1)));
+    return request_.headers.size() <= limits_.max_headers;
+}
 
+void UiRequestParser::head_done() {
     std::uint64_t length = 0;
-    if (auto v = http_header_get(req.headers, "content-length")) length = parse_decimal(*v).value_or(0);
-    if (length > limits.max_body) return std::nullopt;
-    if (length > 0 && !reader.read_exact(req.body, static_cast<std::size_t>(length))) return std::nullopt;
-    return req;
+    if (auto v = http_header_get(request_.headers, "content-length")) length = parse_decimal(*v).value_or(0);
+    if (length > limits_.max_body) {
+        status_ = Status::drop;
+        return;
+    }
+    stage_ = Stage::body;
+    body_length_ = static_cast<std::size_t>(length);
+    if (body_length_ == 0) status_ = Status::complete;
+    else request_.body.reserve(body_length_);
+}
+
+std::optional<UiRequest> ui_read_request(NetSocket s, const UiReadLimits& limits) {
+    UiRequestParser parser(limits);
+    std::vector<char> buffer(std::max<std::size_t>(limits.buffer, 1));
+    const auto start = Clock::now();
+    const auto request_deadline = start + std::chrono::milliseconds(limits.request_timeout_ms);
+    const auto head_deadline = start + std::chrono::milliseconds(limits.head_timeout_ms);
+    for (;;) {
+        const auto deadline = parser.head_complete() ? request_deadline : std::min(request_deadline, head_deadline);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return std::nullopt;
+        const int wait = static_cast<int>(std::min<long long>(left, limits.read_timeout_ms));
+        NetRecvResult r = net_recv(s, buffer.data(), buffer.size(), wait);
+        UiRequestParser::Status st;
+        if (r.status == NetRecvStatus::data) st = parser.feed(std::string_view(buffer.data(), r.bytes));
+        else if (r.status == NetRecvStatus::end) st = parser.end_of_stream();
+        else return std::nullopt;
+        if (st == UiRequestParser::Status::complete) return parser.take();
+        if (st == UiRequestParser::Status::drop) return std::nullopt;
+    }
 }
 
 std::string ui_response_head(std::string_view status, std::string_view content_type,

@@ -36,7 +36,47 @@ struct UiReadLimits {
     std::size_t max_headers = 64;                 // stored headers
     std::size_t max_body = 262'144;
     int read_timeout_ms = 5000;                   // each read
-    int request_timeout_ms = 15'000;              // the whole request (slow senders)
+    int head_timeout_ms = 5000;                   // request line and headers (slow senders)
+    int request_timeout_ms = 15'000;              // the whole request
+};
+
+// Collects one request from its bytes as they arrive, under the bounds of
+// UiReadLimits (the time limits are the caller's), so that one thread can
+// read many connections at once.
+class UiRequestParser {
+public:
+    enum class Status {
+        more,      // the request is not complete yet
+        complete,  // take() gives it; later bytes are ignored
+        drop,      // close the connection without a reply
+    };
+
+    explicit UiRequestParser(const UiReadLimits& limits = {});
+
+    Status feed(std::string_view bytes);
+    // The peer has finished sending: what arrived is all there is.
+    Status end_of_stream();
+
+    Status status() const { return status_; }
+    // The request line and the headers are in (the body may still be missing).
+    bool head_complete() const { return stage_ == Stage::body || status_ == Status::complete; }
+
+    // The request, once complete; the parser is spent afterwards.
+    UiRequest take() { return std::move(request_); }
+
+private:
+    enum class Stage { request_line, headers, body };
+
+    bool line_done();  // the line in line_ is whole; false: drop
+    void head_done();
+
+    UiReadLimits limits_;
+    Status status_ = Status::more;
+    Stage stage_ = Stage::request_line;
+    std::string line_;
+    std::size_t header_bytes_ = 0;
+    std::size_t body_length_ = 0;
+    UiRequest request_;
 };
 
 // Reads one request from the socket; nothing when the connection must be

@@ -1,5 +1,6 @@
-// The local web server: the accept loop, one thread per connection, and the
-// one-shot actions that run after a reply has gone out.
+// The local web server: one thread that accepts connections and collects
+// their requests, a small pool of threads that answer them, and the one-shot
+// actions that run after a reply has gone out.
 #pragma once
 
 #include <atomic>
@@ -27,7 +28,7 @@ struct UiHooks {
 void ui_set_hooks(UiHooks hooks);
 std::shared_ptr<const UiHooks> ui_hooks();
 
-// `UiDeferredAction`: run once by the connection thread after its socket is closed.
+// `UiDeferredAction`: run once by the connection's worker after its socket is closed.
 struct UiDeferredAction {
     enum class Kind { restart, quit, open_clips, open_path };
     Kind kind = Kind::open_clips;
@@ -41,7 +42,10 @@ UiDeferredAction ui_action_open_path(std::string tab);
 
 void ui_run_deferred(const UiDeferredAction& action);
 
-// At most this many connections are served at once; more are closed at once.
+// At most this many connections are held at once, whether their requests are
+// still arriving or being answered. At the cap a new connection takes the
+// place of the one that has waited longest for its request; when every one is
+// being answered, the new one is closed at once.
 inline constexpr int kUiMaxConnections = 64;
 // A peer that stops reading a reply for this long loses its connection.
 inline constexpr int kUiSendTimeoutMs = 60'000;
@@ -51,20 +55,27 @@ inline constexpr int kUiSendTimeoutMs = 60'000;
 void ui_server_thread_main(NetSocket listener);
 
 // The same loop ending when `stop` answers true (asked at each connection).
+// Requests are read here, each within its time limits, and handed complete to
+// the threads "crvn-config-con".
 void ui_server_run(NetSocket listener, const std::function<bool()>& stop);
 
-// Body of each thread "crvn-config-con": handles the connection, then runs
-// its deferred action. Nothing thrown leaves it.
-void ui_connection_main(NetSocket s);
+// Work of a thread "crvn-config-con" for one connection whose request has
+// been read: answers it, closes the socket, then runs its deferred action.
+// Nothing thrown leaves it.
+void ui_connection_main(NetSocket s, const UiRequest& request);
 
-// Reads one request, guards and routes it, writes at most one reply and closes
-// the socket in every case; returns the action to run afterwards. Without a
-// published session the connection is closed without a reply.
+// Guards and routes a request already read, writes at most one reply and
+// closes the socket in every case; returns the action to run afterwards.
+// Without a published session the connection is closed without a reply.
+std::optional<UiDeferredAction> ui_serve_request(NetSocket s, const UiRequest& request,
+                                                 const UiSession* session);
+
+// Reads one request (blocking), then as ui_serve_request.
 std::optional<UiDeferredAction> ui_handle_connection(NetSocket s);
 std::optional<UiDeferredAction> ui_handle_connection(NetSocket s, const UiSession* session,
                                                      const UiReadLimits& limits);
 
-// Connections being served right now (for the cap, and for tests).
+// Connections held right now, being read or answered (for the cap, and for tests).
 int ui_live_connections();
 
 }  // namespace corvane

@@ -113,28 +113,75 @@ TEST(WebServer, IdleClientIsDroppedAfterFiveSeconds) {
     EXPECT_LT(took, std::chrono::milliseconds(15'000));
 }
 
-TEST(WebServer, ConnectionsBeyondTheCapAreClosedAtOnce) {
+// True once the server has closed `fd` (nothing more will come).
+bool ended(int fd) {
+    char c;
+    return ::recv(fd, &c, 1, MSG_DONTWAIT | MSG_PEEK) == 0;
+}
+
+TEST(WebServer, AtTheCapTheLongestWaitingConnectionMakesRoom) {
     server_port();
     const int baseline = thread_count();
-    std::vector<int> fds;
-    for (int i = 0; i < kUiMaxConnections + 16; ++i) fds.push_back(connect_to(server_port()));
-    // The server holds at most the cap; every further connection ends without a reply.
-    auto ended = [&] {
-        int n = 0;
-        for (int fd : fds) {
-            char c;
-            if (::recv(fd, &c, 1, MSG_DONTWAIT | MSG_PEEK) == 0) ++n;
-        }
-        return n;
-    };
-    EXPECT_TRUE(wait_for([&] { return ended() >= 16; }, 3000));
-    EXPECT_EQ(ended(), 16);
+    // The oldest connection has sent its head and part of its body: it is
+    // passed over for the oldest one that has sent nothing.
+    int with_head = connect_to(server_port());
+    ASSERT_GE(with_head, 0);
+    send_bytes(with_head, "GET /api/pestana HTTP/1.1\r\nHost: " + host_header() + "\r\n" + key_header() +
+                              "Content-Length: 4\r\n\r\n{}");
+    ASSERT_TRUE(wait_for([] { return ui_live_connections() == 1; }, 5000));
+    std::vector<int> idle;
+    for (int i = 0; i < kUiMaxConnections + 15; ++i) idle.push_back(connect_to(server_port()));
+    auto ended_count = [&] { return static_cast<int>(std::count_if(idle.begin(), idle.end(), ended)); };
+    EXPECT_TRUE(wait_for([&] { return ended_count() >= 16; }, 5000));
+    EXPECT_EQ(ended_count(), 16);
+    for (int i = 0; i < 16; ++i) EXPECT_TRUE(ended(idle[i])) << i;  // the oldest ones made room
+    EXPECT_FALSE(ended(with_head));
     EXPECT_LE(ui_live_connections(), kUiMaxConnections);
-    EXPECT_LE(thread_count(), baseline + kUiMaxConnections + 2);
-    for (int fd : fds) ::close(fd);
-    // Closed clients end their threads quickly; the server serves again.
-    EXPECT_TRUE(wait_for([] { return ui_live_connections() == 0; }, 10'000));
+    // The newest connection was admitted and is answered; so is the body's end.
+    send_bytes(idle.back(), "GET /api/pestana HTTP/1.1\r\nHost: " + host_header() + "\r\n" + key_header() + "\r\n");
+    EXPECT_EQ(parse_reply(read_until_closed(idle.back()).bytes).status, "200 OK");
+    send_bytes(with_head, "  ");
+    EXPECT_EQ(parse_reply(read_until_closed(with_head).bytes).status, "200 OK");
+    ::close(with_head);
+    for (int fd : idle) ::close(fd);
+    EXPECT_TRUE(wait_for([&] { return ui_live_connections() == 0 && thread_count() <= baseline; }, 15'000));
     EXPECT_EQ(get("/api/pestana", key_header()).status, "200 OK");
+}
+
+TEST(WebServer, WhenEveryConnectionIsBeingAnsweredANewOneIsClosedAtOnce) {
+    server_port();
+    const int baseline = thread_count();
+    // Each window hook holds its connection (counted until its action ends).
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> holding{0};
+    UiHooks h;
+    h.open_window = [&, released](const std::string&) {
+        ++holding;
+        released.wait_for(std::chrono::seconds(60));
+    };
+    ui_set_hooks(std::move(h));
+    std::vector<int> fds;
+    for (int i = 0; i < kUiMaxConnections; ++i) {
+        int fd = connect_to(server_port());
+        send_bytes(fd, std::string("GET /api/abrir?t=") + kToken + " HTTP/1.1\r\nHost: " + host_header() + "\r\n\r\n");
+        fds.push_back(fd);
+    }
+    EXPECT_TRUE(wait_for([&] { return holding == kUiMaxConnections; }, 20'000));
+    int late = connect_to(server_port());
+    ReadResult r = read_until_closed(late, 5000);
+    EXPECT_TRUE(r.closed);
+    EXPECT_EQ(r.bytes, "");
+    ::close(late);
+    EXPECT_LE(thread_count(), baseline + kUiMaxConnections + 2);
+    release.set_value();
+    for (int fd : fds) {
+        EXPECT_EQ(parse_reply(read_until_closed(fd).bytes).body, "ok");
+        ::close(fd);
+    }
+    EXPECT_TRUE(wait_for([&] { return ui_live_connections() == 0 && thread_count() <= baseline; }, 15'000));
+    EXPECT_EQ(get("/api/pestana", key_header()).status, "200 OK");
+    ui_set_hooks({});
 }
 
 // Names of this process's threads as the system shows them.

@@ -38,6 +38,22 @@ inline std::uint16_t server_port() {
         std::thread([s = l.socket] {
             ui_server_run(s, [] { return false; });
         }).detach();
+        // One answered request: the server's standing threads are up, so that
+        // tests counting threads start from its steady state.
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(l.port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+            const std::string warm = "GET / HTTP/1.1\r\n\r\n";
+            (void)::send(fd, warm.data(), warm.size(), MSG_NOSIGNAL);
+            char buf[4096];
+            pollfd p{fd, POLLIN, 0};
+            while (::poll(&p, 1, 10'000) > 0 && ::recv(fd, buf, sizeof buf, 0) > 0) {
+            }
+        }
+        ::close(fd);
         return l.port;
     }();
     return port;

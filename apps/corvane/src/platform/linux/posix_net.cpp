@@ -1,6 +1,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -50,9 +52,11 @@ NetAccepted net_accept(NetSocket listener) {
     int fd = ::accept4(listener.handle, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
     if (fd < 0) {
         switch (errno) {
+            case EAGAIN:
+                a.status = NetAcceptStatus::none;
+                break;
             case EINTR:
             case ECONNABORTED:
-            case EAGAIN:
             case EPROTO:
                 a.status = NetAcceptStatus::transient;
                 break;
@@ -71,6 +75,22 @@ NetAccepted net_accept(NetSocket listener) {
     a.socket.handle = fd;
     a.ip_peer = peer.ss_family == AF_INET || peer.ss_family == AF_INET6;
     return a;
+}
+
+bool net_listener_set_nonblocking(NetSocket listener) {
+    const int flags = ::fcntl(listener.handle, F_GETFL);
+    return flags >= 0 && ::fcntl(listener.handle, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+NetRecvResult net_recv_now(NetSocket s, char* buffer, std::size_t size) {
+    for (;;) {
+        ssize_t n = ::recv(s.handle, buffer, size, MSG_DONTWAIT);
+        if (n > 0) return {NetRecvStatus::data, static_cast<std::size_t>(n)};
+        if (n == 0) return {NetRecvStatus::end, 0};
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN) return {NetRecvStatus::timeout, 0};
+        return {NetRecvStatus::failed, 0};
+    }
 }
 
 NetRecvResult net_recv(NetSocket s, char* buffer, std::size_t size, int timeout_ms) {
@@ -123,6 +143,34 @@ void net_set_send_timeout(NetSocket s, int timeout_ms) {
 void net_close(NetSocket& s) {
     if (s.handle >= 0) ::close(s.handle);
     s.handle = -1;
+}
+
+NetPoller::NetPoller() {
+    handle_ = ::epoll_create1(EPOLL_CLOEXEC);
+    if (handle_ < 0) error_ = error_text(errno);
+}
+
+NetPoller::~NetPoller() {
+    if (handle_ >= 0) ::close(handle_);
+}
+
+bool NetPoller::add(NetSocket s, std::uint64_t key) {
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLRDHUP;
+    ev.data.u64 = key;
+    return ::epoll_ctl(handle_, EPOLL_CTL_ADD, s.handle, &ev) == 0;
+}
+
+void NetPoller::remove(NetSocket s) {
+    epoll_event ev{};
+    ::epoll_ctl(handle_, EPOLL_CTL_DEL, s.handle, &ev);
+}
+
+void NetPoller::wait(std::vector<std::uint64_t>& ready, int timeout_ms) {
+    ready.clear();
+    epoll_event events[64];
+    const int n = ::epoll_wait(handle_, events, 64, timeout_ms < 0 ? -1 : timeout_ms);
+    for (int i = 0; i < n; ++i) ready.push_back(events[i].data.u64);
 }
 
 }  // namespace corvane
