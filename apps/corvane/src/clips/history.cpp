@@ -113,7 +113,8 @@ HistoryTallies events_load_tallies(const std::filesystem::path& path) {
     return tallies;
 }
 
-std::optional<std::string> history_append(const std::filesystem::path& path, std::string_view lines) {
+std::optional<std::string> history_append(const std::filesystem::path& path,
+                                          std::string_view lines) {
     std::lock_guard<std::mutex> lock(HistoryLock);
     const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return std::string(std::strerror(errno));

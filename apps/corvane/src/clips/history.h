@@ -33,7 +33,8 @@ inline std::atomic<bool> HistoryChangedFlag{false};
 // not end with a line break (a torn earlier write) one is written first, so
 // the new lines never glue onto the broken one. On failure: the system's text
 // of the error.
-std::optional<std::string> history_append(const std::filesystem::path& path, std::string_view lines);
+std::optional<std::string> history_append(const std::filesystem::path& path,
+                                          std::string_view lines);
 
 // The JSON string literal of `text`: '"' and '\' are escaped with a backslash,
 // characters below U+0020 as \u00XX (lower-case hex), everything else copied.

@@ -8,7 +8,6 @@
 
 #include "base/config_file.h"
 #include "base/flags.h"
-#include "base/log.h"
 #include "base/text.h"
 #include "detection/hud.h"
 
@@ -39,21 +38,14 @@ std::size_t ascii_alnum_count(std::string_view s) {
 
 // "fecha" and "hora" of a history line: the moment the event is committed.
 std::pair<std::string, std::string> line_date_time(const EventEngineState& state) {
-    LocalDateTime now = state.local_time ? state.local_time() : clock_local_date_time();
+    LocalDateTime now = state.local_time();
     std::replace(now.time.begin(), now.time.end(), '-', ':');
     return {std::move(now.date), std::move(now.time)};
 }
 
-void say(const EventEngineState& state, std::string_view message) {
-    if (state.log)
-        state.log(message);
-    else
-        log_line(message);
-}
-
 void log_session(const EventEngineState& state) {
-    say(state, fmt::format("       Sesión: {} bajas / {} muertes", state.kills_since_start,
-                           state.deaths_since_start));
+    state.log(fmt::format("       Sesión: {} bajas / {} muertes", state.kills_since_start,
+                          state.deaths_since_start));
 }
 
 // The most frequent value; on equal counts the one read later wins.
@@ -164,7 +156,8 @@ void commit_death(EventEngineState& state, PendingDeathCard card, Instant now) {
                      scene_event_json(event), SceneKind::death);
     Scene& scene = *state.scene;
     if (knock) {
-        scene.events.push_back(SceneEvent{scene_event_json(HistoryKnock{{}, {}, knock->name}), knock->at});
+        scene.events.push_back(
+            SceneEvent{scene_event_json(HistoryKnock{{}, {}, knock->name}), knock->at});
         scene.first_event = std::min(scene.first_event, knock->at);
     }
     scene.events.push_back(SceneEvent{scene_event_killcam_end_json(), card.last});
@@ -176,14 +169,13 @@ void commit_death(EventEngineState& state, PendingDeathCard card, Instant now) {
     if (weapon) parts.push_back("con " + *weapon);
     if (attackers) parts.push_back(fmt::format("te dispararon {}", *attackers));
     const std::string shown = event.enemy.value_or("");
-    say(state, fmt::format("\n[MUERTE] Te eliminó {}{}{}{} (killcam de {:.0f} s)",
-                           event.enemy ? *event.enemy : "alguien (no se pudo leer el nombre)",
-                           parts.empty() ? "" : " (" + fmt::format("{}", fmt::join(parts, ", ")) + ")",
-                           event.times >= 2 ? fmt::format(" — te ha matado {} veces", event.times) : "",
-                           knocked_by && !hud_fuzzy_eq(*knocked_by, shown)
-                               ? " — te había tumbado " + *knocked_by
-                               : "",
-                           killcam_secs));
+    state.log(fmt::format(
+        "\n[MUERTE] Te eliminó {}{}{}{} (killcam de {:.0f} s)",
+        event.enemy ? *event.enemy : "alguien (no se pudo leer el nombre)",
+        parts.empty() ? "" : " (" + fmt::format("{}", fmt::join(parts, ", ")) + ")",
+        event.times >= 2 ? fmt::format(" — te ha matado {} veces", event.times) : "",
+        knocked_by && !hud_fuzzy_eq(*knocked_by, shown) ? " — te había tumbado " + *knocked_by : "",
+        killcam_secs));
     log_session(state);
 
     if (state.scene) state.scene->close_deadline = now + kDeathSceneTail;
@@ -208,8 +200,6 @@ EventEngineState events_state_make(const Settings& settings, std::shared_ptr<Sav
     state.death_tallies = std::move(tallies.deaths);
     state.kill_tallies = std::move(tallies.kills);
     state.slot = std::move(slot);
-    state.log = [](std::string_view m) { log_line(m); };
-    state.local_time = [] { return clock_local_date_time(); };
     state.game_title = std::move(game_title);
     return state;
 }
@@ -241,8 +231,9 @@ void events_tick(EventEngineState& state, Instant now) {
         state.killfeed_kills = std::move(waiting);
     }
     for (auto& k : due) {
-        const bool counted = std::any_of(state.recent_kills.begin(), state.recent_kills.end(),
-                                         [&](const RecentKill& r) { return hud_fuzzy_eq(k.victim, r.enemy); });
+        const bool counted =
+            std::any_of(state.recent_kills.begin(), state.recent_kills.end(),
+                        [&](const RecentKill& r) { return hud_fuzzy_eq(k.victim, r.enemy); });
         if (counted) continue;
         events_record_kill(state, now);
         PendingKillCard card;
@@ -279,7 +270,7 @@ void events_tick(EventEngineState& state, Instant now) {
         HistoryTallies tallies = events_load_tallies(state.history_path);
         state.death_tallies = std::move(tallies.deaths);
         state.kill_tallies = std::move(tallies.kills);
-        say(state, "[CLIPS] Se borraron eventos desde el visor: historial recargado.");
+        state.log("[CLIPS] Se borraron eventos desde el visor: historial recargado.");
     }
 
     // 8. A scene ends shortly after the death that closes it.
@@ -288,9 +279,10 @@ void events_tick(EventEngineState& state, Instant now) {
         events_commit_scene(state, now);
 
     // 9. ... or after a quiet spell, or when it grew too old.
-    if (state.scene && !state.scene->close_deadline && !state.pending_kill && !state.pending_death) {
-        const auto quiet = std::chrono::seconds(
-            std::min<std::uint64_t>(state.scene_quiet_secs, std::numeric_limits<std::int32_t>::max()));
+    if (state.scene && !state.scene->close_deadline && !state.pending_kill &&
+        !state.pending_death) {
+        const auto quiet = std::chrono::seconds(std::min<std::uint64_t>(
+            state.scene_quiet_secs, std::numeric_limits<std::int32_t>::max()));
         if (events_elapsed(state.scene->last_activity, now) > quiet ||
             events_elapsed(state.scene->first_event, now) > kSceneMaxAge)
             events_commit_scene(state, now);
@@ -332,7 +324,8 @@ void events_record_kill(EventEngineState& state, Instant now) {
 
     state.recent_kills.push_back(RecentKill{now, name});
     state.credited_kills.push_back(RecentKill{now, name});
-    std::erase_if(state.killfeed_kills, [&](const KillfeedKill& k) { return hud_fuzzy_eq(k.victim, name); });
+    std::erase_if(state.killfeed_kills,
+                  [&](const KillfeedKill& k) { return hud_fuzzy_eq(k.victim, name); });
     ++state.kills_since_start;
 
     CleanedName cleaned = hud_clean_name(name);
@@ -350,7 +343,7 @@ void events_record_kill(EventEngineState& state, Instant now) {
     events_scene_add(state, card.first, now, history_line_open(event, events_context_json(state)),
                      scene_event_json(event), SceneKind::kill);
 
-    say(state,
+    state.log(
         fmt::format("\n[BAJA] Eliminaste a {}{}{}{}{}{}", event.enemy,
                     level ? fmt::format(" (nivel {})", *level) : "",
                     event.medals.empty() ? "" : fmt::format(" [{}]", fmt::join(event.medals, ", ")),
@@ -365,7 +358,7 @@ void events_match_started(EventEngineState& state) {
     LobbyFlag.store(false);
     if (state.in_lobby) {
         state.in_lobby = false;
-        say(state, "[PARTIDA] Empieza la partida: el detector vuelve a guardar clips.");
+        state.log("[PARTIDA] Empieza la partida: el detector vuelve a guardar clips.");
     }
 }
 
@@ -379,17 +372,18 @@ void events_learn_gamertag(EventEngineState& state, std::string_view candidate) 
     std::string message;
     if (!state.gamertag) {
         if (n < 2) return;
-        message = fmt::format("\n[JUGADOR] Te reconocí como {}: tus bajas también se leen del killfeed.",
-                              cleaned);
+        message = fmt::format(
+            "\n[JUGADOR] Te reconocí como {}: tus bajas también se leen del killfeed.", cleaned);
     } else if (hud_fuzzy_eq(*state.gamertag, cleaned)) {
         ++state.gamertag_confirmations;
         return;
     } else {
         if (state.gamertag_confirmations != 0 || n < 3) return;
-        message = fmt::format("\n[JUGADOR] Tu gamertag no era «{}»: ahora es {}.", *state.gamertag, cleaned);
+        message = fmt::format("\n[JUGADOR] Tu gamertag no era «{}»: ahora es {}.", *state.gamertag,
+                              cleaned);
     }
     if (!survives_ini(cleaned)) return;
-    say(state, message);
+    state.log(message);
     // The name still counts for this run when the INI cannot be written.
     (void)config_write_key("general", "gamertag", cleaned);
     state.gamertag = cleaned;
@@ -402,7 +396,8 @@ std::optional<std::string> events_consensus(const std::vector<std::string>& read
     for (std::size_t i = 0; i < readings.size(); ++i) {
         std::size_t sum = 0;
         for (const auto& other : readings) sum += hud_edit_distance(readings[i], other);
-        if (!best || sum < best_sum || (sum == best_sum && readings[i].size() > readings[*best].size())) {
+        if (!best || sum < best_sum ||
+            (sum == best_sum && readings[i].size() > readings[*best].size())) {
             best = i;
             best_sum = sum;
         }
@@ -411,8 +406,12 @@ std::optional<std::string> events_consensus(const std::vector<std::string>& read
     return readings[*best];
 }
 
-std::optional<std::string> events_reading_rank(const DeathCardReading& r) { return r.rank; }
-std::optional<std::string> events_reading_weapon(const DeathCardReading& r) { return r.weapon; }
+std::optional<std::string> events_reading_rank(const DeathCardReading& r) {
+    return r.rank;
+}
+std::optional<std::string> events_reading_weapon(const DeathCardReading& r) {
+    return r.weapon;
+}
 std::optional<std::string> events_reading_attachments(const DeathCardReading& r) {
     return r.attachments;
 }
@@ -438,8 +437,9 @@ void events_open_death(EventEngineState& state, DeathCardReading reading, Instan
 }
 
 void events_prune_recent_kills(EventEngineState& state, Instant now) {
-    std::erase_if(state.recent_kills,
-                  [&](const RecentKill& r) { return events_elapsed(r.at, now) >= kRecentKillWindow; });
+    std::erase_if(state.recent_kills, [&](const RecentKill& r) {
+        return events_elapsed(r.at, now) >= kRecentKillWindow;
+    });
 }
 
 }  // namespace corvane

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/log.h"
 #include "base/save_request.h"
 #include "base/settings.h"
 #include "clips/history.h"
@@ -159,8 +160,8 @@ struct EventEngineState {
     std::uint32_t last_clip_repeats = 0;
 
     // The outside world, replaceable for tests.
-    std::function<void(std::string_view)> log;
-    std::function<LocalDateTime()> local_time;
+    std::function<void(std::string_view)> log = [](std::string_view m) { log_line(m); };
+    std::function<LocalDateTime()> local_time = [] { return clock_local_date_time(); };
     // The running game's title for the history lines; empty or none: null.
     std::function<std::optional<std::string>()> game_title;
 };

@@ -5,19 +5,11 @@
 #include <algorithm>
 #include <utility>
 
-#include "base/log.h"
 #include "detection/events.h"
 
 namespace corvane {
 
 namespace {
-
-void say(const EventEngineState& state, std::string_view message) {
-    if (state.log)
-        state.log(message);
-    else
-        log_line(message);
-}
 
 bool wants_clip(AutoClipMode mode, const Scene& scene) {
     switch (mode) {
@@ -53,7 +45,7 @@ void write_history(const EventEngineState& state, const Scene& scene,
         text += '\n';
     }
     if (auto error = history_append(state.history_path, text))
-        say(state, fmt::format("\n[AVISO] No se pudo guardar el registro de eventos: {}", *error));
+        state.log(fmt::format("\n[AVISO] No se pudo guardar el registro de eventos: {}", *error));
 }
 
 }  // namespace
@@ -102,7 +94,7 @@ void events_commit_scene(EventEngineState& state, Instant now) {
 
     std::optional<std::string> clip_path;
     if (clip) {
-        const LocalDateTime dt = state.local_time ? state.local_time() : clock_local_date_time();
+        const LocalDateTime dt = state.local_time();
         const std::string stem = fmt::format("CRVN_{}_{}_{}", dt.date, dt.time, wf.word);
         const std::string base = fmt::format("{}/{}/{}", dt.date, wf.folder, stem);
         // Same second, same word: the second clip must not overwrite the first.
@@ -129,7 +121,8 @@ void events_commit_scene(EventEngineState& state, Instant now) {
                             static_cast<std::uint32_t>((span - whole).count())};
     request.automatic = 1;
     if (state.slot) save_request_store(*state.slot, std::move(request));
-    say(state, fmt::format("\n[CLIP] Escena con {} evento(s) -> {}", scene.lines.size(), *clip_path));
+    state.log(
+        fmt::format("\n[CLIP] Escena con {} evento(s) -> {}", scene.lines.size(), *clip_path));
 }
 
 void events_close_at_quit(EventEngineState& state) {

@@ -333,7 +333,8 @@ TEST(HistoryAppend, NewFileTornTailAndFailure) {
     // every whole line still parses.
     write_file(path, "{\"a\":1}\n{\"tipo\":\"ba");
     EXPECT_EQ(history_append(path, "{\"tipo\":\"baja\",\"enemigo\":\"X\"}\n"), nullopt);
-    EXPECT_EQ(test::read_file(path), "{\"a\":1}\n{\"tipo\":\"ba\n{\"tipo\":\"baja\",\"enemigo\":\"X\"}\n");
+    EXPECT_EQ(test::read_file(path),
+              "{\"a\":1}\n{\"tipo\":\"ba\n{\"tipo\":\"baja\",\"enemigo\":\"X\"}\n");
     EXPECT_EQ(events_load_tallies(path).kills, (EnemyTallies{{"x", 1}}));
 
     EXPECT_EQ(history_append(dir.path() / "no" / "h.jsonl", "x\n"), "No such file or directory");

@@ -55,10 +55,11 @@ void encode_video(std::uint32_t fps, int seconds, const std::shared_ptr<SampleSi
     p.backlog = backlog;
     p.format = slot;
     p.sink = sink;
-    p.factory = VideoEncoderFactory{[](VideoCodecId) {
-                                        return std::vector<VideoEncoderCandidate>{{"libx264", "libx264", false}};
-                                    },
-                                    video_encoder_open};
+    p.factory = VideoEncoderFactory{
+        [](VideoCodecId) {
+            return std::vector<VideoEncoderCandidate>{{"libx264", "libx264", false}};
+        },
+        video_encoder_open};
     video_encoder_thread_main(std::move(p));
     auto reply = rrx.receive();
     ASSERT_TRUE(reply.has_value());
@@ -66,7 +67,8 @@ void encode_video(std::uint32_t fps, int seconds, const std::shared_ptr<SampleSi
 }
 
 TEST(AutomaticClip, CoversTheSceneAndPlacesItsEventsInsideTheClip) {
-    if (std::system("ffprobe -version >/dev/null 2>&1") != 0) GTEST_SKIP() << "ffprobe is not installed";
+    if (std::system("ffprobe -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "ffprobe is not installed";
     test::TempProgram prog;
     fs::create_directories(prog.clips());
 
@@ -91,9 +93,11 @@ TEST(AutomaticClip, CoversTheSceneAndPlacesItsEventsInsideTheClip) {
     const auto at = [&](int ms) { return t0 + std::chrono::milliseconds(ms); };
     for (int ms = 250; ms <= 10750; ms += 250) {
         if (ms == 1000) st.pending_knock = PendingKnock{"VIPER", at(ms)};
-        if (ms == 2000) events_open_death(st, DeathCardReading{"NIGHTOWL", "CAPTAIN", "SMG", {}, 30}, at(ms));
+        if (ms == 2000)
+            events_open_death(st, DeathCardReading{"NIGHTOWL", "CAPTAIN", "SMG", {}, 30}, at(ms));
         if (ms > 2000 && ms <= 4000) {
-            st.pending_death->readings.push_back(DeathCardReading{"NIGHTOWL", "CAPTAIN", "SMG", {}, 30});
+            st.pending_death->readings.push_back(
+                DeathCardReading{"NIGHTOWL", "CAPTAIN", "SMG", {}, 30});
             st.pending_death->last = at(ms);
         }
         events_tick(st, at(ms));
@@ -112,7 +116,8 @@ TEST(AutomaticClip, CoversTheSceneAndPlacesItsEventsInsideTheClip) {
     const auto saved_before = ClipsSavedCounter.load();
     std::thread saver(clipsaver_thread_main, ctx);
     const auto deadline = std::chrono::steady_clock::now() + 60s;
-    while (ClipsSavedCounter.load() == saved_before && std::chrono::steady_clock::now() < deadline &&
+    while (ClipsSavedCounter.load() == saved_before &&
+           std::chrono::steady_clock::now() < deadline &&
            prog.log().find("[ERROR]") == std::string::npos)
         std::this_thread::sleep_for(20ms);
     ctx.quit->set = true;
@@ -127,7 +132,10 @@ TEST(AutomaticClip, CoversTheSceneAndPlacesItsEventsInsideTheClip) {
     EXPECT_EQ(line["derribado_por"], "VIPER");
     EXPECT_EQ(line["juego"], "Warzone");
     const std::string relative = line["clip"];
-    EXPECT_THAT(relative, ::testing::MatchesRegex(R"([0-9]{4}-[0-9]{2}-[0-9]{2}/Muertes/CRVN_[0-9]{4}-[0-9]{2}-[0-9]{2}_[0-9]{2}-[0-9]{2}-[0-9]{2}_muerte\.mp4)"));
+    EXPECT_THAT(
+        relative,
+        ::testing::MatchesRegex(
+            R"([0-9]{4}-[0-9]{2}-[0-9]{2}/Muertes/CRVN_[0-9]{4}-[0-9]{2}-[0-9]{2}_[0-9]{2}-[0-9]{2}-[0-9]{2}_muerte\.mp4)"));
     const fs::path clip = prog.clips() / relative;
     ASSERT_TRUE(fs::exists(clip)) << prog.log();
 
@@ -138,7 +146,8 @@ TEST(AutomaticClip, CoversTheSceneAndPlacesItsEventsInsideTheClip) {
     EXPECT_GE(duration, 11.75);
     EXPECT_NEAR(duration, 12.0, 0.1);
 
-    const auto sidecar = nlohmann::json::parse(test::read_file(clips_sidecar_path(clip)), nullptr, false);
+    const auto sidecar =
+        nlohmann::json::parse(test::read_file(clips_sidecar_path(clip)), nullptr, false);
     ASSERT_TRUE(sidecar.is_object());
     const auto& events = sidecar["eventos"];
     ASSERT_EQ(events.size(), 3u);
@@ -154,7 +163,8 @@ TEST(AutomaticClip, CoversTheSceneAndPlacesItsEventsInsideTheClip) {
     }
     // Where they lie relative to each other does not depend on how fast the
     // saver ran: the knock 1 s before the killcam, which lasts 2 s.
-    const double knock = events[1]["segundo"], killcam = events[0]["segundo"], end = events[2]["segundo"];
+    const double knock = events[1]["segundo"], killcam = events[0]["segundo"],
+                 end = events[2]["segundo"];
     EXPECT_NEAR(killcam - knock, 1.0, 0.11);
     EXPECT_NEAR(end - killcam, 2.0, 0.11);
     EXPECT_THAT(prog.log(), ::testing::HasSubstr("[OK] Clip guardado: " + relative));

@@ -114,7 +114,8 @@ class Engine : public ::testing::Test {
     void killfeed(int ms, const string& killer, const string& victim) {
         when(ms, [=, this] {
             st.killfeed_lines.push_back(KillfeedLine{killer, at(ms), victim});
-            if (st.gamertag && *st.gamertag == killer) st.killfeed_kills.push_back(KillfeedKill{at(ms), victim});
+            if (st.gamertag && *st.gamertag == killer)
+                st.killfeed_kills.push_back(KillfeedKill{at(ms), victim});
         });
     }
     void medal(int ms, const string& word) {
@@ -168,12 +169,14 @@ TEST_F(Engine, OneKillCardBecomesOneSceneWithItsClip) {
     EXPECT_TRUE(history_lines().empty());
     run_to(11750);
     const string clip = clip_path("Bajas", "baja");
-    EXPECT_THAT(history_lines(),
-                ElementsAre(R"({"fecha":"2026-12-10","hora":"14:33:58","tipo":"baja","enemigo":"SHADOWFOX",)"
-                            R"("clan":null,"id":null,"nivel":57,"baja_en_partida":2,"medallas":["HEADSHOT"],)"
-                            R"("veces":1,"juego":"Warzone · Black Ops 7","modo":"Resurgimiento Quads",)"
-                            R"("mapa":null,"lugar":"COPPERTON","clip":")" +
-                            clip + R"("})"));
+    EXPECT_THAT(
+        history_lines(),
+        ElementsAre(
+            R"({"fecha":"2026-12-10","hora":"14:33:58","tipo":"baja","enemigo":"SHADOWFOX",)"
+            R"("clan":null,"id":null,"nivel":57,"baja_en_partida":2,"medallas":["HEADSHOT"],)"
+            R"("veces":1,"juego":"Warzone · Black Ops 7","modo":"Resurgimiento Quads",)"
+            R"("mapa":null,"lugar":"COPPERTON","clip":")" +
+            clip + R"("})"));
     ASSERT_EQ(logs.size(), 3u);
     EXPECT_EQ(logs[2], "\n[CLIP] Escena con 1 evento(s) -> " + clip);
 
@@ -187,8 +190,9 @@ TEST_F(Engine, OneKillCardBecomesOneSceneWithItsClip) {
     EXPECT_EQ(req->span->nanoseconds, 750'000'000u);
     EXPECT_EQ(req->automatic, 1);
     ASSERT_EQ(req->events.size(), 1u);
-    EXPECT_EQ(req->events[0].fragment,
-              R"("tipo":"baja","enemigo":"SHADOWFOX","nivel":57,"baja_en_partida":2,"medallas":["HEADSHOT"])");
+    EXPECT_EQ(
+        req->events[0].fragment,
+        R"("tipo":"baja","enemigo":"SHADOWFOX","nivel":57,"baja_en_partida":2,"medallas":["HEADSHOT"])");
     EXPECT_EQ(req->events[0].instant, at(4000));
     EXPECT_FALSE(st.scene);
 }
@@ -196,9 +200,10 @@ TEST_F(Engine, OneKillCardBecomesOneSceneWithItsClip) {
 TEST_F(Engine, StreakOfTwoKillsWithTalliesFromTheHistory) {
     // A kill of NIGHTOWL from an earlier session; tallies are read at start.
     fs::create_directories(clips());
-    test::write_file(history(),
-                     R"({"fecha":"2026-12-09","hora":"20:00:00","tipo":"baja","enemigo":"NightOwl","clip":null})"
-                     "\n");
+    test::write_file(
+        history(),
+        R"({"fecha":"2026-12-09","hora":"20:00:00","tipo":"baja","enemigo":"NightOwl","clip":null})"
+        "\n");
     start("[clips]\nsegundos_despues = 3\nsegundos_antes = 2\n");
     game.reset();
     for (int ms : {1000, 1250, 1500}) kill_card(ms, "SHADOWFOX");
@@ -208,19 +213,21 @@ TEST_F(Engine, StreakOfTwoKillsWithTalliesFromTheHistory) {
     const string clip = clip_path("Bajas", "bajas-x2");
     const auto lines = history_lines();
     ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[1],
-              R"({"fecha":"2026-12-10","hora":"14:33:58","tipo":"baja","enemigo":"SHADOWFOX","clan":null,)"
-              R"("id":null,"nivel":null,"baja_en_partida":null,"medallas":[],"veces":1,"juego":null,)"
-              R"("modo":null,"mapa":null,"lugar":null,"clip":")" +
-                  clip + R"("})");
+    EXPECT_EQ(
+        lines[1],
+        R"({"fecha":"2026-12-10","hora":"14:33:58","tipo":"baja","enemigo":"SHADOWFOX","clan":null,)"
+        R"("id":null,"nivel":null,"baja_en_partida":null,"medallas":[],"veces":1,"juego":null,)"
+        R"("modo":null,"mapa":null,"lugar":null,"clip":")" +
+            clip + R"("})");
     EXPECT_THAT(lines[2], HasSubstr(R"("enemigo":"NIGHTOWL",)"));
     EXPECT_THAT(lines[2], HasSubstr(R"("nivel":12,)"));
     EXPECT_THAT(lines[2], HasSubstr(R"("veces":2,"juego":null,)"));
     EXPECT_THAT(lines[2], HasSubstr(R"("clip":")" + clip + R"("})"));
-    EXPECT_THAT(logs, ElementsAre("\n[BAJA] Eliminaste a SHADOWFOX", "       Sesión: 1 bajas / 0 muertes",
-                                  "\n[BAJA] Eliminaste a NIGHTOWL (nivel 12) — ya lo has eliminado 2 veces",
-                                  "       Sesión: 2 bajas / 0 muertes",
-                                  "\n[CLIP] Escena con 2 evento(s) -> " + clip));
+    EXPECT_THAT(
+        logs, ElementsAre("\n[BAJA] Eliminaste a SHADOWFOX", "       Sesión: 1 bajas / 0 muertes",
+                          "\n[BAJA] Eliminaste a NIGHTOWL (nivel 12) — ya lo has eliminado 2 veces",
+                          "       Sesión: 2 bajas / 0 muertes",
+                          "\n[CLIP] Escena con 2 evento(s) -> " + clip));
     const auto req = taken();
     ASSERT_TRUE(req);
     EXPECT_EQ(req->kind, "bajas-x2");
@@ -259,14 +266,16 @@ TEST_F(Engine, KnockThenDeathWithKillcam) {
     EXPECT_TRUE(history_lines().empty());
     run_to(14000);
     const string clip = clip_path("Muertes", "muerte");
-    EXPECT_THAT(history_lines(),
-                ElementsAre(R"({"fecha":"2026-12-10","hora":"14:33:58","tipo":"muerte","enemigo":"NIGHTOWL",)"
-                            R"("clan":null,"id":null,"rango":"CAPTAIN","nivel":42,"arma":"ASSAULT RIFLE",)"
-                            R"("accesorios":"RED DOT + GRIP","atacantes":3,"derribado_por":"VIPER",)"
-                            R"("nombre_de":"killcam","killcam_seg":4.3,"veces":1,)"
-                            R"("juego":"Warzone · Black Ops 7","modo":"Botín","mapa":"Urzikstan",)"
-                            R"("lugar":null,"clip":")" +
-                            clip + R"("})"));
+    EXPECT_THAT(
+        history_lines(),
+        ElementsAre(
+            R"({"fecha":"2026-12-10","hora":"14:33:58","tipo":"muerte","enemigo":"NIGHTOWL",)"
+            R"("clan":null,"id":null,"rango":"CAPTAIN","nivel":42,"arma":"ASSAULT RIFLE",)"
+            R"("accesorios":"RED DOT + GRIP","atacantes":3,"derribado_por":"VIPER",)"
+            R"("nombre_de":"killcam","killcam_seg":4.3,"veces":1,)"
+            R"("juego":"Warzone · Black Ops 7","modo":"Botín","mapa":"Urzikstan",)"
+            R"("lugar":null,"clip":")" +
+            clip + R"("})"));
     EXPECT_EQ(logs.back(), "\n[CLIP] Escena con 1 evento(s) -> " + clip);
     const auto req = taken();
     ASSERT_TRUE(req);
@@ -288,13 +297,17 @@ TEST_F(Engine, KnockThenDeathWithKillcam) {
 TEST_F(Engine, IllegibleKillerIsTheKnockerFromTheKillfeed) {
     start();
     knock(1000, "VIPER");
-    for (int ms = 2000; ms <= 3000; ms += 250) death_card(ms, DeathCardReading{"K1", {}, {}, {}, {}});
+    for (int ms = 2000; ms <= 3000; ms += 250)
+        death_card(ms, DeathCardReading{"K1", {}, {}, {}, {}});
     run_to(10000);
     const auto lines = history_lines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_THAT(lines[0], HasSubstr(R"("tipo":"muerte","enemigo":"VIPER","clan":null,"id":null,"rango":null,)"
-                                    R"("nivel":null,"arma":null,"accesorios":null,"atacantes":null,)"
-                                    R"("derribado_por":"VIPER","nombre_de":"killfeed","killcam_seg":1.0,"veces":1,)"));
+    EXPECT_THAT(
+        lines[0],
+        HasSubstr(
+            R"("tipo":"muerte","enemigo":"VIPER","clan":null,"id":null,"rango":null,)"
+            R"("nivel":null,"arma":null,"accesorios":null,"atacantes":null,)"
+            R"("derribado_por":"VIPER","nombre_de":"killfeed","killcam_seg":1.0,"veces":1,)"));
     // The knocker is the killer: not told twice.
     EXPECT_EQ(logs[0], "\n[MUERTE] Te eliminó VIPER (killcam de 1 s)");
 }
@@ -313,7 +326,8 @@ TEST_F(Engine, DeathWithoutAnyNameAndARecentKnockerOfAnotherFight) {
     // Revived; knocked again by BRAVO and killed: BRAVO is who knocked the
     // player down, even though ALPHA's knock is recent.
     knock(20000, "BRAVO");
-    for (int ms = 21000; ms <= 22000; ms += 250) death_card(ms, DeathCardReading{"NIGHTOWL", {}, {}, {}, {}});
+    for (int ms = 21000; ms <= 22000; ms += 250)
+        death_card(ms, DeathCardReading{"NIGHTOWL", {}, {}, {}, {}});
     run_to(40000);
     const auto lines = history_lines();
     ASSERT_EQ(lines.size(), 2u);
@@ -321,14 +335,17 @@ TEST_F(Engine, DeathWithoutAnyNameAndARecentKnockerOfAnotherFight) {
     EXPECT_EQ(logs[1], "\n[MUERTE] Te eliminó NIGHTOWL — te había tumbado BRAVO (killcam de 1 s)");
 
     // A card with no legible name and no knock-down at all.
-    for (int ms = 50000; ms <= 50500; ms += 250) death_card(ms, DeathCardReading{"#1", {}, {}, {}, {}});
+    for (int ms = 50000; ms <= 50500; ms += 250)
+        death_card(ms, DeathCardReading{"#1", {}, {}, {}, {}});
     run_to(60000);
     ASSERT_EQ(history_lines().size(), 3u);
-    EXPECT_THAT(history_lines()[2],
-                HasSubstr(R"("enemigo":null,"clan":null,"id":null,"rango":null,"nivel":null,"arma":null,)"
-                          R"("accesorios":null,"atacantes":null,"derribado_por":null,"nombre_de":null,)"
-                          R"("killcam_seg":0.5,"veces":0,)"));
-    EXPECT_EQ(logs[4], "\n[MUERTE] Te eliminó alguien (no se pudo leer el nombre) (killcam de 0 s)");
+    EXPECT_THAT(
+        history_lines()[2],
+        HasSubstr(R"("enemigo":null,"clan":null,"id":null,"rango":null,"nivel":null,"arma":null,)"
+                  R"("accesorios":null,"atacantes":null,"derribado_por":null,"nombre_de":null,)"
+                  R"("killcam_seg":0.5,"veces":0,)"));
+    EXPECT_EQ(logs[4],
+              "\n[MUERTE] Te eliminó alguien (no se pudo leer el nombre) (killcam de 0 s)");
 }
 
 TEST_F(Engine, KillfeedOnlyKillAndCardPlusKillfeedCountOnce) {
@@ -338,10 +355,11 @@ TEST_F(Engine, KillfeedOnlyKillAndCardPlusKillfeedCountOnce) {
     killfeed(1000, "PLAYERONE", "GHOST");
     medal(2000, "LONGSHOT");
     medal(3600, "HEADSHOT");  // 2.6 s after the line
-    run_to(3500);  // 2.5 s: not yet
+    run_to(3500);             // 2.5 s: not yet
     EXPECT_TRUE(logs.empty());
     run_to(3750);
-    EXPECT_THAT(logs, ElementsAre("\n[BAJA] Eliminaste a GHOST [LONGSHOT]", "       Sesión: 1 bajas / 0 muertes"));
+    EXPECT_THAT(logs, ElementsAre("\n[BAJA] Eliminaste a GHOST [LONGSHOT]",
+                                  "       Sesión: 1 bajas / 0 muertes"));
     EXPECT_EQ(st.kill_cards_committed, 0u);
 
     // A card and the killfeed line of the same kill.
@@ -384,7 +402,8 @@ TEST_F(Engine, CardsReadOnAndOnAreCommittedAtTheirLongestTimes) {
     run_to(4250);
     EXPECT_EQ(st.kills_since_start, 1u);
     // A death card read for more than 60 s.
-    for (int ms = 10000; ms <= 75000; ms += 250) death_card(ms, DeathCardReading{"NIGHTOWL", {}, {}, {}, {}});
+    for (int ms = 10000; ms <= 75000; ms += 250)
+        death_card(ms, DeathCardReading{"NIGHTOWL", {}, {}, {}, {}});
     run_to(70000);
     EXPECT_EQ(st.deaths_since_start, 0u);
     run_to(70250);
@@ -418,7 +437,8 @@ TEST_F(Engine, LobbyDiscardsEverythingPendingUntilTheMatchStarts) {
     run_to(9750);  // 8.15 s
     EXPECT_FALSE(st.in_lobby);
     EXPECT_FALSE(LobbyFlag);
-    EXPECT_THAT(logs, ElementsAre("[PARTIDA] Empieza la partida: el detector vuelve a guardar clips."));
+    EXPECT_THAT(logs,
+                ElementsAre("[PARTIDA] Empieza la partida: el detector vuelve a guardar clips."));
     run_to(30000);
     EXPECT_EQ(st.kills_since_start, 0u);
     EXPECT_EQ(st.deaths_since_start, 0u);
@@ -439,7 +459,8 @@ TEST_F(Engine, GamertagLearnedFromTheKillfeedAndSavedToTheIni) {
     EXPECT_EQ(st.gamertag, "PLAYERONE");
     EXPECT_EQ(st.gamertag_confirmations, 2u);
     ASSERT_GE(logs.size(), 3u);
-    EXPECT_EQ(logs[2], "\n[JUGADOR] Te reconocí como PLAYERONE: tus bajas también se leen del killfeed.");
+    EXPECT_EQ(logs[2],
+              "\n[JUGADOR] Te reconocí como PLAYERONE: tus bajas también se leen del killfeed.");
     EXPECT_EQ(logs[3], "\n[BAJA] Eliminaste a NIGHTOWL");
     EXPECT_EQ(config_load().general.gamertag, "PLAYERONE");
     EXPECT_EQ(st.kill_cards_committed, 2u);
@@ -495,16 +516,18 @@ TEST_F(Engine, ConsensusTables) {
     };
     for (const auto& c : cases) EXPECT_EQ(events_consensus(c.readings), c.want);
 
-    const vector<DeathCardReading> readings = {
-        {"X", "CAPTAIN", nullopt, nullopt, 20}, {"X", nullopt, nullopt, nullopt, 21},
-        {"X", "CAPTA1N", nullopt, nullopt, 20}, {"X", "CAPTAIN", nullopt, nullopt, 21}};
+    const vector<DeathCardReading> readings = {{"X", "CAPTAIN", nullopt, nullopt, 20},
+                                               {"X", nullopt, nullopt, nullopt, 21},
+                                               {"X", "CAPTA1N", nullopt, nullopt, 20},
+                                               {"X", "CAPTAIN", nullopt, nullopt, 21}};
     EXPECT_EQ(events_pick_consensus(readings, events_reading_rank), "CAPTAIN");
     EXPECT_EQ(events_pick_consensus(readings, events_reading_weapon), nullopt);
     EXPECT_EQ(events_pick_consensus(readings, events_reading_level), "20");
 
     // Kill-card levels: the most frequent, on equal counts the later one.
     start();
-    for (int ms : {1000, 1250, 1500, 1750}) kill_card(ms, "SHADOWFOX", ms == 1000 || ms == 1500 ? 20 : 21);
+    for (int ms : {1000, 1250, 1500, 1750})
+        kill_card(ms, "SHADOWFOX", ms == 1000 || ms == 1500 ? 20 : 21);
     run_to(5000);
     EXPECT_THAT(logs[0], HasSubstr("(nivel 21)"));
 }
@@ -520,7 +543,8 @@ TEST_F(Engine, AutomaticosMuertesClipsOnlyDeathsAndKnockDowns) {
     for (int ms : {20000, 20250}) death_card(ms, DeathCardReading{"NIGHTOWL", {}, {}, {}, {}});
     run_to(30000);
     ASSERT_EQ(history_lines().size(), 2u);
-    EXPECT_THAT(history_lines()[1], HasSubstr(R"("clip":")" + clip_path("Muertes", "muerte") + R"("})"));
+    EXPECT_THAT(history_lines()[1],
+                HasSubstr(R"("clip":")" + clip_path("Muertes", "muerte") + R"("})"));
     const auto req = taken();
     ASSERT_TRUE(req);
     EXPECT_EQ(req->kind, "muerte");
@@ -542,7 +566,8 @@ TEST_F(Engine, ScenesClosingInTheSameSecondGetDistinctClips) {
     start("[clips]\nsegundos_despues = 0\n");
     vector<string> paths;
     for (int base : {1000, 6000, 11000}) {
-        for (int ms : {base, base + 250}) kill_card(ms, base == 1000 ? "SHADOWFOX" : base == 6000 ? "NIGHTOWL" : "RAVEN");
+        for (int ms : {base, base + 250})
+            kill_card(ms, base == 1000 ? "SHADOWFOX" : base == 6000 ? "NIGHTOWL" : "RAVEN");
         run_to(base + 4000);
         const auto req = taken();
         ASSERT_TRUE(req);
@@ -554,7 +579,8 @@ TEST_F(Engine, ScenesClosingInTheSameSecondGetDistinctClips) {
     // The history names each clip that holds its event.
     const auto lines = history_lines();
     ASSERT_EQ(lines.size(), 3u);
-    for (size_t i = 0; i < 3; ++i) EXPECT_THAT(lines[i], HasSubstr("\"clip\":\"" + paths[i] + "\"}"));
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_THAT(lines[i], HasSubstr("\"clip\":\"" + paths[i] + "\"}"));
 }
 
 TEST_F(Engine, SceneStaysOpenWhileACardIsReadAndClosesAtTwoMinutes) {
@@ -577,7 +603,8 @@ TEST_F(Engine, HistoryFailureIsLoggedAndTheClipStillAsked) {
     fs::create_directories(history());  // a folder where the file should be
     for (int ms : {1000, 1250}) kill_card(ms, "SHADOWFOX");
     run_to(5000);
-    EXPECT_THAT(logs, ::testing::Contains("\n[AVISO] No se pudo guardar el registro de eventos: Is a directory"));
+    EXPECT_THAT(logs, ::testing::Contains(
+                          "\n[AVISO] No se pudo guardar el registro de eventos: Is a directory"));
     EXPECT_TRUE(taken());
 }
 
