@@ -361,6 +361,29 @@ TEST_F(Engine, KillfeedOnlyKillAndCardPlusKillfeedCountOnce) {
     EXPECT_THAT(logs, ElementsAre("\n[BAJA] Eliminaste a GHOST [LONGSHOT]",
                                   "       Sesión: 1 bajas / 0 muertes"));
     EXPECT_EQ(st.kill_cards_committed, 0u);
+    run_to(9000);  // 5.25 s of quiet after the commit at 3.75 s
+    const string clip = clip_path("Bajas", "baja");
+    EXPECT_THAT(
+        history_lines(),
+        ElementsAre(R"({"fecha":"2026-12-10","hora":"14:33:58","tipo":"baja","enemigo":"GHOST",)"
+                    R"("clan":null,"id":null,"nivel":null,"baja_en_partida":null,)"
+                    R"("medallas":["LONGSHOT"],"veces":1,"juego":"Warzone · Black Ops 7",)"
+                    R"("modo":null,"mapa":null,"lugar":null,"clip":")" +
+                    clip + R"("})"));
+    const auto req = taken();
+    ASSERT_TRUE(req);
+    EXPECT_EQ(req->kind, "baja");
+    EXPECT_EQ(req->clip_path, clip);
+    EXPECT_EQ(req->automatic, 1);
+    // From the killfeed line at 1 s: 8 s, plus segundos_antes.
+    EXPECT_EQ(req->span->seconds, 13u);
+    EXPECT_EQ(req->span->nanoseconds, 0u);
+    ASSERT_EQ(req->events.size(), 1u);
+    EXPECT_EQ(
+        req->events[0].fragment,
+        R"("tipo":"baja","enemigo":"GHOST","nivel":null,"baja_en_partida":null,"medallas":["LONGSHOT"])");
+    EXPECT_EQ(req->events[0].instant, at(1000));
+    EXPECT_EQ(logs.back(), "\n[CLIP] Escena con 1 evento(s) -> " + clip);
 
     // A card and the killfeed line of the same kill.
     for (int ms : {20000, 20250, 20500}) kill_card(ms, "RAVEN", 30);
