@@ -64,8 +64,10 @@ std::optional<std::uint32_t> most_frequent(const std::vector<std::uint32_t>& val
 
 // The INI reader trims values and cuts them at ';' and '"'. A gamertag that
 // would come back different at the next start must not be adopted: the
-// program would then look for a player that does not exist.
+// program would then look for a player that does not exist. A broken byte
+// would make the whole file unreadable.
 bool survives_ini(const std::string& value) {
+    if (!utf8_valid(value)) return false;
     const IniTable table = config_parse_ini("[general]\ngamertag = " + value + "\n");
     const auto back = config_ini_get(table, "general", "gamertag");
     return back && *back == value;

@@ -516,7 +516,7 @@ TEST_F(Engine, GamertagReplacementRules) {
 TEST_F(Engine, GamertagThatTheIniCannotHoldIsNotAdopted) {
     start();
     const string before = test::read_file(app.ini());
-    for (const char* name : {"PLAY;ER", "\"QUOTED\"", " SPACED"}) {
+    for (const char* name : {"PLAY;ER", "\"QUOTED\"", " SPACED", "BAD\xFF" "BYTE"}) {
         events_learn_gamertag(st, name);
         events_learn_gamertag(st, name);
         EXPECT_FALSE(st.gamertag) << name;
