@@ -4,10 +4,17 @@
 
 #include <fmt/format.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "base/fd_write.h"
 #include "base/text.h"
 
 namespace corvane {
@@ -106,6 +113,38 @@ HistoryTallies events_load_tallies(const std::filesystem::path& path) {
     return tallies;
 }
 
+std::optional<std::string> history_append(const std::filesystem::path& path,
+                                          std::string_view lines) {
+    std::lock_guard<std::mutex> lock(HistoryLock);
+    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return std::string(std::strerror(errno));
+    std::string text;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return std::string(std::strerror(err));
+    }
+    if (st.st_size > 0) {
+        char last = 0;
+        const ssize_t n = ::pread(fd, &last, 1, st.st_size - 1);
+        if (n != 1) {
+            const int err = n < 0 ? errno : EIO;
+            ::close(fd);
+            return std::string(std::strerror(err));
+        }
+        if (last != '\n') text += '\n';
+    }
+    text += lines;
+    // One write: a reader holding the lock never sees half a scene, and a
+    // failure costs at most this scene's lines.
+    const bool ok = fd_write_all(fd, text);
+    const int err = errno;
+    ::close(fd);
+    if (!ok) return std::string(std::strerror(err));
+    return std::nullopt;
+}
+
 namespace {
 
 std::string opt_string(const std::optional<std::string>& v) {
@@ -148,7 +187,7 @@ std::string killcam_secs_json(float secs) {
 
 }  // namespace
 
-std::string history_context_json(const HistoryContext& context) {
+std::string events_context_json(const HistoryContext& context) {
     std::string out;
     member(out, "juego", opt_string(context.game));
     member(out, "modo", opt_string(context.mode));

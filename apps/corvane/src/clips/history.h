@@ -6,6 +6,7 @@
 // rebuilt from the file.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -21,6 +22,19 @@ namespace corvane {
 // writes or replaces it (the event engine's append, the web pages' readers,
 // the rewrite after deleting events, the tallies reload).
 inline std::mutex HistoryLock;
+
+// Set by whoever rewrote the history behind the event engine's back (the
+// deletion of events from the viewer); the engine swaps it back to false and
+// rebuilds its per-enemy tallies from the file.
+inline std::atomic<bool> HistoryChangedFlag{false};
+
+// Appends `lines` (whole lines, each ended by "\n") to the history file in one
+// write under HistoryLock, creating the file when missing. When the file does
+// not end with a line break (a torn earlier write) one is written first, so
+// the new lines never glue onto the broken one. On failure: the system's text
+// of the error.
+std::optional<std::string> history_append(const std::filesystem::path& path,
+                                          std::string_view lines);
 
 // The JSON string literal of `text`: '"' and '\' are escaped with a backslash,
 // characters below U+0020 as \u00XX (lower-case hex), everything else copied.
@@ -59,7 +73,7 @@ struct HistoryContext {
 
 // The context members that continue an open line:
 // ,"juego":…,"modo":…,"mapa":…,"lugar":… (each a string or null).
-std::string history_context_json(const HistoryContext& context);
+std::string events_context_json(const HistoryContext& context);
 
 // The player was knocked down.
 struct HistoryKnock {
@@ -100,7 +114,7 @@ struct HistoryDeath {
 };
 
 // A history line still open for its "clip" member: "{" + the event's keys +
-// `context` (the text of history_context_json), without the closing brace.
+// `context` (the text of events_context_json), without the closing brace.
 std::string history_line_open(const HistoryKnock& event, std::string_view context);
 std::string history_line_open(const HistoryKill& event, std::string_view context);
 std::string history_line_open(const HistoryDeath& event, std::string_view context);

@@ -68,11 +68,11 @@ HistoryContext full_context() {
 }
 
 TEST(HistoryLines, ExactText) {
-    const string ctx = history_context_json(full_context());
+    const string ctx = events_context_json(full_context());
     EXPECT_EQ(
         ctx,
         R"(,"juego":"Warzone · Black Ops 7","modo":"Resurgimiento Quads","mapa":null,"lugar":"COPPERTON")");
-    EXPECT_EQ(history_context_json({}), R"(,"juego":null,"modo":null,"mapa":null,"lugar":null)");
+    EXPECT_EQ(events_context_json({}), R"(,"juego":null,"modo":null,"mapa":null,"lugar":null)");
 
     HistoryKill kill{
         "2026-12-10", "14:33:58", "ShadowFox", "[ABC]", "1234", 57, 2, {"HEADSHOT", "LONGSHOT"}, 3};
@@ -89,7 +89,7 @@ TEST(HistoryLines, ExactText) {
 
     HistoryKill bare{"2026-12-10", "14:33:58", "X\"\t", nullopt, nullopt, nullopt, nullopt, {}, 1};
     EXPECT_EQ(
-        history_line_close(history_line_open(bare, history_context_json({})), nullopt),
+        history_line_close(history_line_open(bare, events_context_json({})), nullopt),
         R"({"fecha":"2026-12-10","hora":"14:33:58","tipo":"baja","enemigo":"X\"\u0009","clan":null,)"
         R"("id":null,"nivel":null,"baja_en_partida":null,"medallas":[],"veces":1,)"
         R"("juego":null,"modo":null,"mapa":null,"lugar":null,"clip":null})");
@@ -231,9 +231,9 @@ TEST(HistoryLines, EveryLineParsesWithPythonInKeyOrder) {
                        static_cast<float>(i) * 0.37f,
                        1};
         HistoryKnock kn{"2026-12-10", "10:00:02", n};
-        file += history_line_close(history_line_open(k, history_context_json(ctx)), clip) + "\n";
-        file += history_line_close(history_line_open(d, history_context_json(ctx)), clip) + "\n";
-        file += history_line_close(history_line_open(kn, history_context_json(ctx)), clip) + "\n";
+        file += history_line_close(history_line_open(k, events_context_json(ctx)), clip) + "\n";
+        file += history_line_close(history_line_open(d, events_context_json(ctx)), clip) + "\n";
+        file += history_line_close(history_line_open(kn, events_context_json(ctx)), clip) + "\n";
         const string decoded = utf8_lossy(n);
         expect.push_back({kill_keys, decoded});
         expect.push_back({death_keys, decoded});
@@ -294,11 +294,11 @@ TEST(HistoryTallies, ReloadGivesTheLiveKeys) {
         HistoryDeath d{.date = "d", .time = "t", .enemy = n};
         HistoryDeath nameless{.date = "d", .time = "t"};
         HistoryKnock kn{"d", "t", n};
-        file += history_line_close(history_line_open(k, history_context_json({})), nullopt) + "\n";
-        file += history_line_close(history_line_open(d, history_context_json({})), nullopt) + "\n";
-        file += history_line_close(history_line_open(nameless, history_context_json({})), nullopt) +
+        file += history_line_close(history_line_open(k, events_context_json({})), nullopt) + "\n";
+        file += history_line_close(history_line_open(d, events_context_json({})), nullopt) + "\n";
+        file += history_line_close(history_line_open(nameless, events_context_json({})), nullopt) +
                 "\n";
-        file += history_line_close(history_line_open(kn, history_context_json({})), nullopt) + "\n";
+        file += history_line_close(history_line_open(kn, events_context_json({})), nullopt) + "\n";
         ++live_kills[utf8_lower(n)];
         ++live_deaths[utf8_lower(n)];
     }
@@ -319,6 +319,37 @@ TEST(HistoryTallies, ReadsUnderTheHistoryLock) {
     EXPECT_EQ(pending.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
     held.unlock();
     EXPECT_EQ(pending.get().kills, (EnemyTallies{{"a", 1}}));
+}
+
+TEST(HistoryAppend, NewFileTornTailAndFailure) {
+    TempDir dir;
+    const auto path = dir.path() / "estadisticas.jsonl";
+    EXPECT_EQ(history_append(path, "{\"a\":1}\n{\"b\":2}\n"), nullopt);
+    EXPECT_EQ(test::read_file(path), "{\"a\":1}\n{\"b\":2}\n");
+    EXPECT_EQ(history_append(path, "{\"c\":3}\n"), nullopt);
+    EXPECT_EQ(test::read_file(path), "{\"a\":1}\n{\"b\":2}\n{\"c\":3}\n");
+
+    // A torn earlier write: the new lines start on a line of their own, so
+    // every whole line still parses.
+    write_file(path, "{\"a\":1}\n{\"tipo\":\"ba");
+    EXPECT_EQ(history_append(path, "{\"tipo\":\"baja\",\"enemigo\":\"X\"}\n"), nullopt);
+    EXPECT_EQ(test::read_file(path),
+              "{\"a\":1}\n{\"tipo\":\"ba\n{\"tipo\":\"baja\",\"enemigo\":\"X\"}\n");
+    EXPECT_EQ(events_load_tallies(path).kills, (EnemyTallies{{"x", 1}}));
+
+    EXPECT_EQ(history_append(dir.path() / "no" / "h.jsonl", "x\n"), "No such file or directory");
+    EXPECT_EQ(history_append(dir.path(), "x\n"), "Is a directory");
+}
+
+TEST(HistoryAppend, WaitsForTheHistoryLock) {
+    TempDir dir;
+    std::unique_lock<std::mutex> held(HistoryLock);
+    auto pending = std::async(std::launch::async,
+                              [&] { return history_append(dir.path() / "h.jsonl", "{}\n"); });
+    EXPECT_EQ(pending.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "h.jsonl"));
+    held.unlock();
+    EXPECT_EQ(pending.get(), nullopt);
 }
 
 }  // namespace
