@@ -6,6 +6,7 @@
 // rebuilt from the file.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -21,6 +22,10 @@ namespace corvane {
 // writes or replaces it (the event engine's append, the web pages' readers,
 // the rewrite after deleting events, the tallies reload).
 inline std::mutex HistoryLock;
+
+// Set after the web interface rewrote the history; the event engine takes it
+// (exchange with false) and reloads its tallies from the file.
+inline std::atomic<bool> HistoryReloadFlag{false};
 
 // The JSON string literal of `text`: '"' and '\' are escaped with a backslash,
 // characters below U+0020 as \u00XX (lower-case hex), everything else copied.

@@ -33,7 +33,10 @@ std::string ui_fill_template(std::string_view tpl, const UiTemplateFills& fills)
 }
 
 std::string ui_json_for_script(const nlohmann::ordered_json& value) {
-    const std::string text = ui_json_text(value);
+    return ui_script_escape(ui_json_text(value));
+}
+
+std::string ui_script_escape(std::string_view text) {
     std::string out;
     out.reserve(text.size() + 16);
     for (size_t i = 0; i < text.size(); ++i) {
