@@ -197,3 +197,35 @@ test('Chromium seeks past the first 16 MiB range of a large clip', async () => {
   assert.ok(result.ready >= 2, String(result.ready));
   await page.close();
 });
+
+test('the viewer script hands its result to the page callback', async () => {
+  const page = await browser.newPage();
+  const errors = [];
+  page.on('pageerror', (e) => errors.push(e.message));
+  await page.goto(`${S.base}/api/visor?t=${S.token}&a=disco`);
+  const results = await page.evaluate(async ([token, clip]) => {
+    const call = (query) => new Promise((resolve, reject) => {
+      window.__crvnVisor = resolve;
+      const s = document.createElement('script');
+      s.src = `/api/visor?t=${token}&${query}`;
+      s.onerror = () => reject(new Error('script failed'));
+      document.head.appendChild(s);
+    });
+    return [
+      await call(`a=archivar&v=1&clip=${encodeURIComponent(clip)}`),
+      await call(`a=archivar&clip=${encodeURIComponent('</script><script>window.pwned=1</script>.mp4')}`),
+      await call('a=nada'),
+      window.pwned ?? null,
+    ];
+  }, [S.token, CLIP]);
+  assert.deepEqual(results, [
+    { archivado: true, ok: true },
+    { ok: false, error: 'el clip ya no existe' },
+    { ok: false, error: 'acción desconocida' },
+    null,
+  ]);
+  const sidecar = JSON.parse(fs.readFileSync(path.join(clips, CLIP.replace(/\.mp4$/, '.json')), 'utf8'));
+  assert.equal(sidecar.archivado, true);
+  assert.deepEqual(errors, []);
+  await page.close();
+});
