@@ -47,6 +47,49 @@ void for_each_line(std::string_view text, F&& f) {
     }
 }
 
+// Checks one history line without building it and keeps its top-level
+// "clip" text (the last one, as a parsed object would hold it).
+struct ClipFinder : nlohmann::json_sax<Json> {
+    int depth = 0;
+    bool clip_key = false;
+    std::optional<std::string> clip;
+
+    bool value() {
+        clip_key = false;
+        return true;
+    }
+    bool null() override {
+        if (clip_key) clip.reset();
+        return value();
+    }
+    bool boolean(bool) override { return null(); }
+    bool number_integer(number_integer_t) override { return null(); }
+    bool number_unsigned(number_unsigned_t) override { return null(); }
+    bool number_float(number_float_t, const string_t&) override { return null(); }
+    bool binary(binary_t&) override { return null(); }
+    bool string(string_t& s) override {
+        if (clip_key) clip = std::move(s);
+        return value();
+    }
+    bool start_object(std::size_t) override {
+        if (clip_key) clip.reset();
+        clip_key = false;
+        ++depth;
+        return true;
+    }
+    bool key(string_t& k) override {
+        clip_key = depth == 1 && k == "clip";
+        return true;
+    }
+    bool end_object() override {
+        --depth;
+        return true;
+    }
+    bool start_array(std::size_t n) override { return start_object(n); }
+    bool end_array() override { return end_object(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+};
+
 bool is_day_folder(std::string_view name) {
     if (name.size() != 10) return false;
     for (std::size_t i = 0; i < 10; ++i) {
@@ -146,15 +189,13 @@ std::vector<std::pair<std::string, std::string>> clips_page_fills(const fs::path
         if (!first) data += ',';
         first = false;
         // A torn or hand-edited line would break the page's whole script.
-        Json v = json_parse_untrusted(line);
-        if (v.is_discarded()) {
+        ClipFinder finder;
+        if (!Json::sax_parse(line, &finder)) {
             data += "null";
             continue;
         }
         data += line;
-        if (!v.is_object()) continue;
-        auto it = v.find("clip");
-        if (it != v.end() && it->is_string()) names.push_back(it->get<std::string>());
+        if (finder.clip) names.push_back(std::move(*finder.clip));
     }
     const std::vector<ManualClipEntry> manual = clips_manual_entries(clips_folder);
     for (const ManualClipEntry& m : manual) {
@@ -172,15 +213,20 @@ std::vector<std::pair<std::string, std::string>> clips_page_fills(const fs::path
 
     std::sort(names.begin(), names.end());
     names.erase(std::unique(names.begin(), names.end()), names.end());
-    Json clips = Json::object();
+    // Written member by member: the names are sorted and unique already.
+    std::string clips = "{";
     for (const std::string& name : names) {
         // Only names that stay inside the clips folder are looked at.
         if (!ui_sanitize_rel_path(name) || name.find('\\') != std::string::npos) continue;
         const fs::path path = clips_folder / name;
         struct stat st {};
         if (::stat(path.c_str(), &st) != 0) continue;
-        clips[name] = clip_entry(path, st);
+        if (clips.size() > 1) clips += ',';
+        clips += ui_json_text(Json(name));
+        clips += ':';
+        clips += ui_json_text(clip_entry(path, st));
     }
+    clips += '}';
 
     const Settings settings = config_load();
     const Json disk = clips_disk_usage_json(clips_folder, settings.clips.limite_disco_gb);
@@ -202,7 +248,7 @@ std::vector<std::pair<std::string, std::string>> clips_page_fills(const fs::path
 
     return {
         {"/*__DATA__*/[]", ui_script_escape(data)},
-        {"/*__CLIPS__*/{}", ui_json_for_script(clips)},
+        {"/*__CLIPS__*/{}", ui_script_escape(clips)},
         {"/*__DISCO__*/null", ui_json_text(disk)},
         {"__VERSION__", std::string(kUiVersion)},
         {"__GENERATED__", now.date + " " + time},

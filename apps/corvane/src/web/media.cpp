@@ -1,25 +1,18 @@
 #include "web/media.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <limits>
-#include <memory>
 
 #include "base/settings.h"
 #include "base/text.h"
 #include "clips/library.h"
+#include "platform/media_file.h"
 
 namespace corvane {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr std::size_t kSendBuffer = 262'144;
 
 void send_not_found(NetSocket s) { ui_send_response(s, "404 Not Found", "text/plain", "?"); }
 
@@ -33,11 +26,9 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 }
 
 // Closes the file on every way out of the reply.
-struct FdCloser {
-    int fd;
-    ~FdCloser() {
-        if (fd >= 0) ::close(fd);
-    }
+struct FileCloser {
+    MediaFile& file;
+    ~FileCloser() { media_file_close(file); }
 };
 
 }  // namespace
@@ -114,17 +105,13 @@ UiByteRange ui_parse_range(std::string_view range, std::uint64_t size) {
 
 void ui_serve_file(NetSocket s, const fs::path& path, const std::optional<std::string>& range,
                    std::string_view content_type) {
-    // Not blocking on open: a FIFO named like a clip would otherwise park the
-    // connection until a writer shows up. Links are not followed at the end.
-    FdCloser file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW)};
-    struct stat st {};
-    if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    MediaFile file = media_file_open(path);
+    if (!file.valid()) {
         send_not_found(s);
         return;
     }
-    const int flags = ::fcntl(file.fd, F_GETFL);
-    if (flags >= 0) ::fcntl(file.fd, F_SETFL, flags & ~O_NONBLOCK);
-    const std::uint64_t size = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+    FileCloser closer{file};
+    const std::uint64_t size = file.size;
 
     std::string head;
     std::uint64_t start = 0, count = size;
@@ -142,19 +129,8 @@ void ui_serve_file(NetSocket s, const fs::path& path, const std::optional<std::s
                "\r\nConnection: close\r\n\r\n";
     }
     if (!net_send_all(s, head.data(), head.size(), count > 0)) return;
-
-    auto buffer = std::make_unique<char[]>(kSendBuffer);
-    std::uint64_t offset = start;
-    while (count > 0) {
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(count, kSendBuffer));
-        const ssize_t n = ::pread(file.fd, buffer.get(), want, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // read error or the file got shorter: the body ends early
-        const auto got = static_cast<std::uint64_t>(n);
-        count -= got;
-        offset += got;
-        if (!net_send_all(s, buffer.get(), static_cast<std::size_t>(n), count > 0)) return;
-    }
+    // A short send (read error, file cut short, peer gone) just ends the body.
+    (void)media_file_send(s, file, start, count);
 }
 
 std::optional<UiDeferredAction> ui_route_clip_media(const UiExchange& ex) {
