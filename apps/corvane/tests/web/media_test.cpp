@@ -151,6 +151,29 @@ TEST(WebClipMedia, LargeFileIsSentInCappedRanges) {
     EXPECT_EQ(top.body.size(), 1u);
 }
 
+// A browser drops range requests it no longer needs: the server (this test
+// process) must survive a peer that resets the connection mid-reply.
+TEST(WebClipMedia, PeerLeavingMidReply) {
+    ClipsHome home;
+    const fs::path p = home.put("d/Manual/big.mp4", "");
+    ASSERT_EQ(::truncate(p.c_str(), 100'000'000), 0);
+    for (int i = 0; i < 5; ++i) {
+        int fd = connect_to(server_port());
+        ASSERT_GE(fd, 0);
+        const int small = 4096;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        send_bytes(fd, "GET " + clip_url("ruta=d/Manual/big.mp4") + " HTTP/1.1\r\nHost: " + host_header() +
+                           "\r\nRange: bytes=0-\r\n\r\n");
+        char buf[1024];
+        ASSERT_GT(::recv(fd, buf, sizeof buf, 0), 0);
+        const linger reset{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        ::close(fd);
+    }
+    EXPECT_TRUE(wait_for([] { return ui_live_connections() == 0; }, 30'000));
+    EXPECT_EQ(get(clip_url("ruta=d/Manual/big.mp4"), "Range: bytes=5-9\r\n").status, "206 Partial Content");
+}
+
 TEST(WebClipMedia, EmptyFileIsAnEmptyOk) {
     ClipsHome home;
     home.put("Manual/vacio.mp4", "");

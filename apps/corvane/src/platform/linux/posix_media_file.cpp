@@ -1,6 +1,7 @@
 #include "platform/media_file.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,8 +24,46 @@ MediaFile media_file_open(const std::filesystem::path& path) {
     return {fd, st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0};
 }
 
+namespace {
+
+// sendfile has no MSG_NOSIGNAL: a peer that closes mid-reply would raise
+// SIGPIPE. The signal is blocked on this thread for the call, and one left
+// pending is taken before the mask is restored.
+class PipeSignalGuard {
+  public:
+    PipeSignalGuard() {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &pipe, &old_);
+    }
+    ~PipeSignalGuard() {
+        if (!was_pending_) {
+            sigset_t pipe;
+            sigemptyset(&pipe);
+            sigaddset(&pipe, SIGPIPE);
+            const timespec none{0, 0};
+            while (sigtimedwait(&pipe, nullptr, &none) > 0) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    PipeSignalGuard(const PipeSignalGuard&) = delete;
+    PipeSignalGuard& operator=(const PipeSignalGuard&) = delete;
+
+  private:
+    sigset_t old_{};
+    bool was_pending_ = false;
+};
+
+}  // namespace
+
 std::uint64_t media_file_send(NetSocket s, const MediaFile& file, std::uint64_t offset, std::uint64_t count) {
     constexpr std::uint64_t kMaxCall = 0x7ffff000;  // the most one sendfile call moves
+    PipeSignalGuard no_sigpipe;
     std::uint64_t sent = 0;
     off_t pos = static_cast<off_t>(offset);
     while (sent < count) {
