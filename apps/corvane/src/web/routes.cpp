@@ -5,6 +5,10 @@
 
 #include "base/log.h"
 #include "base/version.h"
+#include "web/analysis_view.h"
+#include "web/clips_page.h"
+#include "web/media.h"
+#include "web/visor.h"
 #include "web/session.h"
 #include "web/templates.h"
 
@@ -97,6 +101,11 @@ constexpr std::array kRoutes{
     UiRoute{"GET", "/api/abrir", UiGuard::page, route_open},
     UiRoute{"GET", "/api/pestana", UiGuard::api, route_pending_tab},
     UiRoute{"GET", "/api/registro", UiGuard::api, route_log},
+    // Clips page, media, viewer actions and analysis view.
+    UiRoute{"GET", "/clips", UiGuard::page, ui_route_clips_page},
+    UiRoute{"GET", "/clip", UiGuard::page, ui_route_clip_media},
+    UiRoute{"GET", "/api/visor", UiGuard::page, ui_route_visor},
+    UiRoute{"GET", "/api/analisis", UiGuard::api, ui_route_analysis_state},
 };
 
 const PagePath* find_page_path(std::string_view path) {

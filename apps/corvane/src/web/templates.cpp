@@ -33,17 +33,26 @@ std::string ui_fill_template(std::string_view tpl, const UiTemplateFills& fills)
 }
 
 std::string ui_json_for_script(const nlohmann::ordered_json& value) {
-    const std::string text = ui_json_text(value);
+    return ui_script_escape(ui_json_text(value));
+}
+
+std::string ui_script_escape(std::string_view text) {
     std::string out;
     out.reserve(text.size() + 16);
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '<' && i + 1 < text.size() && text[i + 1] == '/') {
+    std::size_t pos = 0;
+    for (;;) {
+        const std::size_t lt = text.find('<', pos);
+        out.append(text.substr(pos, lt == std::string_view::npos ? std::string_view::npos : lt - pos));
+        if (lt == std::string_view::npos) break;
+        if (text.compare(lt, 2, "</") == 0) {
             out += "<\\/";
-            ++i;
-        } else if (text.compare(i, 4, "<!--") == 0) {
+            pos = lt + 2;
+        } else if (text.compare(lt, 4, "<!--") == 0) {
             out += "\\u003C";
+            pos = lt + 1;
         } else {
-            out += text[i];
+            out += '<';
+            pos = lt + 1;
         }
     }
     return out;

@@ -22,6 +22,9 @@ std::string ui_fill_template(std::string_view tpl, const UiTemplateFills& fills)
 // "\u003C!--", so no value can end the script or open an HTML comment in it.
 std::string ui_json_for_script(const nlohmann::ordered_json& value);
 
+// The same escaping of a JSON text that is already written.
+std::string ui_script_escape(std::string_view json_text);
+
 // The stored template of a page ("pages/ajustes.html"); empty when missing.
 std::string_view ui_page_template(std::string_view asset_name);
 

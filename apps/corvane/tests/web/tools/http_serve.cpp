@@ -1,8 +1,9 @@
 // The local web server alone on 127.0.0.1, for the browser tests and the HTTP
 // benchmark:
-//   http_serve TOKEN [SECONDS]
+//   http_serve TOKEN [SECONDS [PROGRAM_FOLDER]]
 // prints the port on the first line, serves until its standard input closes
-// or SECONDS (default 60) pass, then exits.
+// or SECONDS (default 60) pass, then exits. PROGRAM_FOLDER stands in for the
+// executable's folder (its data/corvane.ini names the clips folder).
 #include <poll.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "base/paths.h"
 #include "base/ui_state.h"
 #include "platform/net.h"
 #include "web/server.h"
@@ -18,10 +20,11 @@
 int main(int argc, char** argv) {
     using namespace corvane;
     if (argc < 2) {
-        std::fprintf(stderr, "uso: http_serve CLAVE [SEGUNDOS]\n");
+        std::fprintf(stderr, "uso: http_serve CLAVE [SEGUNDOS [CARPETA]]\n");
         return 2;
     }
     const int seconds = argc > 2 ? std::atoi(argv[2]) : 60;
+    if (argc > 3) paths_set_app_dir_for_tests(argv[3]);
     NetListenResult l = net_listen_loopback(0, 128);
     if (!l.error.empty()) {
         std::fprintf(stderr, "%s\n", l.error.c_str());

@@ -1,0 +1,290 @@
+#include "web/clips_page.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <mutex>
+
+#include "base/clock.h"
+#include "base/json.h"
+#include "base/settings.h"
+#include "base/text.h"
+#include "base/ui_state.h"
+#include "clips/history.h"
+#include "clips/library.h"
+#include "web/event_delete.h"
+#include "web/http.h"
+#include "web/media.h"
+#include "web/server.h"
+#include "web/templates.h"
+
+namespace corvane {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::ordered_json;
+
+namespace {
+
+// The history's lines; none when it cannot be read or is not UTF-8.
+std::vector<std::string> read_history(const fs::path& path) {
+    std::lock_guard lock(HistoryLock);
+    HistoryRead r = history_read_jsonl(path);
+    return std::move(r.lines);
+}
+
+// Calls f(line) for each line, split as the history reader splits.
+template <class F>
+void for_each_line(std::string_view text, F&& f) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t nl = text.find('\n', start);
+        const bool last = nl == std::string_view::npos;
+        if (last) nl = text.size();
+        std::size_t end = nl;
+        if (!last && end > start && text[end - 1] == '\r') --end;
+        f(text.substr(start, end - start));
+        start = nl + 1;
+    }
+}
+
+// Checks one history line without building it and keeps its top-level
+// "clip" text (the last one, as a parsed object would hold it).
+struct ClipFinder : nlohmann::json_sax<Json> {
+    int depth = 0;
+    bool clip_key = false;
+    std::optional<std::string> clip;
+
+    bool value() {
+        clip_key = false;
+        return true;
+    }
+    bool null() override {
+        if (clip_key) clip.reset();
+        return value();
+    }
+    bool boolean(bool) override { return null(); }
+    bool number_integer(number_integer_t) override { return null(); }
+    bool number_unsigned(number_unsigned_t) override { return null(); }
+    bool number_float(number_float_t, const string_t&) override { return null(); }
+    bool binary(binary_t&) override { return null(); }
+    bool string(string_t& s) override {
+        if (clip_key) clip = std::move(s);
+        return value();
+    }
+    bool start_object(std::size_t) override {
+        if (clip_key) clip.reset();
+        clip_key = false;
+        ++depth;
+        return true;
+    }
+    bool key(string_t& k) override {
+        clip_key = depth == 1 && k == "clip";
+        return true;
+    }
+    bool end_object() override {
+        --depth;
+        return true;
+    }
+    bool start_array(std::size_t n) override { return start_object(n); }
+    bool end_array() override { return end_object(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+};
+
+bool is_day_folder(std::string_view name) {
+    if (name.size() != 10) return false;
+    for (std::size_t i = 0; i < 10; ++i) {
+        const char c = name[i];
+        if (i == 4 || i == 7) {
+            if (c != '-') return false;
+        } else if (c < '0' || c > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string time_from_name(std::string_view file) {
+    // "CRVN_" + "YYYY-MM-DD" + "_" = 16 bytes, then "HH-MM-SS".
+    if (file.size() < 24) return "00:00:00";
+    std::string t(file.substr(16, 8));
+    for (std::size_t i = 0; i < 8; ++i) {
+        const bool dash = i == 2 || i == 5;
+        if (dash ? t[i] != '-' : (t[i] < '0' || t[i] > '9')) return "00:00:00";
+        if (dash) t[i] = ':';
+    }
+    return t;
+}
+
+bool have_file(const fs::path& p) {
+    struct stat st {};
+    return ::stat(p.c_str(), &st) == 0;
+}
+
+Json clip_entry(const fs::path& path, const struct stat& st) {
+    Json sidecar;
+    JsonRead r = json_read_object(clips_sidecar_path(path));
+    if (r.value) sidecar = std::move(*r.value);
+    auto copy = [&](const char* key) -> Json {
+        if (sidecar.is_object()) {
+            auto it = sidecar.find(key);
+            if (it != sidecar.end()) return *it;
+        }
+        return nullptr;
+    };
+    Json o = Json::object();
+    o["eventos"] = copy("eventos");
+    o["duracion"] = copy("duracion");
+    const Json archived = copy("archivado");
+    o["archivado"] = archived.is_boolean() && archived.get<bool>();
+    o["auto"] = clips_is_automatic(path);
+    o["bytes"] = static_cast<std::uint64_t>(st.st_size);
+    o["analisis"] = have_file(clips_analysis_path(path));
+    o["mic"] = have_file(clips_mic_path(path));
+    return o;
+}
+
+}  // namespace
+
+std::vector<ManualClipEntry> clips_manual_entries(const fs::path& clips_folder) {
+    std::vector<ManualClipEntry> out;
+    std::error_code ec;
+    fs::directory_iterator days(clips_folder, ec), done;
+    for (; !ec && days != done; days.increment(ec)) {
+        const std::string day = utf8_lossy(days->path().filename().string());
+        if (!is_day_folder(day)) continue;
+        std::error_code ec2;
+        fs::directory_iterator files(days->path() / "Manual", ec2);
+        for (; !ec2 && files != done; files.increment(ec2)) {
+            const std::string file = files->path().filename().string();
+            if (file.size() < 4 || ascii_lower(file.substr(file.size() - 4)) != ".mp4") continue;
+            out.push_back({day + "/Manual/" + file, day, time_from_name(file)});
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> clips_collect_entries(std::string_view history_text) {
+    std::vector<std::string> out;
+    for_each_line(history_text, [&](std::string_view line) {
+        Json v = json_parse_untrusted(utf8_trim(line));
+        if (!v.is_object()) return;
+        auto it = v.find("clip");
+        if (it != v.end() && it->is_string()) out.push_back(it->get<std::string>());
+    });
+    return out;
+}
+
+std::vector<std::pair<std::string, std::string>> clips_page_fills(const fs::path& clips_folder,
+                                                                  const fs::path& history_path,
+                                                                  std::string_view viewer_key) {
+    const std::vector<std::string> history = read_history(history_path);
+
+    // DATA: event lines as they stand, in file order; the clip names they use.
+    std::string data = "[";
+    std::vector<std::string> names;
+    bool first = true;
+    for (const std::string& raw : history) {
+        if (!history_is_event_line(raw)) continue;
+        const std::string line = utf8_trim(raw);
+        if (!first) data += ',';
+        first = false;
+        // A torn or hand-edited line would break the page's whole script.
+        ClipFinder finder;
+        if (!Json::sax_parse(line, &finder)) {
+            data += "null";
+            continue;
+        }
+        data += line;
+        if (finder.clip) names.push_back(std::move(*finder.clip));
+    }
+    const std::vector<ManualClipEntry> manual = clips_manual_entries(clips_folder);
+    for (const ManualClipEntry& m : manual) {
+        Json e = Json::object();
+        e["fecha"] = m.date;
+        e["hora"] = m.time;
+        e["tipo"] = "manual";
+        e["clip"] = m.key;
+        if (!first) data += ',';
+        first = false;
+        data += ui_json_text(e);
+        names.push_back(m.key);
+    }
+    data += ']';
+
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    // Written member by member: the names are sorted and unique already.
+    std::string clips = "{";
+    for (const std::string& name : names) {
+        // Only names that stay inside the clips folder are looked at.
+        if (!ui_sanitize_rel_path(name) || name.find('\\') != std::string::npos) continue;
+        const fs::path path = clips_folder / name;
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) continue;
+        if (clips.size() > 1) clips += ',';
+        clips += ui_json_text(Json(name));
+        clips += ':';
+        clips += ui_json_text(clip_entry(path, st));
+    }
+    clips += '}';
+
+    const Settings settings = config_load();
+    const Json disk = clips_disk_usage_json(clips_folder, settings.clips.limite_disco_gb);
+
+    const LocalDateTime now = clock_local_date_time();
+    std::string time = now.time;
+    std::replace(time.begin(), time.end(), '-', ':');
+
+    auto hooks = ui_hooks();
+    const std::uint64_t saved = hooks->clips_saved ? hooks->clips_saved() : 0;
+
+    std::string api = "null";
+    if (const UiSession* s = ui_session()) {
+        Json o = Json::object();
+        o["base"] = "http://127.0.0.1:" + std::to_string(s->port);
+        o["t"] = s->token;
+        api = ui_json_text(o);
+    }
+
+    return {
+        {"/*__DATA__*/[]", ui_script_escape(data)},
+        {"/*__CLIPS__*/{}", ui_script_escape(clips)},
+        {"/*__DISCO__*/null", ui_json_text(disk)},
+        {"__VERSION__", std::string(kUiVersion)},
+        {"__GENERATED__", now.date + " " + time},
+        {"__VIEWER_KEY__", std::string(viewer_key)},
+        {"__GENSTAMP__", std::to_string(saved)},
+        {"/*__API__*/null", api},
+    };
+}
+
+std::string clips_render_page_from(std::string_view page_template, const fs::path& clips_folder,
+                                   const fs::path& history_path, std::string_view viewer_key,
+                                   const UiTemplateFills& common) {
+    const auto fills = clips_page_fills(clips_folder, history_path, viewer_key);
+    UiTemplateFills view;
+    for (const auto& [k, v] : fills) view.emplace_back(k, v);
+    view.insert(view.end(), common.begin(), common.end());
+    return ui_fill_template(page_template, view);
+}
+
+std::string clips_render_page(const fs::path& clips_folder, const fs::path& history_path,
+                              std::string_view viewer_key) {
+    return clips_render_page_from(ui_page_template(kClipsPageAsset), clips_folder, history_path, viewer_key);
+}
+
+std::optional<UiDeferredAction> ui_route_clips_page(const UiExchange& ex) {
+    const std::string_view tpl = ui_page_template(kClipsPageAsset);
+    if (tpl.empty()) {
+        ui_send_response(ex.socket, "404 Not Found", "text/plain", "?");
+        return std::nullopt;
+    }
+    const Settings settings = config_load();
+    const fs::path folder = settings.general.carpeta_clips;
+    ui_send_response(ex.socket, "200 OK", "text/html; charset=utf-8",
+                     clips_render_page_from(tpl, folder, folder / "estadisticas.jsonl", settings.visor.tecla.text,
+                                            {{"__TOKEN__", ex.session.token}, {"__BUILD_DATE__", kUiBuildDate}}));
+    return std::nullopt;
+}
+
+}  // namespace corvane

@@ -1,0 +1,57 @@
+// Clip names coming from the pages, and the clip media route: a clip name is
+// only ever turned into a file inside the clips folder, and a clip is sent in
+// byte ranges so the browser can seek without the file being held in memory.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/net.h"
+#include "web/routes.h"
+
+namespace corvane {
+
+// The name with "/" separators, or nothing when it is empty, holds a NUL or a
+// ":", starts with a separator, has an empty, "." or ".." part, or does not
+// end with ".mp4" (any letter case). "\" counts as a separator.
+std::optional<std::string> ui_sanitize_rel_path(std::string_view name);
+
+// The canonical path of an existing clip named relative to `clips_folder`
+// (links followed), or nothing when the name is refused, the file or folder
+// is missing, or the clip lies outside the folder.
+std::optional<std::filesystem::path> ui_resolve_clip_in(const std::filesystem::path& clips_folder,
+                                                        std::string_view name);
+
+// The same against the clips folder of the configuration as it is now.
+std::optional<std::filesystem::path> ui_resolve_clip_path(std::string_view name);
+
+// The canonical path of `path` when it exists and lies inside `folder`
+// (compared by whole components after following links); else nothing.
+std::optional<std::filesystem::path> ui_path_within(const std::filesystem::path& folder,
+                                                    const std::filesystem::path& path);
+
+// Most bytes a range reply covers beyond its start.
+inline constexpr std::uint64_t kUiRangeSpan = 16'777'216;
+
+// What a Range header asks of a file of `size` bytes: the first and last byte
+// sent and how many bytes are sent.
+struct UiByteRange {
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    std::uint64_t count = 0;
+};
+UiByteRange ui_parse_range(std::string_view range, std::uint64_t size);
+
+// Sends one regular file as a 200 reply (no range) or a 206 reply, or the
+// 404 reply when it cannot be opened or is not a regular file. An empty file
+// is a 200 with no body, whatever the range.
+void ui_serve_file(NetSocket s, const std::filesystem::path& path,
+                   const std::optional<std::string>& range, std::string_view content_type);
+
+// GET "/clip": query "ruta" (the clip name), "mic" ("1" = the voice track).
+std::optional<UiDeferredAction> ui_route_clip_media(const UiExchange& ex);
+
+}  // namespace corvane

@@ -1,0 +1,54 @@
+#include "web/analysis_view.h"
+
+#include <gtest/gtest.h>
+
+#include "clips_test_util.h"
+#include "web_test_util.h"
+
+namespace corvane {
+namespace {
+
+using namespace webtest;
+namespace fs = std::filesystem;
+
+std::string state(const std::string& clip_query) {
+    Reply r = get("/api/analisis?clip=" + clip_query, key_header());
+    EXPECT_EQ(r.status, "200 OK");
+    EXPECT_EQ(r.header("Content-Type"), "application/json; charset=utf-8");
+    return r.body;
+}
+
+TEST(WebAnalysisView, RepliesTable) {
+    ClipsHome home("[ia]\nclave_gemini = abc\n");
+    const std::string a = "2026-01-05/Bajas/a.mp4";
+    home.put(a, "v");
+    home.put("2026-01-05/Bajas/a.json", R"({"duracion":14.0,"eventos":[]})");
+    home.put("2026-01-05/Bajas/a.analisis.json", R"({"texto":"</b>"})");
+    home.put("2026-01-05/Bajas/b.mp4", "v");
+    home.put("2026-01-05/Bajas/b.json", "{\"roto\":");
+    home.put("2026-01-05/Bajas/b.analisis.json", "\"\xff\"");
+    test::write_file(home.root() / "fuera.mp4", "v");
+    struct Case {
+        std::string query, body;
+    };
+    const std::vector<Case> cases = {
+        {a, R"({"clip":"2026-01-05/Bajas/a.mp4","eventos":{"duracion":14.0,"eventos":[]},"guardado":{"texto":"</b>"},"tiene_clave":true,"trabajo":null})"},
+        {"2026-01-05%5CBajas%5Ca.mp4", R"({"clip":"2026-01-05\\Bajas\\a.mp4","eventos":{"duracion":14.0,"eventos":[]},"guardado":{"texto":"</b>"},"tiene_clave":true,"trabajo":null})"},
+        {"2026-01-05/Bajas/b.mp4", R"({"clip":"2026-01-05/Bajas/b.mp4","eventos":null,"guardado":null,"tiene_clave":true,"trabajo":null})"},
+        {"../fuera.mp4", R"({"error":"clip no encontrado"})"},
+        {"2026-01-05/Bajas/c.mp4", R"({"error":"clip no encontrado"})"},
+        {"", R"({"error":"clip no encontrado"})"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(state(c.query), c.body) << c.query;
+    // The route is behind the header token, not the page token.
+    EXPECT_EQ(get(std::string("/api/analisis?clip=") + a + "&t=" + kToken).body, "clave");
+}
+
+TEST(WebAnalysisView, NoKeyConfigured) {
+    ClipsHome home("[ia]\nclave_gemini =\n");
+    home.put("a.mp4", "v");
+    EXPECT_EQ(state("a.mp4"), R"({"clip":"a.mp4","eventos":null,"guardado":null,"tiene_clave":false,"trabajo":null})");
+}
+
+}  // namespace
+}  // namespace corvane

@@ -1,0 +1,257 @@
+#include "web/event_delete.h"
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "clips/history.h"
+#include "clips/library.h"
+#include "clips_test_util.h"
+
+namespace corvane {
+namespace {
+
+using namespace webtest;
+namespace fs = std::filesystem;
+using Json = nlohmann::ordered_json;
+
+Json expect_of(const char* fecha, const char* hora, const char* tipo) {
+    return Json{{"fecha", fecha}, {"hora", hora}, {"tipo", tipo}};
+}
+
+std::string ev(const char* tipo, const char* hora, const char* enemigo, const char* clip) {
+    std::string clip_json = clip ? std::string("\"") + clip + "\"" : "null";
+    return std::string("{\"fecha\":\"2026-01-05\",\"hora\":\"") + hora + "\",\"tipo\":\"" + tipo +
+           "\",\"enemigo\":\"" + enemigo + "\",\"juego\":\"Ñ\",\"clip\":" + clip_json + "}";
+}
+
+constexpr const char* kClip = "2026-01-05/Muertes/CRVN_2026-01-05_21-03-11_muerte.mp4";
+
+struct Fixture {
+    ClipsHome home;
+    fs::path clip = home.clips() / kClip;
+    Fixture(const std::string& history, const std::string& sidecar = "{\"eventos\":[]}") {
+        home.put(kClip, "video");
+        home.put(fs::path(kClip).replace_extension("json").string(), sidecar);
+        home.put(fs::path(kClip).replace_extension("analisis.json").string(), "{}");
+        home.put(clips_mic_path(kClip).string(), "voz");
+        home.put("estadisticas.jsonl", history);
+        HistoryChangedFlag.store(false);
+    }
+    EventDeletionOutcome del(std::uint64_t i, const Json& expected) {
+        return clips_delete_event(home.clips(), home.history(), i, expected);
+    }
+    std::string history() const { return test::read_file(home.history()); }
+    Json sidecar() const { return Json::parse(test::read_file(clips_sidecar_path(clip))); }
+};
+
+// Refusals leave every file exactly as it was.
+TEST(WebEventDelete, RefusalsChangeNothing) {
+    const std::string hist = "\n" + ev("muerte", "21:03:11", "Zed", kClip) + "\r\n" +
+                             ev("killcam", "21:03:12", "Zed", kClip) + "\n";
+    struct Case {
+        std::uint64_t index;
+        Json expected;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {2, expect_of("2026-01-05", "21:03:12", "killcam"), "ese evento ya no existe (vuelve a abrir los Clips)"},
+        {0, expect_of("2026-01-05", "21:03:10", "muerte"), "las estadísticas cambiaron: vuelve a abrir los Clips"},
+        {0, expect_of("2026-01-05", "21:03:11", "baja"), "las estadísticas cambiaron: vuelve a abrir los Clips"},
+        {0, Json{{"fecha", "2026-01-05"}, {"tipo", "muerte"}}, "las estadísticas cambiaron: vuelve a abrir los Clips"},
+        {0, Json("no es un objeto"), "las estadísticas cambiaron: vuelve a abrir los Clips"},
+        {1, expect_of("2026-01-05", "21:03:12", "killcam"), "solo se pueden borrar bajas, derribos y muertes"},
+    };
+    for (const auto& c : cases) {
+        Fixture f(hist);
+        auto out = f.del(c.index, c.expected);
+        EXPECT_FALSE(out.result);
+        EXPECT_EQ(out.error, c.error);
+        EXPECT_EQ(f.history(), hist);
+        EXPECT_TRUE(fs::exists(f.clip));
+        EXPECT_FALSE(HistoryChangedFlag.load());
+    }
+}
+
+TEST(WebEventDelete, UnsharedDeathTakesItsClipAndClearsReferences) {
+    const std::string other = "{\"tipo\":\"baja\",\"hora\":\"20:00:00\",\"clip\":\"otro.mp4\"}";
+    Fixture f(other + "\n" + ev("muerte", "21:03:11", "Zed", kClip) + "\n" + ev("killcam", "21:03:12", "Zed", kClip) +
+              "\nno es json " + kClip + "\n");
+    auto out = f.del(1, expect_of("2026-01-05", "21:03:11", "muerte"));
+    ASSERT_TRUE(out.result) << out.error;
+    EXPECT_EQ(out.result->events_removed, 1u);
+    EXPECT_TRUE(out.result->clip_deleted);
+    for (const fs::path& p : {f.clip, clips_sidecar_path(f.clip), clips_analysis_path(f.clip), clips_mic_path(f.clip)})
+        EXPECT_FALSE(fs::exists(p)) << p;
+    // Other lines keep their text; the killcam stays in place without its clip.
+    EXPECT_EQ(f.history(), other + "\n" +
+                               "{\"fecha\":\"2026-01-05\",\"hora\":\"21:03:12\",\"tipo\":\"killcam\",\"enemigo\":"
+                               "\"Zed\",\"juego\":\"Ñ\",\"clip\":null}\nno es json " +
+                               kClip + "\n");
+    EXPECT_TRUE(HistoryChangedFlag.load());
+}
+
+TEST(WebEventDelete, SharedKillEditsTheSidecarOnly) {
+    const std::string side = R"({"clip":"x","eventos":[{"segundo":1.0,"tipo":"baja","enemigo":"Ana"},{"segundo":2.0,"tipo":"baja","enemigo":"Bob"},{"segundo":3.0,"tipo":"baja","enemigo":"Bob"}],"archivado":false})";
+    Fixture f(ev("baja", "21:03:11", "Ana", kClip) + "\n" + ev("baja", "21:03:12", "Bob", kClip) + "\n" +
+                  ev("baja", "21:03:13", "Bob", kClip) + "\n",
+              side);
+    auto out = f.del(1, expect_of("2026-01-05", "21:03:12", "baja"));
+    ASSERT_TRUE(out.result) << out.error;
+    EXPECT_FALSE(out.result->clip_deleted);
+    EXPECT_TRUE(fs::exists(f.clip));
+    EXPECT_EQ(f.history(), ev("baja", "21:03:11", "Ana", kClip) + "\n" + ev("baja", "21:03:13", "Bob", kClip) + "\n");
+    EXPECT_EQ(test::read_file(clips_sidecar_path(f.clip)),
+              "{\n  \"clip\": \"x\",\n  \"eventos\": [\n    {\n      \"segundo\": 1.0,\n      \"tipo\": \"baja\",\n"
+              "      \"enemigo\": \"Ana\"\n    },\n    {\n      \"segundo\": 3.0,\n      \"tipo\": \"baja\",\n"
+              "      \"enemigo\": \"Bob\"\n    }\n  ],\n  \"archivado\": false\n}");
+}
+
+// Two deaths in one clip: deleting the second takes the second killcam and
+// its own end mark, not the first death's.
+TEST(WebEventDelete, SharedDeathTakesItsOwnKillcamEnd) {
+    const std::string side = R"({"eventos":[{"segundo":1.0,"tipo":"killcam","enemigo":"Ana"},{"segundo":4.0,"tipo":"fin_killcam"},{"segundo":6.0,"tipo":"killcam","enemigo":"Bob"},{"segundo":9.0,"tipo":"fin_killcam"}]})";
+    Fixture f(ev("muerte", "21:03:11", "Ana", kClip) + "\n" + ev("muerte", "21:03:16", "Bob", kClip) + "\n", side);
+    auto out = f.del(1, expect_of("2026-01-05", "21:03:16", "muerte"));
+    ASSERT_TRUE(out.result) << out.error;
+    EXPECT_FALSE(out.result->clip_deleted);
+    EXPECT_EQ(f.sidecar()["eventos"],
+              Json::parse(R"([{"segundo":1.0,"tipo":"killcam","enemigo":"Ana"},{"segundo":4.0,"tipo":"fin_killcam"}])"));
+
+    Fixture g(ev("muerte", "21:03:11", "Ana", kClip) + "\n" + ev("muerte", "21:03:16", "Bob", kClip) + "\n", side);
+    ASSERT_TRUE(g.del(0, expect_of("2026-01-05", "21:03:11", "muerte")).result);
+    EXPECT_EQ(g.sidecar()["eventos"],
+              Json::parse(R"([{"segundo":6.0,"tipo":"killcam","enemigo":"Bob"},{"segundo":9.0,"tipo":"fin_killcam"}])"));
+}
+
+TEST(WebEventDelete, ClipGoneNullClipAndLastLine) {
+    {
+        Fixture f(ev("derribo", "21:03:11", "Zed", kClip) + "\n" + ev("killcam", "21:03:12", "Zed", kClip) + "\n");
+        fs::remove(f.clip);
+        auto out = f.del(0, expect_of("2026-01-05", "21:03:11", "derribo"));
+        ASSERT_TRUE(out.result) << out.error;
+        EXPECT_TRUE(out.result->clip_deleted);
+        EXPECT_EQ(f.history().find(kClip), std::string::npos);
+    }
+    {
+        Fixture f(ev("baja", "21:03:11", "Zed", nullptr) + "\n" + ev("killcam", "21:03:12", "Zed", kClip) + "\n");
+        auto out = f.del(0, expect_of("2026-01-05", "21:03:11", "baja"));
+        ASSERT_TRUE(out.result);
+        EXPECT_FALSE(out.result->clip_deleted);
+        EXPECT_TRUE(fs::exists(f.clip));
+        EXPECT_EQ(f.history(), ev("killcam", "21:03:12", "Zed", kClip) + "\n");
+    }
+    {
+        Fixture f(ev("baja", "21:03:11", "Zed", kClip) + "\n");
+        ASSERT_TRUE(f.del(0, expect_of("2026-01-05", "21:03:11", "baja")).result);
+        EXPECT_EQ(f.history(), "");
+    }
+}
+
+// A history that cannot be read or decoded is never written back.
+TEST(WebEventDelete, UnreadableHistoryIsLeftAlone) {
+    const std::string bad = ev("baja", "21:03:11", "Zed", kClip) + "\n\xff\xfe\n";
+    Fixture f(bad);
+    auto out = f.del(0, expect_of("2026-01-05", "21:03:11", "baja"));
+    EXPECT_FALSE(out.result);
+    EXPECT_EQ(out.error, "el historial no es UTF-8 válido");
+    EXPECT_EQ(f.history(), bad);
+    EXPECT_TRUE(fs::exists(f.clip));
+
+    Fixture g("");
+    fs::remove(g.home.history());
+    fs::create_directories(g.home.history() / "x");
+    out = g.del(0, expect_of("2026-01-05", "21:03:11", "baja"));
+    EXPECT_FALSE(out.result);
+    EXPECT_TRUE(out.error.starts_with("no se pudo leer el historial (")) << out.error;
+}
+
+TEST(WebEventDelete, FailuresInjectedThroughFolders) {
+    clips_set_file_ops_for_tests({nullptr, [](std::chrono::milliseconds) {}});
+    {
+        // The clip cannot be deleted: the history stays as it was.
+        const std::string hist = ev("baja", "21:03:11", "Zed", kClip) + "\n";
+        Fixture f(hist);
+        fs::remove(f.clip);
+        fs::create_directories(f.clip / "x");
+        auto out = f.del(0, expect_of("2026-01-05", "21:03:11", "baja"));
+        EXPECT_FALSE(out.result);
+        EXPECT_TRUE(out.error.starts_with("no se pudo borrar el video (")) << out.error;
+        EXPECT_TRUE(out.error.ends_with("); ciérralo si está abierto")) << out.error;
+        EXPECT_EQ(f.history(), hist);
+        EXPECT_TRUE(fs::exists(clips_sidecar_path(f.clip)));
+        EXPECT_FALSE(HistoryChangedFlag.load());
+    }
+    {
+        const std::string hist = ev("baja", "21:03:11", "Zed", nullptr) + "\n";
+        Fixture f(hist);
+        fs::create_directories(f.home.clips() / "estadisticas.jsonl.tmp" / "x");
+        auto out = f.del(0, expect_of("2026-01-05", "21:03:11", "baja"));
+        EXPECT_FALSE(out.result);
+        EXPECT_TRUE(out.error.starts_with("no se pudo escribir (")) << out.error;
+        EXPECT_EQ(f.history(), hist);
+        EXPECT_FALSE(HistoryChangedFlag.load());
+    }
+    clips_set_file_ops_for_tests({});
+}
+
+// A clip name that leaves the clips folder is never turned into a path.
+TEST(WebEventDelete, ForeignClipNamesAreNotFollowed) {
+    for (const std::string name : {"../fuera.mp4", "/tmp/../" , "a/../../fuera.mp4"}) {
+        Fixture f("");
+        const fs::path outside = f.home.root() / "fuera.mp4";
+        test::write_file(outside, "no");
+        std::string line = "{\"fecha\":\"f\",\"hora\":\"h\",\"tipo\":\"baja\",\"clip\":" +
+                           Json(name == "/tmp/../" ? outside.string() : name).dump() + "}";
+        f.home.put("estadisticas.jsonl", line + "\n");
+        auto out = f.del(0, expect_of("f", "h", "baja"));
+        ASSERT_TRUE(out.result) << out.error;
+        EXPECT_FALSE(out.result->clip_deleted);
+        EXPECT_TRUE(fs::exists(outside)) << name;
+        EXPECT_EQ(f.history(), "");
+    }
+}
+
+}  // namespace
+}  // namespace corvane
+
+namespace corvane {
+namespace {
+
+// Deletions from several connections while the event engine appends: every
+// append survives and every successful deletion removed exactly one line.
+TEST(WebHistoryConcurrency, DeletionsAndAppends) {
+    webtest::ClipsHome home;
+    std::string hist;
+    for (int i = 0; i < 200; ++i) hist += R"({"fecha":"d","hora":"h","tipo":"baja","clip":null})" "\n";
+    home.put("estadisticas.jsonl", hist);
+    std::atomic<int> deleted{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int k = 0; k < 25; ++k)
+                if (clips_delete_event(home.clips(), home.history(), 0,
+                                       nlohmann::ordered_json{{"fecha", "d"}, {"hora", "h"}, {"tipo", "baja"}})
+                        .result)
+                    ++deleted;
+        });
+    threads.emplace_back([&] {
+        for (int k = 0; k < 50; ++k) {
+            std::lock_guard lock(HistoryLock);
+            std::ofstream(home.history(), std::ios::app) << R"({"fecha":"d","hora":"nuevo","tipo":"muerte","clip":null})" "\n";
+        }
+    });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(deleted.load(), 100);
+    const std::string after = test::read_file(home.history());
+    EXPECT_EQ(std::count(after.begin(), after.end(), '\n'), 200 + 50 - 100);
+    std::size_t appended = 0;
+    for (std::size_t at = after.find("nuevo"); at != std::string::npos; at = after.find("nuevo", at + 1)) ++appended;
+    EXPECT_EQ(appended, 50u);
+}
+
+}  // namespace
+}  // namespace corvane

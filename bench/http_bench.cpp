@@ -1,0 +1,162 @@
+// The clip routes of the web server:
+//   clips_page_5000_clips_10k_lines_p95_ms  ours = the clips page data (history
+//       read and checked, 5,000 clips looked up with their sidecars, disk use),
+//       reference = the 50 ms goal
+//   clip_stream_256mb_ms  ours = curl fetching a 256 MB clip through "/clip"
+//       on 127.0.0.1, reference = cat of the same (cached) file to /dev/null;
+//       the goal is a ratio of at most 1.25 (80 % of cat's throughput)
+//   clip_stream_256mb_vs_python_ms  the same fetch, reference = curl fetching
+//       the file from python3's http.server on 127.0.0.1 (the cost of the
+//       loopback hop itself, which cat does not pay)
+// Nothing passes or fails.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "base/paths.h"
+#include "base/ui_state.h"
+#include "platform/net.h"
+#include "clips/library.h"
+#include "web/clips_page.h"
+#include "web/server.h"
+
+namespace fs = std::filesystem;
+using namespace corvane;
+
+namespace {
+
+double now_ms() {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double time_command_ms(const std::string& cmd) {
+    const double t0 = now_ms();
+    if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "failed: %s\n", cmd.c_str());
+    return now_ms() - t0;
+}
+
+double percentile(std::vector<double> v, double p) {
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
+}
+
+void write(const fs::path& p, const std::string& s) {
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << s;
+}
+
+void bench_clips_page(const fs::path& root) {
+    const fs::path clips = root / "clips";
+    std::string history;
+    std::vector<std::string> names;
+    for (int i = 0; i < 5000; ++i) {
+        const std::string day = fmt::format("2026-{:02}-{:02}", 1 + i / 300 % 12, 1 + i / 10 % 28);
+        const char* folder = i % 3 == 0 ? "Muertes" : i % 3 == 1 ? "Bajas" : "Manual";
+        const std::string name =
+            fmt::format("{}/{}/CRVN_{}_{:02}-{:02}-{:02}_{}.mp4", day, folder, day, i / 3600 % 24, i / 60 % 60, i % 60, i);
+        write(clips / name, std::string(1024, 'v'));
+        write(fs::path(clips / name).replace_extension("json"),
+              R"({"clip":"x","duracion":20.0,"audio":{"juego":true},"eventos":[{"segundo":12.5,"tipo":"baja","enemigo":"Rival","arma":"AK"}]})");
+        if (i % 3 != 2) names.push_back(name);
+    }
+    for (int i = 0; i < 10000; ++i) {
+        const std::string& clip = names[static_cast<std::size_t>(i) % names.size()];
+        history += fmt::format(
+            R"({{"fecha":"2026-01-05","hora":"21:03:{:02}","tipo":"baja","enemigo":"Rival{}","clan":"CL","id":"#12","nivel":120,"baja_en_partida":3,"medallas":["Doble baja"],"veces":2,"juego":"Warzone","modo":"Battle Royale","mapa":"Urzikstan","lugar":"Puerto","clip":"{}"}})",
+            i % 60, i, clip);
+        history += '\n';
+    }
+    write(clips / "estadisticas.jsonl", history);
+    fs::create_directories(root / "data");
+    write(root / "data" / "corvane.ini", "[general]\ncarpeta_clips = " + clips.string() + "\n");
+    paths_set_app_dir_for_tests(root);
+
+    std::vector<double> times;
+    std::size_t bytes = 0;
+    for (int run = 0; run < 40; ++run) {
+        const double t0 = now_ms();
+        auto fills = clips_page_fills(clips, clips / "estadisticas.jsonl", "Ctrl+Shift+E");
+        times.push_back(now_ms() - t0);
+        bytes = fills[0].second.size() + fills[1].second.size();
+    }
+    const double p95 = percentile(times, 0.95);
+    {
+        const double t0 = now_ms();
+        for (int i = 0; i < 5; ++i) (void)clips_disk_usage_json(clips, 50);
+        std::fprintf(stderr, "of which the disk use: %.1f ms\n", (now_ms() - t0) / 5);
+    }
+    std::fprintf(stderr, "clips page data: %zu bytes, median %.1f ms\n", bytes, percentile(times, 0.5));
+    std::printf("clips_page_5000_clips_10k_lines_p95_ms ours=%.1f reference=50.0 ratio=%.3f\n", p95, p95 / 50.0);
+    paths_set_app_dir_for_tests({});
+}
+
+void bench_stream(const fs::path& root) {
+    const fs::path clips = root / "clips";
+    const fs::path clip = clips / "2026-01-05/Manual/grande.mp4";
+    {
+        std::string block(1 << 20, '\0');
+        for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>((i * 2654435761u) >> 13);
+        fs::create_directories(clip.parent_path());
+        std::ofstream out(clip, std::ios::binary);
+        for (int i = 0; i < 256; ++i) out << block;
+    }
+    paths_set_app_dir_for_tests(root);
+    NetListenResult l = net_listen_loopback(0, 128);
+    if (!l.error.empty()) return;
+    const std::string token = "00112233445566778899aabbccddeeff";
+    ui_session_publish(token, l.port);
+    std::thread([s = l.socket] { ui_server_run(s, [] { return false; }); }).detach();
+    const std::string url = fmt::format("http://127.0.0.1:{}/clip?t={}&ruta=2026-01-05/Manual/grande.mp4", l.port, token);
+
+    (void)time_command_ms(fmt::format("cat '{}' > /dev/null", clip.string()));  // into the page cache
+    std::vector<double> ours, ref;
+    for (int run = 0; run < 5; ++run) {
+        ours.push_back(time_command_ms(fmt::format("curl -s --noproxy '*' -o /dev/null '{}'", url)));
+        ref.push_back(time_command_ms(fmt::format("cat '{}' > /dev/null", clip.string())));
+    }
+    const double o = percentile(ours, 0.5), r = percentile(ref, 0.5);
+    std::printf("clip_stream_256mb_ms ours=%.1f reference=%.1f ratio=%.3f\n", o, r, o / r);
+
+    // Python's server on a port of its own, ended when its time is up.
+    const int py_port = 20000 + static_cast<int>(l.port % 20000);
+    const std::string py = fmt::format(
+        "timeout 60 python3 -m http.server {} --bind 127.0.0.1 --directory '{}' >/dev/null 2>&1 & echo $! > '{}'",
+        py_port, clip.parent_path().string(), (root / "py.pid").string());
+    if (std::system(py.c_str()) != 0) return;
+    const std::string py_url = fmt::format("http://127.0.0.1:{}/grande.mp4", py_port);
+    for (int i = 0; i < 100; ++i) {
+        if (std::system(fmt::format("curl -s --noproxy '*' -o /dev/null -r 0-0 '{}'", py_url).c_str()) == 0) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::vector<double> ours2, py_times;
+    for (int run = 0; run < 5; ++run) {
+        ours2.push_back(time_command_ms(fmt::format("curl -s --noproxy '*' -o /dev/null '{}'", url)));
+        py_times.push_back(time_command_ms(fmt::format("curl -s --noproxy '*' -o /dev/null '{}'", py_url)));
+    }
+    (void)std::system(fmt::format("kill $(cat '{}') 2>/dev/null", (root / "py.pid").string()).c_str());
+    const double o2 = percentile(ours2, 0.5), p = percentile(py_times, 0.5);
+    std::printf("clip_stream_256mb_vs_python_ms ours=%.1f reference=%.1f ratio=%.3f\n", o2, p, o2 / p);
+}
+
+}  // namespace
+
+int main() {
+    char pattern[] = "/tmp/corvane-bench-http-XXXXXX";
+    if (!::mkdtemp(pattern)) return 1;
+    const fs::path root = pattern;
+    bench_clips_page(root);
+    bench_stream(root);
+    std::error_code ec;
+    fs::remove_all(root, ec);
+    std::fflush(stdout);
+    std::_Exit(0);
+}
