@@ -10,6 +10,7 @@
 #include "base/settings.h"
 #include "base/text.h"
 #include "base/ui_state.h"
+#include "base/version.h"
 #include "clips/history.h"
 #include "clips/library.h"
 #include "web/event_delete.h"
@@ -250,7 +251,7 @@ std::vector<std::pair<std::string, std::string>> clips_page_fills(const fs::path
         {"/*__DATA__*/[]", ui_script_escape(data)},
         {"/*__CLIPS__*/{}", ui_script_escape(clips)},
         {"/*__DISCO__*/null", ui_json_text(disk)},
-        {"__VERSION__", std::string(kUiVersion)},
+        {"__VERSION__", std::string(kVersionText)},
         {"__GENERATED__", now.date + " " + time},
         {"__VIEWER_KEY__", std::string(viewer_key)},
         {"__GENSTAMP__", std::to_string(saved)},
@@ -283,7 +284,7 @@ std::optional<UiDeferredAction> ui_route_clips_page(const UiExchange& ex) {
     const fs::path folder = settings.general.carpeta_clips;
     ui_send_response(ex.socket, "200 OK", "text/html; charset=utf-8",
                      clips_render_page_from(tpl, folder, folder / "estadisticas.jsonl", settings.visor.tecla.text,
-                                            {{"__TOKEN__", ex.session.token}, {"__BUILD_DATE__", kUiBuildDate}}));
+                                            {{"__TOKEN__", ex.session.token}, {"__BUILD_DATE__", std::string_view(kBuildDateText)}}));
     return std::nullopt;
 }
 
