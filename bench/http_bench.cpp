@@ -133,7 +133,7 @@ void bench_stream(const fs::path& root) {
     (void)time_command_ms(fmt::format("cat '{}' > /dev/null", clip.string()));  // into the page cache
     std::vector<double> ours, ref;
     for (int run = 0; run < 5; ++run) {
-        ours.push_back(time_command_ms(fmt::format("curl -s --noproxy '*' -o /dev/null '{}'", url)));
+        ours.push_back(time_command_ms(fmt::format("curl -sf --noproxy '*' -o /dev/null '{}'", url)));
         ref.push_back(time_command_ms(fmt::format("cat '{}' > /dev/null", clip.string())));
     }
     const double o = percentile(ours, 0.5), r = percentile(ref, 0.5);
@@ -146,14 +146,20 @@ void bench_stream(const fs::path& root) {
         py_port, clip.parent_path().string(), (root / "py.pid").string());
     if (std::system(py.c_str()) != 0) return;
     const std::string py_url = fmt::format("http://127.0.0.1:{}/grande.mp4", py_port);
-    for (int i = 0; i < 100; ++i) {
-        if (std::system(fmt::format("curl -s --noproxy '*' -o /dev/null -r 0-0 '{}'", py_url).c_str()) == 0) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    bool ready = false;
+    for (int i = 0; i < 100 && !ready; ++i) {
+        ready = std::system(fmt::format("curl -sf --noproxy '*' -o /dev/null -r 0-0 '{}'", py_url).c_str()) == 0;
+        if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (!ready) {
+        std::fprintf(stderr, "python3 http.server did not start\n");
+        (void)std::system(fmt::format("kill $(cat '{}') 2>/dev/null", (root / "py.pid").string()).c_str());
+        return;
     }
     std::vector<double> ours2, py_times;
     for (int run = 0; run < 5; ++run) {
-        ours2.push_back(time_command_ms(fmt::format("curl -s --noproxy '*' -o /dev/null '{}'", url)));
-        py_times.push_back(time_command_ms(fmt::format("curl -s --noproxy '*' -o /dev/null '{}'", py_url)));
+        ours2.push_back(time_command_ms(fmt::format("curl -sf --noproxy '*' -o /dev/null '{}'", url)));
+        py_times.push_back(time_command_ms(fmt::format("curl -sf --noproxy '*' -o /dev/null '{}'", py_url)));
     }
     (void)std::system(fmt::format("kill $(cat '{}') 2>/dev/null", (root / "py.pid").string()).c_str());
     const double o2 = percentile(ours2, 0.5), p = percentile(py_times, 0.5);
