@@ -2,6 +2,9 @@
 //   clips_page_5000_clips_10k_lines_p95_ms  ours = the clips page data (history
 //       read and checked, 5,000 clips looked up with their sidecars, disk use),
 //       reference = the 50 ms goal
+//   delete_1000_events_of_10k_ms  ours = one "borrar_eventos" of 1,000 events
+//       on a 10,000-line history (one locked read-check-rewrite per event, as
+//       the viewer does it), reference = the clips page's 15 s patience
 //   clip_stream_256mb_ms  ours = curl fetching a 256 MB clip through "/clip"
 //       on 127.0.0.1, reference = cat of the same (cached) file to /dev/null;
 //       the goal is a ratio of at most 1.25 (80 % of cat's throughput)
@@ -29,6 +32,7 @@
 #include "platform/net.h"
 #include "clips/library.h"
 #include "web/clips_page.h"
+#include "web/visor.h"
 #include "web/server.h"
 
 namespace fs = std::filesystem;
@@ -112,6 +116,28 @@ void bench_clips_page(const fs::path& root) {
     paths_set_app_dir_for_tests({});
 }
 
+void bench_delete_events(const fs::path& root) {
+    const fs::path clips = root / "clips";
+    std::string history;
+    for (int i = 0; i < 10000; ++i)
+        history += fmt::format(
+            R"({{"fecha":"2026-01-05","hora":"{}","tipo":"baja","enemigo":"Rival{}","clan":"CL","nivel":120,"medallas":["Doble baja"],"veces":2,"juego":"Warzone","modo":"Battle Royale","mapa":"Urzikstan","lugar":"Puerto","clip":null}})"
+            "\n",
+            i, i);
+    write(clips / "estadisticas.jsonl", history);
+    paths_set_app_dir_for_tests(root);
+    std::string ev = "[";
+    for (int i = 0; i < 1000; ++i) ev += fmt::format("{}[{},\"2026-01-05\",\"{}\",\"baja\"]", i ? "," : "", i * 10, i * 10);
+    ev += "]";
+    const std::string query = "a=borrar_eventos&ev=" + ev;
+    const double t0 = now_ms();
+    const auto result = visor_action("borrar_eventos", query);
+    const double took = now_ms() - t0;
+    if (result.value("eventos", 0) != 1000) std::fprintf(stderr, "deletion: %s\n", result.dump().c_str());
+    std::printf("delete_1000_events_of_10k_ms ours=%.1f reference=15000.0 ratio=%.3f\n", took, took / 15000.0);
+    paths_set_app_dir_for_tests({});
+}
+
 void bench_stream(const fs::path& root) {
     const fs::path clips = root / "clips";
     const fs::path clip = clips / "2026-01-05/Manual/grande.mp4";
@@ -175,7 +201,10 @@ int main(int argc, char** argv) {
     if (!::mkdtemp(pattern)) return 1;
     const fs::path root = pattern;
     bench_clips_page(root);
-    if (!page_only) bench_stream(root);
+    if (!page_only) {
+        bench_delete_events(root);
+        bench_stream(root);
+    }
     std::error_code ec;
     fs::remove_all(root, ec);
     std::fflush(stdout);
