@@ -143,9 +143,17 @@ test('Chromium plays and seeks a clip through the route', async () => {
     const v = document.createElement('video');
     v.muted = true;
     document.body.appendChild(v);
+    // Every wait has a generous deadline, so a stuck player fails instead of hanging.
     const once = (name) => new Promise((resolve, reject) => {
-      v.addEventListener(name, resolve, { once: true });
+      const timer = setTimeout(() => reject(new Error(`no ${name} within 60 s`)), 60000);
+      v.addEventListener(name, (e) => { clearTimeout(timer); resolve(e); }, { once: true });
       v.addEventListener('error', () => reject(new Error(`media error ${v.error && v.error.code}`)), { once: true });
+    });
+    const until = (cond, what) => new Promise((resolve, reject) => {
+      const end = Date.now() + 60000;
+      const check = () => (cond() ? resolve()
+        : Date.now() > end ? reject(new Error(`${what} not reached within 60 s`)) : setTimeout(check, 50));
+      check();
     });
     const playable = v.canPlayType('video/mp4; codecs="avc1.42E01E, mp4a.40.2"');
     v.src = src;
@@ -156,10 +164,7 @@ test('Chromium plays and seeks a clip through the route', async () => {
     v.currentTime = 6.5;
     await once('seeked');
     const seekedAt = v.currentTime;
-    await new Promise((resolve) => {
-      const check = () => (v.currentTime > 6.6 ? resolve() : setTimeout(check, 50));
-      check();
-    });
+    await until(() => v.currentTime > 6.6, 'playback past the seek point');
     return { playable, duration, seekedAt, w: v.videoWidth, h: v.videoHeight, playing: !v.paused };
   }, url(CLIP));
   assert.notEqual(result.playable, '');
@@ -179,18 +184,23 @@ test('Chromium seeks past the first 16 MiB range of a large clip', async () => {
     const v = document.createElement('video');
     v.muted = true;
     document.body.appendChild(v);
+    // Every wait has a generous deadline, so a stuck player fails instead of hanging.
     const once = (name) => new Promise((resolve, reject) => {
-      v.addEventListener(name, resolve, { once: true });
+      const timer = setTimeout(() => reject(new Error(`no ${name} within 60 s`)), 60000);
+      v.addEventListener(name, (e) => { clearTimeout(timer); resolve(e); }, { once: true });
       v.addEventListener('error', () => reject(new Error(`media error ${v.error && v.error.code}`)), { once: true });
+    });
+    const until = (cond, what) => new Promise((resolve, reject) => {
+      const end = Date.now() + 60000;
+      const check = () => (cond() ? resolve()
+        : Date.now() > end ? reject(new Error(`${what} not reached within 60 s`)) : setTimeout(check, 50));
+      check();
     });
     v.src = src;
     await once('loadedmetadata');
     v.currentTime = 5;
     await once('seeked');
-    await new Promise((resolve) => {
-      const check = () => (v.readyState >= 2 ? resolve() : setTimeout(check, 50));
-      check();
-    });
+    await until(() => v.readyState >= 2, 'data at the seek point');
     return { at: v.currentTime, ready: v.readyState };
   }, url(BIG));
   assert.ok(Math.abs(result.at - 5) < 0.5, String(result.at));
@@ -205,6 +215,7 @@ test('the viewer script hands its result to the page callback', async () => {
   await page.goto(`${S.base}/api/visor?t=${S.token}&a=disco`);
   const results = await page.evaluate(async ([token, clip]) => {
     const call = (query) => new Promise((resolve, reject) => {
+      setTimeout(() => reject(new Error(`no reply to ${query} within 60 s`)), 60000);
       window.__crvnVisor = resolve;
       const s = document.createElement('script');
       s.src = `/api/visor?t=${token}&${query}`;

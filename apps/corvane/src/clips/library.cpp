@@ -154,6 +154,8 @@ std::string pretty(const Json& value) {
 
 }  // namespace
 
+std::mutex& clips_sidecar_mutex() { return g_sidecar_mutex; }
+
 void clips_set_file_ops_for_tests(ClipsFileOps ops) {
     std::lock_guard lock(g_ops_mutex);
     g_ops = std::move(ops);
@@ -249,7 +251,7 @@ std::optional<std::string> clips_set_archived(const fs::path& clip, bool flag) {
     struct stat st {};
     if (::stat(clip.c_str(), &st) != 0) return std::string("el clip ya no existe");
     const fs::path sidecar = clips_sidecar_path(clip);
-    std::lock_guard lock(g_sidecar_mutex);
+    std::lock_guard lock(clips_sidecar_mutex());
     JsonRead r = json_read_object(sidecar);
     Json value;
     if (r.value) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,6 +54,11 @@ bool clips_is_archived(const std::filesystem::path& clip);
 // Writes the archive flag into the sidecar (creating one when none exists).
 // nullopt on success, else the message for the user.
 std::optional<std::string> clips_set_archived(const std::filesystem::path& clip, bool flag);
+
+// Held while a sidecar is read, changed and written back (the archive flag
+// here, an event's entry taken out by the viewer), so one change cannot undo
+// another.
+std::mutex& clips_sidecar_mutex();
 
 // Deletes the clip, then its sidecar, analysis result and voice track. A clip
 // already gone counts as deleted. nullopt on success, else the message.

@@ -1,8 +1,11 @@
 #include "web/clips_page.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <mutex>
 
 #include "base/clock.h"
@@ -116,15 +119,69 @@ std::string time_from_name(std::string_view file) {
     return t;
 }
 
-bool have_file(const fs::path& p) {
-    struct stat st {};
-    return ::stat(p.c_str(), &st) == 0;
-}
+// The clips of one folder are looked up relative to the open folder, so the
+// whole path is walked once per folder rather than four times per clip.
+class FolderCursor {
+  public:
+    explicit FolderCursor(fs::path root) : root_(std::move(root)) {}
+    ~FolderCursor() { close_dir(); }
+    FolderCursor(const FolderCursor&) = delete;
+    FolderCursor& operator=(const FolderCursor&) = delete;
 
-Json clip_entry(const fs::path& path, const struct stat& st) {
-    Json sidecar;
-    JsonRead r = json_read_object(clips_sidecar_path(path));
-    if (r.value) sidecar = std::move(*r.value);
+    // Moves to the folder of `name` ("a/b/c.mp4" -> "a/b"); false when it cannot be opened.
+    bool enter(std::string_view folder) {
+        if (dir_ >= 0 && folder == folder_) return true;
+        close_dir();
+        folder_ = folder;
+        const fs::path path = folder.empty() ? root_ : root_ / std::string(folder);
+        dir_ = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        return dir_ >= 0;
+    }
+    // Metadata of a file of the folder, links followed.
+    bool stat(const std::string& file, struct stat* st) const { return ::fstatat(dir_, file.c_str(), st, 0) == 0; }
+    // A JSON document of the folder; null when unreadable, not UTF-8 or not JSON.
+    Json read_json(const std::string& file) const {
+        const int fd = ::openat(dir_, file.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return nullptr;
+        std::string data;
+        char buf[16384];
+        for (;;) {
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                ::close(fd);
+                return nullptr;
+            }
+            if (n == 0) break;
+            data.append(buf, static_cast<std::size_t>(n));
+        }
+        ::close(fd);
+        if (!utf8_valid(data)) return nullptr;
+        Json v = json_parse_untrusted(data);
+        return v.is_discarded() ? Json(nullptr) : v;
+    }
+
+  private:
+    void close_dir() {
+        if (dir_ >= 0) ::close(dir_);
+        dir_ = -1;
+    }
+    fs::path root_;
+    std::string folder_;
+    int dir_ = -1;
+};
+
+// The CLIPS member of a clip named `name` (which ends in ".mp4"), or none
+// when the clip cannot be found.
+std::optional<Json> clip_entry(FolderCursor& cursor, const std::string& name) {
+    const std::size_t slash = name.rfind('/');
+    const std::string_view folder = slash == std::string::npos ? std::string_view{} : std::string_view(name).substr(0, slash);
+    const std::string file = name.substr(slash == std::string::npos ? 0 : slash + 1);
+    const std::string base = file.substr(0, file.size() - 4);  // without ".mp4"
+    struct stat st {};
+    if (!cursor.enter(folder) || !cursor.stat(file, &st)) return std::nullopt;
+
+    const Json sidecar = cursor.read_json(base + ".json");
     auto copy = [&](const char* key) -> Json {
         if (sidecar.is_object()) {
             auto it = sidecar.find(key);
@@ -132,15 +189,17 @@ Json clip_entry(const fs::path& path, const struct stat& st) {
         }
         return nullptr;
     };
+    const std::string_view parent = folder.substr(folder.rfind('/') == std::string_view::npos ? 0 : folder.rfind('/') + 1);
+    struct stat other {};
     Json o = Json::object();
     o["eventos"] = copy("eventos");
     o["duracion"] = copy("duracion");
     const Json archived = copy("archivado");
     o["archivado"] = archived.is_boolean() && archived.get<bool>();
-    o["auto"] = clips_is_automatic(path);
+    o["auto"] = parent == "Muertes" || parent == "Bajas";
     o["bytes"] = static_cast<std::uint64_t>(st.st_size);
-    o["analisis"] = have_file(clips_analysis_path(path));
-    o["mic"] = have_file(clips_mic_path(path));
+    o["analisis"] = cursor.stat(base + ".analisis.json", &other);
+    o["mic"] = cursor.stat(base + "_mic.m4a", &other);
     return o;
 }
 
@@ -216,16 +275,16 @@ std::vector<std::pair<std::string, std::string>> clips_page_fills(const fs::path
     names.erase(std::unique(names.begin(), names.end()), names.end());
     // Written member by member: the names are sorted and unique already.
     std::string clips = "{";
+    FolderCursor cursor(clips_folder);
     for (const std::string& name : names) {
         // Only names that stay inside the clips folder are looked at.
         if (!ui_sanitize_rel_path(name) || name.find('\\') != std::string::npos) continue;
-        const fs::path path = clips_folder / name;
-        struct stat st {};
-        if (::stat(path.c_str(), &st) != 0) continue;
+        const std::optional<Json> entry = clip_entry(cursor, name);
+        if (!entry) continue;
         if (clips.size() > 1) clips += ',';
         clips += ui_json_text(Json(name));
         clips += ':';
-        clips += ui_json_text(clip_entry(path, st));
+        clips += ui_json_text(*entry);
     }
     clips += '}';
 

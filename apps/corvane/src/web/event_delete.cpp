@@ -45,6 +45,7 @@ bool clip_is(const Json& event, const std::string& name) {
 // Takes the deleted event's entry out of a clip that other events still use.
 void drop_sidecar_entry(const fs::path& clip, const Json& event) {
     const fs::path sidecar = clips_sidecar_path(clip);
+    std::lock_guard lock(clips_sidecar_mutex());
     JsonRead read = json_read_object(sidecar);
     if (!read.value || !read.value->is_object()) return;
     Json& doc = *read.value;

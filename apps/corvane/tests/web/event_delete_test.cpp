@@ -255,3 +255,41 @@ TEST(WebHistoryConcurrency, DeletionsAndAppends) {
 
 }  // namespace
 }  // namespace corvane
+
+namespace corvane {
+namespace {
+
+// The viewer archives a clip while events of the same clip are deleted: both
+// edit its sidecar, and neither change may undo the other.
+TEST(WebSidecarConcurrency, ArchiveWhileEventsAreDeleted) {
+    webtest::ClipsHome home;
+    const std::string clip = "d/Bajas/a.mp4";
+    home.put(clip, "v");
+    nlohmann::ordered_json side = {{"clip", "a.mp4"}, {"eventos", nlohmann::ordered_json::array()}};
+    std::string hist;
+    for (int i = 0; i < 40; ++i) {
+        side["eventos"].push_back({{"segundo", i}, {"tipo", "baja"}, {"enemigo", "X"}});
+        hist += R"({"fecha":"d","hora":"h","tipo":"baja","enemigo":"X","clip":")" + clip + "\"}\n";
+    }
+    home.put("d/Bajas/a.json", side.dump(2));
+    home.put("estadisticas.jsonl", hist);
+    std::thread deleter([&] {
+        for (int k = 0; k < 39; ++k)
+            ASSERT_TRUE(clips_delete_event(home.clips(), home.history(), 0,
+                                           nlohmann::ordered_json{{"fecha", "d"}, {"hora", "h"}, {"tipo", "baja"}})
+                            .result);
+    });
+    std::thread archiver([&] {
+        for (int k = 0; k < 200; ++k) ASSERT_FALSE(clips_set_archived(home.clips() / clip, k % 2 == 0));
+        ASSERT_FALSE(clips_set_archived(home.clips() / clip, true));
+    });
+    deleter.join();
+    archiver.join();
+    const auto after = nlohmann::ordered_json::parse(test::read_file(home.clips() / "d/Bajas/a.json"));
+    EXPECT_EQ(after["eventos"].size(), 1u);
+    EXPECT_EQ(after["eventos"][0]["segundo"], 39);
+    EXPECT_EQ(after["archivado"], true);
+}
+
+}  // namespace
+}  // namespace corvane
