@@ -11,6 +11,7 @@ extern "C" {
 #include <vector>
 
 #include "platform/audio_codec.h"
+#include "platform/media_log.h"
 
 namespace corvane {
 namespace {
@@ -27,6 +28,9 @@ PlatformError av_error(int code) {
 class FfmpegAac final : public AacEncoder {
   public:
     ~FfmpegAac() override {
+        // The encoder is never drained (the recording just stops), which it
+        // reports as frames left over: expected, not worth a log line.
+        MediaLogQuiet quiet;
         av_frame_free(&frame_);
         av_packet_free(&packet_);
         if (fifo_) av_audio_fifo_free(fifo_);
