@@ -8,6 +8,7 @@
 //                                    figures (resident memory at the end)
 #include <sys/resource.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -123,7 +124,16 @@ int record(const std::string& display, std::uint32_t fps, double seconds, std::u
     ClockParams cp;
     cp.fps = fps;
     cp.video = std::move(enc.frames);
-    cp.convert = clock_convert_with(std::shared_ptr<Nv12Converter>(std::move(conv.converter)), device);
+    // Frames recorded = pictures converted and handed to the encoder (the
+    // buffer itself keeps only its window).
+    auto converted = std::make_shared<std::atomic<std::size_t>>(0);
+    cp.convert = [inner = clock_convert_with(std::shared_ptr<Nv12Converter>(std::move(conv.converter)),
+                                             device),
+                  converted] {
+        ConvertResult r = inner();
+        if (r.frame) converted->fetch_add(1);
+        return r;
+    };
     cp.signal = cap.capture->signal();
     cp.backlog = enc.backlog;
     cp.stats = stats;
@@ -137,8 +147,7 @@ int record(const std::string& display, std::uint32_t fps, double seconds, std::u
     double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const long rss = resident_kib();
     double cpu = cpu_seconds() - cpu0;
-    std::size_t frames = 0;
-    for (auto& s : replay_buffer_snapshot(*buffer)) frames += s.track == kTrackVideo;
+    const std::size_t frames = converted->load();
     std::printf("cpu_s=%.3f wall_s=%.3f frames=%zu grabbed=%llu ticks=%llu late=%llu bitrate=%u "
                 "preset=%s rss_kib=%ld encoder=%s\n",
                 cpu, wall, frames, static_cast<unsigned long long>(frames_arrived),

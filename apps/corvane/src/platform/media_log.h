@@ -14,4 +14,15 @@ namespace corvane {
 // everything. `sink` may be called from any thread, never twice at once.
 void media_log_route(std::function<void(std::string_view line)> sink);
 
+// While one lives, the media messages of the calling thread are dropped: for
+// trying encoders that may well be missing (the caller reports the failure in
+// its own words) and for closing ones that are expected to complain.
+class MediaLogQuiet {
+  public:
+    MediaLogQuiet();
+    ~MediaLogQuiet();
+    MediaLogQuiet(const MediaLogQuiet&) = delete;
+    MediaLogQuiet& operator=(const MediaLogQuiet&) = delete;
+};
+
 }  // namespace corvane

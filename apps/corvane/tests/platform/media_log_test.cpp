@@ -69,6 +69,22 @@ TEST(MediaLog, OnlyWarningsAndErrorsReachTheSinkAsWholeLines) {
     }
     EXPECT_TRUE(lines.take().empty());
 
+    // Probing hardware encoders that are not there says nothing either; the
+    // caller's failure text is the one report.
+    for (const char* id : {"h264_nvenc", "h264_qsv", "h264_vaapi"}) {
+        if (!avcodec_find_encoder_by_name(id)) continue;
+        VideoEncoderOpen o = video_encoder_open(VideoEncoderCandidate{id, id, true}, cfg);
+        if (o.encoder) continue;  // a machine that has one
+        EXPECT_FALSE(o.failure.stage.empty()) << id;
+    }
+    EXPECT_TRUE(lines.take().empty());
+    {
+        MediaLogQuiet quiet;
+        av_log(nullptr, AV_LOG_ERROR, "hushed\n");
+    }
+    av_log(nullptr, AV_LOG_ERROR, "heard\n");
+    EXPECT_EQ(lines.take(), std::vector<std::string>{"[FFmpeg] heard"});
+
     media_log_route({});
     av_log(nullptr, AV_LOG_ERROR, "dropped\n");
     EXPECT_TRUE(lines.take().empty());

@@ -11,6 +11,7 @@ extern "C" {
 #include <vector>
 
 #include "platform/audio_codec.h"
+#include "platform/media_log.h"
 
 namespace corvane {
 namespace {
@@ -27,11 +28,9 @@ PlatformError av_error(int code) {
 class FfmpegAac final : public AacEncoder {
   public:
     ~FfmpegAac() override {
-        // Drain what the encoder still holds so that closing it has nothing
-        // to complain about in the log; at this point nobody wants the tail.
-        if (ctx_ && packet_ && avcodec_is_open(ctx_) && avcodec_send_frame(ctx_, nullptr) >= 0) {
-            while (avcodec_receive_packet(ctx_, packet_) >= 0) av_packet_unref(packet_);
-        }
+        // The encoder is never drained (the recording just stops), which it
+        // reports as frames left over: expected, not worth a log line.
+        MediaLogQuiet quiet;
         av_frame_free(&frame_);
         av_packet_free(&packet_);
         if (fifo_) av_audio_fifo_free(fifo_);

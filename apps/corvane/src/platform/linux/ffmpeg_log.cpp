@@ -16,6 +16,7 @@ namespace corvane {
 namespace {
 
 std::mutex g_mutex;
+thread_local int t_quiet = 0;
 std::shared_ptr<const std::function<void(std::string_view)>> g_sink;
 
 // Who speaks: the component's own name ("libx264", "mp4"), without the
@@ -32,7 +33,7 @@ void on_message(void* avcl, int level, const char* format, va_list args) {
     // A message may arrive in pieces; each thread gathers its own line.
     thread_local std::string pending;
     thread_local std::string pending_who;
-    if (level > AV_LOG_WARNING) return;
+    if (level > AV_LOG_WARNING || t_quiet > 0) return;
     char text[1024];
     va_list copy;
     va_copy(copy, args);
@@ -66,6 +67,9 @@ void on_message(void* avcl, int level, const char* format, va_list args) {
 }
 
 }  // namespace
+
+MediaLogQuiet::MediaLogQuiet() { ++t_quiet; }
+MediaLogQuiet::~MediaLogQuiet() { --t_quiet; }
 
 void media_log_route(std::function<void(std::string_view line)> sink) {
     {

@@ -13,6 +13,7 @@ extern "C" {
 
 #include <fmt/format.h>
 
+#include "platform/media_log.h"
 #include "platform/video_codec.h"
 
 namespace corvane {
@@ -369,8 +370,14 @@ VideoEncoderOpen video_encoder_open(const VideoEncoderCandidate& candidate,
                                     const VideoEncoderConfig& config) {
     VideoEncoderOpen r;
     auto enc = std::make_unique<FfmpegVideoEncoder>();
+    // A hardware encoder (VA-API, NVENC, QSV) is a guess: no card, no
+    // driver. Its library's complaints stay out of the log; the failure text
+    // says what went wrong. The software encoders ("lib...") keep theirs.
+    std::optional<MediaLogQuiet> quiet;
+    if (candidate.id.rfind("lib", 0) != 0) quiet.emplace();
     if (auto f = enc->open(candidate, config)) {
         r.failure = *f;
+        enc.reset();
         return r;
     }
     r.encoder = std::move(enc);
