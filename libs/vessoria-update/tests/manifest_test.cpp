@@ -40,7 +40,10 @@ std::string fmt_hex(std::uint8_t b) {
 
 std::string tuple_text(const VersionTuple& t) {
   std::string s;
-  for (auto v : t) s += (s.empty() ? "" : ",") + i128_text(v);
+  for (auto v : t) {
+    if (!s.empty()) s += ',';
+    s += i128_text(v);
+  }
   return "(" + s + ")";
 }
 
@@ -491,7 +494,10 @@ TEST(ManifestRules, FloatTextEqualsPythonReprOnRandomDoubles) {
   std::vector<std::string> docs;
   for (int i = 0; i < 2000; ++i) {
     std::string d = "[";
-    for (int j = 0; j < 50; ++j) d += (j ? "," : "") + gen.number();
+    for (int j = 0; j < 50; ++j) {
+      if (j) d += ',';
+      d += gen.number();
+    }
     docs.push_back(d + "]");
   }
   compare_with_python(docs);

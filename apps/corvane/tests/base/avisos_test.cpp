@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include <fmt/format.h>
+
 namespace corvane {
 namespace {
 
@@ -15,14 +17,14 @@ TEST(Avisos, FifthPushDropsTheOldest) {
     EXPECT_FALSE(avisos_waiting());
     EXPECT_FALSE(avisos_pop().has_value());
     for (int i = 1; i <= 5; ++i) {
-        avisos_push(static_cast<std::uint8_t>(i), "T" + std::to_string(i), "texto " + std::to_string(i));
+        avisos_push(static_cast<std::uint8_t>(i), fmt::format("T{}", i), fmt::format("texto {}", i));
     }
     EXPECT_TRUE(avisos_waiting());
     for (int i = 2; i <= 5; ++i) {
         auto e = avisos_pop();
         ASSERT_TRUE(e.has_value());
-        EXPECT_EQ(e->title, "T" + std::to_string(i));
-        EXPECT_EQ(e->text, "texto " + std::to_string(i));
+        EXPECT_EQ(e->title, fmt::format("T{}", i));
+        EXPECT_EQ(e->text, fmt::format("texto {}", i));
         EXPECT_EQ(e->kind, i);
     }
     EXPECT_FALSE(avisos_waiting());

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -452,6 +453,76 @@ TEST_F(LogConcurrency, MessagesNeverInterleave) {
         EXPECT_EQ(lines[i + 2].substr(0, 23), lines[i].substr(0, 23));
         EXPECT_EQ(m, next[t]++);
     }
+}
+
+// Many threads log while a slow reader drains a small console pipe: the
+// console shows whole lines only, and what it shows plus the counts it tells
+// is every line logged.
+TEST_F(LogConcurrency, ConsoleShowsWholeLinesAndCountsTheRest) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::fcntl(fds[1], F_SETPIPE_SZ, 4096);
+    std::string console;
+    std::atomic<int> logged{0};
+    constexpr int kThreads = 8, kMessages = 500;
+    // The reader starts once half is logged: the first half surely overflows
+    // the pipe, the second half is drained while it is written.
+    std::thread reader([&console, &logged, r = fds[0]] {
+        while (logged.load() < kThreads * kMessages / 2) std::this_thread::yield();
+        char buf[512];
+        for (ssize_t n; (n = ::read(r, buf, sizeof buf)) > 0;) {
+            console.append(buf, static_cast<size_t>(n));
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+    });
+    {
+        StdoutTo out(fds[1]);
+        ::close(fds[1]);
+        log_open();
+        log_set_console(true);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([t, &logged] {
+                for (int m = 0; m < kMessages; ++m) {
+                    log_line(fmt::format("[PRUEBA] {}:{} a\nb", t, m));
+                    ++logged;
+                }
+            });
+        }
+        for (auto& th : threads) th.join();
+        // Once the reader has caught up, one more line carries the last count.
+        eventually([&] {
+            int pending = 0;
+            return ::ioctl(fds[0], FIONREAD, &pending) == 0 && pending == 0;
+        });
+        log_line("[PRUEBA] fin");
+        log_set_console(false);
+    }
+    reader.join();
+    ::close(fds[0]);
+
+    ASSERT_FALSE(console.empty());
+    ASSERT_EQ(console.back(), '\n');
+    const std::regex message(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} (\[PRUEBA\] \d+:\d+ a|b))");
+    const std::regex count(R"(\[CONSOLA\] (\d+) l(í|i)neas? no se mostr(ó|aron) aquí; est(á|án) en el registro\.)");
+    std::uint64_t shown = 0, told = 0;
+    bool fin = false;
+    std::size_t start = 0;
+    for (std::size_t lf; (lf = console.find('\n', start)) != std::string::npos; start = lf + 1) {
+        const std::string line = console.substr(start, lf - start);
+        std::smatch m;
+        if (std::regex_match(line, m, count)) {
+            told += std::stoull(m[1]);
+        } else if (line.size() > 24 && line.substr(24) == "[PRUEBA] fin") {
+            fin = true;
+        } else {
+            ASSERT_TRUE(std::regex_match(line, message)) << "not a whole line: " << line;
+            ++shown;
+        }
+    }
+    EXPECT_TRUE(fin);
+    EXPECT_EQ(shown + told, std::uint64_t{kThreads} * kMessages * 2);
+    EXPECT_GT(told, 0u);
 }
 
 }  // namespace
