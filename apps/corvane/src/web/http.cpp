@@ -154,9 +154,16 @@ std::string ui_response_head(std::string_view status, std::string_view content_t
 
 void ui_send_response(NetSocket s, std::string_view status, std::string_view content_type,
                       std::string_view body) {
-    const std::string head = ui_response_head(status, content_type, body.size());
+    std::string head = ui_response_head(status, content_type, body.size());
+    // A small reply leaves in one call (most API replies); a page or a log is
+    // not copied for that.
+    if (body.size() <= 16 * 1024) {
+        head.append(body);
+        (void)net_send_all(s, head.data(), head.size());
+        return;
+    }
     // A failed head does not stop the attempt to send the body.
-    (void)net_send_all(s, head.data(), head.size(), !body.empty());
+    (void)net_send_all(s, head.data(), head.size(), true);
     (void)net_send_all(s, body.data(), body.size());
 }
 

@@ -147,6 +147,7 @@ public:
 
     // False when no thread can take the job; the caller still owns the socket then.
     bool submit(Job job) {
+        const NetSocket socket = job.socket;
         std::unique_lock lock(mutex_);
         queue_.push_back(std::move(job));
         if (queue_.size() <= static_cast<std::size_t>(idle_)) {
@@ -164,8 +165,11 @@ public:
             cv_.notify_one();  // a busy thread takes it when done
             return true;
         }
-        // Only this thread submits, and nobody takes jobs: the job is still last.
-        queue_.pop_back();
+        // No thread at all: take the job back unless one has just taken it.
+        auto mine = std::find_if(queue_.begin(), queue_.end(),
+                                 [&](const Job& j) { return j.socket.handle == socket.handle; });
+        if (mine == queue_.end()) return true;
+        queue_.erase(mine);
         return false;
     }
 
@@ -316,10 +320,21 @@ private:
     }
 
     bool evict_one() {
+        // The oldest first; one whose head has come in by now is handed on instead.
+        for (auto it = pending_.begin(); it != pending_.end();) {
+            auto next = std::next(it);
+            if (!it->second.parser.head_complete()) {
+                const auto st = read_some(it);
+                if (st == UiRequestParser::Status::drop) return true;
+                if (st == UiRequestParser::Status::more && !it->second.parser.head_complete()) {
+                    drop(it);
+                    return true;
+                }
+            }
+            it = next;
+        }
         if (pending_.empty()) return false;
-        auto victim = std::find_if(pending_.begin(), pending_.end(),
-                                   [](const auto& e) { return !e.second.parser.head_complete(); });
-        drop(victim == pending_.end() ? pending_.begin() : victim);
+        drop(pending_.begin());
         return true;
     }
 
