@@ -101,9 +101,7 @@ std::vector<std::string> startup_banner(const Settings& s, const BannerFacts& f)
             mic_suffix),
         fmt::format("  Guardar    : {}  ({})", s.teclas.guardar.text,
                     s.aviso.sonido ? "con aviso sonoro" : "sin aviso sonoro"),
-        fmt::format("  Avisos     : {}",
-                    s.avisos.activo ? "en pantalla al guardar cada clip (no salen en la grabación)"
-                                    : "apagados"),
+        fmt::format("  Avisos     : {}", s.avisos.activo ? kNoticesBannerText : "apagados"),
         fmt::format("  Clips      : {} (abre Corvane en Clips)", s.visor.tecla.text),
         fmt::format("  Actualizar : {} (buscar / instalar, fuera de partida)",
                     s.actualizaciones.tecla.text),
