@@ -212,6 +212,12 @@ TEST(TrayXvfb, ClicksAndMenuRowsReachTheirCommands) {
     ASSERT_TRUE(test::wait_for([&] { return x.parent_of(win) != x.root(); }, 30));
     const std::string id = std::to_string(win);
 
+    // Resting on the icon shows the tooltip; leaving it hides it.
+    ASSERT_EQ(xdotool(xvfb.display(), {"mousemove", "--window", id, "5", "5"}), 0);
+    ASSERT_TRUE(test::wait_for([&] { return x.find("Corvane info") != 0; }, 10));
+    ASSERT_EQ(xdotool(xvfb.display(), {"mousemove", "100", "200"}), 0);
+    ASSERT_TRUE(test::wait_for([&] { return x.find("Corvane info") == 0; }, 10));
+
     // Left click: the clip list.
     ASSERT_EQ(xdotool(xvfb.display(), {"mousemove", "--window", id, "5", "5", "click", "1"}), 0);
     ASSERT_TRUE(test::wait_for([&] { return count() == 1; }, 10));
@@ -365,6 +371,46 @@ TEST(NoticesXvfb, CardDrawnAtItsPlaceWithItsAccentAndClickThrough) {
 
     r.window->hide();
     EXPECT_TRUE(test::wait_for([&] { return x.pixel(bar_x, mid_y) == 0xFFFFFF; }, 10));
+}
+
+
+// The whole notices thread: a pushed entry shows as a card at its computed
+// place with its accent, and a quit during the card hides it and ends the
+// thread.
+TEST(NoticesXvfb, PushedNoticeShowsAndQuitHidesIt) {
+    test::XvfbServer xvfb(1280, 720);
+    Observer x(xvfb.display());
+    Child compositor({"xcompmgr"}, {"DISPLAY=" + xvfb.display()});
+    test::LogCapture log;
+    notice_settings_set(NoticeSettings{1.0f, 10.0f, 1, true});  // arriba_derecha, long hold
+    auto quit = std::make_shared<QuitFlag>();
+    std::thread t([&] { notices_thread_main(NoticesContext{quit, xvfb.display()}); });
+    ASSERT_TRUE(test::wait_for([] { return NoticesRunningFlag.load(); }, 10));
+    avisos_push(4, "CLIP MANUAL", "20 s");
+
+    const NoticeGeometry g = notice_geometry(ScreenRect{0, 0, 1280, 720}, 1.0f, 1);
+    const NoticePlace at = notice_place(g, 0);
+    const int bar_x = at.x + static_cast<int>(9 * g.s), mid_y = at.y + g.height / 2;
+    const bool shown = test::wait_for(
+        [&] {
+            const std::uint32_t p = x.pixel(bar_x, mid_y);
+            return std::abs(static_cast<int>(p >> 16) - 127) <= 3 &&
+                   std::abs(static_cast<int>((p >> 8) & 0xFF) - 184) <= 3 &&
+                   std::abs(static_cast<int>(p & 0xFF) - 255) <= 3;
+        },
+        10);
+    const auto area = notice_card_area();
+    quit->set = true;
+    t.join();
+    ASSERT_TRUE(shown) << std::hex << x.pixel(bar_x, mid_y);
+    ASSERT_TRUE(area.has_value());
+    EXPECT_EQ(*area, notice_card_area_of(g));
+    EXPECT_FALSE(NoticesRunningFlag.load());
+    EXPECT_FALSE(notice_card_area().has_value());
+    EXPECT_TRUE(test::wait_for([&] { return x.find("Corvane aviso") == 0; }, 10));
+    EXPECT_NE(log.text().find("[AVISO] Tu escritorio no permite ocultar los avisos de la "
+                              "captura: pueden salir en los clips."),
+              std::string::npos);
 }
 
 }  // namespace
