@@ -115,12 +115,12 @@ Settings load_settings() {
     // At once, so that a detector toggle made while start-up goes on is not
     // overwritten later by the value read here.
     DetectorEnabledFlag.store(settings.detector.activo);
-    std::string joined;
     for (const auto& warning : settings.warnings) {
         log_line(fmt::format("[AVISO] corvane.ini: {}", warning));
-        joined += joined.empty() ? warning : " · " + warning;
     }
-    if (!settings.warnings.empty()) tray_post("Revisa tu configuración", joined, 1);
+    if (auto b = config_warnings_balloon(settings.warnings)) {
+        tray_post(b->title, b->body, b->warning);
+    }
     return settings;
 }
 
@@ -180,9 +180,9 @@ AudioStarted start_audio(const Settings& settings, const std::shared_ptr<QuitFla
     AudioRecordingStarted started =
         audio_recording_start(settings.audio, settings.avanzado.fps, sink, quit);
     if (!started.spawn_error.empty()) {
-        thread_row_failed(started.spawn_source == kSourceGame ? thread_rows::kAudioGame
-                                                              : thread_rows::kAudioMic,
-                          started.spawn_error, fatal);
+        thread_row_failed(
+            started.spawn_source == kSourceGame ? thread_rows::kAudioGame : thread_rows::kAudioMic,
+            started.spawn_error, fatal);
     }
     return std::move(started.audio);
 }
@@ -298,20 +298,19 @@ void start_workers(const Settings& settings, const Recorder& r) {
     }
 
     thread_row_start(thread_rows::kGameWatch, [quit = r.quit] {
-        game_watch_thread_main(GameWatchContext{
-            quit, [](std::string_view name) -> std::optional<GameMatch> {
-                auto t = game_title_for_exe(name);
-                if (!t) return std::nullopt;
-                return GameMatch{std::move(t->title), t->warzone};
-            }});
+        game_watch_thread_main(
+            GameWatchContext{quit, [](std::string_view name) -> std::optional<GameMatch> {
+                                 auto t = game_title_for_exe(name);
+                                 if (!t) return std::nullopt;
+                                 return GameMatch{std::move(t->title), t->warzone};
+                             }});
     });
 
     notice_settings_set(NoticeSettings{settings.avisos.tamano, settings.avisos.duracion,
                                        static_cast<std::uint8_t>(settings.avisos.posicion),
                                        settings.avisos.activo});
-    thread_row_start(thread_rows::kNotices, [ctx = NoticesContext{r.quit, kSessionDisplay}] {
-        notices_thread_main(ctx);
-    });
+    thread_row_start(thread_rows::kNotices,
+                     [ctx = NoticesContext{r.quit, kSessionDisplay}] { notices_thread_main(ctx); });
 
     ClipSaverContext saver;
     clipsaver_apply_settings(saver, settings_clone(settings));
@@ -399,11 +398,8 @@ int main(int argc, char** argv) {
 
     std::string start_tab = cl.start_tab;
     if (FirstRunFlag.load()) {
-        tray_post("Corvane está grabando",
-                  fmt::format("Vive aquí, junto al reloj. {} guarda un clip. Clic en el ícono "
-                              "para abrir Corvane.",
-                              settings.teclas.guardar.text),
-                  0);
+        const Balloon b = first_run_balloon(settings.teclas.guardar.text);
+        tray_post(b.title, b.body, b.warning);
         start_tab = "ajustes:audio";
     }
     if (!cl.no_window) ui_open_window(start_tab);

@@ -37,7 +37,8 @@ bool avisos_waiting();
 struct NoticeSettings {
     float size = 1.0f;     // size factor, 1.0 = [avisos] tamano 100
     float seconds = 3.0f;  // seconds visible
-    std::uint8_t position = 0;  // 0 arriba_centro, 1 arriba_derecha, 2 arriba_izquierda, 3 abajo_centro
+    // 0 arriba_centro, 1 arriba_derecha, 2 arriba_izquierda, 3 abajo_centro
+    std::uint8_t position = 0;
     bool enabled = true;
 };
 void notice_settings_set(const NoticeSettings& settings);

@@ -79,13 +79,14 @@ void tray_set_waker(std::function<void()> wake) {
 
 void tray_set_remover(std::function<void()> remove) {
     auto& s = shared();
-    auto hook =
-        remove ? std::make_shared<const std::function<void()>>(std::move(remove)) : nullptr;
+    auto hook = remove ? std::make_shared<const std::function<void()>>(std::move(remove)) : nullptr;
     std::lock_guard lock(s.hooks_mutex);
     s.remover = std::move(hook);
 }
 
-void tray_remove_icon() { call_hook(&TrayShared::remover); }
+void tray_remove_icon() {
+    call_hook(&TrayShared::remover);
+}
 
 void tray_context_publish(TrayContext ctx) {
     auto& s = shared();

@@ -42,7 +42,7 @@ void tray_set_remover(std::function<void()> remove);
 
 // `TrayContext`: published once by start-up before the tray starts.
 struct TrayContext {
-    std::string save_key;    // key texts as written in the settings
+    std::string save_key;  // key texts as written in the settings
     std::string viewer_key;
     std::string update_key;
     std::filesystem::path clips_folder;

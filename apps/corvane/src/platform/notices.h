@@ -22,7 +22,7 @@ struct NoticeCard {
 };
 
 class NoticeWindow {
-public:
+  public:
     virtual ~NoticeWindow() = default;
     // The primary monitor's rectangle, as it was when the window was made.
     virtual ScreenRect monitor() const = 0;

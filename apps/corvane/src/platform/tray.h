@@ -11,9 +11,9 @@
 namespace corvane {
 
 struct TrayMenuItem {
-    int id = 0;           // 0: cannot be chosen
-    std::string text;     // the row's text
-    std::string key;      // the key hint shown right-aligned ("" for none)
+    int id = 0;        // 0: cannot be chosen
+    std::string text;  // the row's text
+    std::string key;   // the key hint shown right-aligned ("" for none)
     bool separator = false;
     bool enabled = true;  // false: greyed
     bool bold = false;    // the default row
@@ -29,7 +29,7 @@ enum class TrayEvent {
 };
 
 class TrayIcon {
-public:
+  public:
     virtual ~TrayIcon() = default;
     // Waits at most `limit` for an event. Docking again after the tray host
     // restarts and showing the tooltip while the pointer rests on the icon
@@ -60,11 +60,10 @@ TrayIconResult tray_icon_open(const std::string& display, const std::string& too
 
 // A desktop notification ("balloon").
 class Notifier {
-public:
+  public:
     virtual ~Notifier() = default;
     // Shows one notification; "" on success, else why not.
-    virtual std::string notify(const std::string& title, const std::string& body,
-                               bool warning) = 0;
+    virtual std::string notify(const std::string& title, const std::string& body, bool warning) = 0;
 };
 
 struct NotifierResult {

@@ -156,8 +156,8 @@ AudioEncoderStarted encoder_start_audio_thread(std::shared_ptr<SampleSink> sink,
     // The thread body must be copyable; the channel ends are not.
     auto shared = std::make_shared<AudioEncoderParams>(std::move(params));
     // Both encoders carry the same name; the system shows it shortened.
-    r.error = thread_start_detached(
-        "crvn-codificador-audio", [shared] { audio_encoder_thread_main(std::move(*shared)); });
+    r.error = thread_start_detached("crvn-codificador-audio",
+                                    [shared] { audio_encoder_thread_main(std::move(*shared)); });
     if (!r.error.empty()) return r;
     std::optional<AudioEncoderReply> reply = reply_rx.receive();
     if (!reply) {

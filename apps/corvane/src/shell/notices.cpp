@@ -15,7 +15,9 @@ namespace corvane {
 
 namespace {
 
-double round_half_away(double v) { return std::round(v); }
+double round_half_away(double v) {
+    return std::round(v);
+}
 
 }  // namespace
 

@@ -23,8 +23,7 @@ struct NoticeGeometry {
     double dx = 0, dy = 0;  // slide vector
 };
 
-NoticeGeometry notice_geometry(const ScreenRect& monitor, float size_factor,
-                               std::uint8_t position);
+NoticeGeometry notice_geometry(const ScreenRect& monitor, float size_factor, std::uint8_t position);
 
 // A pixel coordinate: truncated; not-a-number gives 0, values beyond the
 // signed 32-bit range its nearest end.
@@ -48,7 +47,7 @@ std::uint32_t notice_second_colour(std::uint8_t kind);
 
 // What the animation needs from outside; tests inject a clock.
 struct NoticeAnimation {
-    std::function<double()> now;           // seconds, monotonic
+    std::function<double()> now;  // seconds, monotonic
     std::function<void(int ms)> sleep;
     std::function<void(double slide, double alpha)> update;
     std::function<bool()> quit;

@@ -114,6 +114,21 @@ std::vector<std::string> startup_banner(const Settings& s, const BannerFacts& f)
     return lines;
 }
 
+std::optional<Balloon> config_warnings_balloon(const std::vector<std::string>& warnings) {
+    if (warnings.empty()) return std::nullopt;
+    std::string joined;
+    for (const auto& w : warnings) joined += joined.empty() ? w : " · " + w;
+    return Balloon{"Revisa tu configuración", std::move(joined), 1};
+}
+
+Balloon first_run_balloon(std::string_view save_key) {
+    return {"Corvane está grabando",
+            fmt::format("Vive aquí, junto al reloj. {} guarda un clip. Clic en el ícono para abrir "
+                        "Corvane.",
+                        save_key),
+            0};
+}
+
 std::optional<std::string> update_result_take(const std::filesystem::path& update_folder) {
     constexpr std::size_t kMaxBytes = 64 * 1024;
     const auto path = update_folder / "resultado.json";

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/settings.h"
+#include "base/tray.h"
 
 namespace corvane {
 
@@ -85,6 +86,13 @@ struct BannerFacts {
 
 // The settings summary, one entry per log line.
 std::vector<std::string> startup_banner(const Settings& settings, const BannerFacts& facts);
+
+// The warning balloon for the settings' warnings, all of them joined with
+// " · "; none without warnings.
+std::optional<Balloon> config_warnings_balloon(const std::vector<std::string>& warnings);
+
+// The first run's greeting, naming the save key as written in the settings.
+Balloon first_run_balloon(std::string_view save_key);
 
 // The report of "resultado.json", left by the install step.
 struct UpdateReport {

@@ -20,9 +20,8 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 std::string tray_tooltip_text(const std::string& status, const std::optional<GameStatus>& game) {
-    const std::string game_line =
-        game ? fmt::format("Juego: {} ({})", game->title, game->exe)
-             : std::string("Juego: ningún Call of Duty abierto");
+    const std::string game_line = game ? fmt::format("Juego: {} ({})", game->title, game->exe)
+                                       : std::string("Juego: ningún Call of Duty abierto");
     if (status.empty()) return fmt::format("{} v{}\n{}", kDisplayName, kVersionText, game_line);
     return fmt::format("{} v{}\n{}\n{}", kDisplayName, kVersionText, game_line, status);
 }
@@ -34,8 +33,7 @@ std::string tray_tooltip_text() {
 }
 
 std::vector<TrayMenuItem> tray_menu_rows(const TrayContext& ctx,
-                                         const std::optional<GameStatus>& game,
-                                         bool detector_on) {
+                                         const std::optional<GameStatus>& game, bool detector_on) {
     auto row = [](int id, std::string text, std::string key = {}) {
         TrayMenuItem item;
         item.id = id;
@@ -234,8 +232,8 @@ void tray_thread_main(TrayThreadContext ctx) {
     NotifierResult notifier = notifier_open();
     if (!notifier.error.empty()) {
         g_notify_warned = true;
-        log_line(fmt::format("[AVISO] Los avisos del escritorio no se muestran: {}",
-                             notifier.error));
+        log_line(
+            fmt::format("[AVISO] Los avisos del escritorio no se muestran: {}", notifier.error));
     }
     tray_set_remover([owner] { owner->request_remove(); });
     tray_set_waker([owner] { owner->wake(); });

@@ -43,16 +43,15 @@ std::string tray_tooltip_text();
 
 // The menu rows, in order.
 std::vector<TrayMenuItem> tray_menu_rows(const TrayContext& ctx,
-                                         const std::optional<GameStatus>& game,
-                                         bool detector_on);
+                                         const std::optional<GameStatus>& game, bool detector_on);
 
 // What the commands reach outside the shell; main hands them over.
 struct TrayActions {
-    std::function<void(const std::string& tab)> open_window;    // ui_open_window
-    std::function<void(const std::string& action)> updater;     // the updater's actions
-    std::function<void()> restart;                              // app_restart without --config
-    std::function<void()> quit;                                 // app_quit
-    std::function<void(const std::string& path)> open_folder;   // the desktop's file manager
+    std::function<void(const std::string& tab)> open_window;   // ui_open_window
+    std::function<void(const std::string& action)> updater;    // the updater's actions
+    std::function<void()> restart;                             // app_restart without --config
+    std::function<void()> quit;                                // app_quit
+    std::function<void(const std::string& path)> open_folder;  // the desktop's file manager
 };
 
 // Runs menu command `id`; ignored before the tray context is published, and

@@ -26,8 +26,9 @@ std::optional<GameStatus> game_choose(const std::vector<ProcessNames>& processes
         }
     }
     if (candidates.empty()) return std::nullopt;
-    std::stable_sort(candidates.begin(), candidates.end(),
-                     [](const GameStatus& a, const GameStatus& b) { return a.warzone > b.warzone; });
+    std::stable_sort(
+        candidates.begin(), candidates.end(),
+        [](const GameStatus& a, const GameStatus& b) { return a.warzone > b.warzone; });
     return candidates.front();
 }
 

@@ -62,7 +62,7 @@ std::string status_line_text(bool game_in_front, bool recording_stopped, double 
 
 // The per-minute accumulators of the status thread.
 class StatusMeter {
-public:
+  public:
     // `first` gives the counters' readings when the thread starts.
     StatusMeter(const StatusReadings& first, std::uint32_t video_fps);
 
@@ -73,7 +73,7 @@ public:
     // One cycle with this second's readings.
     Second tick(const StatusReadings& now);
 
-private:
+  private:
     std::uint32_t fps_;
     std::uint64_t cycles_ = 0;
     std::uint64_t capture_sum_ = 0;

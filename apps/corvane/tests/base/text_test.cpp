@@ -40,10 +40,11 @@ TEST(Utf8, CutToUtf16UnitsBetweenCharacters) {
     const std::vector<Case> cases{
         {"abc", 5, "abc"},
         {"abcdef", 3, "abc"},
-        {"añé", 2, "añ"},           // two-byte characters count one unit
-        {"ab😀c", 3, "ab"},         // the emoji needs two units: left out whole
+        {"añé", 2, "añ"},   // two-byte characters count one unit
+        {"ab😀c", 3, "ab"},  // the emoji needs two units: left out whole
         {"ab😀c", 4, "ab😀"},
-        {"ab\xff\xfe" "cd", 3, "ab\xEF\xBF\xBD"},  // ill-formed bytes become U+FFFD first
+        // Ill-formed bytes become U+FFFD first.
+        {std::string("ab\xff\xfe") + "cd", 3, "ab\xEF\xBF\xBD"},
         {"x", 0, ""},
     };
     for (const auto& c : cases) {

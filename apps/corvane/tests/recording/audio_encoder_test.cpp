@@ -410,14 +410,13 @@ TEST(AudioEncoder, BothEncoderThreadsCarryTheTableName) {
     // The factory runs on the encoder's own thread.
     for (std::uint8_t track : {kTrackAudio, kTrackVoice}) {
         std::string full, os;
-        AudioEncoderStarted st =
-            encoder_start_audio_thread(test::audio_test_sink(), track, [&] {
-                full = thread_current_name();
-                char buf[32] = {};
-                pthread_getname_np(pthread_self(), buf, sizeof buf);
-                os = buf;
-                return aac_encoder_open();
-            });
+        AudioEncoderStarted st = encoder_start_audio_thread(test::audio_test_sink(), track, [&] {
+            full = thread_current_name();
+            char buf[32] = {};
+            pthread_getname_np(pthread_self(), buf, sizeof buf);
+            os = buf;
+            return aac_encoder_open();
+        });
         ASSERT_TRUE(st.ok) << st.error;
         EXPECT_EQ(full, "crvn-codificador-audio") << int(track);
         EXPECT_EQ(os, "crvn-cod-audio") << int(track);

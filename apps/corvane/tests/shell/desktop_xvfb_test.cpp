@@ -28,7 +28,7 @@ using namespace std::chrono_literals;
 
 // A helper program started for one test and stopped by its pid.
 class Child {
-public:
+  public:
     Child(std::vector<std::string> args, std::vector<std::string> env_add,
           const std::string& stdout_path = "/dev/null") {
         std::vector<std::string> env_store;
@@ -41,8 +41,8 @@ public:
         argv.push_back(nullptr);
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, stdout_path.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&fa, 1, stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
         posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
         if (posix_spawnp(&pid_, argv[0], &fa, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&fa);
@@ -58,13 +58,13 @@ public:
     }
     bool running() const { return pid_ > 0; }
 
-private:
+  private:
     pid_t pid_ = -1;
 };
 
 // The test's own connection to the display, to look at what others made.
 class Observer {
-public:
+  public:
     explicit Observer(const std::string& display) : dpy_(XOpenDisplay(display.c_str())) {}
     ~Observer() {
         if (dpy_) XCloseDisplay(dpy_);
@@ -98,7 +98,7 @@ public:
         return static_cast<std::uint32_t>(p & 0xFFFFFF);
     }
 
-private:
+  private:
     Window find_under(Window w, const std::string& name) {
         char* got = nullptr;
         if (XFetchName(dpy_, w, &got) && got) {
@@ -125,7 +125,7 @@ Child start_trayer(const std::string& display) {
 
 // Runs the icon's wait loop on its own thread, as the tray thread does.
 class IconLoop {
-public:
+  public:
     IconLoop(TrayIcon& icon, std::function<void(TrayEvent)> on_event)
         : thread_([this, &icon, on_event] {
               while (!stop_.load()) {
@@ -139,7 +139,7 @@ public:
         thread_.join();
     }
 
-private:
+  private:
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
@@ -161,17 +161,17 @@ TEST(TrayXvfb, DocksAndDocksAgainAfterTheHostRestarts) {
         IconLoop loop(*r.icon, [](TrayEvent) {});
         Window icon = 0;
         ASSERT_TRUE(test::wait_for([&] { return (icon = x.find("Corvane")) != 0; }, 10));
-        ASSERT_TRUE(test::wait_for(
-            [&] { return x.parent_of(icon) != x.root() && x.viewable(icon); }, 30));
+        ASSERT_TRUE(
+            test::wait_for([&] { return x.parent_of(icon) != x.root() && x.viewable(icon); }, 30));
 
         trayer.stop();
         // Back on the root, and out of sight while no host runs.
-        ASSERT_TRUE(test::wait_for(
-            [&] { return x.parent_of(icon) == x.root() && !x.viewable(icon); }, 30));
+        ASSERT_TRUE(
+            test::wait_for([&] { return x.parent_of(icon) == x.root() && !x.viewable(icon); }, 30));
 
         Child again = start_trayer(xvfb.display());
-        ASSERT_TRUE(test::wait_for(
-            [&] { return x.parent_of(icon) != x.root() && x.viewable(icon); }, 30));
+        ASSERT_TRUE(
+            test::wait_for([&] { return x.parent_of(icon) != x.root() && x.viewable(icon); }, 30));
 
         // Removed: the window is gone from the host.
         r.icon->request_remove();
@@ -273,7 +273,7 @@ TEST(NotifyDbus, BalloonsReachTheDaemonInOrder) {
     address.resize(address.find('\n'));
     const auto monitor_file = dir.path() / "monitor.txt";
     Child dunst({"dunst"}, {"DISPLAY=" + xvfb.display(), "DBUS_SESSION_BUS_ADDRESS=" + address,
-                           "HOME=" + dir.path().string()});
+                            "HOME=" + dir.path().string()});
     Child monitor({"dbus-monitor", "--address", address,
                    "interface='org.freedesktop.Notifications',member='Notify'"},
                   {}, monitor_file.string());
@@ -287,8 +287,8 @@ TEST(NotifyDbus, BalloonsReachTheDaemonInOrder) {
     NotifierResult n = notifier_open();
     ASSERT_TRUE(n.error.empty()) << n.error;
     // dunst takes its bus name a moment after it starts.
-    ASSERT_TRUE(test::wait_for([&] { return n.notifier->notify("uno", "primero", false).empty(); },
-                               30));
+    ASSERT_TRUE(
+        test::wait_for([&] { return n.notifier->notify("uno", "primero", false).empty(); }, 30));
     EXPECT_EQ(n.notifier->notify("dos", "segundo", true), "");
     EXPECT_EQ(n.notifier->notify("tres", "tercero · ñ", false), "");
     if (old) {
@@ -299,8 +299,7 @@ TEST(NotifyDbus, BalloonsReachTheDaemonInOrder) {
     ASSERT_TRUE(test::wait_for(
         [&] { return test::read_file(monitor_file).find("tercero") != std::string::npos; }, 10));
     const std::string seen = test::read_file(monitor_file);
-    const auto p1 = seen.rfind("\"uno\""), p2 = seen.find("\"dos\""),
-               p3 = seen.find("\"tres\"");
+    const auto p1 = seen.rfind("\"uno\""), p2 = seen.find("\"dos\""), p3 = seen.find("\"tres\"");
     ASSERT_NE(p1, std::string::npos);
     ASSERT_NE(p2, std::string::npos);
     ASSERT_NE(p3, std::string::npos);
@@ -332,8 +331,8 @@ TEST(NoticesXvfb, CardDrawnAtItsPlaceWithItsAccentAndClickThrough) {
     ASSERT_TRUE(r.window) << r.error;
     EXPECT_EQ(r.window->monitor(), (ScreenRect{0, 0, 1280, 720}));
     const NoticeGeometry g = notice_geometry(r.window->monitor(), 1.0f, 0);
-    NoticeCard card{g.width, g.height, g.s, notice_accent(0), notice_second_colour(0), "BAJA",
-                    "Enemigo"};
+    NoticeCard card{g.width, g.height, g.s, notice_accent(0), notice_second_colour(0),
+                    "BAJA",  "Enemigo"};
     ASSERT_EQ(r.window->draw(card), "");
     const NoticePlace at = notice_place(g, 0);
     r.window->show_at(at.x, at.y, 255);
@@ -349,8 +348,7 @@ TEST(NoticesXvfb, CardDrawnAtItsPlaceWithItsAccentAndClickThrough) {
     };
     ASSERT_TRUE(test::wait_for([&] { return near(x.pixel(bar_x, mid_y), 107, 245, 154); }, 10))
         << std::hex << x.pixel(bar_x, mid_y);
-    EXPECT_TRUE(near(x.pixel(panel_x, mid_y), 30, 31, 30)) << std::hex
-                                                           << x.pixel(panel_x, mid_y);
+    EXPECT_TRUE(near(x.pixel(panel_x, mid_y), 30, 31, 30)) << std::hex << x.pixel(panel_x, mid_y);
     // Outside the card the white stays.
     EXPECT_EQ(x.pixel(at.x - 3, mid_y), 0xFFFFFFu);
 
@@ -372,7 +370,6 @@ TEST(NoticesXvfb, CardDrawnAtItsPlaceWithItsAccentAndClickThrough) {
     r.window->hide();
     EXPECT_TRUE(test::wait_for([&] { return x.pixel(bar_x, mid_y) == 0xFFFFFF; }, 10));
 }
-
 
 // The whole notices thread: a pushed entry shows as a card at its computed
 // place with its accent, and a quit during the card hides it and ends the

@@ -175,7 +175,7 @@ TEST(NoticeAnimation, QuitEndsEveryPhaseAtOnce) {
 }
 
 class FakeWindow : public NoticeWindow {
-public:
+  public:
     ScreenRect monitor() const override { return {0, 0, 1280, 720}; }
     std::string draw(const NoticeCard& card) override {
         cards.push_back(card);

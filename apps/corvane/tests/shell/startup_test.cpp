@@ -46,8 +46,8 @@ TEST(StartupBanner, DefaultsLineByLine) {
         "  Audio juego: predeterminado del sistema (100%)",
         "  Micrófono  : no",
         "  Guardar    : Ctrl+W  (con aviso sonoro)",
-        "  Avisos     : en pantalla al guardar cada clip (salen en la grabación; el detector no lee "
-        "su zona)",
+        "  Avisos     : en pantalla al guardar cada clip (salen en la grabación; el detector "
+        "no lee su zona)",
         "  Clips      : Ctrl+Shift+E (abre Corvane en Clips)",
         "  Actualizar : Ctrl+Shift+U (buscar / instalar, fuera de partida)",
         "  Carpeta    : /home/ana/Videos/Corvane",
@@ -203,6 +203,22 @@ TEST(UpdateReport, FileIsTakenOnceAndDeleted) {
     // A folder where the file should be cannot be read: not reported.
     std::filesystem::create_directory(dir / "resultado.json");
     EXPECT_FALSE(update_result_take(dir).has_value());
+}
+
+TEST(StartupBalloons, ConfigWarningsAndFirstRun) {
+    EXPECT_FALSE(config_warnings_balloon({}).has_value());
+    const auto one = config_warnings_balloon({"[avisos] posicion: «lejos» no vale"});
+    ASSERT_TRUE(one.has_value());
+    EXPECT_EQ(one->title, "Revisa tu configuración");
+    EXPECT_EQ(one->body, "[avisos] posicion: «lejos» no vale");
+    EXPECT_EQ(one->warning, 1);
+    EXPECT_EQ(config_warnings_balloon({"a", "b", "c"})->body, "a · b · c");
+    const Balloon greet = first_run_balloon("Ctrl+Alt+G");
+    EXPECT_EQ(greet.title, "Corvane está grabando");
+    EXPECT_EQ(greet.body,
+              "Vive aquí, junto al reloj. Ctrl+Alt+G guarda un clip. Clic en el ícono para abrir "
+              "Corvane.");
+    EXPECT_EQ(greet.warning, 0);
 }
 
 TEST(ThreadTable, EveryRowFailsAsItsPolicySays) {

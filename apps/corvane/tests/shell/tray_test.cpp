@@ -4,8 +4,8 @@
 
 #include <atomic>
 #include <deque>
-#include <thread>
 #include <filesystem>
+#include <thread>
 
 #include "../base/base_test_util.h"
 #include "base/config_file.h"
@@ -19,7 +19,7 @@ namespace {
 
 // A private program folder with its log and a default INI.
 class TrayFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         log_reset_for_tests();
         log_open();
@@ -155,10 +155,10 @@ TEST_F(TrayFixture, CommandsReachTheirActionsOnceTheContextIsPublished) {
     tray_context_publish(TrayContext{"Ctrl+W", "Ctrl+Shift+E", "Ctrl+Shift+U", clips});
     ASSERT_NE(tray_context(), nullptr);
     for (int id : {1, 4, 5, 6, 7, 9, 10, 13, 3, 8, 11, 0, 99}) tray_command(id, actions);
-    EXPECT_EQ(rec.calls, (std::vector<std::string>{
-                             "open ajustes", "open clips", "folder " + clips.string(),
-                             "open ayuda:registro", "open ayuda:actualizaciones",
-                             "updater buscar", "restart", "quit", "open ayuda"}));
+    EXPECT_EQ(rec.calls,
+              (std::vector<std::string>{"open ajustes", "open clips", "folder " + clips.string(),
+                                        "open ayuda:registro", "open ayuda:actualizaciones",
+                                        "updater buscar", "restart", "quit", "open ayuda"}));
     EXPECT_TRUE(std::filesystem::is_directory(clips));  // made before it is opened
 
     auto slot = save_request_slot_publish();
@@ -239,9 +239,8 @@ TEST_F(TrayFixture, TrayConcurrencyTogglesAndPosts) {
 }
 
 class FakeNotifier : public Notifier {
-public:
-    std::string notify(const std::string& title, const std::string& body,
-                       bool warning) override {
+  public:
+    std::string notify(const std::string& title, const std::string& body, bool warning) override {
         shown.push_back(Balloon{title, body, static_cast<std::uint8_t>(warning)});
         return fail;
     }
@@ -297,7 +296,7 @@ TEST_F(TrayFixture, BalloonsInOrderCutAndCapped) {
 
 // An in-memory icon: records what the tray loop asks of it.
 class FakeIcon : public TrayIcon {
-public:
+  public:
     TrayEvent wait(std::chrono::milliseconds) override { return TrayEvent::timeout; }
     void set_tooltip(const std::string& text) override { tooltips.push_back(text); }
     int run_menu(const std::vector<TrayMenuItem>& items) override {

@@ -26,7 +26,7 @@ std::optional<GameMatch> real_titles(std::string_view name) {
 
 // A private log for one test; the text added since the last call.
 class LogTail {
-public:
+  public:
     LogTail() {
         log_reset_for_tests();
         log_open();
@@ -39,7 +39,7 @@ public:
         return out;
     }
 
-private:
+  private:
     test::TempAppDir app_;
     std::size_t seen_ = 0;
 };
@@ -163,8 +163,8 @@ TEST(ProcessList, ListsOurselvesByProgramAndCommand) {
     ASSERT_NE(it, list->end());
     EXPECT_EQ(it->exe, "corvane_shell_tests");
     EXPECT_EQ(it->command, "corvane_shell_tests");
-    EXPECT_TRUE(std::is_sorted(list->begin(), list->end(),
-                               [](auto& a, auto& b) { return a.pid < b.pid; }));
+    EXPECT_TRUE(
+        std::is_sorted(list->begin(), list->end(), [](auto& a, auto& b) { return a.pid < b.pid; }));
 }
 
 TEST(StatusLine, Texts) {

@@ -22,7 +22,7 @@ std::string take_error(DBusError& err, const char* fallback) {
 }
 
 class DbusNotifier final : public Notifier {
-public:
+  public:
     ~DbusNotifier() override { drop(); }
 
     std::string connect() {
@@ -39,15 +39,14 @@ public:
         return {};
     }
 
-    std::string notify(const std::string& title, const std::string& body,
-                       bool warning) override {
+    std::string notify(const std::string& title, const std::string& body, bool warning) override {
         if (!conn_ || !dbus_connection_get_is_connected(conn_)) {
             drop();
             if (std::string error = connect(); !error.empty()) return error;
         }
-        DBusMessage* msg = dbus_message_new_method_call(
-            "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-            "org.freedesktop.Notifications", "Notify");
+        DBusMessage* msg = dbus_message_new_method_call("org.freedesktop.Notifications",
+                                                        "/org/freedesktop/Notifications",
+                                                        "org.freedesktop.Notifications", "Notify");
         if (!msg) return "sin memoria";
         const char* app = "Corvane";
         const char* icon = warning ? "dialog-warning" : "dialog-information";
@@ -93,7 +92,7 @@ public:
         return {};
     }
 
-private:
+  private:
     void drop() {
         if (!conn_) return;
         dbus_connection_close(conn_);

@@ -29,9 +29,15 @@ namespace {
 
 constexpr const char* kFontFamily = "Bahnschrift, DejaVu Sans Condensed, Noto Sans, Sans";
 
-int ignore_x_error(Display*, XErrorEvent*) { return 0; }
-int ignore_io_error(Display*) { return 0; }
-void mark_lost(Display*, void* flag) { static_cast<std::atomic<bool>*>(flag)->store(true); }
+int ignore_x_error(Display*, XErrorEvent*) {
+    return 0;
+}
+int ignore_io_error(Display*) {
+    return 0;
+}
+void mark_lost(Display*, void* flag) {
+    static_cast<std::atomic<bool>*>(flag)->store(true);
+}
 
 void x11_prepare() {
     static std::once_flag once;
@@ -139,7 +145,7 @@ ScreenRect primary_monitor(Display* dpy, int screen) {
 }
 
 class X11NoticeWindow final : public NoticeWindow {
-public:
+  public:
     X11NoticeWindow(Display* dpy, const XVisualInfo& vi) : dpy_(dpy), visual_(vi.visual) {
         XSetIOErrorExitHandler(dpy_, mark_lost, &lost_);
         const int screen = DefaultScreen(dpy_);
@@ -151,9 +157,9 @@ public:
         attrs.colormap = colormap_;
         attrs.background_pixel = 0;  // fully transparent
         attrs.border_pixel = 0;
-        window_ = XCreateWindow(dpy_, root, 0, 0, 1, 1, 0, vi.depth, InputOutput, visual_,
-                                CWOverrideRedirect | CWColormap | CWBackPixel | CWBorderPixel,
-                                &attrs);
+        window_ =
+            XCreateWindow(dpy_, root, 0, 0, 1, 1, 0, vi.depth, InputOutput, visual_,
+                          CWOverrideRedirect | CWColormap | CWBackPixel | CWBorderPixel, &attrs);
         XStoreName(dpy_, window_, "Corvane aviso");
         XClassHint hint{const_cast<char*>("corvane-aviso"), const_cast<char*>("Corvane")};
         XSetClassHint(dpy_, window_, &hint);
@@ -277,7 +283,7 @@ public:
 
     bool alive() const override { return !lost_.load(); }
 
-private:
+  private:
     Display* dpy_;
     Visual* visual_;
     std::atomic<bool> lost_{false};

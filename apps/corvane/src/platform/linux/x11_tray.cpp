@@ -43,9 +43,15 @@ constexpr int kKeyGap = 32;
 constexpr int kRightPad = 14;
 constexpr const char* kFont = "Sans 10";
 
-int ignore_x_error(Display*, XErrorEvent*) { return 0; }
-int ignore_io_error(Display*) { return 0; }
-void mark_lost(Display*, void* flag) { static_cast<std::atomic<bool>*>(flag)->store(true); }
+int ignore_x_error(Display*, XErrorEvent*) {
+    return 0;
+}
+int ignore_io_error(Display*) {
+    return 0;
+}
+void mark_lost(Display*, void* flag) {
+    static_cast<std::atomic<bool>*>(flag)->store(true);
+}
 
 void x11_prepare() {
     static std::once_flag once;
@@ -62,7 +68,9 @@ struct Rgb {
     double r, g, b;
 };
 
-void set_rgb(cairo_t* cr, Rgb c) { cairo_set_source_rgb(cr, c.r, c.g, c.b); }
+void set_rgb(cairo_t* cr, Rgb c) {
+    cairo_set_source_rgb(cr, c.r, c.g, c.b);
+}
 
 // A rounded rectangle path.
 void rounded(cairo_t* cr, double x, double y, double w, double h, double r) {
@@ -106,7 +114,7 @@ void draw_text(cairo_t* cr, const std::string& text, bool bold, double x, double
 }
 
 class X11TrayIcon final : public TrayIcon {
-public:
+  public:
     X11TrayIcon(Display* dpy, int wake_fd) : dpy_(dpy), wake_fd_(wake_fd) {
         XSetIOErrorExitHandler(dpy_, mark_lost, &lost_);
         screen_ = DefaultScreen(dpy_);
@@ -171,8 +179,8 @@ public:
                 continue;
             }
             if (now >= deadline) return TrayEvent::timeout;
-            const int ms = static_cast<int>(
-                std::chrono::ceil<std::chrono::milliseconds>(until - now).count());
+            const int ms =
+                static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(until - now).count());
             pollfd fds[2] = {{ConnectionNumber(dpy_), POLLIN, 0}, {wake_fd_, POLLIN, 0}};
             const int n = ::poll(fds, 2, std::max(ms, 0));
             if (n > 0 && (fds[1].revents & POLLIN)) {
@@ -222,7 +230,7 @@ public:
 
     bool has_host() const override { return docked_ || manager_ != 0; }
 
-private:
+  private:
     std::optional<TrayEvent> handle(const XEvent& e) {
         switch (e.type) {
             case ClientMessage:
@@ -355,10 +363,10 @@ private:
         attrs.override_redirect = True;
         attrs.background_pixel = BlackPixel(dpy_, screen_);
         attrs.event_mask = ExposureMask;
-        tip_ = XCreateWindow(dpy_, root_, x, y, static_cast<unsigned>(tip_w_),
-                             static_cast<unsigned>(tip_h_), 0, CopyFromParent, InputOutput,
-                             CopyFromParent, CWOverrideRedirect | CWBackPixel | CWEventMask,
-                             &attrs);
+        tip_ =
+            XCreateWindow(dpy_, root_, x, y, static_cast<unsigned>(tip_w_),
+                          static_cast<unsigned>(tip_h_), 0, CopyFromParent, InputOutput,
+                          CopyFromParent, CWOverrideRedirect | CWBackPixel | CWEventMask, &attrs);
         XStoreName(dpy_, tip_, "Corvane info");
         XMapRaised(dpy_, tip_);
         XFlush(dpy_);
@@ -442,19 +450,17 @@ int X11TrayIcon::run_menu(const std::vector<TrayMenuItem>& items) {
     attrs.background_pixel = BlackPixel(dpy_, screen_);
     attrs.event_mask = ExposureMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask |
                        KeyPressMask | LeaveWindowMask;
-    Window menu = XCreateWindow(dpy_, root_, x, y, static_cast<unsigned>(w),
-                                static_cast<unsigned>(h), 0, CopyFromParent, InputOutput,
-                                CopyFromParent, CWOverrideRedirect | CWBackPixel | CWEventMask,
-                                &attrs);
+    Window menu = XCreateWindow(
+        dpy_, root_, x, y, static_cast<unsigned>(w), static_cast<unsigned>(h), 0, CopyFromParent,
+        InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel | CWEventMask, &attrs);
     XStoreName(dpy_, menu, "Corvane menu");
     XMapRaised(dpy_, menu);
     XFlush(dpy_);
     // The grab makes a click elsewhere reach us (and close the menu); a
     // refused grab still leaves a usable menu.
     for (int i = 0; i < 20; ++i) {
-        if (XGrabPointer(dpy_, menu, True,
-                         ButtonPressMask | ButtonReleaseMask | PointerMotionMask, GrabModeAsync,
-                         GrabModeAsync, None, None, CurrentTime) == GrabSuccess) {
+        if (XGrabPointer(dpy_, menu, True, ButtonPressMask | ButtonReleaseMask | PointerMotionMask,
+                         GrabModeAsync, GrabModeAsync, None, None, CurrentTime) == GrabSuccess) {
             break;
         }
         ::usleep(10'000);
@@ -545,13 +551,13 @@ int X11TrayIcon::run_menu(const std::vector<TrayMenuItem>& items) {
                     break;
                 }
                 case ButtonPress:
-                    pressed_inside = e.xbutton.x >= 0 && e.xbutton.x < w && e.xbutton.y >= 0 &&
-                                     e.xbutton.y < h;
+                    pressed_inside =
+                        e.xbutton.x >= 0 && e.xbutton.x < w && e.xbutton.y >= 0 && e.xbutton.y < h;
                     if (!pressed_inside) done = true;  // a click elsewhere dismisses
                     break;
                 case ButtonRelease: {
-                    const bool inside = e.xbutton.x >= 0 && e.xbutton.x < w &&
-                                        e.xbutton.y >= 0 && e.xbutton.y < h;
+                    const bool inside =
+                        e.xbutton.x >= 0 && e.xbutton.x < w && e.xbutton.y >= 0 && e.xbutton.y < h;
                     if (!inside) {
                         // The release of the click that opened the menu lands
                         // here too; only a press elsewhere closes it.
