@@ -340,10 +340,10 @@ void start_workers(const Settings& settings, const Recorder& r) {
 // The main loop, then shutdown.
 [[noreturn]] void run_until_quit(Recorder r) {
     while (!r.quit->set.load(std::memory_order_relaxed)) std::this_thread::sleep_for(300ms);
+    tray_remove_icon();
     r.capture.reset();  // stops and waits for the capture thread
     // A clip still being written would stay a ".part" file: give it time.
     clipsaver_wait_idle(5s);
-    tray_remove_icon();
     log_line("[CORVANE] Cerrado.");
     app_exit(0);
 }

@@ -254,7 +254,7 @@ void tray_thread_main(TrayThreadContext ctx) {
             }
             // Asked once, at the first tick: later the icon may have been
             // removed on purpose.
-            if (!host_checked && !icon.has_host()) {
+            if (!host_checked && !icon.has_host() && !quit_requested()) {
                 log_line("[AVISO] No hay bandeja del sistema: el ícono aparecerá cuando haya una.");
             }
             host_checked = true;

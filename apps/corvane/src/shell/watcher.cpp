@@ -46,7 +46,10 @@ void game_watch_pass(const std::optional<std::vector<ProcessNames>>& processes,
 
 void game_watch_thread_main(GameWatchContext ctx) {
     while (!ctx.quit->set.load()) {
-        game_watch_pass(process_list(), ctx.title_for);
+        auto processes = process_list();
+        // Nothing is logged after the quit has begun: "Cerrado." stays last.
+        if (ctx.quit->set.load()) break;
+        game_watch_pass(processes, ctx.title_for);
         std::this_thread::sleep_for(3s);
     }
 }
