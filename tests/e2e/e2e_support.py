@@ -109,6 +109,8 @@ class Desktop:
             self.env = dict(os.environ, XDG_RUNTIME_DIR=self.run, HOME=self.home)
         self.env["DISPLAY"] = self.display
         self.env.pop("XDG_CONFIG_HOME", None)
+        # Never the user's session bus: balloons would land on the real desktop.
+        self.env.pop("DBUS_SESSION_BUS_ADDRESS", None)
         self.procs = []
         test.addCleanup(self._stop_all)
 

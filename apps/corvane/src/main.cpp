@@ -13,19 +13,24 @@
 #include <fmt/format.h>
 
 #include "base/app.h"
+#include "base/avisos.h"
 #include "base/flags.h"
 #include "base/log.h"
 #include "base/paths.h"
 #include "base/save_request.h"
 #include "base/settings.h"
+#include "base/status.h"
+#include "base/tray.h"
 #include "base/ui_state.h"
 #include "base/ui_window.h"
 #include "base/version.h"
+#include "detection/hud.h"
 #include "platform/keys.h"
 #include "platform/media_log.h"
 #include "platform/net.h"
 #include "platform/processes.h"
 #include "platform/thread.h"
+#include "recording/audio_capture.h"
 #include "recording/audio_encoder.h"
 #include "recording/audio_ring.h"
 #include "recording/capture.h"
@@ -38,8 +43,11 @@
 #include "shell/fatal.h"
 #include "shell/hotkey.h"
 #include "shell/instance.h"
+#include "shell/notices.h"
 #include "shell/sounds.h"
 #include "shell/startup.h"
+#include "shell/tray.h"
+#include "shell/watcher.h"
 #include "updater/apply_update.h"
 #include "updater/updater.h"
 #include "web/server.h"
@@ -83,6 +91,8 @@ struct Recorder {
     std::shared_ptr<FormatSlot> video_format;
     std::shared_ptr<FormatSlot> audio_format;  // null: no sound track
     std::shared_ptr<FormatSlot> voice_format;  // null: the voice is not stored apart
+    std::shared_ptr<ClockStats> clock_stats;
+    std::uint32_t fps = 0;
 };
 
 // The leftovers of an update that has just been installed.
@@ -96,11 +106,12 @@ void finish_previous_update(const fs::path& update_folder) {
     }
 }
 
-// The outcome of an update installed before this start, once. The tray that
-// would also show it as a balloon is not part of this build.
+// The outcome of an update installed before this start, once.
 void report_update_result(const fs::path& update_folder) {
     if (auto text = update_result_take(update_folder)) {
-        log_line(update_result_report(*text).log_line);
+        const UpdateReport report = update_result_report(*text);
+        log_line(report.log_line);
+        tray_post(report.balloon_title, report.balloon_text, report.warning ? 1 : 0);
     }
 }
 
@@ -114,6 +125,9 @@ Settings load_settings() {
     DetectorEnabledFlag.store(settings.detector.activo);
     for (const auto& warning : settings.warnings) {
         log_line(fmt::format("[AVISO] corvane.ini: {}", warning));
+    }
+    if (auto b = config_warnings_balloon(settings.warnings)) {
+        tray_post(b->title, b->body, b->warning);
     }
     return settings;
 }
@@ -146,12 +160,38 @@ void start_web_interface() {
                      [socket = listener.socket] { ui_server_thread_main(socket); });
 }
 
+// The tray: its context first, so that the menu works from the start.
+void start_tray(const Settings& settings) {
+    tray_context_publish(TrayContext{settings.teclas.guardar.text, settings.visor.tecla.text,
+                                     settings.actualizaciones.tecla.text,
+                                     settings.general.carpeta_clips});
+    fatal_set_tray_icon_remover(tray_remove_icon);
+    TrayThreadContext ctx;
+    ctx.display = kSessionDisplay;
+    ctx.actions.open_window = [](const std::string& tab) { ui_open_window(tab); };
+    ctx.actions.restart = [] { app_restart(false); };
+    ctx.actions.quit = [] { app_quit(); };
+    ctx.actions.open_folder = [](const std::string& path) {
+        if (std::string error = tray_open_folder(path); !error.empty()) {
+            log_line(fmt::format("[AVISO] No se pudo abrir la carpeta de clips: {}", error));
+        }
+    };
+    thread_row_start(thread_rows::kTray,
+                     [ctx = std::make_shared<TrayThreadContext>(std::move(ctx))] {
+                         tray_thread_main(std::move(*ctx));
+                     });
+}
+
 // A capture thread per enabled sound source, then the encoders.
 AudioStarted start_audio(const Settings& settings, const std::shared_ptr<QuitFlag>& quit,
                          const std::shared_ptr<SampleSink>& sink) {
     AudioRecordingStarted started =
         audio_recording_start(settings.audio, settings.avanzado.fps, sink, quit);
-    if (!started.fatal.empty()) fatal(started.fatal);
+    if (!started.spawn_error.empty()) {
+        thread_row_failed(
+            started.spawn_source == kSourceGame ? thread_rows::kAudioGame : thread_rows::kAudioMic,
+            started.spawn_error, fatal);
+    }
     return std::move(started.audio);
 }
 
@@ -219,6 +259,8 @@ Recorder start_recording(const Settings& settings) {
     clock.signal = r.capture->signal();
     clock.backlog = encoder.backlog;
     clock.stats = std::make_shared<ClockStats>();
+    r.clock_stats = clock.stats;
+    r.fps = settings.avanzado.fps;
     clock.quit = r.quit;
     std::string clock_error;
     if (!clock_spawn(std::move(clock), &clock_error)) {
@@ -257,6 +299,21 @@ void start_workers(const Settings& settings, const Recorder& r) {
         fs::remove(settings.general.carpeta_clips / old_page, ec);
     }
 
+    thread_row_start(thread_rows::kGameWatch, [quit = r.quit] {
+        game_watch_thread_main(
+            GameWatchContext{quit, [](std::string_view name) -> std::optional<GameMatch> {
+                                 auto t = game_title_for_exe(name);
+                                 if (!t) return std::nullopt;
+                                 return GameMatch{std::move(t->title), t->warzone};
+                             }});
+    });
+
+    notice_settings_set(NoticeSettings{settings.avisos.tamano, settings.avisos.duracion,
+                                       static_cast<std::uint8_t>(settings.avisos.posicion),
+                                       settings.avisos.activo});
+    thread_row_start(thread_rows::kNotices,
+                     [ctx = NoticesContext{r.quit, kSessionDisplay}] { notices_thread_main(ctx); });
+
     ClipSaverContext saver;
     clipsaver_apply_settings(saver, settings_clone(settings));
     saver.quit = r.quit;
@@ -276,11 +333,16 @@ void start_workers(const Settings& settings, const Recorder& r) {
                      [ctx = std::make_shared<ClipSaverContext>(std::move(saver))] {
                          clipsaver_thread_main(std::move(*ctx));
                      });
+
+    thread_row_start(thread_rows::kStatus,
+                     [ctx = StatusContext{r.quit, r.capture->signal(), r.clock_stats, r.buffer,
+                                          r.fps}] { status_thread_main(ctx); });
 }
 
 // The main loop, then shutdown.
 [[noreturn]] void run_until_quit(Recorder r) {
     while (!r.quit->set.load(std::memory_order_relaxed)) std::this_thread::sleep_for(300ms);
+    tray_remove_icon();
     r.capture.reset();  // stops and waits for the capture thread
     // A clip still being written would stay a ".part" file: give it time.
     clipsaver_wait_idle(5s);
@@ -334,13 +396,18 @@ int main(int argc, char** argv) {
 
     const Settings settings = load_settings();
     start_web_interface();
+    start_tray(settings);
     Recorder recorder = start_recording(settings);
     start_workers(settings, recorder);
 
     log_line("[CORVANE] Listo: grabando en segundo plano. Controles en el ícono junto al reloj.");
 
     std::string start_tab = cl.start_tab;
-    if (FirstRunFlag.load()) start_tab = "ajustes:audio";
+    if (FirstRunFlag.load()) {
+        const Balloon b = first_run_balloon(settings.teclas.guardar.text);
+        tray_post(b.title, b.body, b.warning);
+        start_tab = "ajustes:audio";
+    }
     if (!cl.no_window) ui_open_window(start_tab);
 
     run_until_quit(std::move(recorder));

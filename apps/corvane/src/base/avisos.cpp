@@ -51,3 +51,46 @@ void avisos_clear_for_tests() {
 }
 
 }  // namespace corvane
+
+namespace corvane {
+
+namespace {
+
+struct NoticeShared {
+    std::mutex mutex;
+    std::optional<NoticeSettings> settings;
+    std::optional<ScreenRect> area;
+};
+
+NoticeShared& notice_shared() {
+    static NoticeShared* s = new NoticeShared;
+    return *s;
+}
+
+}  // namespace
+
+void notice_settings_set(const NoticeSettings& settings) {
+    auto& s = notice_shared();
+    std::lock_guard lock(s.mutex);
+    s.settings = settings;
+}
+
+NoticeSettings notice_settings() {
+    auto& s = notice_shared();
+    std::lock_guard lock(s.mutex);
+    return s.settings.value_or(NoticeSettings{});
+}
+
+void notice_card_area_set(std::optional<ScreenRect> area) {
+    auto& s = notice_shared();
+    std::lock_guard lock(s.mutex);
+    s.area = area;
+}
+
+std::optional<ScreenRect> notice_card_area() {
+    auto& s = notice_shared();
+    std::lock_guard lock(s.mutex);
+    return s.area;
+}
+
+}  // namespace corvane

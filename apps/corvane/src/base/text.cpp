@@ -233,3 +233,22 @@ std::optional<std::uint64_t> parse_decimal(std::string_view s, std::uint64_t max
 }
 
 }  // namespace corvane
+
+namespace corvane {
+
+std::string utf8_cut_utf16(std::string_view s, size_t max_units) {
+    const std::string text = utf8_lossy(s);
+    size_t units = 0;
+    size_t i = 0;
+    while (i < text.size()) {
+        char32_t cp = 0;
+        const size_t len = utf8_decode(text, i, cp);
+        const size_t need = cp > 0xFFFF ? 2 : 1;
+        if (len == 0 || units + need > max_units) break;
+        units += need;
+        i += len;
+    }
+    return text.substr(0, i);
+}
+
+}  // namespace corvane

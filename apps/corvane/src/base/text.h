@@ -33,6 +33,11 @@ size_t utf8_decode(std::string_view s, size_t i, char32_t& cp);
 // Appends the UTF-8 bytes of cp (a Unicode scalar value).
 void utf8_append(std::string& out, char32_t cp);
 
+// At most `max_units` UTF-16 code units of `s` (a character beyond U+FFFF
+// counts two), cut only between characters. Ill-formed input is decoded
+// lossily first, so the result is always well-formed.
+std::string utf8_cut_utf16(std::string_view s, size_t max_units);
+
 // True for characters with the Unicode White_Space property.
 bool unicode_is_white_space(char32_t cp);
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,18 @@ void process_route_quit_signals(void (*on_signal)(int signal_number));
 
 // Ends the process as the signal's default action would.
 [[noreturn]] void process_die_by_signal(int signal_number);
+
+// One running process as the game watcher sees it.
+struct ProcessNames {
+    std::uint32_t pid = 0;
+    std::string exe;      // file name of the program the process runs ("" when unreadable)
+    std::string command;  // first word of its command line ("" when empty or unreadable);
+                          // for programs run through a loader this names the real program
+};
+
+// The running processes in ascending id order; nothing when the list itself
+// cannot be read. Processes that end while being read are left out.
+std::optional<std::vector<ProcessNames>> process_list();
 
 // Ends the process at once with `code`: no static destructors, no atexit.
 [[noreturn]] void process_exit_now(int code);

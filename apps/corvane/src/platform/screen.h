@@ -11,6 +11,12 @@
 
 namespace corvane {
 
+// A screen rectangle, right and bottom exclusive.
+struct ScreenRect {
+    std::int32_t left = 0, top = 0, right = 0, bottom = 0;
+    bool operator==(const ScreenRect&) const = default;
+};
+
 struct ScreenSize {
     std::uint32_t width = 0;
     std::uint32_t height = 0;

@@ -238,7 +238,7 @@ AudioSpawnResult audio_spawn_capture_thread(AudioCaptureParams params) {
     const std::string error = thread_start_detached(
         name, [p = std::move(params)]() mutable { audio_capture_thread_main(std::move(p)); });
     r.ok = error.empty();
-    if (!r.ok) r.error = fmt::format("no se pudo crear el hilo de audio: {}", error);
+    if (!r.ok) r.error = error;
     return r;
 }
 

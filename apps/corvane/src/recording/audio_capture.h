@@ -40,8 +40,9 @@ struct AudioCaptureParams {
 // The thread body; returns when the quit flag is set.
 void audio_capture_thread_main(AudioCaptureParams params);
 
-// Starts the detached thread. On failure the fatal text "no se pudo crear el
-// hilo de audio: {}".
+// Starts the detached thread, "crvn-audio-juego" or "crvn-audio-mic". On
+// failure `error` is the system's reason; start-up's thread table says what
+// that failure means.
 struct AudioSpawnResult {
     bool ok = false;
     std::string error;

@@ -161,9 +161,9 @@ AudioEncoderStarted encoder_start_audio_thread(std::shared_ptr<SampleSink> sink,
         std::move(reply_tx), std::move(block_rx), slot, std::move(sink), track, std::move(factory)};
     // The thread body must be copyable; the channel ends are not.
     auto shared = std::make_shared<AudioEncoderParams>(std::move(params));
-    const char* name = track == kTrackVoice ? "crvn-cod-voz" : "crvn-codificador-audio";
-    r.error = thread_start_detached(
-        name, [shared] { audio_encoder_thread_main(std::move(*shared)); });
+    // Both encoders carry the same name; the system shows it shortened.
+    r.error = thread_start_detached("crvn-codificador-audio",
+                                    [shared] { audio_encoder_thread_main(std::move(*shared)); });
     if (!r.error.empty()) return r;
     std::optional<AudioEncoderReply> reply = reply_rx.receive();
     if (!reply) {
@@ -219,18 +219,19 @@ AudioRecordingStarted audio_recording_start(const Settings::Audio& a, std::uint3
         AudioCaptureParams p{source, id, name, ring, quit, leveller};
         AudioSpawnResult s = audio_spawn_capture_thread(std::move(p));
         if (!s.ok) {
-            r.fatal = s.error;
+            r.spawn_error = s.error;
+            r.spawn_source = source;
             return std::shared_ptr<AudioRing>();
         }
         return ring;
     };
     if (a.juego) {
         r.game_ring = spawn(kSourceGame, a.salida_id, a.salida_nombre, false);
-        if (!r.fatal.empty()) return r;
+        if (!r.spawn_error.empty()) return r;
     }
     if (a.microfono) {
         r.mic_ring = spawn(kSourceMic, a.microfono_id, a.microfono_nombre, a.nivelar_microfono);
-        if (!r.fatal.empty()) return r;
+        if (!r.spawn_error.empty()) return r;
     }
     AudioStartConfig c;
     c.game_ring = r.game_ring;

@@ -139,10 +139,12 @@ AudioStarted audio_start_encoders(AudioStartConfig config);
 
 // The whole start-up of the sound, in order: a capture thread with a fresh ring
 // for each source that [audio] switches on (the leveller on the microphone as
-// nivelar_microfono says), then the encoders. `fatal` holds "no se pudo crear
-// el hilo de audio: {}" when a capture thread cannot be created.
+// nivelar_microfono says), then the encoders. When a capture thread cannot be
+// created nothing more starts: `spawn_error` holds the system's reason and
+// `spawn_source` the source whose thread it was.
 struct AudioRecordingStarted {
-    std::string fatal;
+    std::string spawn_error;
+    std::uint8_t spawn_source = 0;
     std::shared_ptr<AudioRing> game_ring;  // null when the source is off
     std::shared_ptr<AudioRing> mic_ring;
     AudioStarted audio;

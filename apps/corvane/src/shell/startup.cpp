@@ -101,9 +101,7 @@ std::vector<std::string> startup_banner(const Settings& s, const BannerFacts& f)
             mic_suffix),
         fmt::format("  Guardar    : {}  ({})", s.teclas.guardar.text,
                     s.aviso.sonido ? "con aviso sonoro" : "sin aviso sonoro"),
-        fmt::format("  Avisos     : {}",
-                    s.avisos.activo ? "en pantalla al guardar cada clip (no salen en la grabación)"
-                                    : "apagados"),
+        fmt::format("  Avisos     : {}", s.avisos.activo ? kNoticesBannerText : "apagados"),
         fmt::format("  Clips      : {} (abre Corvane en Clips)", s.visor.tecla.text),
         fmt::format("  Actualizar : {} (buscar / instalar, fuera de partida)",
                     s.actualizaciones.tecla.text),
@@ -114,6 +112,21 @@ std::vector<std::string> startup_banner(const Settings& s, const BannerFacts& f)
     };
     if (!f.hdr_line.empty()) lines.push_back(f.hdr_line);
     return lines;
+}
+
+std::optional<Balloon> config_warnings_balloon(const std::vector<std::string>& warnings) {
+    if (warnings.empty()) return std::nullopt;
+    std::string joined;
+    for (const auto& w : warnings) joined += joined.empty() ? w : " · " + w;
+    return Balloon{"Revisa tu configuración", std::move(joined), 1};
+}
+
+Balloon first_run_balloon(std::string_view save_key) {
+    return {"Corvane está grabando",
+            fmt::format("Vive aquí, junto al reloj. {} guarda un clip. Clic en el ícono para abrir "
+                        "Corvane.",
+                        save_key),
+            0};
 }
 
 std::optional<std::string> update_result_take(const std::filesystem::path& update_folder) {

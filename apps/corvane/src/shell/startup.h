@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/settings.h"
+#include "base/tray.h"
 
 namespace corvane {
 
@@ -29,7 +30,8 @@ struct ThreadRow {
 };
 
 // The long-lived threads start-up starts, in spawn order. The video and audio
-// encoders report their own failures when they start.
+// encoders report their own failures when they start; the audio capture
+// threads are started by the sound's start-up, which hands their failure back.
 namespace thread_rows {
 inline constexpr ThreadRow kCleanup{"", SpawnFailure::warning,
                                     "No se pudo iniciar la limpieza de la actualización anterior"};
@@ -43,19 +45,11 @@ inline constexpr ThreadRow kClock{"crvn-reloj", SpawnFailure::fatal,
                                   "no se pudo crear el hilo del reloj"};
 inline constexpr ThreadRow kSaveKey{"crvn-tecla", SpawnFailure::fatal,
                                     "no se pudo crear el hilo de la tecla"};
-inline constexpr ThreadRow kUpdateCheck{"", SpawnFailure::warning,
-                                        "No se pudo iniciar la búsqueda de actualizaciones"};
-inline constexpr ThreadRow kUpdateKey{"crvn-actualizar", SpawnFailure::fatal,
-                                      "no se pudo crear el hilo del actualizador"};
 inline constexpr ThreadRow kViewerKey{"crvn-visor", SpawnFailure::fatal,
                                       "no se pudo crear el hilo del visor"};
 inline constexpr ThreadRow kGameWatch{"crvn-juego", SpawnFailure::ignored, ""};
 inline constexpr ThreadRow kNotices{"crvn-avisos", SpawnFailure::fatal,
                                     "no se pudo crear el hilo de los avisos"};
-inline constexpr ThreadRow kSlowDetector{"crvn-detector-lento", SpawnFailure::fatal,
-                                         "no se pudo crear el hilo lento del detector"};
-inline constexpr ThreadRow kDetector{"crvn-detector", SpawnFailure::fatal,
-                                     "no se pudo crear el hilo del detector"};
 inline constexpr ThreadRow kSaver{"crvn-guardador", SpawnFailure::fatal,
                                   "no se pudo crear el hilo guardador"};
 inline constexpr ThreadRow kStatus{"crvn-estado", SpawnFailure::fatal,
@@ -92,6 +86,13 @@ struct BannerFacts {
 
 // The settings summary, one entry per log line.
 std::vector<std::string> startup_banner(const Settings& settings, const BannerFacts& facts);
+
+// The warning balloon for the settings' warnings, all of them joined with
+// " · "; none without warnings.
+std::optional<Balloon> config_warnings_balloon(const std::vector<std::string>& warnings);
+
+// The first run's greeting, naming the save key as written in the settings.
+Balloon first_run_balloon(std::string_view save_key);
 
 // The report of "resultado.json", left by the install step.
 struct UpdateReport {

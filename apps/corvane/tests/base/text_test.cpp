@@ -31,6 +31,27 @@ TEST(Utf8, ValidityAndLossyDecode) {
     }
 }
 
+TEST(Utf8, CutToUtf16UnitsBetweenCharacters) {
+    struct Case {
+        std::string in;
+        std::size_t units;
+        std::string want;
+    };
+    const std::vector<Case> cases{
+        {"abc", 5, "abc"},
+        {"abcdef", 3, "abc"},
+        {"añé", 2, "añ"},   // two-byte characters count one unit
+        {"ab😀c", 3, "ab"},  // the emoji needs two units: left out whole
+        {"ab😀c", 4, "ab😀"},
+        // Ill-formed bytes become U+FFFD first.
+        {std::string("ab\xff\xfe") + "cd", 3, "ab\xEF\xBF\xBD"},
+        {"x", 0, ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(utf8_cut_utf16(c.in, c.units), c.want) << c.in << " " << c.units;
+    }
+}
+
 TEST(Utf8, TrimUsesUnicodeWhiteSpace) {
     EXPECT_EQ(utf8_trim(" \t\xC2\xA0hola\xE3\x80\x80\r\n"), "hola");  // NBSP, ideographic space
     EXPECT_EQ(utf8_trim("\xE2\x80\x8B"

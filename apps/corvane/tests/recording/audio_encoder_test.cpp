@@ -1,6 +1,7 @@
 #include "recording/audio_encoder.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include "audio_test_util.h"
+#include "platform/thread.h"
 #include "recording/audio_level.h"
 
 namespace corvane {
@@ -526,6 +528,24 @@ TEST(AudioConcurrency, CaptureStepAndEncodersShareRingsAndChannels) {
                    test::track_payloads(*sink->buffer, kTrackVoice).size() >= whole - 2;
         },
         60));
+}
+
+TEST(AudioEncoder, BothEncoderThreadsCarryTheTableName) {
+    // The factory runs on the encoder's own thread.
+    for (std::uint8_t track : {kTrackAudio, kTrackVoice}) {
+        std::string full, os;
+        AudioEncoderStarted st = encoder_start_audio_thread(test::audio_test_sink(), track, [&] {
+            full = thread_current_name();
+            char buf[32] = {};
+            pthread_getname_np(pthread_self(), buf, sizeof buf);
+            os = buf;
+            return aac_encoder_open();
+        });
+        ASSERT_TRUE(st.ok) << st.error;
+        EXPECT_EQ(full, "crvn-codificador-audio") << int(track);
+        EXPECT_EQ(os, "crvn-cod-audio") << int(track);
+        st.blocks.close();
+    }
 }
 
 }  // namespace

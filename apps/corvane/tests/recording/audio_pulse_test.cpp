@@ -229,7 +229,7 @@ TEST(AudioPulse, StartUpFollowsTheAudioSettings) {
     a.microfono_en_video = false;
     a.nivelar_microfono = true;
     AudioRecordingStarted r = audio_recording_start(a, 30, test::audio_test_sink(), quit);
-    ASSERT_TRUE(r.fatal.empty()) << r.fatal;
+    ASSERT_TRUE(r.spawn_error.empty()) << r.spawn_error;
     ASSERT_TRUE(r.game_ring && r.mic_ring);
     EXPECT_TRUE(r.audio.step && r.audio.main_format && r.audio.voice_format);
     EXPECT_TRUE(wait_for(
@@ -252,7 +252,7 @@ TEST(AudioPulse, StartUpFollowsTheAudioSettings) {
     off.juego = false;
     off.microfono = false;
     AudioRecordingStarted none = audio_recording_start(off, 30, test::audio_test_sink(), quit);
-    EXPECT_TRUE(none.fatal.empty());
+    EXPECT_TRUE(none.spawn_error.empty());
     EXPECT_FALSE(none.game_ring || none.mic_ring || none.audio.step);
 }
 

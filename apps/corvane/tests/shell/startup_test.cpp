@@ -46,7 +46,8 @@ TEST(StartupBanner, DefaultsLineByLine) {
         "  Audio juego: predeterminado del sistema (100%)",
         "  Micrófono  : no",
         "  Guardar    : Ctrl+W  (con aviso sonoro)",
-        "  Avisos     : en pantalla al guardar cada clip (no salen en la grabación)",
+        "  Avisos     : en pantalla al guardar cada clip (salen en la grabación; el detector "
+        "no lee su zona)",
         "  Clips      : Ctrl+Shift+E (abre Corvane en Clips)",
         "  Actualizar : Ctrl+Shift+U (buscar / instalar, fuera de partida)",
         "  Carpeta    : /home/ana/Videos/Corvane",
@@ -204,6 +205,22 @@ TEST(UpdateReport, FileIsTakenOnceAndDeleted) {
     EXPECT_FALSE(update_result_take(dir).has_value());
 }
 
+TEST(StartupBalloons, ConfigWarningsAndFirstRun) {
+    EXPECT_FALSE(config_warnings_balloon({}).has_value());
+    const auto one = config_warnings_balloon({"[avisos] posicion: «lejos» no vale"});
+    ASSERT_TRUE(one.has_value());
+    EXPECT_EQ(one->title, "Revisa tu configuración");
+    EXPECT_EQ(one->body, "[avisos] posicion: «lejos» no vale");
+    EXPECT_EQ(one->warning, 1);
+    EXPECT_EQ(config_warnings_balloon({"a", "b", "c"})->body, "a · b · c");
+    const Balloon greet = first_run_balloon("Ctrl+Alt+G");
+    EXPECT_EQ(greet.title, "Corvane está grabando");
+    EXPECT_EQ(greet.body,
+              "Vive aquí, junto al reloj. Ctrl+Alt+G guarda un clip. Clic en el ícono para abrir "
+              "Corvane.");
+    EXPECT_EQ(greet.warning, 0);
+}
+
 TEST(ThreadTable, EveryRowFailsAsItsPolicySays) {
     test::TempAppDir app;
     log_reset_for_tests();
@@ -223,14 +240,9 @@ TEST(ThreadTable, EveryRowFailsAsItsPolicySays) {
         {kAudioMic, "no se pudo crear el hilo de audio: sin recursos", nullptr},
         {kClock, "no se pudo crear el hilo del reloj: sin recursos", nullptr},
         {kSaveKey, "no se pudo crear el hilo de la tecla: sin recursos", nullptr},
-        {kUpdateCheck, nullptr,
-         "[AVISO] No se pudo iniciar la búsqueda de actualizaciones: sin recursos"},
-        {kUpdateKey, "no se pudo crear el hilo del actualizador: sin recursos", nullptr},
         {kViewerKey, "no se pudo crear el hilo del visor: sin recursos", nullptr},
         {kGameWatch, nullptr, nullptr},
         {kNotices, "no se pudo crear el hilo de los avisos: sin recursos", nullptr},
-        {kSlowDetector, "no se pudo crear el hilo lento del detector: sin recursos", nullptr},
-        {kDetector, "no se pudo crear el hilo del detector: sin recursos", nullptr},
         {kSaver, "no se pudo crear el hilo guardador: sin recursos", nullptr},
         {kStatus, "no se pudo crear el hilo de estado: sin recursos", nullptr},
     };
@@ -267,13 +279,13 @@ TEST(ThreadTable, EveryRowFailsAsItsPolicySays) {
 TEST(ThreadTable, StartedRowRunsItsBodyOnANamedThread) {
     std::promise<std::string> name;
     auto got = name.get_future();
-    ASSERT_TRUE(thread_row_start(thread_rows::kSlowDetector, [&] {
+    ASSERT_TRUE(thread_row_start(thread_rows::kGameWatch, [&] {
         char buf[32] = {};
         pthread_getname_np(pthread_self(), buf, sizeof buf);
         name.set_value(buf);
     }));
     ASSERT_EQ(got.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(got.get(), "crvn-det-lento");
+    EXPECT_EQ(got.get(), "crvn-juego");
 }
 
 }  // namespace

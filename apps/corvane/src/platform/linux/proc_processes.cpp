@@ -1,6 +1,7 @@
 #include "platform/processes.h"
 #include "platform/thread.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -11,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -208,6 +210,76 @@ void process_die_by_signal(int signal_number) {
 
 void process_exit_now(int code) {
     ::_exit(code);
+}
+
+}  // namespace corvane
+
+namespace corvane {
+
+namespace {
+
+// Up to `limit` bytes of a /proc file; /proc belongs to other processes, so
+// nothing is trusted to be small.
+std::string read_small(const std::string& path, std::size_t limit) {
+    std::string out;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return out;
+    out.resize(limit);
+    std::size_t got = 0;
+    while (got < limit) {
+        const ssize_t n = ::read(fd, out.data() + got, limit - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    out.resize(got);
+    return out;
+}
+
+std::string_view base_name(std::string_view path) {
+    const auto cut = path.find_last_of("/\\");
+    return cut == std::string_view::npos ? path : path.substr(cut + 1);
+}
+
+}  // namespace
+
+std::optional<std::vector<ProcessNames>> process_list() {
+    DIR* dir = ::opendir("/proc");
+    if (!dir) return std::nullopt;
+    std::vector<ProcessNames> list;
+    while (const dirent* e = ::readdir(dir)) {
+        std::uint32_t pid = 0;
+        const char* p = e->d_name;
+        if (*p == 0) continue;
+        for (; *p >= '0' && *p <= '9'; ++p) pid = pid * 10 + static_cast<std::uint32_t>(*p - '0');
+        if (*p != 0 || pid == 0) continue;
+        const std::string base = "/proc/" + std::string(e->d_name);
+        ProcessNames names;
+        names.pid = pid;
+        char target[PATH_MAX];
+        const ssize_t n = ::readlink((base + "/exe").c_str(), target, sizeof target);
+        if (n > 0) {
+            std::string_view link(target, static_cast<std::size_t>(n));
+            if (link.ends_with(kDeletedSuffix)) link.remove_suffix(kDeletedSuffix.size());
+            names.exe = std::string(base_name(link));
+        }
+        const std::string cmdline = read_small(base + "/cmdline", 4096);
+        std::string_view first(cmdline.data(), ::strnlen(cmdline.data(), cmdline.size()));
+        names.command = std::string(base_name(first));
+        if (names.exe.empty() && names.command.empty()) {
+            // Kernel threads and processes gone meanwhile: only the short name is left.
+            std::string comm = read_small(base + "/comm", 64);
+            while (!comm.empty() && comm.back() == '\n') comm.pop_back();
+            if (comm.empty()) continue;
+            names.exe = std::move(comm);
+        }
+        list.push_back(std::move(names));
+    }
+    ::closedir(dir);
+    std::sort(list.begin(), list.end(),
+              [](const ProcessNames& a, const ProcessNames& b) { return a.pid < b.pid; });
+    return list;
 }
 
 }  // namespace corvane
