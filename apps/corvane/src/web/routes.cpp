@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/log.h"
+#include "web/app_routes.h"
 #include "web/session.h"
 #include "web/templates.h"
 
@@ -96,6 +97,11 @@ constexpr std::array kRoutes{
     UiRoute{"GET", "/api/abrir", UiGuard::page, route_open},
     UiRoute{"GET", "/api/pestana", UiGuard::api, route_pending_tab},
     UiRoute{"GET", "/api/registro", UiGuard::api, route_log},
+    UiRoute{"GET", "/api/estado", UiGuard::api, route_state},
+    UiRoute{"GET", "/api/manual", UiGuard::api, route_manual},
+    UiRoute{"POST", "/api/accion", UiGuard::api, route_action},
+    UiRoute{"POST", "/api/guardar", UiGuard::api, route_save},
+    UiRoute{"POST", "/api/elegir_carpeta", UiGuard::api, route_pick_folder},
 };
 
 const PagePath* find_page_path(std::string_view path) {
