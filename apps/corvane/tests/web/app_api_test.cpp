@@ -2,6 +2,8 @@
 // server and against a private program folder.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <sstream>
@@ -15,6 +17,7 @@
 #include "base/hotkey_pause.h"
 #include "base/log.h"
 #include "base/settings.h"
+#include "clips/library.h"
 #include "updater/updater.h"
 #include "web/actions.h"
 #include "web/app_hooks.h"
@@ -115,6 +118,59 @@ TEST_F(AppApi, StateKeepsItsKeyOrderWithNoClipsAndWithFiveThousand) {
         EXPECT_EQ(j["disco"]["auto"], clips);
         EXPECT_EQ(j["disco"]["limite"], std::uint64_t{50} << 30);
     }
+}
+
+// Each folder of the tree last changed at least three seconds ago.
+bool folders_settled(const std::filesystem::path& root) {
+    const auto now = std::chrono::system_clock::now();
+    std::vector<std::filesystem::path> dirs{root};
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root))
+        if (e.is_directory()) dirs.push_back(e.path());
+    for (const auto& d : dirs) {
+        struct stat st {};
+        if (::lstat(d.c_str(), &st) != 0) return false;
+        const auto changed = std::chrono::system_clock::from_time_t(std::max(st.st_mtim.tv_sec, st.st_ctim.tv_sec));
+        if (now - changed < std::chrono::seconds(4)) return false;
+    }
+    return true;
+}
+
+TEST_F(AppApi, StateDiskUseFollowsEveryChangeToTheClips) {
+    const auto bajas = clips_ / "2026-01-05" / "Bajas";
+    const auto manual = clips_ / "2026-01-05" / "Manual";
+    std::filesystem::create_directories(bajas);
+    std::filesystem::create_directories(manual);
+    test::write_file(bajas / "CRVN_1.mp4", "12345");
+    test::write_file(bajas / "CRVN_1.json", R"({"clip":"CRVN_1.mp4","archivado":false})");
+    test::write_file(manual / "CRVN_2.mp4", "12");
+    auto disco = [] { return json_of(get("/api/estado", key_header()))["disco"].dump(); };
+    auto expect = [](int auto_b, int auto_n, int arch_b, int arch_n, int man_b, int man_n) {
+        return Json{{"auto", auto_b}, {"auto_n", auto_n}, {"archivados", arch_b}, {"archivados_n", arch_n},
+                    {"manuales", man_b}, {"manuales_n", man_n}, {"limite", std::uint64_t{50} << 30}}
+            .dump();
+    };
+    auto settle = [&] { ASSERT_TRUE(wait_for([&] { return folders_settled(clips_); }, 30'000)); };
+
+    settle();
+    EXPECT_EQ(disco(), expect(5, 1, 0, 0, 2, 1));
+    EXPECT_EQ(disco(), expect(5, 1, 0, 0, 2, 1));
+    // A new clip arrives the way the saver writes it: aside, then renamed.
+    test::write_file(bajas / "CRVN_3.mp4.part", "1234567");
+    std::filesystem::rename(bajas / "CRVN_3.mp4.part", bajas / "CRVN_3.mp4");
+    test::write_file(bajas / "CRVN_3_mic.m4a", "123");
+    EXPECT_EQ(disco(), expect(15, 2, 0, 0, 2, 1));
+
+    settle();
+    EXPECT_EQ(disco(), expect(15, 2, 0, 0, 2, 1));
+    ASSERT_EQ(clips_set_archived(bajas / "CRVN_1.mp4", true), std::nullopt);
+    EXPECT_EQ(disco(), expect(10, 1, 5, 1, 2, 1));
+
+    settle();
+    EXPECT_EQ(disco(), expect(10, 1, 5, 1, 2, 1));
+    std::filesystem::remove(manual / "CRVN_2.mp4");
+    EXPECT_EQ(disco(), expect(10, 1, 5, 1, 0, 0));
+    ASSERT_TRUE(config_write_key("clips", "limite_disco_gb", "0").ok());
+    EXPECT_EQ(json_of(get("/api/estado", key_header()))["disco"]["limite"], 0);
 }
 
 TEST_F(AppApi, StateShowsTheGameTheFlagsAndTheMonitorFromTheDesktopSide) {
