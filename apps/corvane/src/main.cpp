@@ -114,8 +114,8 @@ Settings load_settings() {
 }
 
 // What the status, settings and action routes reach on the desktop side.
-// The game watcher, the notices window and the detector are not part of this
-// build: their hooks stay empty and the routes answer as if they were off.
+// The game watcher and the notices window are not part of this build: their
+// hooks stay empty and the routes answer as if they were not running.
 void set_interface_app_hooks() {
     UiAppHooks hooks;
     hooks.detector_set_enabled = [](bool on) {
