@@ -68,6 +68,9 @@ class InterfaceApiTest(unittest.TestCase):
         self.assertEqual(state["carpeta"], d.clips)
         self.assertTrue(state["detector"])
         self.assertIsNone(state["juego"])
+        # The private sound server's null sink is the output to choose.
+        self.assertIn("juego", [o["id"] for o in state["salidas"]])
+        self.assertEqual([k for k in state["salidas"][0]], ["id", "nombre", "pred"])
 
         # The detector switch: the flag, the file and the log follow.
         self.assertEqual(call(port, token, "POST", "/api/accion", {"a": "detector_off"})[1], {"ok": True})
