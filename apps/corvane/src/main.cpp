@@ -14,6 +14,7 @@
 
 #include "base/app.h"
 #include "base/avisos.h"
+#include "base/config_file.h"
 #include "base/flags.h"
 #include "base/log.h"
 #include "base/paths.h"
@@ -29,6 +30,7 @@
 #include "platform/media_log.h"
 #include "platform/net.h"
 #include "platform/processes.h"
+#include "platform/screen.h"
 #include "platform/thread.h"
 #include "recording/audio_capture.h"
 #include "recording/audio_encoder.h"
@@ -50,6 +52,7 @@
 #include "shell/watcher.h"
 #include "updater/apply_update.h"
 #include "updater/updater.h"
+#include "web/app_hooks.h"
 #include "web/server.h"
 
 namespace {
@@ -132,8 +135,36 @@ Settings load_settings() {
     return settings;
 }
 
+// What the status, settings and action routes reach on the desktop side.
+// The game watcher and the notices window are not part of this build: their
+// hooks stay empty and the routes answer as if they were not running.
+void set_interface_app_hooks() {
+    UiAppHooks hooks;
+    hooks.detector_set_enabled = [](bool on) {
+        if (DetectorEnabledFlag.exchange(on) == on) return;
+        config_write_key("detector", "activo", on ? "si" : "no");
+        log_line(on ? "[DETECTOR] Encendido."
+                    : "[DETECTOR] Apagado (no lee la pantalla; la grabación y Ctrl+W siguen "
+                      "funcionando).");
+    };
+    hooks.save_clip = [] {
+        auto slot = save_request_slot();
+        if (!slot) return false;
+        log_line("[BANDEJA] Guardando clip...");
+        save_request_store(*slot, save_request_manual());
+        return true;
+    };
+    hooks.monitor = []() -> std::optional<UiMonitorSize> {
+        ScreenSizeResult m = screen_primary_size(kSessionDisplay);
+        if (!m.ok) return std::nullopt;
+        return UiMonitorSize{m.size.width, m.size.height};
+    };
+    ui_set_app_hooks(std::move(hooks));
+}
+
 // The local web interface. Without it the program still records.
 void start_web_interface() {
+    set_interface_app_hooks();
     ui_set_hooks(UiHooks{
         .open_window = [](const std::string& tab) { ui_open_window(tab); },
         .quit = [] { app_quit(); },
@@ -343,6 +374,8 @@ void start_workers(const Settings& settings, const Recorder& r) {
 [[noreturn]] void run_until_quit(Recorder r) {
     while (!r.quit->set.load(std::memory_order_relaxed)) std::this_thread::sleep_for(300ms);
     tray_remove_icon();
+    visor_close_window(kUiWindowTitle);
+    visor_close_window(fmt::format("{}{}", kUiWindowTitle, kUiTitleSeparator));
     r.capture.reset();  // stops and waits for the capture thread
     // A clip still being written would stay a ".part" file: give it time.
     clipsaver_wait_idle(5s);

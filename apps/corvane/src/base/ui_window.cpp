@@ -1,18 +1,187 @@
 #include "base/ui_window.h"
 
-#include <string>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
+#include "base/fd_write.h"
 #include "base/log.h"
+#include "base/paths.h"
+#include "base/text.h"
 #include "base/ui_state.h"
+#include "platform/processes.h"
+#include "platform/shell_open.h"
 
 namespace corvane {
 
+namespace {
+
+struct LaunchTimes {
+    std::mutex mutex;
+    std::vector<UiLaunchEntry> entries;
+};
+LaunchTimes& launch_times() {
+    static LaunchTimes* t = new LaunchTimes;  // leaked: detached threads may open the window at exit
+    return *t;
+}
+
+struct BrowserOverride {
+    std::mutex mutex;
+    bool set = false;
+    std::filesystem::path program;
+};
+BrowserOverride& browser_override() {
+    static BrowserOverride* o = new BrowserOverride;
+    return *o;
+}
+
+std::optional<std::filesystem::path> browser_to_start() {
+    auto& o = browser_override();
+    {
+        std::lock_guard lock(o.mutex);
+        if (o.set) {
+            if (o.program.empty()) return std::nullopt;
+            return o.program;
+        }
+    }
+    return browser_program();
+}
+
+// A file address for a local path: every byte but the unreserved ones and "/"
+// percent-encoded.
+std::string file_url(const std::filesystem::path& p) {
+    std::string out = "file://";
+    for (unsigned char c : p.string()) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+            c == '.' || c == '_' || c == '~' || c == '/')
+            out += static_cast<char>(c);
+        else
+            out += fmt::format("%{:02X}", c);
+    }
+    return out;
+}
+
+bool write_private_file(const std::filesystem::path& path, std::string_view text) {
+    auto tmp = path;
+    tmp += ".tmp";
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return false;
+    bool ok = ::fchmod(fd, 0600) == 0 && fd_write_all(fd, text) && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) return true;
+    ::unlink(tmp.c_str());
+    return false;
+}
+
+std::atomic<bool> g_no_browser_logged{false};
+
+void launch(const std::string& address) {
+    const std::filesystem::path page = ui_launch_page_path();
+    if (!write_private_file(page, ui_launch_page(address))) return;
+    const std::string url = file_url(page);
+    if (auto program = browser_to_start()) {
+        process_spawn_detached(*program,
+                               {"--app=" + url, "--user-data-dir=" + (data_dir() / kUiWindowKey).string(),
+                                "--window-size=1360,920", "--no-first-run", "--no-default-browser-check"},
+                               data_dir());
+        return;
+    }
+    if (!g_no_browser_logged.exchange(true))
+        log_line("[VENTANA] No se encontró Chromium: se usa el navegador predeterminado.");
+    shell_open(url);
+}
+
+}  // namespace
+
+bool ui_window_title_matches(std::string_view wanted, std::string_view window_title) {
+    if (window_title == wanted) return true;
+    return wanted.find(kUiTitleSeparator) != std::string_view::npos && window_title.starts_with(wanted);
+}
+
+std::optional<BrowserWindow> visor_find_window(std::string_view title) {
+    for (BrowserWindow& w : browser_windows()) {
+        w.title = utf8_lossy(w.title);
+        if (ui_window_title_matches(title, w.title)) return std::move(w);
+    }
+    return std::nullopt;
+}
+
+void visor_close_window(std::string_view title) {
+    for (int attempt = 0; attempt < kUiCloseAttempts; ++attempt) {
+        auto w = visor_find_window(title);
+        if (!w) return;
+        browser_window_close(w->id);
+        std::this_thread::sleep_for(kUiClosePause);
+    }
+}
+
+bool ui_launch_allowed(std::vector<UiLaunchEntry>& times, std::string_view key,
+                       std::chrono::steady_clock::time_point now) {
+    for (UiLaunchEntry& e : times) {
+        if (e.key != key) continue;
+        if (now < e.at || std::chrono::duration_cast<std::chrono::seconds>(now - e.at) < kUiLaunchThrottle)
+            return false;
+        e.at = now;
+        return true;
+    }
+    times.push_back(UiLaunchEntry{std::string(key), now});
+    return true;
+}
+
+std::filesystem::path ui_launch_page_path() { return data_dir() / "abrir.html"; }
+
+std::string ui_launch_page(std::string_view address) {
+    std::string literal = nlohmann::json(std::string(address)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::string safe;
+    for (char c : literal) {
+        if (c == '<') safe += "\\u003c";
+        else safe += c;
+    }
+    return fmt::format(
+        "<!doctype html>\n<html lang=\"es\"><head><meta charset=\"utf-8\">"
+        "<meta name=\"referrer\" content=\"no-referrer\"><title>{}</title>"
+        "<script>location.replace({});</script></head><body></body></html>\n",
+        kUiWindowTitle, safe);
+}
+
 void ui_open_window(std::string_view tab) {
-    if (!ui_session()) return;
+    const UiSession* session = ui_session();
+    if (!session) return;
     ui_pending_tab_set(std::string(tab));
     log_line(fmt::format("[VENTANA] Abriendo Corvane ({}).", tab));
+    const std::string address =
+        fmt::format("{}#{}", fmt::format("http://127.0.0.1:{}/?t={}", session->port, session->token), tab);
+
+    if (auto w = visor_find_window(kUiWindowTitle)) {
+        browser_window_raise(w->id);
+        return;
+    }
+    {
+        auto& t = launch_times();
+        std::lock_guard lock(t.mutex);
+        if (!ui_launch_allowed(t.entries, kUiWindowKey, std::chrono::steady_clock::now())) return;
+    }
+    launch(address);
+}
+
+void ui_window_set_browser_for_tests(std::optional<std::filesystem::path> program) {
+    auto& o = browser_override();
+    std::lock_guard lock(o.mutex);
+    o.set = program.has_value();
+    o.program = program.value_or(std::filesystem::path());
+}
+
+void ui_window_reset_launch_times_for_tests() {
+    auto& t = launch_times();
+    std::lock_guard lock(t.mutex);
+    t.entries.clear();
 }
 
 }  // namespace corvane

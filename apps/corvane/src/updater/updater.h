@@ -3,11 +3,16 @@
 // previous process.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 
 namespace corvane {
+
+// Set by the interface's "actualizar" action; the update action thread takes
+// it and checks for an update.
+inline std::atomic<bool> UpdateCheckRequested{false};
 
 // `program_folder`/"data"/"actualizacion", created with its parents on every
 // call (a failure is ignored).

@@ -6,6 +6,7 @@
 #include "base/log.h"
 #include "base/version.h"
 #include "web/analysis_view.h"
+#include "web/app_routes.h"
 #include "web/clips_page.h"
 #include "web/media.h"
 #include "web/visor.h"
@@ -106,6 +107,11 @@ constexpr std::array kRoutes{
     UiRoute{"GET", "/clip", UiGuard::page, ui_route_clip_media},
     UiRoute{"GET", "/api/visor", UiGuard::page, ui_route_visor},
     UiRoute{"GET", "/api/analisis", UiGuard::api, ui_route_analysis_state},
+    UiRoute{"GET", "/api/estado", UiGuard::api, route_state},
+    UiRoute{"GET", "/api/manual", UiGuard::api, route_manual},
+    UiRoute{"POST", "/api/accion", UiGuard::api, route_action},
+    UiRoute{"POST", "/api/guardar", UiGuard::api, route_save},
+    UiRoute{"POST", "/api/elegir_carpeta", UiGuard::api, route_pick_folder},
 };
 
 const PagePath* find_page_path(std::string_view path) {

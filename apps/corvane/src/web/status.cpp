@@ -1,0 +1,182 @@
+#include "web/status.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <ctime>
+#include <mutex>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "base/config_file.h"
+#include "base/file_read.h"
+#include "base/flags.h"
+#include "base/log.h"
+#include "base/paths.h"
+#include "base/settings.h"
+#include "clips/library.h"
+#include "recording/audio_devices.h"
+#include "web/app_hooks.h"
+#include "web/templates.h"
+
+namespace corvane {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Far above any hand-written configuration; a larger file reads as unreadable.
+constexpr std::size_t kIniReadLimit = 16u << 20;
+
+constexpr UiMonitorSize kFallbackMonitor{2560, 1440};
+
+// The settings page polls the status every few seconds, and the disk use
+// reads every clip's metadata and every automatic clip's sidecar. Clips,
+// voice tracks and sidecars are only ever added, replaced (written aside and
+// renamed) or deleted, and each of those changes its folder's time stamps: so
+// while no folder of the tree has changed, the previous answer still holds.
+struct FolderStamp {
+    std::string path;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    timespec mtime{};
+    timespec ctime{};
+};
+
+bool same_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+std::optional<FolderStamp> stamp_of(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+    return FolderStamp{path, st.st_dev, st.st_ino, st.st_mtim, st.st_ctim};
+}
+
+// Every folder of the tree (links not entered, as the listing does not enter them).
+void stamp_tree(const std::string& path, std::vector<FolderStamp>& out) {
+    auto own = stamp_of(path);
+    if (!own) return;
+    out.push_back(*own);
+    DIR* dir = ::opendir(path.c_str());
+    if (!dir) return;
+    std::vector<std::string> subs;
+    while (dirent* e = ::readdir(dir)) {
+        const std::string_view name = e->d_name;
+        if (name == "." || name == "..") continue;
+        if (e->d_type == DT_DIR || e->d_type == DT_UNKNOWN) subs.push_back(path + "/" + std::string(name));
+    }
+    ::closedir(dir);
+    for (const auto& sub : subs) stamp_tree(sub, out);
+}
+
+bool stamps_hold(const std::vector<FolderStamp>& stamps) {
+    for (const auto& s : stamps) {
+        auto now = stamp_of(s.path);
+        if (!now || now->dev != s.dev || now->ino != s.ino || !same_time(now->mtime, s.mtime) ||
+            !same_time(now->ctime, s.ctime))
+            return false;
+    }
+    return true;
+}
+
+// A time stamp this close to now may still be shared by a change that comes
+// right after it (the file system's clock ticks coarser than nanoseconds).
+bool settled(const std::vector<FolderStamp>& stamps) {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    for (const auto& s : stamps)
+        if (s.mtime.tv_sec >= now.tv_sec - 2 || s.ctime.tv_sec >= now.tv_sec - 2) return false;
+    return true;
+}
+
+struct DiskUseCache {
+    std::mutex mutex;
+    std::string folder;
+    std::uint64_t limit_gb = 0;
+    std::vector<FolderStamp> stamps;
+    Json value;
+    bool valid = false;
+};
+
+DiskUseCache& disk_cache() {
+    static DiskUseCache* c = new DiskUseCache;  // leaked: connection threads may run at exit
+    return *c;
+}
+
+Json disk_use(const std::filesystem::path& folder, std::uint64_t limit_gb) {
+    auto& c = disk_cache();
+    const std::string key = folder.string();
+    {
+        std::lock_guard lock(c.mutex);
+        if (c.valid && c.folder == key && c.limit_gb == limit_gb && stamps_hold(c.stamps)) return c.value;
+    }
+    // Stamped before the listing: a change made meanwhile shows as a
+    // mismatch at the next call, never as a stale answer.
+    std::vector<FolderStamp> stamps;
+    stamp_tree(key, stamps);
+    Json value = clips_disk_usage_json(folder, limit_gb);
+    std::lock_guard lock(c.mutex);
+    c.valid = !stamps.empty() && settled(stamps);
+    c.folder = key;
+    c.limit_gb = limit_gb;
+    c.stamps = std::move(stamps);
+    c.value = value;
+    return value;
+}
+
+}  // namespace
+
+const UiSettingKey* ui_settings_key_find(std::string_view section, std::string_view key) {
+    for (const auto& row : UiSettingsKeys)
+        if (row.section == section && row.key == key) return &row;
+    return nullptr;
+}
+
+Json ui_state_json() {
+    std::string text;
+    if (auto read = file_read_up_to(config_ini_path(), kIniReadLimit + 1); read && read->size() <= kIniReadLimit)
+        text = std::move(*read);
+    const IniTable table = config_parse_ini(text);
+    Json values = Json::object();
+    for (const auto& row : UiSettingsKeys) {
+        values[fmt::format("{}.{}", row.section, row.key)] =
+            config_ini_get(table, row.section, row.key).value_or("");
+    }
+
+    const Settings settings = config_load();
+    auto hooks = ui_app_hooks();
+
+    Json reply = Json::object();
+    reply["version"] = kUiVersion;
+    reply["fecha"] = kUiBuildDate;
+    reply["valores"] = std::move(values);
+    reply["avisos"] = settings.warnings;
+    reply["salidas"] = audio_list_endpoints_json(1);
+    reply["microfonos"] = audio_list_endpoints_json(0);
+    reply["reiniciar"] = UiRestartPending.load(std::memory_order_relaxed);
+    reply["avisos_corriendo"] = hooks->notices_running ? hooks->notices_running() : false;
+    reply["carpeta"] = settings.general.carpeta_clips.string();
+    reply["ini"] = config_ini_path().string();
+    reply["registro"] = log_file_path().string();
+    reply["detector"] = DetectorEnabledFlag.load(std::memory_order_relaxed);
+    reply["juego_al_frente"] = GameInFrontFlag.load(std::memory_order_relaxed);
+    reply["previa"] = hooks->warmup_lobby ? hooks->warmup_lobby() : false;
+    std::optional<UiGameStatus> game = hooks->game_status ? hooks->game_status() : std::nullopt;
+    if (game) {
+        Json g = Json::object();
+        g["titulo"] = game->titulo;
+        g["exe"] = game->exe;
+        g["warzone"] = game->warzone;
+        reply["juego"] = std::move(g);
+    } else {
+        reply["juego"] = nullptr;
+    }
+    reply["disco"] = disk_use(settings.general.carpeta_clips, settings.clips.limite_disco_gb);
+    reply["primera_vez"] = FirstRunFlag.load(std::memory_order_relaxed);
+    std::optional<UiMonitorSize> monitor = hooks->monitor ? hooks->monitor() : std::nullopt;
+    if (!monitor || monitor->width == 0 || monitor->height == 0) monitor = kFallbackMonitor;
+    reply["monitor"] = Json::array({monitor->width, monitor->height});
+    return reply;
+}
+
+}  // namespace corvane

@@ -1,0 +1,73 @@
+// The settings page's view of the program: "/api/estado".
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace corvane {
+
+// One setting the interface may show and change. `live`: a change takes
+// effect without a restart.
+struct UiSettingKey {
+    std::string_view section;
+    std::string_view key;
+    bool live;
+};
+
+// The settings the interface shows and changes, in the order the page lists them.
+inline constexpr std::array<UiSettingKey, 39> UiSettingsKeys{{
+    {"grabacion", "perfil", false},
+    {"grabacion", "resolucion", false},
+    {"avanzado", "codec", false},
+    {"avanzado", "fps", false},
+    {"avanzado", "bitrate_mbps", false},
+    {"avanzado", "buffer_segundos", false},
+    {"avanzado", "buffer_max_mb", false},
+    {"teclas", "guardar", false},
+    {"audio", "juego", false},
+    {"audio", "volumen_juego", false},
+    {"audio", "microfono", false},
+    {"audio", "volumen_microfono", false},
+    {"audio", "microfono_en_video", false},
+    {"audio", "nivelar_microfono", false},
+    {"audio", "salida_nombre", false},
+    {"audio", "salida_id", false},
+    {"audio", "microfono_nombre", false},
+    {"audio", "microfono_id", false},
+    {"aviso", "sonido", false},
+    {"aviso", "volumen", false},
+    {"detector", "activo", true},
+    {"clips", "automaticos", false},
+    {"clips", "segundos_antes", false},
+    {"clips", "segundos_despues", false},
+    {"clips", "limite_disco_gb", true},
+    {"hdr", "corregir", false},
+    {"hdr", "blanco_sdr", false},
+    {"avisos", "activo", true},
+    {"avisos", "posicion", true},
+    {"avisos", "tamano", true},
+    {"avisos", "duracion", true},
+    {"visor", "tecla", false},
+    {"ia", "clave_gemini", true},
+    {"ia", "modelo", true},
+    {"ia", "fps", true},
+    {"actualizaciones", "buscar_al_abrir", false},
+    {"actualizaciones", "tecla", false},
+    {"general", "gamertag", false},
+    {"general", "carpeta_clips", false},
+}};
+
+// The row of (section, key), compared exactly; null when the interface may not touch it.
+const UiSettingKey* ui_settings_key_find(std::string_view section, std::string_view key);
+
+// Set once a saved change needs a restart; never cleared while the program runs.
+inline std::atomic<bool> UiRestartPending{false};
+
+// The reply of "/api/estado": raw setting values as the file holds them, the
+// configuration's warnings, devices, flags, paths, game, disk use and monitor.
+nlohmann::ordered_json ui_state_json();
+
+}  // namespace corvane
