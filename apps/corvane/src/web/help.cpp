@@ -10,6 +10,7 @@
 
 #include "base/paths.h"
 #include "base/text.h"
+#include "base/version.h"
 #include "web/templates.h"
 
 namespace corvane {
@@ -113,8 +114,8 @@ Json ui_help_page(std::string_view lang) {
         md += *line;
         first = false;
     }
-    replace_all(md, "{{VERSION}}", kUiVersion);
-    replace_all(md, "{{DATE}}", kUiBuildDate);
+    replace_all(md, "{{VERSION}}", kVersionText);
+    replace_all(md, "{{DATE}}", kBuildDateText);
     replace_all(md, "{{CONTACT}}", kUiContact);
     replace_all(md, "{{DONATE}}", kUiDonate);
     reply["ok"] = true;

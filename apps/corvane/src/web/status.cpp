@@ -15,6 +15,7 @@
 #include "base/log.h"
 #include "base/paths.h"
 #include "base/settings.h"
+#include "base/version.h"
 #include "clips/library.h"
 #include "recording/audio_devices.h"
 #include "web/app_hooks.h"
@@ -147,8 +148,8 @@ Json ui_state_json() {
     auto hooks = ui_app_hooks();
 
     Json reply = Json::object();
-    reply["version"] = kUiVersion;
-    reply["fecha"] = kUiBuildDate;
+    reply["version"] = kVersionText;
+    reply["fecha"] = kBuildDateText;
     reply["valores"] = std::move(values);
     reply["avisos"] = settings.warnings;
     reply["salidas"] = audio_list_endpoints_json(1);
