@@ -136,24 +136,24 @@ Settings load_settings() {
 }
 
 // What the status, settings and action routes reach on the desktop side.
-// The game watcher and the notices window are not part of this build: their
-// hooks stay empty and the routes answer as if they were not running.
+NoticeSettings notice_settings_from(const Settings::Avisos& a) {
+    return NoticeSettings{a.tamano, a.duracion, static_cast<std::uint8_t>(a.posicion), a.activo};
+}
+
 void set_interface_app_hooks() {
     UiAppHooks hooks;
-    hooks.detector_set_enabled = [](bool on) {
-        if (DetectorEnabledFlag.exchange(on) == on) return;
-        config_write_key("detector", "activo", on ? "si" : "no");
-        log_line(on ? "[DETECTOR] Encendido."
-                    : "[DETECTOR] Apagado (no lee la pantalla; la grabación y Ctrl+W siguen "
-                      "funcionando).");
+    hooks.game_status = []() -> std::optional<UiGameStatus> {
+        auto g = game_status_snapshot();
+        if (!g) return std::nullopt;
+        return UiGameStatus{g->title, g->exe, g->warzone};
     };
-    hooks.save_clip = [] {
-        auto slot = save_request_slot();
-        if (!slot) return false;
-        log_line("[BANDEJA] Guardando clip...");
-        save_request_store(*slot, save_request_manual());
-        return true;
+    hooks.notices_running = [] { return NoticesRunningFlag.load(); };
+    hooks.warmup_lobby = [] { return LobbyFlag.load(); };
+    hooks.notice_settings = [](const Settings::Avisos& a) {
+        notice_settings_set(notice_settings_from(a));
     };
+    hooks.detector_set_enabled = [](bool on) { detector_set_enabled(on); };
+    hooks.save_clip = [] { return tray_save_clip(); };
     hooks.monitor = []() -> std::optional<UiMonitorSize> {
         ScreenSizeResult m = screen_primary_size(kSessionDisplay);
         if (!m.ok) return std::nullopt;
@@ -339,9 +339,7 @@ void start_workers(const Settings& settings, const Recorder& r) {
                              }});
     });
 
-    notice_settings_set(NoticeSettings{settings.avisos.tamano, settings.avisos.duracion,
-                                       static_cast<std::uint8_t>(settings.avisos.posicion),
-                                       settings.avisos.activo});
+    notice_settings_set(notice_settings_from(settings.avisos));
     thread_row_start(thread_rows::kNotices,
                      [ctx = NoticesContext{r.quit, kSessionDisplay}] { notices_thread_main(ctx); });
 
