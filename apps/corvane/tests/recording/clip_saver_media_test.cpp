@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <sstream>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -92,9 +93,11 @@ void encode_video(std::uint8_t codec, const char* encoder_id, std::uint32_t w, s
 }
 
 // `seconds` of a stereo sine as AAC frames, stamped k·1024·10^7/48000, into
-// the sink as `track`. Returns the published format.
+// the sink as `track`; frames stamped in [lost_from, lost_to) never reach it.
+// Returns the published format.
 TrackFormat encode_aac(double seconds, double tone, std::uint8_t track,
-                       const std::shared_ptr<SampleSink>& sink) {
+                       const std::shared_ptr<SampleSink>& sink, std::int64_t lost_from = -1,
+                       std::int64_t lost_to = -1) {
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
     EXPECT_NE(codec, nullptr);
     AVCodecContext* c = avcodec_alloc_context3(codec);
@@ -128,7 +131,7 @@ TrackFormat encode_aac(double seconds, double tone, std::uint8_t track,
                 std::make_shared<const std::vector<std::uint8_t>>(pkt->data, pkt->data + pkt->size);
             s.track = track;
             s.keyframe = true;
-            (*sink)(std::move(s));
+            if (s.timestamp < lost_from || s.timestamp >= lost_to) (*sink)(std::move(s));
             ++k;
             av_packet_unref(pkt);
         }
@@ -240,6 +243,36 @@ TEST_F(ClipSaverMedia, H264AndAacClipWithVoiceApartPlaysCleanly) {
         prog.log(),
         ::testing::HasSubstr(
             "[OK] Clip guardado: 2026-10-25/Bajas/CRVN_2026-10-25_21-03-11_baja.mp4  (3 s, "));
+}
+
+// Sound lost while the audio encoder was stuck: the clip's track keeps the
+// gap where it was, and the sound after it stays at its own time.
+TEST_F(ClipSaverMedia, AudioGapStaysAGapInTheClip) {
+    encode_video(kCodecH264, "libx264", 160, 90, 30, 120, sink, video_slot);
+    // Frames stamped from 1.5 s to 2 s never reached the buffer.
+    const TrackFormat game = encode_aac(4.0, 440.0, kTrackAudio, sink, 15 * kSec / 10, 2 * kSec);
+    std::int64_t resumed = -1;
+    for (const ReplaySample& s : replay_buffer_snapshot(*buffer))
+        if (s.track == kTrackAudio && s.timestamp >= 2 * kSec && resumed < 0) resumed = s.timestamp;
+    ASSERT_GT(resumed, 0);
+    ctx.audio_format = [game] { return std::optional<PublishedTrack>({clip_mp4_track(game), 0}); };
+    const ClipSaveResult r = clipsaver_save(ctx, save_request_manual());
+    ASSERT_EQ(r.outcome, ClipSaveResult::Outcome::saved) << r.error << prog.log();
+    EXPECT_EQ(command_output("ffmpeg -nostdin -v error -i " + quoted(r.clip) + " -f null - 2>&1"), "");
+
+    std::vector<double> times;
+    std::istringstream lines(command_output(
+        "ffprobe -v error -select_streams a:0 -show_entries packet=pts_time -of csv=p=0 " +
+        quoted(r.clip)));
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty()) times.push_back(std::stod(line));
+    ASSERT_GT(times.size(), 100u);
+    std::size_t after = 0;
+    while (after < times.size() && times[after] < 1.9) ++after;
+    ASSERT_LT(after, times.size());
+    ASSERT_GT(after, 0u);
+    EXPECT_LT(times[after - 1], 1.5);
+    EXPECT_NEAR(times[after], static_cast<double>(resumed) / kSec, 1e-4);
 }
 
 TEST_F(ClipSaverMedia, HevcIsTaggedHvc1AndVideoOnlyClipsHaveOneTrack) {
