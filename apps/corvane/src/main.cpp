@@ -20,6 +20,10 @@
 #include "base/ui_state.h"
 #include "base/ui_window.h"
 #include "base/version.h"
+#include "detection/detect.h"
+#include "detection/detect_slow.h"
+#include "detection/game_context.h"
+#include "platform/foreground.h"
 #include "platform/keys.h"
 #include "platform/net.h"
 #include "platform/processes.h"
@@ -236,6 +240,51 @@ std::unique_ptr<KeyState> open_keys() {
     return std::move(keys.keys);
 }
 
+// The slow pass and the detector thread, sharing the game context and the
+// menu state. The frame size is fixed from here on.
+void start_detectors(const Settings& settings, const Recorder& r) {
+    SharedFrame frame;
+    frame.device = r.device;
+    frame.signal = r.capture->signal();
+    {
+        std::lock_guard lock(r.device->context_lock);
+        frame.width = r.device->frame.width;
+        frame.height = r.device->frame.height;
+    }
+    auto game_context = std::make_shared<GameContext>();
+    auto menu_state = std::make_shared<MenuState>();
+
+    SlowStart slow;
+    slow.frame = frame;
+    slow.game_context = game_context;
+    slow.menu_state = menu_state;
+    slow.quit = r.quit;
+    thread_row_start(thread_rows::kSlowDetector,
+                     [ctx = std::make_shared<SlowStart>(std::move(slow))] {
+                         detector_slow_run(std::move(*ctx));
+                     });
+
+    DetectorStart fast;
+    fast.make_probe = [] {
+        ForegroundProbeResult probe = foreground_probe_open(kSessionDisplay);
+        if (!probe.probe) {
+            log_line(fmt::format("[AVISO] Detector: {}", platform_error_text(probe.error)));
+        }
+        return std::move(probe.probe);
+    };
+    // The screen-text classifier and the event engine take this place when
+    // they exist; until then the regions are read and counted only.
+    fast.engine = detector_engine_regions_only(settings.general.gamertag);
+    fast.frame = frame;
+    fast.game_context = game_context;
+    fast.menu_state = menu_state;
+    fast.quit = r.quit;
+    thread_row_start(thread_rows::kDetector,
+                     [ctx = std::make_shared<DetectorStart>(std::move(fast))] {
+                         detector_run(std::move(*ctx));
+                     });
+}
+
 // The hotkeys and the other long-lived threads, in table order.
 void start_workers(const Settings& settings, const Recorder& r) {
     thread_row_start(thread_rows::kSaveKey,
@@ -254,6 +303,8 @@ void start_workers(const Settings& settings, const Recorder& r) {
         std::error_code ec;
         fs::remove(settings.general.carpeta_clips / old_page, ec);
     }
+
+    start_detectors(settings, r);
 
     ClipSaverContext saver;
     clipsaver_apply_settings(saver, settings_clone(settings));

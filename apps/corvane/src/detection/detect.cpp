@@ -13,6 +13,7 @@
 #include "base/clock.h"
 #include "base/fd_write.h"
 #include "base/log.h"
+#include "base/paths.h"
 #include "detection/hud.h"
 #include "platform/priority.h"
 
@@ -396,6 +397,7 @@ void detector_run(DetectorStart start) {
             return time;
         };
     }
+    if (t.env.stats_path.empty()) t.env.stats_path = data_dir() / "detector.log";
     t.ocr = start.make_ocr ? start.make_ocr() : nullptr;
     if (!t.ocr) {
         t.env.log(kOcrMissingLogText);
