@@ -188,3 +188,19 @@ TEST_F(DetectorXvfb, AWindowThatVanishesIsNotTheGame) {
 
 }  // namespace
 }  // namespace corvane
+
+namespace corvane {
+namespace {
+
+TEST(ForegroundProbe, ALostDisplayAnswersNoWindowAndTheProcessGoesOn) {
+    auto xvfb = std::make_unique<test::XvfbServer>(64, 64);
+    ForegroundProbeResult r = foreground_probe_open(xvfb->display());
+    ASSERT_TRUE(r.probe) << r.error.text;
+    EXPECT_FALSE(r.probe->query().exists);  // nothing has the focus
+    xvfb.reset();
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(r.probe->query().exists);
+    EXPECT_FALSE(foreground_probe_open(":987654").probe);
+}
+
+}  // namespace
+}  // namespace corvane

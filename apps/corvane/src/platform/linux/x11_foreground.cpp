@@ -7,6 +7,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -31,6 +32,10 @@ int pass_x_error(Display* d, XErrorEvent* e) {
 }
 
 int ignore_io_error(Display*) { return 0; }
+
+// Xlib ends the process after a lost connection unless a display has its own
+// exit handler: ours only notes it, and the probe answers "no window" from then on.
+void mark_lost(Display*, void* flag) { static_cast<std::atomic<bool>*>(flag)->store(true); }
 
 // Well-formed UTF-8: no overlongs, no surrogates, nothing above U+10FFFF.
 bool valid_utf8(std::string_view s) {
@@ -86,11 +91,14 @@ public:
           pid_(XInternAtom(d, "_NET_WM_PID", False)),
           wm_state_(XInternAtom(d, "WM_STATE", False)),
           net_state_(XInternAtom(d, "_NET_WM_STATE", False)),
-          hidden_(XInternAtom(d, "_NET_WM_STATE_HIDDEN", False)) {}
+          hidden_(XInternAtom(d, "_NET_WM_STATE_HIDDEN", False)) {
+        XSetIOErrorExitHandler(d_, mark_lost, &lost_);
+    }
     ~X11Foreground() override { XCloseDisplay(d_); }
 
     ForegroundWindow query() override {
         ForegroundWindow out;
+        if (lost_.load()) return out;
         Window w = active_window();
         if (w == None) w = focus_top_level();
         if (w == None) return out;
@@ -213,6 +221,7 @@ private:
     }
 
     Display* d_;
+    std::atomic<bool> lost_{false};
     Window root_;
     Atom active_, pid_, wm_state_, net_state_, hidden_;
 };
