@@ -57,10 +57,19 @@ public:
         // alpha byte thresholded like a colour.
         const std::size_t pixels = std::size_t{width} * height;
         rgb_.resize(pixels * 3);
+        std::uint64_t sum = 0;
         for (std::size_t i = 0; i < pixels; ++i) {
             rgb_[i * 3] = bgra[i * 4 + 2];
             rgb_[i * 3 + 1] = bgra[i * 4 + 1];
             rgb_[i * 3 + 2] = bgra[i * 4];
+            sum += rgb_[i * 3] + rgb_[i * 3 + 1] + rgb_[i * 3 + 2];
+        }
+        // HUD text is light on a dark scene. The recogniser reads dark text
+        // and tries a line inverted only after a poor first reading, so a
+        // dark picture is handed over inverted: one reading instead of two
+        // for most lines (dark text on a light patch still gets the retry).
+        if (sum < std::uint64_t{128} * 3 * pixels) {
+            for (std::uint8_t& v : rgb_) v = static_cast<std::uint8_t>(255 - v);
         }
         api_->SetImage(rgb_.data(), static_cast<int>(width), static_cast<int>(height), 3,
                        static_cast<int>(width * 3));
