@@ -50,8 +50,13 @@ inline void draw_background(cairo_t* cr, std::uint32_t w, std::uint32_t h, unsig
     }
 }
 
+// A light panel drawn over the background, under the texts.
+struct Panel {
+    double x = 0, y = 0, width = 0, height = 0;
+};
+
 inline Picture render_texts(std::uint32_t w, std::uint32_t h, const std::vector<TextSpec>& texts,
-                            unsigned seed = 7) {
+                            unsigned seed = 7, const std::vector<Panel>& panels = {}) {
     Picture pic;
     pic.width = w;
     pic.height = h;
@@ -59,6 +64,11 @@ inline Picture render_texts(std::uint32_t w, std::uint32_t h, const std::vector<
                                                     static_cast<int>(h));
     cairo_t* cr = cairo_create(s);
     draw_background(cr, w, h, seed);
+    for (const Panel& p : panels) {
+        cairo_set_source_rgb(cr, 0.92, 0.92, 0.90);
+        cairo_rectangle(cr, p.x, p.y, p.width, p.height);
+        cairo_fill(cr);
+    }
     for (const TextSpec& t : texts) {
         PangoLayout* layout = pango_cairo_create_layout(cr);
         PangoFontDescription* font = pango_font_description_from_string("DejaVu Sans Bold");

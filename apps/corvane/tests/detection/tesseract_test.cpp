@@ -160,6 +160,22 @@ TEST(TesseractRegion, PrefilteredBrightTextOnABusyBackgroundIsRead) {
     EXPECT_EQ(texts, (std::vector<std::string>{"ELIMINATED NIGHTOWL", "2ND KILL"}));
 }
 
+TEST(TesseractRegion, DarkTextOnALightPanelOfADarkSceneIsStillRead) {
+    auto& engine = shared_engine();
+    ASSERT_TRUE(engine);
+    // Mostly dark, so the picture is handed over inverted; the panel's dark
+    // words then read as light ones and need the library's own retry.
+    const test::Picture pic = test::render_texts(
+        900, 300, {{"ATTACKERS 3", 40, 40, 26}, {"REPORT PLAYER", 420, 200, 24, 0.05, 0.05, 0.05}},
+        11, {{360, 160, 420, 110}});
+    const OcrLinesResult r = ocr_recognize_region(*engine, pic.bgra.data(), pic.bgra.size(),
+                                                  Region{0, 0, 900, 300}, false, false);
+    ASSERT_TRUE(r.ok);
+    std::vector<std::string> texts;
+    for (const auto& l : r.lines) texts.push_back(l.text);
+    EXPECT_EQ(texts, (std::vector<std::string>{"ATTACKERS 3", "REPORT PLAYER"}));
+}
+
 std::size_t thread_count() {
     std::size_t n = 0;
     if (DIR* d = opendir("/proc/self/task")) {
