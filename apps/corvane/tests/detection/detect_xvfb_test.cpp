@@ -173,6 +173,16 @@ TEST_F(DetectorXvfb, GameInFrontThenAnotherWindowThenMinimised) {
     XSync(d_, False);
     EXPECT_EQ(next_line(), "[DETECTOR] En pausa: el juego no está al frente.");
     EXPECT_GT(static_cast<CountingEngine&>(*t_.engine).readings, 0);
+
+    // Restored, then hidden the way an EWMH window manager marks it.
+    XDeleteProperty(d_, game.window(), wm_state);
+    XSync(d_, False);
+    EXPECT_EQ(next_line(), "[DETECTOR] Juego al frente: Warzone · Black Ops 7 (cod25). Leyendo.");
+    const unsigned long hidden = XInternAtom(d_, "_NET_WM_STATE_HIDDEN", False);
+    XChangeProperty(d_, game.window(), XInternAtom(d_, "_NET_WM_STATE", False), XA_ATOM, 32,
+                    PropModeReplace, reinterpret_cast<const unsigned char*>(&hidden), 1);
+    XSync(d_, False);
+    EXPECT_EQ(next_line(), "[DETECTOR] En pausa: el juego no está al frente.");
 }
 
 TEST_F(DetectorXvfb, AWindowThatVanishesIsNotTheGame) {
