@@ -185,6 +185,26 @@ TEST_F(DetectorXvfb, GameInFrontThenAnotherWindowThenMinimised) {
     EXPECT_EQ(next_line(), "[DETECTOR] En pausa: el juego no está al frente.");
 }
 
+TEST_F(DetectorXvfb, FocusOnAChildOrOnAWindowManagersFrameFindsTheGame) {
+    GameWindow game(xvfb_->display());
+    // The focus on a child of the game's window: walked up to the game.
+    const Window child = XCreateSimpleWindow(d_, game.window(), 0, 0, 10, 10, 0, 0, 0);
+    XMapWindow(d_, child);
+    XSync(d_, False);
+    focus(child);
+    EXPECT_EQ(next_line(), "[DETECTOR] Juego al frente: Warzone · Black Ops 7 (cod25). Leyendo.");
+    focus(PointerRoot);
+    EXPECT_EQ(next_line(), "[DETECTOR] En pausa: el juego no está al frente.");
+    // A frame without properties holding the game's window, as a
+    // reparenting window manager makes it: the game is found inside.
+    const Window frame = XCreateSimpleWindow(d_, DefaultRootWindow(d_), 0, 0, 220, 120, 0, 0, 0);
+    XMapWindow(d_, frame);
+    XReparentWindow(d_, game.window(), frame, 0, 20);
+    XSync(d_, False);
+    focus(frame);
+    EXPECT_EQ(next_line(), "[DETECTOR] Juego al frente: Warzone · Black Ops 7 (cod25). Leyendo.");
+}
+
 TEST_F(DetectorXvfb, AWindowThatVanishesIsNotTheGame) {
     {
         GameWindow game(xvfb_->display());
