@@ -17,7 +17,7 @@ namespace {
 using namespace std::chrono_literals;
 
 // The reference table in python: every product and sum rounded to float32,
-// as the regions are specified.
+// as the regions are computed.
 constexpr const char* kRegionScript = R"PY(
 import struct, sys
 def f(x): return struct.unpack('f', struct.pack('f', x))[0]
@@ -54,7 +54,7 @@ std::string region_text(const Region& r) {
            std::to_string(r.height);
 }
 
-TEST(DetectorRegions, SpecifiedValuesAndFloat32ReferenceForEverySize) {
+TEST(DetectorRegions, KnownValuesAndFloat32ReferenceForEverySize) {
     const DetectorRegions hd = detector_regions(1920, 1080);
     EXPECT_EQ(hd.top_centre, (Region{582, 0, 756, 324}));
     EXPECT_EQ(hd.bottom_band, (Region{258, 756, 1404, 324}));
@@ -139,7 +139,7 @@ TEST(DetectorRegions, CopiesTheRegionRowsAndSkipsOnesUnderANoticeCard) {
     EXPECT_TRUE(detect_read_region(s, frame, beside, &e));
 }
 
-TEST(SlowRegions, SpecifiedGeometryInsideTheFrame) {
+TEST(SlowRegions, GeometryAt1080pAndInsideTheFrame) {
     const SlowRegions r = slow_regions(1920, 1080);
     EXPECT_EQ(r.killfeed, (Region{0, 302, 852, 432}));
     EXPECT_EQ(r.menu, (Region{0, 594, 798, 324}));
