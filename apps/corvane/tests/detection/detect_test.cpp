@@ -438,3 +438,30 @@ TEST(DetectorRun, WithoutAnEngineItWarnsAndEnds) {
 
 }  // namespace
 }  // namespace corvane
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "platform/priority.h"
+
+namespace corvane {
+namespace {
+
+TEST(DetectorPriority, LowersOnlyTheCallingThread) {
+    const int before = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+    int inside = 0;
+    std::thread t([&] {
+        thread_set_background_priority();
+        inside = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+    });
+    t.join();
+    if (before <= 10) {
+        EXPECT_EQ(inside, 10);
+    }
+    EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())), before);
+}
+
+}  // namespace
+}  // namespace corvane
