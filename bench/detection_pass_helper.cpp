@@ -30,7 +30,8 @@ double ms_since(Clock::time_point t) {
 
 double percentile(std::vector<double> v, double p) {
     std::sort(v.begin(), v.end());
-    const std::size_t i = std::min(v.size() - 1, static_cast<std::size_t>(p * (v.size() - 1) + 0.5));
+    const std::size_t i =
+        std::min(v.size() - 1, static_cast<std::size_t>(p * (v.size() - 1) + 0.5));
     return v[i];
 }
 
@@ -89,16 +90,15 @@ int main(int argc, char** argv) {
     sched_setaffinity(0, sizeof one, &one);
 
     const std::uint32_t W = 1920, H = 1080;
-    const test::Picture pic = test::render_texts(
-        W, H,
-        {{"NW    N    NE", 880, 12, 22},
-         {"COPPERTON", 890, 50, 24},
-         {"HEADSHOT", 900, 240, 26, 1.0, 0.85, 0.1},
-         {"ELIMINATED SHADOWFOX", 760, 800, 30},
-         {"2ND KILL", 880, 850, 26, 1.0, 0.85, 0.1},
-         {"57", 940, 900, 24},
-         {"ATTACKERS 3", 1500, 300, 24},
-         {"DEPLOYMENT WILL BEGIN", 760, 160, 26}});
+    const test::Picture pic = test::render_texts(W, H,
+                                                 {{"NW    N    NE", 880, 12, 22},
+                                                  {"COPPERTON", 890, 50, 24},
+                                                  {"HEADSHOT", 900, 240, 26, 1.0, 0.85, 0.1},
+                                                  {"ELIMINATED SHADOWFOX", 760, 800, 30},
+                                                  {"2ND KILL", 880, 850, 26, 1.0, 0.85, 0.1},
+                                                  {"57", 940, 900, 24},
+                                                  {"ATTACKERS 3", 1500, 300, 24},
+                                                  {"DEPLOYMENT WILL BEGIN", 760, 160, 26}});
     SharedFrame frame;
     frame.device = gpu_device_create(ScreenSize{W, H});
     frame.width = W;
@@ -143,9 +143,10 @@ int main(int argc, char** argv) {
     DetectorRegionLines lines;
     std::size_t words_ours = 0, words_ref = 0;
     for (int i = 0; i < passes + 2; ++i) {
-        DetectorContext c{t.staging,   t.frame, t.covered,       *t.ocr,
-                          t.loop.pass_counter, H, *t.game_context, t.loop.last_menu,
-                          *t.menu_state, t.engine->stats(), Clock::now()};
+        DetectorContext c{
+            t.staging,   t.frame,         t.covered,        *t.ocr,        t.loop.pass_counter,
+            H,           *t.game_context, t.loop.last_menu, *t.menu_state, t.engine->stats(),
+            Clock::now()};
         auto start = Clock::now();
         detector_read_regions(c, lines);
         const double a = ms_since(start);
@@ -173,9 +174,10 @@ int main(int argc, char** argv) {
                      percentile(t_region, 0.5));
     }
     api.End();
-    std::fprintf(stderr, "lines ours=%zu, words reference=%zu, passes=%d\n", words_ours,
-                 words_ref, passes);
-    for (auto [name, p] : {std::pair{"detector_pass_ms_p50", 0.5}, std::pair{"detector_pass_ms_p95", 0.95}}) {
+    std::fprintf(stderr, "lines ours=%zu, words reference=%zu, passes=%d\n", words_ours, words_ref,
+                 passes);
+    for (auto [name, p] :
+         {std::pair{"detector_pass_ms_p50", 0.5}, std::pair{"detector_pass_ms_p95", 0.95}}) {
         const double o = percentile(ours, p), r = percentile(reference, p);
         std::printf("%s ours=%.1f reference=%.1f ratio=%.3f\n", name, o, r, r > 0 ? o / r : 0.0);
     }

@@ -81,8 +81,8 @@ DetectorRegions detector_regions(std::uint32_t width, std::uint32_t height) {
     const std::uint32_t band_bottom = detect_float_to_u32(std::min(h, 0.21f * h));
     r.centre_band.height = band_bottom > r.centre_band.y ? band_bottom - r.centre_band.y : 0;
 
-    for (Region* region : {&r.top_centre, &r.bottom_band, &r.right_column, &r.top_strip,
-                           &r.centre_band}) {
+    for (Region* region :
+         {&r.top_centre, &r.bottom_band, &r.right_column, &r.top_strip, &r.centre_band}) {
         *region = clamp_to_frame(*region, width, height);
     }
     return r;
@@ -143,8 +143,8 @@ bool detect_read_region(StagingRegion& staging, const SharedFrame& frame,
     const std::size_t row = std::size_t{r.width} * 4;
     staging.pixels.resize(row * r.height);
     for (std::uint32_t y = 0; y < r.height; ++y) {
-        const std::uint8_t* src = f.pixels.data() + (std::size_t{r.y} + y) * f.stride +
-                                  std::size_t{r.x} * 4;
+        const std::uint8_t* src =
+            f.pixels.data() + (std::size_t{r.y} + y) * f.stride + std::size_t{r.x} * 4;
         std::copy_n(src, row, staging.pixels.data() + std::size_t{y} * row);
     }
     return true;
@@ -161,8 +161,8 @@ bool read_and_recognise(DetectorContext& c, StagingRegion& s, bool upscale, bool
     if (prefilter) {
         ocr_prefilter_region(s.pixels.data(), s.pixels.size(), s.region.width, s.region.height);
     }
-    OcrLinesResult r = ocr_recognize_region(c.engine, s.pixels.data(), s.pixels.size(), s.region,
-                                            upscale, false);
+    OcrLinesResult r =
+        ocr_recognize_region(c.engine, s.pixels.data(), s.pixels.size(), s.region, upscale, false);
     if (!r.ok) {
         error = std::move(r.error);
         return false;
@@ -192,7 +192,7 @@ DetectorReadResult detector_read_regions(DetectorContext& c, DetectorRegionLines
 namespace {
 
 class RegionsOnlyEngine final : public DetectorEngine {
-public:
+  public:
     explicit RegionsOnlyEngine(std::optional<std::string> gamertag)
         : gamertag_(std::move(gamertag)) {}
 
@@ -209,7 +209,7 @@ public:
     std::optional<std::string> gamertag() const override { return gamertag_; }
     DetectorStats& stats() override { return stats_; }
 
-private:
+  private:
     std::optional<std::string> gamertag_;
     DetectorStats stats_;
     DetectorRegionLines lines_;
@@ -217,7 +217,8 @@ private:
 
 std::uint64_t whole_ms(DetectorClock::duration d) {
     if (d.count() < 0) return 0;
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
 }
 
 std::string file_name_of(std::string_view path) {
@@ -303,10 +304,9 @@ void detector_pass(DetectorThread& t) {
     }
 
     DetectorStats& stats = t.engine->stats();
-    DetectorContext context{t.staging,         t.frame,      t.covered,
-                            *t.ocr,            loop.pass_counter,
-                            t.frame.height,    *t.game_context, loop.last_menu,
-                            *t.menu_state,     stats,        pass_start};
+    DetectorContext context{t.staging,         t.frame,        t.covered,       *t.ocr,
+                            loop.pass_counter, t.frame.height, *t.game_context, loop.last_menu,
+                            *t.menu_state,     stats,          pass_start};
     try {
         DetectorReadResult r = t.engine->read_frame(context);
         if (r.ok) {
@@ -319,8 +319,9 @@ void detector_pass(DetectorThread& t) {
         }
     } catch (...) {
         if (loop.failure_count == 0) {
-            env.log("\n[AVISO] Detector: una lectura falló y se omitió (el detector sigue "
-                    "funcionando).");
+            env.log(
+                "\n[AVISO] Detector: una lectura falló y se omitió (el detector sigue "
+                "funcionando).");
         }
         ++loop.failure_count;
     }
@@ -330,9 +331,9 @@ void detector_pass(DetectorThread& t) {
     const DetectorInstant after = env.now();
     if (after - loop.last_stats >= std::chrono::seconds(10)) {
         std::string time = env.local_time ? env.local_time() : std::string();
-        detector_stats_append(env.stats_path, detector_stats_line(time, stats,
-                                                                  loop.reading_ms_total,
-                                                                  t.engine->gamertag()));
+        detector_stats_append(
+            env.stats_path,
+            detector_stats_line(time, stats, loop.reading_ms_total, t.engine->gamertag()));
         stats = DetectorStats{};
         loop.last_stats = after;
         loop.reading_ms_total = 0;
@@ -370,9 +371,10 @@ bool detector_prepare(DetectorThread& t) {
                                 std::move(*made[2].staging), std::move(*made[3].staging),
                                 std::move(*made[4].staging)};
     if (auto tag = t.engine->gamertag()) {
-        t.env.log(fmt::format("\n[DETECTOR] Activo: bajas, derribos, muertes y killcams de {}, "
-                              "con modo, mapa y lugar ({}).",
-                              *tag, kOcrNameText));
+        t.env.log(
+            fmt::format("\n[DETECTOR] Activo: bajas, derribos, muertes y killcams de {}, "
+                        "con modo, mapa y lugar ({}).",
+                        *tag, kOcrNameText));
     } else {
         t.env.log(fmt::format(
             "\n[DETECTOR] Activo ({}). Tu gamertag se aprende solo con tus primeras bajas (o "

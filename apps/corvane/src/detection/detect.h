@@ -118,7 +118,7 @@ struct DetectorReadResult {
 
 // The classifier and the event engine as the thread drives them.
 class DetectorEngine {
-public:
+  public:
     virtual ~DetectorEngine() = default;
     // One reading of the screen (the classifier); may throw on an internal
     // failure, which the thread catches and counts.

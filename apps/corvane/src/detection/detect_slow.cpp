@@ -44,11 +44,10 @@ SlowRegions slow_regions(std::uint32_t width, std::uint32_t height) {
     r.killfeed = span(detect_float_to_u32(cx - 0.97f * h), detect_float_to_u32(cx - 0.1f * h), 16,
                       0.28f * h, 0.4f * h, width, height);
     const std::uint32_t menu_left = std::min(detect_float_to_u32(cx - 0.89f * h), width);
-    const std::uint32_t menu_right =
-        std::max(detect_float_to_u32(cx - 0.15f * h), menu_left + 16);
+    const std::uint32_t menu_right = std::max(detect_float_to_u32(cx - 0.15f * h), menu_left + 16);
     r.menu = span(menu_left, menu_right, 0, 0.55f * h, 0.3f * h, width, height);
-    r.objectives = span(detect_float_to_u32(cx - 0.92f * h), detect_float_to_u32(cx + 0.1f * h),
-                        16, 0.03f * h, 0.17f * h, width, height);
+    r.objectives = span(detect_float_to_u32(cx - 0.92f * h), detect_float_to_u32(cx + 0.1f * h), 16,
+                        0.03f * h, 0.17f * h, width, height);
     return r;
 }
 
@@ -166,17 +165,17 @@ void slow_cycle(SlowPass& p) {
     } catch (...) {
         if (!p.failure_reported) {
             p.failure_reported = true;
-            p.env.log("\n[AVISO] Detector: una lectura falló y se omitió (el detector sigue "
-                      "funcionando).");
+            p.env.log(
+                "\n[AVISO] Detector: una lectura falló y se omitió (el detector sigue "
+                "funcionando).");
         }
         return;
     }
     const auto d = p.env.now() - start;
     reading.duration_ms =
-        d.count() < 0
-            ? 0
-            : static_cast<std::uint64_t>(
-                  std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+        d.count() < 0 ? 0
+                      : static_cast<std::uint64_t>(
+                            std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
     game_context_publish(*p.game_context, std::move(reading));
 }
 

@@ -10,8 +10,9 @@ void game_context_publish(GameContext& context, SlowReading reading) {
     if (reading.objectives) v.objectives = std::move(reading.objectives);
     for (auto& pair : reading.killfeed_pairs) v.killfeed_pairs.push_back(std::move(pair));
     if (v.killfeed_pairs.size() > kKillfeedPairsCap) {
-        v.killfeed_pairs.erase(v.killfeed_pairs.begin(),
-                               v.killfeed_pairs.end() - static_cast<std::ptrdiff_t>(kKillfeedPairsCap));
+        v.killfeed_pairs.erase(
+            v.killfeed_pairs.begin(),
+            v.killfeed_pairs.end() - static_cast<std::ptrdiff_t>(kKillfeedPairsCap));
     }
 }
 

@@ -10,7 +10,9 @@
 
 namespace corvane {
 
-std::unique_ptr<OcrEngine> ocr_create_engine() { return ocr_engine_create(); }
+std::unique_ptr<OcrEngine> ocr_create_engine() {
+    return ocr_engine_create();
+}
 
 std::vector<std::vector<OcrWord>> ocr_assemble_rows(std::vector<OcrWord> words) {
     const auto centre = [](const OcrWord& w) { return w.top + w.height * 0.5f; };
@@ -97,8 +99,8 @@ std::string join_words(const std::vector<OcrWord>& words, std::size_t from, std:
     return text;
 }
 
-OcrLine make_line(const std::vector<OcrWord>& words, std::size_t from, std::size_t to,
-                  float scale, const Region& region) {
+OcrLine make_line(const std::vector<OcrWord>& words, std::size_t from, std::size_t to, float scale,
+                  const Region& region) {
     const OcrWord& f = words[from];
     const OcrWord& l = words[to - 1];
     OcrLine line;
@@ -123,8 +125,7 @@ OcrLinesResult ocr_recognize_region(OcrEngine& engine, const std::uint8_t* pixel
         out.ok = true;
         return out;
     }
-    const PreparedBitmap bitmap =
-        ocr_prepare_bitmap(pixels, region.width, region.height, upscale);
+    const PreparedBitmap bitmap = ocr_prepare_bitmap(pixels, region.width, region.height, upscale);
     OcrWordsResult words = engine.recognize(bitmap.bgra.data(), bitmap.width, bitmap.height);
     if (!words.ok) {
         out.error = std::move(words.error);
@@ -179,7 +180,8 @@ void ocr_prefilter_region(std::uint8_t* pixels, std::size_t byte_count, std::uin
     }
     const std::int64_t r = ocr_prefilter_radius(height);
     for (std::size_t y = 0; y < h; ++y) {
-        const std::size_t y0 = static_cast<std::size_t>(std::max<std::int64_t>(0, std::int64_t(y) - r));
+        const std::size_t y0 =
+            static_cast<std::size_t>(std::max<std::int64_t>(0, std::int64_t(y) - r));
         const std::size_t y1 = std::min<std::size_t>(h - 1, y + static_cast<std::size_t>(r));
         for (std::size_t x = 0; x < w; ++x) {
             const std::size_t x0 =

@@ -18,7 +18,7 @@ struct ForegroundWindow {
 };
 
 class ForegroundProbe {
-public:
+  public:
     virtual ~ForegroundProbe() = default;
     // The window in front now. Never fails: what cannot be read stays empty.
     virtual ForegroundWindow query() = 0;

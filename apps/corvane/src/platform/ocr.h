@@ -39,7 +39,7 @@ struct OcrWordsResult {
 
 // One recogniser. Not thread-safe: each thread creates its own.
 class OcrEngine {
-public:
+  public:
     virtual ~OcrEngine() = default;
     // The words of a picture of B, G, R, A bytes (alpha ignored), rows of
     // width × 4 bytes. A recognition that fails or overruns its deadline

@@ -57,7 +57,9 @@ TEST(DetectorConcurrency, BothPassesAndTheCaptureShareTheirRecords) {
     fast.env.in_front = &in_front;
     fast.env.stats_path = "/dev/null";
     fast.make_ocr = [] { return std::unique_ptr<OcrEngine>(std::make_unique<KillfeedOcr>()); };
-    fast.make_probe = [] { return std::unique_ptr<ForegroundProbe>(std::make_unique<GameProbe>()); };
+    fast.make_probe = [] {
+        return std::unique_ptr<ForegroundProbe>(std::make_unique<GameProbe>());
+    };
     fast.engine = detector_engine_regions_only(std::nullopt);
     fast.frame = frame;
     fast.game_context = context;

@@ -32,17 +32,18 @@ std::vector<std::string> texts(const std::vector<OcrLine>& lines) {
 }
 
 bool has(const std::vector<OcrLine>& lines, const std::string& text) {
-    return std::any_of(lines.begin(), lines.end(), [&](const OcrLine& l) { return l.text == text; });
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const OcrLine& l) { return l.text == text; });
 }
 
 TEST(DetectorFrame, EachRegionReadsTheTextDrawnInIt) {
-    const test::Picture pic = test::render_texts(
-        1920, 1080,
-        {{"COPPERTON", 880, 20, 24},                              // top-centre, above the strip
-         {"DEPLOYMENT WILL BEGIN", 760, 150, 26},                 // centre band and top strip
-         {"ELIMINATED SHADOWFOX", 760, 800, 30},                  // bottom band (white)
-         {"2ND KILL", 880, 850, 26, 1.0, 0.85, 0.1},              // bottom band (yellow)
-         {"ATTACKERS 3", 1500, 300, 24}});                        // right column
+    const test::Picture pic =
+        test::render_texts(1920, 1080,
+                           {{"COPPERTON", 880, 20, 24},               // top-centre, above the strip
+                            {"DEPLOYMENT WILL BEGIN", 760, 150, 26},  // centre band and top strip
+                            {"ELIMINATED SHADOWFOX", 760, 800, 30},   // bottom band (white)
+                            {"2ND KILL", 880, 850, 26, 1.0, 0.85, 0.1},  // bottom band (yellow)
+                            {"ATTACKERS 3", 1500, 300, 24}});            // right column
     DetectorThread t;
     t.frame = frame_of(pic);
     t.env.log = [](std::string_view) {};
@@ -52,16 +53,21 @@ TEST(DetectorFrame, EachRegionReadsTheTextDrawnInIt) {
     t.game_context = std::make_shared<GameContext>();
     t.menu_state = std::make_shared<MenuState>();
     ASSERT_TRUE(detector_prepare(t));
-    DetectorContext c{t.staging,   t.frame,          t.covered,         *t.ocr,
-                      t.loop.pass_counter, 1080,     *t.game_context,   t.loop.last_menu,
-                      *t.menu_state, t.engine->stats(), DetectorClock::now()};
+    DetectorContext c{t.staging,           t.frame,
+                      t.covered,           *t.ocr,
+                      t.loop.pass_counter, 1080,
+                      *t.game_context,     t.loop.last_menu,
+                      *t.menu_state,       t.engine->stats(),
+                      DetectorClock::now()};
     DetectorRegionLines lines;
     const DetectorReadResult r = detector_read_regions(c, lines);
     ASSERT_TRUE(r.ok) << r.error.text;
-    EXPECT_TRUE(has(lines.top_centre, "COPPERTON")) << ::testing::PrintToString(texts(lines.top_centre));
+    EXPECT_TRUE(has(lines.top_centre, "COPPERTON"))
+        << ::testing::PrintToString(texts(lines.top_centre));
     EXPECT_TRUE(has(lines.bottom_band, "ELIMINATED SHADOWFOX"))
         << ::testing::PrintToString(texts(lines.bottom_band));
-    EXPECT_TRUE(has(lines.bottom_band, "2ND KILL")) << ::testing::PrintToString(texts(lines.bottom_band));
+    EXPECT_TRUE(has(lines.bottom_band, "2ND KILL"))
+        << ::testing::PrintToString(texts(lines.bottom_band));
     EXPECT_TRUE(has(lines.right_column, "ATTACKERS 3"))
         << ::testing::PrintToString(texts(lines.right_column));
     EXPECT_TRUE(has(lines.centre_band, "DEPLOYMENT WILL BEGIN"))
@@ -76,12 +82,13 @@ TEST(DetectorFrame, EachRegionReadsTheTextDrawnInIt) {
 }
 
 TEST(DetectorFrame, TheSlowPassFindsKillfeedPairsAndTheMenuSelection) {
-    const test::Picture pic = test::render_texts(
-        1920, 1080,
-        {{"PLAYERONE", 40, 400, 20}, {"SHADOWFOX", 420, 400, 20},  // killfeed row
-         {"NIGHTOWL", 40, 440, 20},  {"EMBER", 420, 440, 20},      // another
-         {"RESURGENCE QUADS", 60, 700, 30},                        // menu mode
-         {"COPPER HARBOR", 60, 745, 22}});                         // its map
+    const test::Picture pic = test::render_texts(1920, 1080,
+                                                 {{"PLAYERONE", 40, 400, 20},
+                                                  {"SHADOWFOX", 420, 400, 20},  // killfeed row
+                                                  {"NIGHTOWL", 40, 440, 20},
+                                                  {"EMBER", 420, 440, 20},            // another
+                                                  {"RESURGENCE QUADS", 60, 700, 30},  // menu mode
+                                                  {"COPPER HARBOR", 60, 745, 22}});   // its map
     SlowPass p;
     p.frame = frame_of(pic);
     p.env.log = [](std::string_view) {};

@@ -52,12 +52,11 @@ TEST(SlowMenu, ModeAndTheMapJustBelowIt) {
         bool map;
     };
     const Case cases[] = {
-        {"MAP ROTATION", 40, 0, false},
-        {"MAP", 40, 0, false},                    // 3 letters
-        {"THE OLD COPPER HARBOR", 40, 0, false},  // 4 words
-        {"COPPER HARBOR", 65, 0, false},          // 0.06 H = 64.8 below
-        {"COPPER HARBOR", 0, 0, false},           // level with it, not below
-        {"COPPER HARBOR", 40, 270, false},        // 0.25 H across
+        {"MAP ROTATION", 40, 0, false},          {"MAP", 40, 0, false},  // 3 letters
+        {"THE OLD COPPER HARBOR", 40, 0, false},                         // 4 words
+        {"COPPER HARBOR", 65, 0, false},                                 // 0.06 H = 64.8 below
+        {"COPPER HARBOR", 0, 0, false},                                  // level with it, not below
+        {"COPPER HARBOR", 40, 270, false},                               // 0.25 H across
         {"COPPER HARBOR", 64, 269, true},
     };
     for (const Case& c : cases) {
@@ -72,11 +71,8 @@ TEST(SlowMenu, ModeAndTheMapJustBelowIt) {
 
 TEST(SlowObjectives, ModeAndTheLongestTextAboveIt) {
     const std::vector<OcrLine> lines = {
-        {"VERDANSK", 300, 60},
-        {"AL   MAZRAH  NORTH", 320, 70},
-        {"!!", 300, 75},
-        {"RESURGENCE TRIOS", 300, 100},
-        {"FAR AWAY TEXT", 700, 80},
+        {"VERDANSK", 300, 60},          {"AL   MAZRAH  NORTH", 320, 70}, {"!!", 300, 75},
+        {"RESURGENCE TRIOS", 300, 100}, {"FAR AWAY TEXT", 700, 80},
     };
     EXPECT_EQ(slow_objectives(lines, kH),
               (ObjectivesReading{"Resurgimiento Tríos", std::string("AL MAZRAH NORTH")}));
@@ -118,8 +114,10 @@ struct RegionOcr : OcrEngine {
         if (w == r.killfeed.width && h == r.killfeed.height) {
             out.words = {{"PLAYERONE", 20, 100, 180, 22}, {"SHADOWFOX", 400, 100, 180, 22}};
         } else if (w == r.menu.width) {
-            out.words = {{"RESURGENCE", 40, 100, 200, 24}, {"QUADS", 250, 100, 100, 24},
-                         {"COPPER", 40, 140, 120, 20}, {"HARBOR", 170, 140, 120, 20}};
+            out.words = {{"RESURGENCE", 40, 100, 200, 24},
+                         {"QUADS", 250, 100, 100, 24},
+                         {"COPPER", 40, 140, 120, 20},
+                         {"HARBOR", 170, 140, 120, 20}};
         }
         return out;
     }
@@ -128,7 +126,7 @@ struct RegionOcr : OcrEngine {
 };
 
 class SlowCycleTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         p.env.log = [this](std::string_view m) { log.emplace_back(m); };
         p.env.enabled = &enabled;

@@ -69,7 +69,7 @@ TEST(DetectorRegions, KnownValuesAndFloat32ReferenceForEverySize) {
 
     const std::vector<std::pair<std::uint32_t, std::uint32_t>> sizes = {
         {1920, 1080}, {1280, 720}, {2560, 1440}, {3840, 2160}, {3440, 1440}, {100, 1000},
-        {1080, 1920}, {10, 10},    {1, 1},       {7680, 4320}, {640, 360},  {17, 3}};
+        {1080, 1920}, {10, 10},    {1, 1},       {7680, 4320}, {640, 360},   {17, 3}};
     std::string input;
     for (auto [w, h] : sizes) input += std::to_string(w) + " " + std::to_string(h) + "\n";
     std::istringstream ref(test::run_python(kRegionScript, input));
@@ -82,8 +82,8 @@ TEST(DetectorRegions, KnownValuesAndFloat32ReferenceForEverySize) {
                                  " " + region_text(r.right_column) + " " +
                                  region_text(r.top_strip) + " " + region_text(r.centre_band);
         EXPECT_EQ(ours, line);
-        for (const Region& g : {r.top_centre, r.bottom_band, r.right_column, r.top_strip,
-                                r.centre_band}) {
+        for (const Region& g :
+             {r.top_centre, r.bottom_band, r.right_column, r.top_strip, r.centre_band}) {
             EXPECT_LE(std::uint64_t{g.x} + g.width, w) << line;
             EXPECT_LE(std::uint64_t{g.y} + g.height, h) << line;
         }
@@ -207,7 +207,7 @@ struct ScriptEngine : DetectorEngine {
 };
 
 class DetectorLoopTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         t.env.now = [this] { return s.now; };
         t.env.sleep_until = [this](DetectorInstant at) {
@@ -294,13 +294,15 @@ TEST_F(DetectorLoopTest, FrontAndPauseLinesFollowTheWindowAndTheSwitch) {
     ASSERT_TRUE(detector_prepare(t));
     take_log();
     passes(2);
-    EXPECT_EQ(take_log(), std::vector<std::string>{
-                              "[DETECTOR] Juego al frente: Warzone · Black Ops 7 (cod25). Leyendo."});
+    EXPECT_EQ(take_log(),
+              std::vector<std::string>{
+                  "[DETECTOR] Juego al frente: Warzone · Black Ops 7 (cod25). Leyendo."});
     EXPECT_TRUE(in_front.load());
     other();
     passes(2);
-    EXPECT_EQ(take_log(), std::vector<std::string>{
-                              "[DETECTOR] En pausa: el juego no está al frente (ventana: firefox)."});
+    EXPECT_EQ(take_log(),
+              std::vector<std::string>{
+                  "[DETECTOR] En pausa: el juego no está al frente (ventana: firefox)."});
     EXPECT_FALSE(in_front.load());
     EXPECT_EQ(s.pass_starts.size(), 2u);  // no reading while another window is in front
     game();
@@ -309,16 +311,16 @@ TEST_F(DetectorLoopTest, FrontAndPauseLinesFollowTheWindowAndTheSwitch) {
     // A minimised game: paused, without a window part.
     probe->window = {true, true, "/opt/juegos/cod25"};
     passes(1);
-    EXPECT_EQ(take_log(), std::vector<std::string>{
-                              "[DETECTOR] En pausa: el juego no está al frente."});
+    EXPECT_EQ(take_log(),
+              std::vector<std::string>{"[DETECTOR] En pausa: el juego no está al frente."});
     // No window at all: the same.
     game();
     passes(1);
     take_log();
     probe->window = {};
     passes(1);
-    EXPECT_EQ(take_log(), std::vector<std::string>{
-                              "[DETECTOR] En pausa: el juego no está al frente."});
+    EXPECT_EQ(take_log(),
+              std::vector<std::string>{"[DETECTOR] En pausa: el juego no está al frente."});
     // Switching detection off is silent and clears the flag; on again, the
     // front line comes back.
     game();
@@ -330,8 +332,9 @@ TEST_F(DetectorLoopTest, FrontAndPauseLinesFollowTheWindowAndTheSwitch) {
     EXPECT_FALSE(in_front.load());
     enabled = true;
     passes(1);
-    EXPECT_EQ(take_log(), std::vector<std::string>{
-                              "[DETECTOR] Juego al frente: Warzone · Black Ops 7 (cod25). Leyendo."});
+    EXPECT_EQ(take_log(),
+              std::vector<std::string>{
+                  "[DETECTOR] Juego al frente: Warzone · Black Ops 7 (cod25). Leyendo."});
 }
 
 TEST_F(DetectorLoopTest, ErrorRunsAndInternalFailuresAreLoggedOnce) {

@@ -24,10 +24,11 @@ using namespace std::chrono_literals;
 
 // The stand-in game: started with its own display, ended by closing its input.
 class GameWindow {
-public:
+  public:
     explicit GameWindow(const std::string& display) {
         int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe");
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_adddup2(&fa, in[0], 0);
@@ -60,7 +61,7 @@ public:
     }
     Window window() const { return window_; }
 
-private:
+  private:
     pid_t pid_ = -1;
     int input_ = -1;
     Window window_ = 0;
@@ -87,7 +88,7 @@ struct NoOcr : OcrEngine {
 };
 
 class DetectorXvfb : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         xvfb_ = std::make_unique<test::XvfbServer>(320, 240);
         d_ = XOpenDisplay(xvfb_->display().c_str());
@@ -129,8 +130,8 @@ protected:
     void set_active(Window w) {
         const unsigned long v = w;
         XChangeProperty(d_, DefaultRootWindow(d_), XInternAtom(d_, "_NET_ACTIVE_WINDOW", False),
-                        XA_WINDOW, 32, PropModeReplace,
-                        reinterpret_cast<const unsigned char*>(&v), 1);
+                        XA_WINDOW, 32, PropModeReplace, reinterpret_cast<const unsigned char*>(&v),
+                        1);
         XSync(d_, False);
     }
 
@@ -157,8 +158,9 @@ TEST_F(DetectorXvfb, GameInFrontThenAnotherWindowThenMinimised) {
     XMapWindow(d_, mine);
     XSync(d_, False);
     focus(mine);
-    EXPECT_EQ(next_line(),
-              "[DETECTOR] En pausa: el juego no está al frente (ventana: corvane_detection_tests).");
+    EXPECT_EQ(
+        next_line(),
+        "[DETECTOR] En pausa: el juego no está al frente (ventana: corvane_detection_tests).");
     EXPECT_FALSE(in_front_.load());
 
     // A window manager's word wins over the raw focus.

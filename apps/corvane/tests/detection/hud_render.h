@@ -16,9 +16,9 @@ namespace corvane::test {
 
 struct TextSpec {
     std::string text;
-    double x = 0;     // left of the layout, picture pixels
-    double y = 0;     // top of the layout
-    double px = 24;   // font size in pixels
+    double x = 0;    // left of the layout, picture pixels
+    double y = 0;    // top of the layout
+    double px = 24;  // font size in pixels
     double r = 1, g = 1, b = 1;
 };
 
@@ -60,8 +60,8 @@ inline Picture render_texts(std::uint32_t w, std::uint32_t h, const std::vector<
     Picture pic;
     pic.width = w;
     pic.height = h;
-    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_RGB24, static_cast<int>(w),
-                                                    static_cast<int>(h));
+    cairo_surface_t* s =
+        cairo_image_surface_create(CAIRO_FORMAT_RGB24, static_cast<int>(w), static_cast<int>(h));
     cairo_t* cr = cairo_create(s);
     draw_background(cr, w, h, seed);
     for (const Panel& p : panels) {
@@ -123,10 +123,10 @@ inline Picture render_texts(std::uint32_t w, std::uint32_t h, const std::vector<
 }
 
 // Writes B, G, R(, A) bytes as an RGB PNG (no alpha channel).
-inline bool write_png(const std::filesystem::path& path, const std::uint8_t* bgra,
-                      std::uint32_t w, std::uint32_t h) {
-    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_RGB24, static_cast<int>(w),
-                                                    static_cast<int>(h));
+inline bool write_png(const std::filesystem::path& path, const std::uint8_t* bgra, std::uint32_t w,
+                      std::uint32_t h) {
+    cairo_surface_t* s =
+        cairo_image_surface_create(CAIRO_FORMAT_RGB24, static_cast<int>(w), static_cast<int>(h));
     const int stride = cairo_image_surface_get_stride(s);
     unsigned char* data = cairo_image_surface_get_data(s);
     for (std::uint32_t y = 0; y < h; ++y) {

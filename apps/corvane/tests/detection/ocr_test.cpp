@@ -30,8 +30,8 @@ TEST(OcrRecognize, UpscaledRegionGivesCentresInFramePixels) {
     ScriptedOcr ocr;
     ocr.words = {{"KILLCAM", 100, 10, 50, 20}};
     auto px = pixels(300, 40);
-    const auto r = ocr_recognize_region(ocr, px.data(), px.size(), Region{500, 200, 300, 40},
-                                        true, false);
+    const auto r =
+        ocr_recognize_region(ocr, px.data(), px.size(), Region{500, 200, 300, 40}, true, false);
     ASSERT_TRUE(r.ok);
     EXPECT_EQ(ocr.seen_w, 600u);
     EXPECT_EQ(ocr.seen_h, 80u);
@@ -49,8 +49,8 @@ TEST(OcrRecognize, ScalingTable) {
     };
     const Case cases[] = {
         {300, 40, true, 600, 80, 0.5f},
-        {1300, 40, true, 2600, 80, 0.5f},   // exactly the limit doubled
-        {1301, 40, true, 1301, 40, 1.0f},   // doubling would pass it
+        {1300, 40, true, 2600, 80, 0.5f},  // exactly the limit doubled
+        {1301, 40, true, 1301, 40, 1.0f},  // doubling would pass it
         {3000, 500, false, 1500, 250, 2.0f},
         {3000, 500, true, 1500, 250, 2.0f},
         {5616, 100, false, 1404, 25, 4.0f},  // an 8K band: halved until it fits
@@ -78,9 +78,8 @@ TEST(OcrRecognize, PixelsAreRepeatedOrAveraged) {
     EXPECT_EQ(std::vector<std::uint8_t>(up.bgra.begin() + 16, up.bgra.end()), row);
     // 3 × 3 halved with limit 2: one pixel, the floor of the top-left 2 × 2
     // mean; the odd row and column are dropped.
-    std::vector<std::uint8_t> nine = {1, 0, 0, 0, 2, 0, 0, 0, 99, 0, 0, 0,
-                                      4, 0, 0, 0, 4, 0, 0, 0, 99, 0, 0, 0,
-                                      99, 0, 0, 0, 99, 0, 0, 0, 99, 0, 0, 0};
+    std::vector<std::uint8_t> nine = {1, 0, 0,  0, 2, 0, 0,  0, 99, 0, 0,  0, 4, 0, 0,  0, 4, 0,
+                                      0, 0, 99, 0, 0, 0, 99, 0, 0,  0, 99, 0, 0, 0, 99, 0, 0, 0};
     const PreparedBitmap half = ocr_prepare_bitmap(nine.data(), 3, 3, false, 2);
     ASSERT_EQ(half.width, 1u);
     ASSERT_EQ(half.height, 1u);
@@ -185,8 +184,9 @@ TEST(OcrPrefilter, RadiusAndContrastTable) {
 }
 
 TEST(OcrNormalizeWords, KeepsWordLikeTextsFolded) {
-    const std::vector<std::string> in = {"AB1",  "A1",    "12345", "150M",   "--",  "\"Shadow\",",
-                                         "ñandú", "x_y_z", "[CLAN]Fox", "..ab.", "ÉÉÉ"};
+    const std::vector<std::string> in = {"AB1",       "A1",          "12345", "150M",
+                                         "--",        "\"Shadow\",", "ñandú", "x_y_z",
+                                         "[CLAN]Fox", "..ab.",       "ÉÉÉ"};
     const std::vector<std::string> out = ocr_normalize_words(in);
     EXPECT_EQ(out, (std::vector<std::string>{"AB1", "Shadow", "ñandú", "x_y_z", "[CLAN]Fox"}));
 }

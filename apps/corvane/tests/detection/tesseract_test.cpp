@@ -46,8 +46,8 @@ std::vector<OcrWord> cli_words(const std::filesystem::path& png) {
         while (std::getline(ss, cell, '\t')) f.push_back(cell);
         if (f.size() < 12 || f[0] != "5") continue;
         if (f[11].find_first_not_of(' ') == std::string::npos) continue;
-        out.push_back(OcrWord{f[11], std::stof(f[6]), std::stof(f[7]), std::stof(f[8]),
-                              std::stof(f[9])});
+        out.push_back(
+            OcrWord{f[11], std::stof(f[6]), std::stof(f[7]), std::stof(f[8]), std::stof(f[9])});
     }
     return out;
 }
@@ -67,15 +67,30 @@ TEST(TesseractRegion, WordsBoxesAndCentresAtHalfOneAndDoubleScale) {
     ASSERT_TRUE(engine) << "no Tesseract data";
     EXPECT_EQ(engine->language(), "eng");
     const std::vector<ScaleCase> cases = {
-        {"doubled", 1280, 720,
+        {"doubled",
+         1280,
+         720,
          {{"ELIMINATED SHADOWFOX", 400, 560, 22}},
-         Region{300, 500, 700, 150}, true, 0.5f, {"ELIMINATED SHADOWFOX"}},
-        {"as is", 1920, 1080,
+         Region{300, 500, 700, 150},
+         true,
+         0.5f,
+         {"ELIMINATED SHADOWFOX"}},
+        {"as is",
+         1920,
+         1080,
          {{"KILLED BY NIGHTOWL", 700, 850, 30}, {"ASSAULT RIFLE", 700, 920, 24}},
-         Region{258, 756, 1404, 324}, false, 1.0f, {"KILLED BY NIGHTOWL", "ASSAULT RIFLE"}},
-        {"halved", 3840, 2160,
+         Region{258, 756, 1404, 324},
+         false,
+         1.0f,
+         {"KILLED BY NIGHTOWL", "ASSAULT RIFLE"}},
+        {"halved",
+         3840,
+         2160,
          {{"COPPER HARBOR", 1200, 1700, 64}},
-         Region{400, 1500, 3000, 500}, false, 2.0f, {"COPPER HARBOR"}},
+         Region{400, 1500, 3000, 500},
+         false,
+         2.0f,
+         {"COPPER HARBOR"}},
     };
     for (const ScaleCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -106,7 +121,8 @@ TEST(TesseractRegion, WordsBoxesAndCentresAtHalfOneAndDoubleScale) {
         // What the engine hands the library: a dark picture inverted.
         std::vector<std::uint8_t> handed = b.bgra;
         std::uint64_t sum = 0;
-        for (std::size_t i = 0; i < handed.size(); i += 4) sum += handed[i] + handed[i + 1] + handed[i + 2];
+        for (std::size_t i = 0; i < handed.size(); i += 4)
+            sum += handed[i] + handed[i + 1] + handed[i + 2];
         const bool dark = sum < std::uint64_t{128} * 3 * (handed.size() / 4);
         EXPECT_TRUE(dark);  // the drawn scenes are dark
         if (dark) {
@@ -132,9 +148,9 @@ TEST(TesseractRegion, WordsBoxesAndCentresAtHalfOneAndDoubleScale) {
 TEST(TesseractRegion, KillfeedRowSplitsAtTheGap) {
     auto& engine = shared_engine();
     ASSERT_TRUE(engine);
-    const test::Picture pic =
-        test::render_texts(900, 200, {{"PLAYERONE", 20, 40, 22}, {"SHADOWFOX", 420, 40, 22},
-                                      {"NIGHTOWL EMBER", 20, 120, 22}});
+    const test::Picture pic = test::render_texts(
+        900, 200,
+        {{"PLAYERONE", 20, 40, 22}, {"SHADOWFOX", 420, 40, 22}, {"NIGHTOWL EMBER", 20, 120, 22}});
     const Region region{0, 0, 900, 200};
     const OcrLinesResult r =
         ocr_recognize_region(*engine, pic.bgra.data(), pic.bgra.size(), region, false, true);
@@ -188,7 +204,8 @@ std::size_t thread_count() {
 TEST(TesseractEngine, RecognitionStaysOnTheCallingThread) {
     auto& engine = shared_engine();
     ASSERT_TRUE(engine);
-    const test::Picture pic = test::render_texts(1400, 300, {{"ENTERING THE WARZONE", 100, 100, 40}});
+    const test::Picture pic =
+        test::render_texts(1400, 300, {{"ENTERING THE WARZONE", 100, 100, 40}});
     const std::size_t before = thread_count();
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(engine->recognize(pic.bgra.data(), pic.width, pic.height).ok);
@@ -202,8 +219,8 @@ TEST(TesseractEngine, ARecognitionPastItsDeadlineIsAnErrorAndTheEngineGoesOn) {
     // A full page of words: seconds of work, cut off after half a second.
     std::vector<test::TextSpec> texts;
     for (int row = 0; row < 60; ++row) {
-        texts.push_back({"OPERATORS WEAPONS STORE BATTLE PASS CAREER ATTACKERS", 20,
-                         10.0 + row * 32, 22});
+        texts.push_back(
+            {"OPERATORS WEAPONS STORE BATTLE PASS CAREER ATTACKERS", 20, 10.0 + row * 32, 22});
     }
     const test::Picture page = test::render_texts(1200, 1940, texts);
     const OcrWordsResult r = engine->recognize(page.bgra.data(), page.width, page.height);

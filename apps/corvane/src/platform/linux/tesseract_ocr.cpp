@@ -39,7 +39,7 @@ void keep_recognition_on_this_thread() {
 }
 
 class TesseractOcr final : public OcrEngine {
-public:
+  public:
     TesseractOcr(std::unique_ptr<tesseract::TessBaseAPI> api, std::string language,
                  std::uint32_t deadline_ms)
         : api_(std::move(api)), language_(std::move(language)), deadline_ms_(deadline_ms) {}
@@ -109,7 +109,7 @@ public:
 
     const std::string& language() const override { return language_; }
 
-private:
+  private:
     std::unique_ptr<tesseract::TessBaseAPI> api_;
     std::string language_;
     std::uint32_t deadline_ms_;

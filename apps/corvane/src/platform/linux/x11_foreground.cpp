@@ -31,11 +31,15 @@ int pass_x_error(Display* d, XErrorEvent* e) {
     return 0;
 }
 
-int ignore_io_error(Display*) { return 0; }
+int ignore_io_error(Display*) {
+    return 0;
+}
 
 // Xlib ends the process after a lost connection unless a display has its own
 // exit handler: ours only notes it, and the probe answers "no window" from then on.
-void mark_lost(Display*, void* flag) { static_cast<std::atomic<bool>*>(flag)->store(true); }
+void mark_lost(Display*, void* flag) {
+    static_cast<std::atomic<bool>*>(flag)->store(true);
+}
 
 // Well-formed UTF-8: no overlongs, no surrogates, nothing above U+10FFFF.
 bool valid_utf8(std::string_view s) {
@@ -83,7 +87,7 @@ void x11_prepare() {
 }
 
 class X11Foreground final : public ForegroundProbe {
-public:
+  public:
     explicit X11Foreground(Display* d)
         : d_(d),
           root_(DefaultRootWindow(d)),
@@ -110,7 +114,7 @@ public:
         return out;
     }
 
-private:
+  private:
     // The first 32-bit items of a property, or none.
     std::optional<std::vector<unsigned long>> property(Window w, Atom name, Atom type) {
         Atom actual = None;
@@ -188,7 +192,8 @@ private:
 
     bool minimised(Window w) {
         constexpr unsigned long kIconicState = 3;
-        if (auto s = property(w, wm_state_, wm_state_); s && !s->empty() && (*s)[0] == kIconicState) {
+        if (auto s = property(w, wm_state_, wm_state_);
+            s && !s->empty() && (*s)[0] == kIconicState) {
             return true;
         }
         if (auto s = property(w, net_state_, XA_ATOM)) {
