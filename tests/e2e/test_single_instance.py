@@ -115,12 +115,20 @@ class Program:
     def start_first(self, *args):
         """Starts a copy and waits until it has started up completely."""
         before = self.log().count(READY)
+        # The detector thread logs its own start line after the ready line.
+        detector_before = self.detector_started()
         p = self.start("--no-window", *args, env=self.desktop_env())
-        if not wait_until(lambda: self.log().count(READY) > before or p.poll() is not None):
+        if not wait_until(lambda: (self.log().count(READY) > before and
+                                   self.detector_started() > detector_before)
+                          or p.poll() is not None):
             raise AssertionError("the first copy did not start")
         if p.poll() is not None:
             raise AssertionError("the first copy ended: %r" % (p.communicate(),))
         return p
+
+    def detector_started(self):
+        log = self.log()
+        return log.count("[DETECTOR] Activo") + log.count("[AVISO] No hay OCR disponible")
 
     def write_interfaz(self, text):
         os.makedirs(self.data, exist_ok=True)

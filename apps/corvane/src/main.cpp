@@ -25,7 +25,11 @@
 #include "base/ui_state.h"
 #include "base/ui_window.h"
 #include "base/version.h"
+#include "detection/detect.h"
+#include "detection/detect_slow.h"
+#include "detection/game_context.h"
 #include "detection/hud.h"
+#include "platform/foreground.h"
 #include "platform/keys.h"
 #include "platform/media_log.h"
 #include "platform/net.h"
@@ -311,6 +315,68 @@ std::unique_ptr<KeyState> open_keys() {
     return std::move(keys.keys);
 }
 
+// The slow pass and the detector thread, sharing the game context and the
+// menu state. The frame size is fixed from here on.
+void start_detectors(const Settings& settings, const Recorder& r) {
+    SharedFrame frame;
+    frame.device = r.device;
+    frame.signal = r.capture->signal();
+    {
+        std::lock_guard lock(r.device->context_lock);
+        frame.width = r.device->frame.width;
+        frame.height = r.device->frame.height;
+    }
+    auto game_context = std::make_shared<GameContext>();
+    auto menu_state = std::make_shared<MenuState>();
+
+    // The capture is the top-left of the screen, so a notice card's screen
+    // rectangle is also where it lies in the frame.
+    CoveredRects covered = []() -> std::vector<Region> {
+        const std::optional<ScreenRect> a = notice_card_area();
+        if (!a) return {};
+        const std::int32_t left = std::max(a->left, 0), top = std::max(a->top, 0);
+        if (a->right <= left || a->bottom <= top) return {};
+        return {Region{static_cast<std::uint32_t>(left), static_cast<std::uint32_t>(top),
+                       static_cast<std::uint32_t>(a->right - left),
+                       static_cast<std::uint32_t>(a->bottom - top)}};
+    };
+
+    SlowStart slow;
+    slow.covered = covered;
+    slow.frame = frame;
+    slow.game_context = game_context;
+    slow.menu_state = menu_state;
+    slow.quit = r.quit;
+    thread_row_start(thread_rows::kSlowDetector,
+                     [ctx = std::make_shared<SlowStart>(std::move(slow))] {
+                         detector_slow_run(std::move(*ctx));
+                     });
+
+    DetectorStart fast;
+    fast.make_probe = [] {
+        ForegroundProbeResult probe = foreground_probe_open(kSessionDisplay);
+        if (!probe.probe) {
+            log_line(fmt::format("[AVISO] Detector: {}", platform_error_text(probe.error)));
+        }
+        return std::move(probe.probe);
+    };
+    // The screen-text classifier and the event engine take this place when
+    // they exist; until then the regions are read and counted only.
+    fast.engine = detector_engine_regions_only(settings.general.gamertag);
+    fast.frame = frame;
+    fast.covered = covered;
+    fast.balloon = [](const std::string& title, const std::string& text) {
+        tray_post(title, text, 1);
+    };
+    fast.game_context = game_context;
+    fast.menu_state = menu_state;
+    fast.quit = r.quit;
+    thread_row_start(thread_rows::kDetector,
+                     [ctx = std::make_shared<DetectorStart>(std::move(fast))] {
+                         detector_run(std::move(*ctx));
+                     });
+}
+
 // The hotkeys and the other long-lived threads, in table order.
 void start_workers(const Settings& settings, const Recorder& r) {
     thread_row_start(thread_rows::kSaveKey,
@@ -342,6 +408,8 @@ void start_workers(const Settings& settings, const Recorder& r) {
     notice_settings_set(notice_settings_from(settings.avisos));
     thread_row_start(thread_rows::kNotices,
                      [ctx = NoticesContext{r.quit, kSessionDisplay}] { notices_thread_main(ctx); });
+
+    start_detectors(settings, r);
 
     ClipSaverContext saver;
     clipsaver_apply_settings(saver, settings_clone(settings));

@@ -50,6 +50,10 @@ inline constexpr ThreadRow kViewerKey{"crvn-visor", SpawnFailure::fatal,
 inline constexpr ThreadRow kGameWatch{"crvn-juego", SpawnFailure::ignored, ""};
 inline constexpr ThreadRow kNotices{"crvn-avisos", SpawnFailure::fatal,
                                     "no se pudo crear el hilo de los avisos"};
+inline constexpr ThreadRow kSlowDetector{"crvn-detector-lento", SpawnFailure::fatal,
+                                         "no se pudo crear el hilo lento del detector"};
+inline constexpr ThreadRow kDetector{"crvn-detector", SpawnFailure::fatal,
+                                     "no se pudo crear el hilo del detector"};
 inline constexpr ThreadRow kSaver{"crvn-guardador", SpawnFailure::fatal,
                                   "no se pudo crear el hilo guardador"};
 inline constexpr ThreadRow kStatus{"crvn-estado", SpawnFailure::fatal,
