@@ -5,6 +5,7 @@
 
 #include "base/log.h"
 #include "base/version.h"
+#include "web/ai_routes.h"
 #include "web/analysis_view.h"
 #include "web/clips_page.h"
 #include "web/media.h"
@@ -106,6 +107,9 @@ constexpr std::array kRoutes{
     UiRoute{"GET", "/clip", UiGuard::page, ui_route_clip_media},
     UiRoute{"GET", "/api/visor", UiGuard::page, ui_route_visor},
     UiRoute{"GET", "/api/analisis", UiGuard::api, ui_route_analysis_state},
+    // AI analysis start and key test.
+    UiRoute{"POST", "/api/analizar", UiGuard::api, ui_route_analyze},
+    UiRoute{"POST", "/api/probar_ia", UiGuard::api, ui_route_test_ai},
 };
 
 const PagePath* find_page_path(std::string_view path) {
