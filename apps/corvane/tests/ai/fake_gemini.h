@@ -2,6 +2,7 @@
 // the python3 server of tools/fake_gemini.py, and the transport pointed at it.
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
