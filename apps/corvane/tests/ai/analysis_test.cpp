@@ -409,6 +409,27 @@ TEST(AiRunE2e, FailuresAndTheDeletion) {
     }
 }
 
+TEST(AiRunE2e, ResultThatCannotBeStoredFailsTheJob) {
+    VirtualClock vclock;
+    FakeGemini fake(scenario({{{"status", 200}, {"body", sse(parts_event({{{"text", "{\"resumen\":\"r\"}"}}}))}}}, "m"));
+    ClipFixture clip(10);
+    // A folder where the result file belongs makes the rename fail.
+    std::filesystem::create_directories(clip.dir.path() / "2026-01-05" / "Bajas" / "a.analisis.json" / "x");
+    ai_set_thread_start_for_tests([](std::function<void()> body) {
+        body();
+        return std::string();
+    });
+    EXPECT_EQ(ai_start_analysis("store", clip.clip, settings("m")), "");
+    ai_set_thread_start_for_tests({});
+    const auto job = ai_job_get("store");
+    ASSERT_TRUE(job->error);
+    EXPECT_EQ(job->error->rfind("no se pudo guardar el análisis (", 0), 0u) << *job->error;
+    EXPECT_FALSE(job->running);
+    EXPECT_NE(job->step, "Listo");
+    EXPECT_EQ(messages(*job).back().rfind("error|No se pudo analizar: no se pudo guardar", 0), 0u);
+    EXPECT_FALSE(std::filesystem::exists(clip.dir.path() / "2026-01-05" / "Bajas" / "a.analisis.json.tmp"));
+}
+
 TEST(AiJobs, TableRules) {
     EXPECT_EQ(ai_start_analysis("j-blank", "/x.mp4", AiSettings{"   ", "", std::nullopt, 3}),
               "Falta tu clave de Gemini: Configuración → IA.");
