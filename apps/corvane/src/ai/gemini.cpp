@@ -123,7 +123,8 @@ NetResult<GeminiFile> ai_upload_clip(const std::string& clip_key, const std::fil
     bytes.timeouts = {15000, 15000, 300000, 300000};
     bytes.on_sent = [&](std::uint64_t sent) {
         const double secs = std::max(seconds_between(upload_start, clock.now()), 0.05);
-        const auto pct = static_cast<std::uint8_t>(2 + (sent * 48) / std::max<std::uint64_t>(size, 1));
+        const std::uint64_t done = std::min(sent, size);
+        const auto pct = static_cast<std::uint8_t>(2 + (done * 48) / std::max<std::uint64_t>(size, 1));
         ai_job_update(clip_key, [&](AiJob& job) {
             job.percent = pct;
             job.upload = AiUploadProgress{sent, size, (static_cast<double>(sent) * 8 / 1000000) / secs};
