@@ -67,6 +67,23 @@ TEST(AiNet, TransportRefusalsAndCaps) {
     EXPECT_EQ(net_request(call).error, "respuesta demasiado grande");
 }
 
+TEST(AiNet, ReplyCutShortAndUploadUrlOverHttp) {
+    FakeGemini fake(json{{"GET /cut", {{{"status", 200}, {"headers", {{"Content-Length", "100"}}}, {"chunks", {"abc"}}}}}});
+    NetCall call;
+    call.method = "GET";
+    call.url = fake.base() + "/cut";
+    call.timeouts = {15000, 15000, 30000, 30000};
+    const auto r = net_request(call);
+    EXPECT_EQ(r.error.rfind("se cortó la respuesta (", 0), 0u) << r.error;
+    // An upload address handed back over plain HTTP is refused before connecting.
+    test::TempDir d;
+    test::write_file(d.path() / "a.mp4", "v");
+    FakeGemini fake2(json{{"POST /upload/v1beta/files",
+                           {{{"status", 200}, {"headers", {{"x-goog-upload-url", "http://127.0.0.1:{port}/up"}}}, {"body", "{}"}}}}});
+    EXPECT_EQ(ai_upload_clip("http-up", d.path() / "a.mp4", "k").error, "solo se aceptan conexiones https");
+    EXPECT_EQ(fake2.requests().size(), 1u);
+}
+
 TEST(AiNet, ForeignCertificateSendsNothing) {
     FakeGemini fake(json{{"GET /v1beta/models?pageSize=200", {{{"status", 200}, {"body", "{}"}}}}}, false);
     auto r = ai_list_models("SECRET");
