@@ -1,5 +1,8 @@
 #include "web/analysis_view.h"
 
+#include <cmath>
+
+#include "ai/jobs.h"
 #include "base/settings.h"
 #include "clips/library.h"
 #include "web/http.h"
@@ -17,6 +20,52 @@ Json read_document(const std::filesystem::path& path) {
     return r.value ? std::move(*r.value) : Json(nullptr);
 }
 
+Json number_or_null(double v) { return std::isfinite(v) ? Json(v) : Json(nullptr); }
+
+Json job_json(const AiJob& job) {
+    Json o = Json::object();
+    o["etapa"] = job.step;
+    o["pct"] = job.percent;
+    o["corriendo"] = job.running;
+    o["error"] = job.error ? Json(*job.error) : Json(nullptr);
+    o["modelo"] = job.model ? Json(*job.model) : Json(nullptr);
+    if (job.started_at) {
+        const auto now = ai_clock().now();
+        float secs = 0.0f;
+        if (now > *job.started_at) {
+            const auto d = now - *job.started_at;
+            const auto whole = std::chrono::duration_cast<std::chrono::seconds>(d);
+            const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(d - whole);
+            secs = static_cast<float>(static_cast<double>(whole.count()) + static_cast<double>(nanos.count()) / 1e9);
+        }
+        o["segundos"] = std::isinf(secs) ? Json(nullptr) : Json(static_cast<double>(secs));
+    } else {
+        o["segundos"] = nullptr;
+    }
+    Json log = Json::array();
+    for (const auto& e : job.progress) {
+        Json entry = Json::object();
+        entry["t"] = number_or_null(static_cast<double>(e.seconds));
+        entry["k"] = e.stage;
+        entry["x"] = e.message;
+        log.push_back(std::move(entry));
+    }
+    o["bitacora"] = std::move(log);
+    o["pensamientos"] = job.thoughts;
+    o["caracteres"] = job.answer_bytes;
+    o["uso"] = job.usage ? *job.usage : Json(nullptr);
+    if (job.upload) {
+        Json up = Json::object();
+        up["enviado"] = job.upload->sent_bytes;
+        up["total"] = job.upload->total_bytes;
+        up["mbps"] = number_or_null(job.upload->mbps);
+        o["subida"] = std::move(up);
+    } else {
+        o["subida"] = nullptr;
+    }
+    return o;
+}
+
 }  // namespace
 
 Json ui_analysis_state(std::string_view clip) {
@@ -32,7 +81,8 @@ Json ui_analysis_state(std::string_view clip) {
     o["eventos"] = read_document(clips_sidecar_path(*path));
     o["guardado"] = read_document(clips_analysis_path(*path));
     o["tiene_clave"] = !settings.ia.clave_gemini.empty();
-    o["trabajo"] = nullptr;
+    const auto job = ai_job_get(std::string(clip));
+    o["trabajo"] = job ? job_json(*job) : Json(nullptr);
     return o;
 }
 

@@ -11,8 +11,8 @@
 namespace corvane {
 
 // {"clip","eventos","guardado","tiene_clave","trabajo"}, or {"error": "clip
-// no encontrado"} when the name does not resolve to a clip. "trabajo" is null
-// while the program has no analysis jobs.
+// no encontrado"} when the name does not resolve to a clip. "trabajo" is the
+// clip's analysis job under the name as given, or null without one.
 nlohmann::ordered_json ui_analysis_state(std::string_view clip);
 
 // GET "/api/analisis": query "clip".

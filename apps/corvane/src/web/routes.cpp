@@ -5,6 +5,7 @@
 
 #include "base/log.h"
 #include "base/version.h"
+#include "web/ai_routes.h"
 #include "web/analysis_view.h"
 #include "web/app_routes.h"
 #include "web/clips_page.h"
@@ -112,6 +113,9 @@ constexpr std::array kRoutes{
     UiRoute{"POST", "/api/accion", UiGuard::api, route_action},
     UiRoute{"POST", "/api/guardar", UiGuard::api, route_save},
     UiRoute{"POST", "/api/elegir_carpeta", UiGuard::api, route_pick_folder},
+    // AI analysis start and key test.
+    UiRoute{"POST", "/api/analizar", UiGuard::api, ui_route_analyze},
+    UiRoute{"POST", "/api/probar_ia", UiGuard::api, ui_route_test_ai},
 };
 
 const PagePath* find_page_path(std::string_view path) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "ai/jobs.h"
+
 #include "clips_test_util.h"
 #include "web_test_util.h"
 
@@ -10,6 +12,7 @@ namespace {
 
 using namespace webtest;
 namespace fs = std::filesystem;
+using json = nlohmann::ordered_json;
 
 std::string state(const std::string& clip_query) {
     Reply r = get("/api/analisis?clip=" + clip_query, key_header());
@@ -48,6 +51,27 @@ TEST(WebAnalysisView, NoKeyConfigured) {
     ClipsHome home("[ia]\nclave_gemini =\n");
     home.put("a.mp4", "v");
     EXPECT_EQ(state("a.mp4"), R"({"clip":"a.mp4","eventos":null,"guardado":null,"tiene_clave":false,"trabajo":null})");
+}
+
+TEST(WebAnalysisView, JobUnderTheNameAsGiven) {
+    ClipsHome home("[ia]\nclave_gemini = k\n");
+    home.put("d/j.mp4", "v");
+    // A job made by a log line has no start: "segundos" and "subida" are null.
+    ai_job_log("d/j.mp4", "aviso", "hola </script>");
+    ai_job_update("d/j.mp4", [](AiJob& job) { job.thoughts = {"p"}; job.answer_bytes = 12; });
+    EXPECT_EQ(state("d/j.mp4"),
+              R"({"clip":"d/j.mp4","eventos":null,"guardado":null,"tiene_clave":true,"trabajo":{"etapa":"","pct":0,)"
+              R"("corriendo":false,"error":null,"modelo":null,"segundos":null,"bitacora":[{"t":0.0,"k":"aviso","x":"hola </script>"}],)"
+              R"("pensamientos":["p"],"caracteres":12,"uso":null,"subida":null}})");
+    // Another spelling of the same clip is another key.
+    EXPECT_EQ(json::parse(state("d%5Cj.mp4"))["trabajo"], nullptr);
+    ai_job_update("d/j.mp4", [](AiJob& job) {
+        job.upload = AiUploadProgress{1, 2, 0.5};
+        job.started_at = std::chrono::steady_clock::now() + std::chrono::hours(1);
+    });
+    const auto t = json::parse(state("d/j.mp4"))["trabajo"];
+    EXPECT_EQ(t["subida"].dump(), R"({"enviado":1,"total":2,"mbps":0.5})");
+    EXPECT_EQ(t["segundos"], 0.0);
 }
 
 }  // namespace
