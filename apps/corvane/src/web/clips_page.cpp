@@ -20,6 +20,7 @@
 #include "web/http.h"
 #include "web/media.h"
 #include "web/server.h"
+#include "web/status.h"
 #include "web/templates.h"
 
 namespace corvane {
@@ -289,7 +290,7 @@ std::vector<std::pair<std::string, std::string>> clips_page_fills(const fs::path
     clips += '}';
 
     const Settings settings = config_load();
-    const Json disk = clips_disk_usage_json(clips_folder, settings.clips.limite_disco_gb);
+    const Json disk = ui_disk_use_cached(clips_folder, settings.clips.limite_disco_gb);
 
     const LocalDateTime now = clock_local_date_time();
     std::string time = now.time;
@@ -306,16 +307,19 @@ std::vector<std::pair<std::string, std::string>> clips_page_fills(const fs::path
         api = ui_json_text(o);
     }
 
-    return {
-        {"/*__DATA__*/[]", ui_script_escape(data)},
-        {"/*__CLIPS__*/{}", ui_script_escape(clips)},
-        {"/*__DISCO__*/null", ui_json_text(disk)},
-        {"__VERSION__", std::string(kVersionText)},
-        {"__GENERATED__", now.date + " " + time},
-        {"__VIEWER_KEY__", std::string(viewer_key)},
-        {"__GENSTAMP__", std::to_string(saved)},
-        {"/*__API__*/null", api},
-    };
+    // Built by moving: the data and clips texts run to megabytes, and a
+    // braced list would copy each of them once more.
+    std::vector<std::pair<std::string, std::string>> fills;
+    fills.reserve(8);
+    fills.emplace_back("/*__DATA__*/[]", ui_script_escape(data));
+    fills.emplace_back("/*__CLIPS__*/{}", ui_script_escape(clips));
+    fills.emplace_back("/*__DISCO__*/null", ui_json_text(disk));
+    fills.emplace_back("__VERSION__", std::string(kVersionText));
+    fills.emplace_back("__GENERATED__", now.date + " " + time);
+    fills.emplace_back("__VIEWER_KEY__", std::string(viewer_key));
+    fills.emplace_back("__GENSTAMP__", std::to_string(saved));
+    fills.emplace_back("/*__API__*/null", std::move(api));
+    return fills;
 }
 
 std::string clips_render_page_from(std::string_view page_template, const fs::path& clips_folder,
