@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <mutex>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "base/clock.h"
 #include "base/json.h"
@@ -20,6 +22,7 @@
 #include "web/http.h"
 #include "web/media.h"
 #include "web/server.h"
+#include "web/status.h"
 #include "web/templates.h"
 
 namespace corvane {
@@ -91,7 +94,9 @@ struct ClipFinder : nlohmann::json_sax<Json> {
     }
     bool start_array(std::size_t n) override { return start_object(n); }
     bool end_array() override { return end_object(); }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        return false;
+    }
 };
 
 bool is_day_folder(std::string_view name) {
@@ -119,12 +124,50 @@ std::string time_from_name(std::string_view file) {
     return t;
 }
 
+// A folder's clip entries, kept while the folder itself is unchanged. Clips,
+// voice tracks, analyses and sidecars are only ever added, replaced (written
+// aside and renamed) or deleted, and each of those changes the folder's time
+// stamps; entries reached through a link are never kept, since their target
+// can change without the folder changing.
+struct CachedFolder {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    timespec mtime{};
+    timespec ctime{};
+    std::unordered_map<std::string, std::optional<Json>> entries;
+};
+
+struct ClipEntryCache {
+    std::mutex mutex;
+    std::string root;
+    std::unordered_map<std::string, CachedFolder> folders;
+};
+
+ClipEntryCache& entry_cache() {
+    static ClipEntryCache* c = new ClipEntryCache;  // leaked: connection threads may run at exit
+    return *c;
+}
+
+bool same_time(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
 // The clips of one folder are looked up relative to the open folder, so the
 // whole path is walked once per folder rather than four times per clip.
+// The caller holds the entry cache's mutex while the cursor lives.
 class FolderCursor {
   public:
-    explicit FolderCursor(fs::path root) : root_(std::move(root)) {}
-    ~FolderCursor() { close_dir(); }
+    FolderCursor(fs::path root, ClipEntryCache& cache) : root_(std::move(root)), cache_(cache) {
+        if (cache_.root != root_.string()) {
+            cache_.folders.clear();
+            cache_.root = root_.string();
+        }
+    }
+    ~FolderCursor() {
+        close_dir();
+        // Folders no clip named any more are forgotten.
+        std::erase_if(cache_.folders, [&](const auto& f) { return !visited_.contains(f.first); });
+    }
     FolderCursor(const FolderCursor&) = delete;
     FolderCursor& operator=(const FolderCursor&) = delete;
 
@@ -133,15 +176,48 @@ class FolderCursor {
         if (dir_ >= 0 && folder == folder_) return true;
         close_dir();
         folder_ = folder;
+        current_ = nullptr;
         const fs::path path = folder.empty() ? root_ : root_ / std::string(folder);
         dir_ = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        return dir_ >= 0;
+        if (dir_ < 0) return false;
+        struct stat st {};
+        if (::fstat(dir_, &st) != 0) return true;
+        visited_.insert(folder_);
+        CachedFolder& f = cache_.folders[folder_];
+        if (f.dev != st.st_dev || f.ino != st.st_ino || !same_time(f.mtime, st.st_mtim) ||
+            !same_time(f.ctime, st.st_ctim)) {
+            f = CachedFolder{st.st_dev, st.st_ino, st.st_mtim, st.st_ctim, {}};
+        }
+        // A time stamp this close to now may still be shared by a change
+        // that comes right after it (the file system's clock is coarse).
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        if (st.st_mtim.tv_sec < now.tv_sec - 2 && st.st_ctim.tv_sec < now.tv_sec - 2) current_ = &f;
+        return true;
     }
-    // Metadata of a file of the folder, links followed.
-    bool stat(const std::string& file, struct stat* st) const { return ::fstatat(dir_, file.c_str(), st, 0) == 0; }
+    const std::optional<Json>* cached(const std::string& file) const {
+        if (!current_) return nullptr;
+        auto it = current_->entries.find(file);
+        return it == current_->entries.end() ? nullptr : &it->second;
+    }
+    void keep(const std::string& file, const std::optional<Json>& entry) {
+        if (current_) current_->entries[file] = entry;
+    }
+    // Metadata of a file of the folder, links followed; `link` is set when
+    // the name is a link.
+    bool stat(const std::string& file, struct stat* st, bool& link) const {
+        if (::fstatat(dir_, file.c_str(), st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+        if (!S_ISLNK(st->st_mode)) return true;
+        link = true;
+        return ::fstatat(dir_, file.c_str(), st, 0) == 0;
+    }
     // A JSON document of the folder; null when unreadable, not UTF-8 or not JSON.
-    Json read_json(const std::string& file) const {
-        const int fd = ::openat(dir_, file.c_str(), O_RDONLY | O_CLOEXEC);
+    Json read_json(const std::string& file, bool& link) const {
+        int fd = ::openat(dir_, file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0 && errno == ELOOP) {
+            link = true;
+            fd = ::openat(dir_, file.c_str(), O_RDONLY | O_CLOEXEC);
+        }
         if (fd < 0) return nullptr;
         std::string data;
         char buf[16384];
@@ -167,21 +243,20 @@ class FolderCursor {
         dir_ = -1;
     }
     fs::path root_;
+    ClipEntryCache& cache_;
     std::string folder_;
     int dir_ = -1;
+    CachedFolder* current_ = nullptr;
+    std::unordered_set<std::string> visited_;
 };
 
-// The CLIPS member of a clip named `name` (which ends in ".mp4"), or none
-// when the clip cannot be found.
-std::optional<Json> clip_entry(FolderCursor& cursor, const std::string& name) {
-    const std::size_t slash = name.rfind('/');
-    const std::string_view folder = slash == std::string::npos ? std::string_view{} : std::string_view(name).substr(0, slash);
-    const std::string file = name.substr(slash == std::string::npos ? 0 : slash + 1);
+std::optional<Json> look_up_entry(FolderCursor& cursor, std::string_view folder,
+                                  const std::string& file, bool& link) {
     const std::string base = file.substr(0, file.size() - 4);  // without ".mp4"
     struct stat st {};
-    if (!cursor.enter(folder) || !cursor.stat(file, &st)) return std::nullopt;
+    if (!cursor.stat(file, &st, link)) return std::nullopt;
 
-    const Json sidecar = cursor.read_json(base + ".json");
+    const Json sidecar = cursor.read_json(base + ".json", link);
     auto copy = [&](const char* key) -> Json {
         if (sidecar.is_object()) {
             auto it = sidecar.find(key);
@@ -189,7 +264,8 @@ std::optional<Json> clip_entry(FolderCursor& cursor, const std::string& name) {
         }
         return nullptr;
     };
-    const std::string_view parent = folder.substr(folder.rfind('/') == std::string_view::npos ? 0 : folder.rfind('/') + 1);
+    const std::string_view parent =
+        folder.substr(folder.rfind('/') == std::string_view::npos ? 0 : folder.rfind('/') + 1);
     struct stat other {};
     Json o = Json::object();
     o["eventos"] = copy("eventos");
@@ -198,9 +274,24 @@ std::optional<Json> clip_entry(FolderCursor& cursor, const std::string& name) {
     o["archivado"] = archived.is_boolean() && archived.get<bool>();
     o["auto"] = parent == "Muertes" || parent == "Bajas";
     o["bytes"] = static_cast<std::uint64_t>(st.st_size);
-    o["analisis"] = cursor.stat(base + ".analisis.json", &other);
-    o["mic"] = cursor.stat(base + "_mic.m4a", &other);
+    o["analisis"] = cursor.stat(base + ".analisis.json", &other, link);
+    o["mic"] = cursor.stat(base + "_mic.m4a", &other, link);
     return o;
+}
+
+// The CLIPS member of a clip named `name` (which ends in ".mp4"), or none
+// when the clip cannot be found.
+std::optional<Json> clip_entry(FolderCursor& cursor, const std::string& name) {
+    const std::size_t slash = name.rfind('/');
+    const std::string_view folder =
+        slash == std::string::npos ? std::string_view{} : std::string_view(name).substr(0, slash);
+    const std::string file = name.substr(slash == std::string::npos ? 0 : slash + 1);
+    if (!cursor.enter(folder)) return std::nullopt;
+    if (const std::optional<Json>* hit = cursor.cached(file)) return *hit;
+    bool link = false;
+    std::optional<Json> entry = look_up_entry(cursor, folder, file, link);
+    if (!link) cursor.keep(file, entry);
+    return entry;
 }
 
 }  // namespace
@@ -275,21 +366,25 @@ std::vector<std::pair<std::string, std::string>> clips_page_fills(const fs::path
     names.erase(std::unique(names.begin(), names.end()), names.end());
     // Written member by member: the names are sorted and unique already.
     std::string clips = "{";
-    FolderCursor cursor(clips_folder);
-    for (const std::string& name : names) {
-        // Only names that stay inside the clips folder are looked at.
-        if (!ui_sanitize_rel_path(name) || name.find('\\') != std::string::npos) continue;
-        const std::optional<Json> entry = clip_entry(cursor, name);
-        if (!entry) continue;
-        if (clips.size() > 1) clips += ',';
-        clips += ui_json_text(Json(name));
-        clips += ':';
-        clips += ui_json_text(*entry);
+    {
+        ClipEntryCache& cache = entry_cache();
+        std::lock_guard cache_lock(cache.mutex);
+        FolderCursor cursor(clips_folder, cache);
+        for (const std::string& name : names) {
+            // Only names that stay inside the clips folder are looked at.
+            if (!ui_sanitize_rel_path(name) || name.find('\\') != std::string::npos) continue;
+            const std::optional<Json> entry = clip_entry(cursor, name);
+            if (!entry) continue;
+            if (clips.size() > 1) clips += ',';
+            clips += ui_json_text(Json(name));
+            clips += ':';
+            clips += ui_json_text(*entry);
+        }
     }
     clips += '}';
 
     const Settings settings = config_load();
-    const Json disk = clips_disk_usage_json(clips_folder, settings.clips.limite_disco_gb);
+    const Json disk = ui_disk_use_cached(clips_folder, settings.clips.limite_disco_gb);
 
     const LocalDateTime now = clock_local_date_time();
     std::string time = now.time;
@@ -306,16 +401,19 @@ std::vector<std::pair<std::string, std::string>> clips_page_fills(const fs::path
         api = ui_json_text(o);
     }
 
-    return {
-        {"/*__DATA__*/[]", ui_script_escape(data)},
-        {"/*__CLIPS__*/{}", ui_script_escape(clips)},
-        {"/*__DISCO__*/null", ui_json_text(disk)},
-        {"__VERSION__", std::string(kVersionText)},
-        {"__GENERATED__", now.date + " " + time},
-        {"__VIEWER_KEY__", std::string(viewer_key)},
-        {"__GENSTAMP__", std::to_string(saved)},
-        {"/*__API__*/null", api},
-    };
+    // Built by moving: the data and clips texts run to megabytes, and a
+    // braced list would copy each of them once more.
+    std::vector<std::pair<std::string, std::string>> fills;
+    fills.reserve(8);
+    fills.emplace_back("/*__DATA__*/[]", ui_script_escape(data));
+    fills.emplace_back("/*__CLIPS__*/{}", ui_script_escape(clips));
+    fills.emplace_back("/*__DISCO__*/null", ui_json_text(disk));
+    fills.emplace_back("__VERSION__", std::string(kVersionText));
+    fills.emplace_back("__GENERATED__", now.date + " " + time);
+    fills.emplace_back("__VIEWER_KEY__", std::string(viewer_key));
+    fills.emplace_back("__GENSTAMP__", std::to_string(saved));
+    fills.emplace_back("/*__API__*/null", std::move(api));
+    return fills;
 }
 
 std::string clips_render_page_from(std::string_view page_template, const fs::path& clips_folder,
@@ -330,7 +428,8 @@ std::string clips_render_page_from(std::string_view page_template, const fs::pat
 
 std::string clips_render_page(const fs::path& clips_folder, const fs::path& history_path,
                               std::string_view viewer_key) {
-    return clips_render_page_from(ui_page_template(kClipsPageAsset), clips_folder, history_path, viewer_key);
+    return clips_render_page_from(ui_page_template(kClipsPageAsset), clips_folder, history_path,
+                                  viewer_key);
 }
 
 std::optional<UiDeferredAction> ui_route_clips_page(const UiExchange& ex) {
@@ -342,8 +441,10 @@ std::optional<UiDeferredAction> ui_route_clips_page(const UiExchange& ex) {
     const Settings settings = config_load();
     const fs::path folder = settings.general.carpeta_clips;
     ui_send_response(ex.socket, "200 OK", "text/html; charset=utf-8",
-                     clips_render_page_from(tpl, folder, folder / "estadisticas.jsonl", settings.visor.tecla.text,
-                                            {{"__TOKEN__", ex.session.token}, {"__BUILD_DATE__", std::string_view(kBuildDateText)}}));
+                     clips_render_page_from(
+                         tpl, folder, folder / "estadisticas.jsonl", settings.visor.tecla.text,
+                         {{"__TOKEN__", ex.session.token},
+                          {"__BUILD_DATE__", std::string_view(kBuildDateText)}}));
     return std::nullopt;
 }
 

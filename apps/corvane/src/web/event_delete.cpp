@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <mutex>
+#include <unordered_map>
 
 #include "base/json.h"
 #include "base/text.h"
@@ -117,74 +118,150 @@ std::optional<std::size_t> clips_find_killcam_end(const Json& list, std::size_t 
     return std::nullopt;
 }
 
-EventDeletionOutcome clips_delete_event(const fs::path& clips_folder, const fs::path& history_path,
-                                        std::uint64_t index, const Json& expected) {
+namespace {
+
+// The history's lines while deletions are made on them under HistoryLock.
+// Lines are only marked as removed, and event lines are found through a list
+// of their positions, so a selection of many events costs one read, one pass
+// and one rewrite instead of one of each per event.
+class HistoryEdit {
+  public:
+    explicit HistoryEdit(std::vector<std::string> lines) : lines_(std::move(lines)), removed_(lines_.size(), 0) {
+        for (std::size_t i = 0; i < lines_.size(); ++i)
+            if (history_is_event_line(lines_[i])) events_.push_back(i);
+    }
+
+    EventDeletionOutcome delete_event(const fs::path& clips_folder, std::uint64_t index, const Json& expected) {
+        if (index >= events_.size()) return {std::nullopt, "ese evento ya no existe (vuelve a abrir los Clips)"};
+        const std::size_t at = events_[static_cast<std::size_t>(index)];
+
+        const Json event = parse_line(lines_[at]);
+        for (const char* key : {"fecha", "hora", "tipo"})
+            if (!same_member(event, expected, key))
+                return {std::nullopt, "las estadísticas cambiaron: vuelve a abrir los Clips"};
+        const Json* tipo = member(event, "tipo");
+        if (!tipo || !history_is_deletable_type(*tipo))
+            return {std::nullopt, "solo se pueden borrar bajas, derribos y muertes"};
+
+        EventDeletionResult result;
+        const Json* clip_member = member(event, "clip");
+        // A name that would point outside the clips folder is treated like no clip.
+        const std::optional<std::string> clip_name =
+            clip_member && clip_member->is_string()
+                ? ui_sanitize_rel_path(clip_member->get_ref<const std::string&>())
+                : std::nullopt;
+        if (clip_name && *clip_name == clip_member->get_ref<const std::string&>()) {
+            const std::string& name = *clip_name;
+            const fs::path clip = clips_folder / name;
+            if (shared_after_removing(name, at)) {
+                drop_sidecar_entry(clip, event);
+            } else {
+                struct stat st {};
+                if (::stat(clip.c_str(), &st) == 0) {
+                    if (auto err = clips_delete_files(clip)) return {std::nullopt, *err};
+                }
+                result.clip_deleted = true;
+                clear_clip(name, at);
+            }
+        }
+        remove(at, static_cast<std::size_t>(index));
+        return {result, {}};
+    }
+
+    std::vector<std::string> remaining() && {
+        std::vector<std::string> out;
+        out.reserve(lines_.size());
+        for (std::size_t i = 0; i < lines_.size(); ++i)
+            if (!removed_[i]) out.push_back(std::move(lines_[i]));
+        return out;
+    }
+
+  private:
+    // Every event line that parses to an object with a "clip" text, by that
+    // text; built on first need, with one parse per line.
+    void index_clips() {
+        if (indexed_) return;
+        indexed_ = true;
+        deletable_.assign(lines_.size(), 0);
+        for (const std::size_t i : events_) {
+            const Json v = parse_line(lines_[i]);
+            const Json* clip = member(v, "clip");
+            if (!clip || !clip->is_string()) continue;
+            const Json* t = member(v, "tipo");
+            deletable_[i] = t && history_is_deletable_type(*t);
+            by_clip_[clip->get_ref<const std::string&>()].push_back(i);
+        }
+    }
+
+    // Whether another kill, knock-down or death still names the clip.
+    bool shared_after_removing(const std::string& name, std::size_t at) {
+        index_clips();
+        auto it = by_clip_.find(name);
+        if (it == by_clip_.end()) return false;
+        for (const std::size_t i : it->second)
+            if (i != at && !removed_[i] && deletable_[i]) return true;
+        return false;
+    }
+
+    // The remaining events that pointed to a deleted clip lose it.
+    void clear_clip(const std::string& name, std::size_t at) {
+        index_clips();
+        auto it = by_clip_.find(name);
+        if (it == by_clip_.end()) return;
+        for (const std::size_t i : it->second) {
+            if (i == at || removed_[i]) continue;
+            Json other = parse_line(lines_[i]);
+            if (!other.is_object() || !clip_is(other, name)) continue;
+            events_clear_clip_field(other);
+            lines_[i] = ui_json_text(other);
+        }
+        // None of them names the clip any more.
+        by_clip_.erase(it);
+    }
+
+    void remove(std::size_t at, std::size_t index) {
+        removed_[at] = 1;
+        events_.erase(events_.begin() + static_cast<std::ptrdiff_t>(index));
+    }
+
+    std::vector<std::string> lines_;
+    std::vector<char> removed_;
+    std::vector<std::size_t> events_;
+    bool indexed_ = false;
+    std::vector<char> deletable_;
+    std::unordered_map<std::string, std::vector<std::size_t>> by_clip_;
+};
+
+}  // namespace
+
+std::vector<EventDeletionOutcome> clips_delete_events(const fs::path& clips_folder, const fs::path& history_path,
+                                                      const std::vector<std::pair<std::uint64_t, Json>>& events) {
+    std::vector<EventDeletionOutcome> outcomes;
     std::lock_guard lock(HistoryLock);
     HistoryRead history = history_read_jsonl(history_path);
-    if (history.error) return {std::nullopt, *history.error};
-    std::vector<std::string>& lines = history.lines;
-
-    std::size_t at = lines.size();
-    std::uint64_t seen = 0;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (!history_is_event_line(lines[i])) continue;
-        if (seen++ == index) {
-            at = i;
-            break;
-        }
+    if (history.error) {
+        outcomes.assign(events.size(), EventDeletionOutcome{std::nullopt, *history.error});
+        return outcomes;
     }
-    if (at == lines.size()) return {std::nullopt, "ese evento ya no existe (vuelve a abrir los Clips)"};
-
-    const Json event = parse_line(lines[at]);
-    for (const char* key : {"fecha", "hora", "tipo"})
-        if (!same_member(event, expected, key))
-            return {std::nullopt, "las estadísticas cambiaron: vuelve a abrir los Clips"};
-    const Json* tipo = member(event, "tipo");
-    if (!tipo || !history_is_deletable_type(*tipo))
-        return {std::nullopt, "solo se pueden borrar bajas, derribos y muertes"};
-
-    lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(at));
-    EventDeletionResult result;
-
-    const Json* clip_member = member(event, "clip");
-    // A name that would point outside the clips folder is treated like no clip.
-    const std::optional<std::string> clip_name =
-        clip_member && clip_member->is_string() ? ui_sanitize_rel_path(clip_member->get_ref<const std::string&>())
-                                                : std::nullopt;
-    if (clip_name && *clip_name == clip_member->get_ref<const std::string&>()) {
-        const std::string& name = *clip_name;
-        const fs::path clip = clips_folder / name;
-        bool shared = false;
-        for (const std::string& line : lines) {
-            if (!history_line_may_name(line, name)) continue;
-            const Json other = parse_line(line);
-            const Json* t = member(other, "tipo");
-            if (t && history_is_deletable_type(*t) && clip_is(other, name)) {
-                shared = true;
-                break;
-            }
-        }
-        if (shared) {
-            drop_sidecar_entry(clip, event);
-        } else {
-            struct stat st {};
-            if (::stat(clip.c_str(), &st) == 0) {
-                if (auto err = clips_delete_files(clip)) return {std::nullopt, *err};
-            }
-            result.clip_deleted = true;
-            for (std::string& line : lines) {
-                if (!history_line_may_name(line, name)) continue;
-                Json other = parse_line(line);
-                if (!other.is_object() || !clip_is(other, name)) continue;
-                events_clear_clip_field(other);
-                line = ui_json_text(other);
-            }
-        }
+    HistoryEdit edit(std::move(history.lines));
+    bool changed = false;
+    for (const auto& [index, expected] : events) {
+        outcomes.push_back(edit.delete_event(clips_folder, index, expected));
+        changed = changed || outcomes.back().result.has_value();
     }
-
-    if (auto err = jsonl_write_atomic(history_path, lines)) return {std::nullopt, *err};
+    if (!changed) return outcomes;
+    if (auto err = jsonl_write_atomic(history_path, std::move(edit).remaining())) {
+        for (auto& out : outcomes)
+            if (out.result) out = {std::nullopt, *err};
+        return outcomes;
+    }
     HistoryChangedFlag.store(true);
-    return {result, {}};
+    return outcomes;
+}
+
+EventDeletionOutcome clips_delete_event(const fs::path& clips_folder, const fs::path& history_path,
+                                        std::uint64_t index, const Json& expected) {
+    return std::move(clips_delete_events(clips_folder, history_path, {{index, expected}}).front());
 }
 
 }  // namespace corvane

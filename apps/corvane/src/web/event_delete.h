@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -34,6 +35,14 @@ struct EventDeletionOutcome {
 EventDeletionOutcome clips_delete_event(const std::filesystem::path& clips_folder,
                                         const std::filesystem::path& history_path, std::uint64_t index,
                                         const nlohmann::ordered_json& expected);
+
+// The deletions of `events` (index, expected) in the given order, each as
+// clips_delete_event would make it on the history the previous ones left,
+// with one read and one rewrite of the history under HistoryLock. A rewrite
+// that fails turns every deletion made into its message.
+std::vector<EventDeletionOutcome> clips_delete_events(
+    const std::filesystem::path& clips_folder, const std::filesystem::path& history_path,
+    const std::vector<std::pair<std::uint64_t, nlohmann::ordered_json>>& events);
 
 // The value's "eventos" member when it is an object that has one.
 std::optional<nlohmann::ordered_json> json_get_eventos(const nlohmann::ordered_json& value);

@@ -104,7 +104,9 @@ DiskUseCache& disk_cache() {
     return *c;
 }
 
-Json disk_use(const std::filesystem::path& folder, std::uint64_t limit_gb) {
+}  // namespace
+
+Json ui_disk_use_cached(const std::filesystem::path& folder, std::uint64_t limit_gb) {
     auto& c = disk_cache();
     const std::string key = folder.string();
     {
@@ -124,8 +126,6 @@ Json disk_use(const std::filesystem::path& folder, std::uint64_t limit_gb) {
     c.value = value;
     return value;
 }
-
-}  // namespace
 
 const UiSettingKey* ui_settings_key_find(std::string_view section, std::string_view key) {
     for (const auto& row : UiSettingsKeys)
@@ -172,7 +172,7 @@ Json ui_state_json() {
     } else {
         reply["juego"] = nullptr;
     }
-    reply["disco"] = disk_use(settings.general.carpeta_clips, settings.clips.limite_disco_gb);
+    reply["disco"] = ui_disk_use_cached(settings.general.carpeta_clips, settings.clips.limite_disco_gb);
     reply["primera_vez"] = FirstRunFlag.load(std::memory_order_relaxed);
     std::optional<UiMonitorSize> monitor = hooks->monitor ? hooks->monitor() : std::nullopt;
     if (!monitor || monitor->width == 0 || monitor->height == 0) monitor = kFallbackMonitor;

@@ -3,6 +3,8 @@
 
 #include <array>
 #include <atomic>
+#include <cstdint>
+#include <filesystem>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
@@ -69,5 +71,10 @@ inline std::atomic<bool> UiRestartPending{false};
 // The reply of "/api/estado": raw setting values as the file holds them, the
 // configuration's warnings, devices, flags, paths, game, disk use and monitor.
 nlohmann::ordered_json ui_state_json();
+
+// clips_disk_usage_json, answered again from memory while no folder of the
+// clips tree has changed since it was last worked out (the status and the
+// clips page share it).
+nlohmann::ordered_json ui_disk_use_cached(const std::filesystem::path& folder, std::uint64_t limit_gb);
 
 }  // namespace corvane

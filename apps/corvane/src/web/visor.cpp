@@ -156,8 +156,7 @@ Json act_delete_events(const Context& c) {
                 pairs.end());
     std::uint64_t deleted = 0, clips = 0;
     Json errors = Json::array();
-    for (const auto& [index, expected] : pairs) {
-        EventDeletionOutcome out = clips_delete_event(c.folder, c.history, index, expected);
+    for (const EventDeletionOutcome& out : clips_delete_events(c.folder, c.history, pairs)) {
         if (out.result) {
             deleted += out.result->events_removed;
             if (out.result->clip_deleted) ++clips;

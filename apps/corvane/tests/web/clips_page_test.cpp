@@ -1,6 +1,11 @@
 #include "web/clips_page.h"
 
+#include <sys/stat.h>
+
+#include <chrono>
+#include <ctime>
 #include <regex>
+#include <thread>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -128,6 +133,52 @@ TEST(WebClipsPage, EventsClipsAndManualEntries) {
 }
 
 // Text from the history that looks like a placeholder is not filled again.
+// Entries are kept between page builds while their folder is unchanged:
+// every change the program makes to a clip's files still shows at once,
+// and a clip reached through a link always shows its target as it is now.
+TEST(WebClipsPage, KeptEntriesFollowEveryChange) {
+    ClipsHome home;
+    const std::string a = "2026-01-05/Bajas/CRVN_2026-01-05_21-00-00_a.mp4";
+    const std::string b = "2026-01-05/Bajas/CRVN_2026-01-05_21-00-01_b.mp4";
+    const fs::path clip_a = home.put(a, "aaaa");
+    home.put(fs::path(a).replace_extension("json").string(), R"({"duracion":20.0,"eventos":[]})");
+    const fs::path outside = home.root() / "fuera.mp4";
+    test::write_file(outside, "bb");
+    fs::create_symlink(outside, home.clips() / b);
+    home.put("estadisticas.jsonl", R"({"tipo":"baja","fecha":"2026-01-05","hora":"21:00:00","clip":")" + a +
+                                       "\"}\n" + R"({"tipo":"baja","fecha":"2026-01-05","hora":"21:00:01","clip":")" +
+                                       b + "\"}\n");
+    // Wait until the folder's time stamps are old enough to be trusted.
+    const fs::path folder = clip_a.parent_path();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+        struct stat st {};
+        ASSERT_EQ(::stat(folder.c_str(), &st), 0);
+        if (st.st_ctim.tv_sec < ::time(nullptr) - 3 && st.st_mtim.tv_sec < ::time(nullptr) - 3) break;
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    Json clips = render(home).json("CLIPS");
+    EXPECT_EQ(clips[a]["archivado"], false);
+    EXPECT_EQ(clips[a]["analisis"], false);
+    EXPECT_EQ(clips[b]["bytes"], 2);
+    EXPECT_EQ(render(home).json("CLIPS"), clips);  // built again from what was kept
+
+    test::write_file(outside, "bbbbbb");  // the clips folder does not change
+    EXPECT_EQ(render(home).json("CLIPS")[b]["bytes"], 6);
+
+    ASSERT_FALSE(clips_set_archived(clip_a, true));
+    home.put(fs::path(a).replace_extension("analisis.json").string(), "{}");
+    clips = render(home).json("CLIPS");
+    EXPECT_EQ(clips[a]["archivado"], true);
+    EXPECT_EQ(clips[a]["analisis"], true);
+
+    ASSERT_EQ(clips_delete_files(clip_a), std::nullopt);
+    clips = render(home).json("CLIPS");
+    EXPECT_FALSE(clips.contains(a));
+    EXPECT_TRUE(clips.contains(b));
+}
+
 TEST(WebClipsPage, PlaceholdersInDataStayAsTheyAre) {
     ClipsHome home;
     home.put("estadisticas.jsonl", R"({"tipo":"baja","enemigo":"/*__API__*/null __TOKEN__ __VERSION__"})" "\n");

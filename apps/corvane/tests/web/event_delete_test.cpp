@@ -223,6 +223,115 @@ namespace {
 
 // Deletions from several connections while the event engine appends: every
 // append survives and every successful deletion removed exactly one line.
+// A selection deleted in one pass leaves exactly what deleting its events
+// one call at a time leaves: history bytes, sidecars, clips and each answer.
+TEST(WebEventDelete, SelectionInOnePassEqualsOneByOne) {
+    constexpr const char* kShared = "2026-01-05/Bajas/CRVN_2026-01-05_21-00-00_baja.mp4";
+    constexpr const char* kAlone = "2026-01-05/Muertes/CRVN_2026-01-05_22-00-00_muerte.mp4";
+    constexpr const char* kGone = "2026-01-05/Bajas/CRVN_2026-01-05_23-00-00_baja.mp4";
+    const std::string shared_side =
+        R"({"eventos":[{"tipo":"baja","enemigo":"Ana"},{"tipo":"baja","enemigo":"Bob"},{"tipo":"derribo","enemigo":"Cy"}]})";
+    const std::string alone_side = R"({"eventos":[{"tipo":"killcam","enemigo":"Dan"},{"tipo":"fin_killcam"}]})";
+    const std::vector<std::string> lines = {
+        ev("baja", "21:00:01", "Ana", kShared),                       // 0
+        "no es un evento",                                            //
+        ev("muerte", "22:00:01", "Dan", kAlone),                      // 1
+        "  " + ev("baja", "21:00:02", "Bob", kShared) + " ",          // 2
+        ev("killcam", "22:00:02", "Dan", kAlone),                     // 3
+        "{roto}",                                                     // 4
+        ev("derribo", "21:00:03", "Cy", kShared),                     // 5
+        ev("baja", "23:00:01", "Eve", kGone),                         // 6
+        R"({"tipo":"baja","hora":"23:00:02","fecha":"2026-01-05","clip":"2026-01-05\/Bajas\/CRVN_2026-01-05_23-00-00_baja.mp4"})",  // 7
+        ev("baja", "20:00:00", "Fin", nullptr),                       // 8
+        ev("baja", "20:00:01", "Gus", "../fuera.mp4"),                // 9
+    };
+    std::string hist;
+    for (const auto& l : lines) hist += l + "\n";
+
+    auto fill = [&](const ClipsHome& home) {
+        home.put(kShared, "v1");
+        home.put(fs::path(kShared).replace_extension("json").string(), shared_side);
+        home.put(kAlone, "v2");
+        home.put(fs::path(kAlone).replace_extension("json").string(), alone_side);
+        home.put(clips_mic_path(kAlone).string(), "voz");
+        home.put("estadisticas.jsonl", hist);
+    };
+    auto snapshot = [](const ClipsHome& home) {
+        std::string s;
+        std::vector<fs::path> files;
+        for (const auto& e : fs::recursive_directory_iterator(home.clips()))
+            if (e.is_regular_file()) files.push_back(e.path());
+        std::sort(files.begin(), files.end());
+        for (const auto& f : files) s += fs::relative(f, home.clips()).string() + "=" + test::read_file(f) + "\n";
+        return s;
+    };
+    auto text = [](const EventDeletionOutcome& o) {
+        return o.result ? "ok " + std::to_string(o.result->events_removed) + (o.result->clip_deleted ? " clip" : "")
+                        : "error " + o.error;
+    };
+
+    // Largest first as the viewer sends it, then an order that revisits
+    // positions the earlier deletions have moved.
+    const std::vector<std::vector<std::pair<std::uint64_t, Json>>> selections = {
+        {{9, expect_of("2026-01-05", "20:00:01", "baja")},
+         {7, expect_of("2026-01-05", "23:00:02", "baja")},
+         {6, expect_of("2026-01-05", "23:00:01", "baja")},
+         {5, expect_of("2026-01-05", "21:00:03", "derribo")},
+         {4, expect_of("2026-01-05", "x", "baja")},
+         {3, expect_of("2026-01-05", "22:00:02", "killcam")},
+         {2, expect_of("2026-01-05", "21:00:02", "baja")},
+         {1, expect_of("2026-01-05", "22:00:01", "muerte")},
+         {0, expect_of("2026-01-05", "21:00:01", "baja")},
+         {12, expect_of("2026-01-05", "21:00:01", "baja")}},
+        {{0, expect_of("2026-01-05", "21:00:01", "baja")},
+         {0, expect_of("2026-01-05", "22:00:01", "muerte")},
+         {0, expect_of("2026-01-05", "21:00:02", "baja")},
+         {2, expect_of("2026-01-05", "21:00:03", "derribo")},
+         {3, expect_of("2026-01-05", "23:00:02", "baja")},
+         {2, expect_of("2026-01-05", "23:00:01", "baja")},
+         {2, expect_of("2026-01-05", "20:00:00", "baja")}},
+    };
+    for (const auto& selection : selections) {
+        ClipsHome one, many;
+        fill(one);
+        fill(many);
+        std::string one_answers, many_answers;
+        for (const auto& [i, expected] : selection)
+            one_answers += text(clips_delete_event(one.clips(), one.history(), i, expected)) + "\n";
+        HistoryChangedFlag.store(false);
+        for (const auto& out : clips_delete_events(many.clips(), many.history(), selection))
+            many_answers += text(out) + "\n";
+        EXPECT_TRUE(HistoryChangedFlag.load());
+        EXPECT_EQ(many_answers, one_answers);
+        EXPECT_NE(many_answers.find("ok 1 clip\n"), std::string::npos) << many_answers;
+        if (&selection == &selections.front()) {
+            EXPECT_NE(many_answers.find("error "), std::string::npos) << many_answers;
+        }
+        EXPECT_EQ(snapshot(many), snapshot(one));
+        EXPECT_NE(test::read_file(many.history()), hist);
+    }
+}
+
+// One read and one rewrite for the whole selection: when the rewrite fails,
+// every deletion made reports it and the history keeps all its lines.
+TEST(WebEventDelete, SelectionWhoseRewriteFails) {
+    Fixture f(ev("baja", "20:00:00", "Ana", nullptr) + "\n" + ev("baja", "20:00:01", "Bob", nullptr) + "\n");
+    // A folder where the temporary file would go makes the write fail.
+    fs::create_directories(f.home.clips() / "estadisticas.jsonl.tmp" / "x");
+    const auto outs = clips_delete_events(f.home.clips(), f.home.history(),
+                                          {{1, expect_of("2026-01-05", "20:00:01", "baja")},
+                                           {0, expect_of("2026-01-05", "20:00:09", "baja")},
+                                           {0, expect_of("2026-01-05", "20:00:00", "baja")}});
+    ASSERT_EQ(outs.size(), 3u);
+    EXPECT_EQ(outs[1].error, "las estadísticas cambiaron: vuelve a abrir los Clips");
+    for (std::size_t i : {0u, 2u}) {
+        EXPECT_FALSE(outs[i].result);
+        EXPECT_TRUE(outs[i].error.starts_with("no se pudo")) << outs[i].error;
+    }
+    EXPECT_EQ(f.history(), ev("baja", "20:00:00", "Ana", nullptr) + "\n" + ev("baja", "20:00:01", "Bob", nullptr) + "\n");
+    EXPECT_FALSE(HistoryChangedFlag.load());
+}
+
 TEST(WebHistoryConcurrency, DeletionsAndAppends) {
     webtest::ClipsHome home;
     std::string hist;
