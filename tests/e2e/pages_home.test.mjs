@@ -77,6 +77,8 @@ test('three failed tab polls show the banner, one success hides it', async () =>
   const s = await home(browser, '', { '/api/pestana': () => (up ? { pestana: null, clips: 1 } : 'abort'), '/api/estado': () => ({ juego: null, detector: true }) }, { clock: true });
   const { page } = s;
   const shown = () => page.locator('#banner').isVisible();
+  // The poll made at load succeeds before the server goes away.
+  await until(page, () => lastCount === 1);
   up = false;
   const errs = s.seen.errors;
   await page.clock.runFor(2400);
