@@ -33,6 +33,7 @@ function(corvane_tests name folder)
   target_link_libraries(${name} PRIVATE ${T_UNPARSED_ARGUMENTS} GTest::gtest GTest::gmock GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE
     CORVANE_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+    CORVANE_BUILT_ASSETS_DIR="${PROJECT_BINARY_DIR}/apps/corvane/generated/assets"
     CORVANE_TEST_DATA_DIR="${folder}/data")
   gtest_discover_tests(${name} PROPERTIES LABELS unit DISCOVERY_TIMEOUT 60)
   set(tsan_filter "*Concurrency.*:Tsan*.*")

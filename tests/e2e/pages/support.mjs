@@ -1,0 +1,93 @@
+// Shared harness of the page tests: Debian's Chromium through playwright-core,
+// the built pages served from a fixed origin with the API stubbed by route
+// interception, and the checks every page test makes (no page or console
+// error, no request outside the page's origin).
+import { createRequire } from 'node:module';
+import { readFileSync, mkdirSync } from 'node:fs';
+import path from 'node:path';
+import assert from 'node:assert/strict';
+
+const require = createRequire(import.meta.url);
+export const { chromium } = require('playwright-core');
+
+export const ORIGIN = 'http://127.0.0.1:47123';
+export const TOKEN = 'c0ffee00c0ffee00c0ffee00c0ffee00';
+export const VERSION = '0.10.45';
+export const BUILD_DATE = '2026-10-25';
+
+export function launch() {
+  return chromium.launch({
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    args: ['--no-sandbox', '--no-proxy-server', '--autoplay-policy=no-user-gesture-required', '--mute-audio'],
+  });
+}
+
+// The page as the build made it, with the server's placeholders filled.
+export function builtPage(name) {
+  const file = path.join(process.env.CORVANE_BUILD_DIR, 'apps', 'corvane', 'generated', 'assets', 'pages', name);
+  return readFileSync(file, 'utf8').replaceAll('__TOKEN__', TOKEN).replaceAll('__VERSION__', VERSION)
+    .replaceAll('__BUILD_DATE__', BUILD_DATE);
+}
+
+// A page that stands in for a frame: it records the window messages it gets.
+const FRAME_STUB = '<!doctype html><html lang="es"><head><meta charset="utf-8"><title>stub</title></head><body>'
+  + '<script>window.got=[];addEventListener("message",(e)=>{if(e.origin===location.origin)got.push(e.data);});</script></body></html>';
+
+// Opens `pageName` at `pathAndHash` on ORIGIN. `api` maps a route path
+// ("/api/pestana") to a handler (request, body) => reply object, or
+// { status, body } for a failure, or 'abort'. Returns the page and what it did.
+export async function openStubbed(browser, { pageName, pathAndHash, api = {}, clock = false, storage = {}, size }) {
+  const context = await browser.newContext({ viewport: size ?? { width: 1360, height: 920 } });
+  const page = await context.newPage();
+  const seen = { calls: [], errors: [], outside: [] };
+  page.on('pageerror', (e) => seen.errors.push(e.message));
+  page.on('console', (m) => { if (m.type() === 'error') seen.errors.push(m.text()); });
+  page.on('request', (r) => {
+    const u = r.url();
+    if (!u.startsWith(ORIGIN + '/') && !u.startsWith('data:')) seen.outside.push(u);
+  });
+  await context.route('**/*', async (route) => {
+    const req = route.request();
+    const url = new URL(req.url());
+    if (url.origin !== ORIGIN) return route.abort();
+    if (url.pathname.startsWith('/api/')) {
+      const body = req.postData() ? JSON.parse(req.postData()) : null;
+      seen.calls.push({ method: req.method(), path: url.pathname + url.search, body,
+        key: req.headers()['x-crvn-clave'], type: req.headers()['content-type'] });
+      const h = api[url.pathname];
+      const out = h ? await h(url, body) : { status: 404, body: '?' };
+      if (out === 'abort') return route.abort();
+      if (out && out.status) return route.fulfill({ status: out.status, contentType: 'text/plain', body: String(out.body ?? '') });
+      return route.fulfill({ status: 200, contentType: 'application/json; charset=utf-8', body: JSON.stringify(out) });
+    }
+    if (url.pathname === pathAndHash.split(/[?#]/)[0]) {
+      return route.fulfill({ status: 200, contentType: 'text/html; charset=utf-8', body: builtPage(pageName) });
+    }
+    return route.fulfill({ status: 200, contentType: 'text/html; charset=utf-8', body: FRAME_STUB });
+  });
+  if (Object.keys(storage).length) {
+    await context.addInitScript((s) => { for (const [k, v] of Object.entries(s)) localStorage.setItem(k, v); }, storage);
+  }
+  if (clock) await page.clock.install({ time: new Date('2026-11-02T18:00:00Z') });
+  await page.goto(ORIGIN + pathAndHash);
+  return { page, context, seen };
+}
+
+// What every page test ends with.
+export async function finish({ context, seen }) {
+  assert.deepEqual(seen.errors, [], 'page or console errors');
+  assert.deepEqual(seen.outside, [], 'requests outside the origin');
+  await context.close();
+}
+
+export async function screenshot(page, name) {
+  const dir = path.join(process.env.CORVANE_BUILD_DIR, 'test-artefacts', 'pages');
+  mkdirSync(dir, { recursive: true });
+  await page.screenshot({ path: path.join(dir, name) });
+}
+
+// Waits for a condition inside the page with a generous deadline.
+export function until(page, fn, arg) {
+  return page.waitForFunction(fn, arg, { timeout: 15000 });
+}
