@@ -56,7 +56,13 @@ const std::vector<HeaderPair> kHeaders = {{"User-Agent", "Ostrevan/0.10.45 (actu
 
 class WebGet : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
+  // Started from the first test's SetUp rather than SetUpTestSuite: a
+  // failure there would only mark the tests skipped.
+  void SetUp() override {
+    if (dir_.empty()) start_server();
+    ASSERT_GT(tls_port_, 0) << "the local server did not start";
+  }
+  static void start_server() {
     std::random_device rd;
     dir_ = fs::temp_directory_path() / ("vessoria-web-" + std::to_string(getpid()) + "-" + std::to_string(rd()));
     fs::create_directories(dir_);

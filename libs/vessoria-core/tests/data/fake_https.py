@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """Local stand-in for the update server: one TLS listener and one plain one on
 127.0.0.1, chosen by the system; prints "PORTS <tls> <plain>" and serves until
-killed. Usage: fake_https.py CERT KEY"""
+killed. "/files/NAME" serves NAME from the optional ROOT folder as it is at
+the time of the request. Usage: fake_https.py CERT KEY [ROOT]"""
+import os
 import http.server
 import json
 import socketserver
@@ -30,6 +32,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if path.startswith("/echo"):
             body = json.dumps({"path": path, "headers": [[k, v] for k, v in self.headers.items()]})
             self.reply(200, body.encode())
+        elif path.startswith("/files/") and len(sys.argv) > 3:
+            name = os.path.basename(path[7:])
+            try:
+                with open(os.path.join(sys.argv[3], name), "rb") as f:
+                    self.reply(200, f.read())
+            except OSError:
+                self.reply(404, b"")
         elif path == "/missing":
             self.reply(404, "no está".encode())
         elif path.startswith("/big/"):
