@@ -98,8 +98,8 @@ std::optional<Json> parse_manifest(std::string_view text, std::string& error) {
 bool version_text_safe(std::string_view v) {
     if (v.empty()) return false;
     for (char c : v) {
-        const bool ok = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '.' ||
-                        c == '+' || c == '_' || c == '-';
+        const bool ok = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+                        (c >= 'a' && c <= 'z') || c == '.' || c == '+' || c == '_' || c == '-';
         if (!ok) return false;
     }
     return true;
@@ -115,8 +115,9 @@ UpdateCheckOutcome failed(std::string text) {
 UpdateCheckOutcome check(const std::filesystem::path& app_folder, const UpdateCheckConfig& config) {
     const auto key = find_key(app_folder);
     const std::string agent = fmt::format("Ostrevan/{} (actualizaciones)", kVersionText);
-    auto got = vessoria::web_http_get(manifest_url(), {{"User-Agent", agent}, {"Cache-Control", "no-cache"}},
-                                      10000, {}, config.web);
+    auto got = vessoria::web_http_get(manifest_url(),
+                                      {{"User-Agent", agent}, {"Cache-Control", "no-cache"}}, 10000,
+                                      {}, config.web);
     if (!got) return failed(got.error());
     const auto& response = got.value();
     if (response.status >= 400) return failed(fmt::format("HTTP Error {}", response.status));
@@ -138,23 +139,28 @@ UpdateCheckOutcome check(const std::filesystem::path& app_folder, const UpdateCh
     bool valid = false;
     if (key && vessoria::py_truthy(sig)) {
         if (!sig.is_string())
-            return failed(fmt::format("fromhex() argument must be str, not {}", vessoria::py_type_name(sig)));
+            return failed(
+                fmt::format("fromhex() argument must be str, not {}", vessoria::py_type_name(sig)));
         auto bytes = vessoria::py_fromhex(sig.get_ref<const std::string&>());
         if (!bytes) return failed(bytes.error());
         valid = bytes.value().size() == 64 &&
-                vessoria::ed25519_verify(*key,
-                                         {reinterpret_cast<const std::uint8_t*>(signed_text.data()), signed_text.size()},
-                                         bytes.value());
+                vessoria::ed25519_verify(
+                    *key,
+                    {reinterpret_cast<const std::uint8_t*>(signed_text.data()), signed_text.size()},
+                    bytes.value());
     }
 
     if (!key)
         return failed(fmt::format(
-            "esta copia no trae la llave de actualizaciones: descarga Corvane desde {} una vez", kUpdateServerHost));
+            "esta copia no trae la llave de actualizaciones: descarga Corvane desde {} una vez",
+            kUpdateServerHost));
     if (!manifest.is_object()) return failed(no_attribute(manifest));
-    if (!vessoria::py_truthy(truthy_member(manifest, "version", Json()))) return failed("respuesta sin versión");
+    if (!vessoria::py_truthy(truthy_member(manifest, "version", Json())))
+        return failed("respuesta sin versión");
     if (!valid) return failed("la firma de la actualización no es válida; no se instalará nada");
     if (auto app = manifest.find("app");
-        app != manifest.end() && !app->is_null() && !(app->is_string() && app->get_ref<const std::string&>() == "corvane"))
+        app != manifest.end() && !app->is_null() &&
+        !(app->is_string() && app->get_ref<const std::string&>() == "corvane"))
         return failed("la actualización publicada no es de Corvane; no se instalará nada");
 
     const auto running = vessoria::version_tuple(kVersionText);
@@ -165,7 +171,8 @@ UpdateCheckOutcome check(const std::filesystem::path& app_folder, const UpdateCh
             if (!entry.is_object()) return failed(no_attribute(entry));
             auto v = entry.find("version");
             const std::string text = v == entry.end() ? "None" : vessoria::py_str(*v);
-            if (vessoria::version_newer(vessoria::version_tuple(text), running)) kept.push_back(entry);
+            if (vessoria::version_newer(vessoria::version_tuple(text), running))
+                kept.push_back(entry);
         }
         if (kept.size() > kChangesKept) kept.resize(kChangesKept);
     } else if (changes.is_string() || changes.is_object()) {
@@ -174,7 +181,8 @@ UpdateCheckOutcome check(const std::filesystem::path& app_folder, const UpdateCh
         return failed(fmt::format("'{}' object is not iterable", vessoria::py_type_name(changes)));
     }
 
-    if (!vessoria::version_newer(vessoria::version_tuple(vessoria::py_str(manifest["version"])), running)) {
+    if (!vessoria::version_newer(vessoria::version_tuple(vessoria::py_str(manifest["version"])),
+                                 running)) {
         UpdateCheckOutcome out;
         out.kind = UpdateCheckOutcome::Kind::up_to_date;
         return out;
@@ -190,7 +198,8 @@ UpdateCheckOutcome check(const std::filesystem::path& app_folder, const UpdateCh
         return failed("la versión publicada no es válida; no se instalará nada");
     info.url = manifest_get_str(manifest, "url");
     info.sha256 = utf8_lower(manifest_get_str(manifest, "sha256"));
-    const Json page = truthy_member(manifest, "page", Json(fmt::format("https://{}/corvane/", kUpdateServerHost)));
+    const Json page = truthy_member(manifest, "page",
+                                    Json(fmt::format("https://{}/corvane/", kUpdateServerHost)));
     info.page = vessoria::py_str(page);
     if (auto size = manifest.find("size"); size != manifest.end()) {
         if (size->is_number_unsigned())
@@ -235,7 +244,8 @@ std::string utf8_fault_text(std::string_view s) {
     const auto n = s.size();
     std::size_t i = 0;
     auto cont = [&](std::size_t k, unsigned lo, unsigned hi) {
-        return k < n && static_cast<unsigned char>(s[k]) >= lo && static_cast<unsigned char>(s[k]) <= hi;
+        return k < n && static_cast<unsigned char>(s[k]) >= lo &&
+               static_cast<unsigned char>(s[k]) <= hi;
     };
     while (i < n) {
         const unsigned b = static_cast<unsigned char>(s[i]);
@@ -271,7 +281,8 @@ std::string utf8_fault_text(std::string_view s) {
     return {};
 }
 
-UpdateCheckOutcome update_check(const std::filesystem::path& app_folder, const UpdateCheckConfig& config) {
+UpdateCheckOutcome update_check(const std::filesystem::path& app_folder,
+                                const UpdateCheckConfig& config) {
     UpdateCheckOutcome out = check(app_folder, config);
     record_attempt(app_folder);
     return out;

@@ -47,13 +47,15 @@ struct UpdateCheckConfig {
 
 // Blocking: one request of at most 10 s. Every outcome, failures included,
 // records the attempt's time in "ultima_busqueda.txt" of the update folder.
-UpdateCheckOutcome update_check(const std::filesystem::path& app_folder, const UpdateCheckConfig& config = {});
+UpdateCheckOutcome update_check(const std::filesystem::path& app_folder,
+                                const UpdateCheckConfig& config = {});
 
 // The text form of member `key`; empty when `value` is not an object, the
 // member is missing or its text form is "None".
 std::string manifest_get_str(const nlohmann::ordered_json& value, std::string_view key);
 // Entries with a "version" member and a text "md", in order.
-std::vector<ChangeEntry> manifest_collect_changes(const std::vector<nlohmann::ordered_json>& values);
+std::vector<ChangeEntry> manifest_collect_changes(
+    const std::vector<nlohmann::ordered_json>& values);
 
 // The decoder's description of the first fault in `bytes`, empty when they
 // are valid UTF-8.

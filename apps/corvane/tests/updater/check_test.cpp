@@ -27,14 +27,15 @@ namespace fs = std::filesystem;
 namespace {
 
 using corvane::UpdateCheckOutcome;
-using corvane::test::TempDir;
 using corvane::test::read_file;
+using corvane::test::TempDir;
 using corvane::test::write_file;
 using Json = nlohmann::ordered_json;
 using Kind = UpdateCheckOutcome::Kind;
 
 const std::string kSigner = std::string(CORVANE_TEST_DATA_DIR) + "/sign_manifest.py";
-const std::string kServer = std::string(CORVANE_SOURCE_DIR) + "/libs/vessoria-core/tests/data/fake_https.py";
+const std::string kServer =
+    std::string(CORVANE_SOURCE_DIR) + "/libs/vessoria-core/tests/data/fake_https.py";
 
 std::string trim_line(std::string s) {
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
@@ -42,7 +43,8 @@ std::string trim_line(std::string s) {
 }
 
 std::int64_t now_seconds() {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
@@ -54,16 +56,18 @@ class UpdateCheck : public ::testing::Test {
         suite_ = new TempDir("corvane-check");
         const fs::path d = suite_->path();
         fs::create_directories(d / "www");
-        ASSERT_EQ(corvane::test::run_command({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days",
-                                              "2", "-subj", "/CN=localhost", "-addext",
-                                              "subjectAltName=DNS:localhost,IP:127.0.0.1", "-keyout",
-                                              (d / "k.pem").string(), "-out", (d / "c.pem").string()}),
-                  0);
+        ASSERT_EQ(
+            corvane::test::run_command({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                                        "-days", "2", "-subj", "/CN=localhost", "-addext",
+                                        "subjectAltName=DNS:localhost,IP:127.0.0.1", "-keyout",
+                                        (d / "k.pem").string(), "-out", (d / "c.pem").string()}),
+            0);
         std::random_device rd;
         std::mt19937_64 gen(((std::uint64_t)rd() << 32) ^ rd());
         static const char hex[] = "0123456789abcdef";
         for (int i = 0; i < 64; ++i) seed_ += hex[gen() % 16];
-        pub_ = trim_line(corvane::test::command_output("python3 '" + kSigner + "' " + seed_ + " pub"));
+        pub_ =
+            trim_line(corvane::test::command_output("python3 '" + kSigner + "' " + seed_ + " pub"));
         ASSERT_EQ(pub_.size(), 64u) << pub_;
 
         int out[2];
@@ -71,16 +75,19 @@ class UpdateCheck : public ::testing::Test {
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        const std::string cert = (d / "c.pem").string(), key = (d / "k.pem").string(), www = (d / "www").string();
-        std::vector<char*> argv = {const_cast<char*>("/usr/bin/python3"), const_cast<char*>(kServer.c_str()),
-                                   const_cast<char*>(cert.c_str()), const_cast<char*>(key.c_str()),
-                                   const_cast<char*>(www.c_str()), nullptr};
+        const std::string cert = (d / "c.pem").string(), key = (d / "k.pem").string(),
+                          www = (d / "www").string();
+        std::vector<char*> argv = {
+            const_cast<char*>("/usr/bin/python3"), const_cast<char*>(kServer.c_str()),
+            const_cast<char*>(cert.c_str()),       const_cast<char*>(key.c_str()),
+            const_cast<char*>(www.c_str()),        nullptr};
         ASSERT_EQ(posix_spawn(&server_, argv[0], &fa, nullptr, argv.data(), environ), 0);
         posix_spawn_file_actions_destroy(&fa);
         close(out[1]);
         std::string line;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        while (line.find('\n') == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
             pollfd p{out[0], POLLIN, 0};
             if (poll(&p, 1, 500) <= 0) continue;
             char buf[256];
@@ -120,8 +127,8 @@ class UpdateCheck : public ::testing::Test {
     static Json signed_doc(const Json& manifest) {
         TempDir tmp;
         write_file(tmp.path() / "m.json", manifest.dump());
-        const std::string out = corvane::test::command_output("python3 '" + kSigner + "' " + seed_ + " '" +
-                                                              (tmp.path() / "m.json").string() + "'");
+        const std::string out = corvane::test::command_output(
+            "python3 '" + kSigner + "' " + seed_ + " '" + (tmp.path() / "m.json").string() + "'");
         return Json::parse(out);
     }
     UpdateCheckOutcome check_doc(const std::string& body) {
@@ -165,8 +172,12 @@ TEST_F(UpdateCheck, VersionOutcomes) {
         const char* shown;
     };
     const Case cases[] = {
-        {"0.10.45", Kind::up_to_date, ""}, {"0.10.46", Kind::newer, "0.10.46"}, {1, Kind::newer, "1"},
-        {"1.x", Kind::up_to_date, ""},     {"0.9.99", Kind::up_to_date, ""},    {"v0.11.0_1", Kind::newer, "v0.11.0_1"},
+        {"0.10.45", Kind::up_to_date, ""},
+        {"0.10.46", Kind::newer, "0.10.46"},
+        {1, Kind::newer, "1"},
+        {"1.x", Kind::up_to_date, ""},
+        {"0.9.99", Kind::up_to_date, ""},
+        {"v0.11.0_1", Kind::newer, "v0.11.0_1"},
         {"0.11.0-beta", Kind::up_to_date, ""},
     };
     for (const auto& c : cases) {
@@ -177,7 +188,8 @@ TEST_F(UpdateCheck, VersionOutcomes) {
             EXPECT_EQ(out.info.url, "https://127.0.0.1/pkg.zip");
             EXPECT_EQ(out.info.sha256, std::string(64, 'a'));
             EXPECT_EQ(out.info.size, 1234u);
-            EXPECT_EQ(out.info.page, std::string("https://") + corvane::kUpdateServerHost + "/corvane/");
+            EXPECT_EQ(out.info.page,
+                      std::string("https://") + corvane::kUpdateServerHost + "/corvane/");
         }
     }
 }
@@ -205,7 +217,8 @@ TEST_F(UpdateCheck, Refusals) {
     Json unsafe_space = base_manifest(" 0.11.0");
 
     const std::string bad_sig = "la firma de la actualización no es válida; no se instalará nada";
-    const std::string not_ours = "la actualización publicada no es de Corvane; no se instalará nada";
+    const std::string not_ours =
+        "la actualización publicada no es de Corvane; no se instalará nada";
     const std::pair<std::string, std::string> cases[] = {
         {no_sig.dump(), bad_sig},
         {flipped.dump(), bad_sig},
@@ -217,7 +230,8 @@ TEST_F(UpdateCheck, Refusals) {
         {sig_number.dump(), "fromhex() argument must be str, not int"},
         {sig_bad_hex.dump(), "non-hexadecimal number found in fromhex() arg at position 0"},
         {signed_doc(unsafe).dump(), "la versión publicada no es válida; no se instalará nada"},
-        {signed_doc(unsafe_space).dump(), "la versión publicada no es válida; no se instalará nada"},
+        {signed_doc(unsafe_space).dump(),
+         "la versión publicada no es válida; no se instalará nada"},
         {"{\"manifest\": {\"version\": \"9\"}, \"sig\": \"00\"} x", "?"},
     };
     for (const auto& [body, want] : cases) {
@@ -239,8 +253,10 @@ TEST_F(UpdateCheck, Refusals) {
     EXPECT_EQ(check_doc(good.dump()).kind, Kind::newer);
     // Without any key nothing in the manifest is looked at.
     fs::remove(app_.path() / "kv" / "clave_actualizaciones.pub");
-    EXPECT_EQ(check_doc("{\"manifest\": [1], \"sig\": 7}").error, std::string("esta copia no trae la llave de actualizaciones: descarga Corvane desde ") +
-                                          corvane::kUpdateServerHost + " una vez");
+    EXPECT_EQ(
+        check_doc("{\"manifest\": [1], \"sig\": 7}").error,
+        std::string("esta copia no trae la llave de actualizaciones: descarga Corvane desde ") +
+            corvane::kUpdateServerHost + " una vez");
 }
 
 TEST_F(UpdateCheck, AppSizeAndPageValues) {
@@ -265,7 +281,9 @@ TEST_F(UpdateCheck, Changes) {
     Json m = base_manifest("0.11.0");
     Json changes = Json::array();
     changes.push_back({{"version", "0.10.45"}, {"md", "viejo"}});
-    for (int i = 0; i < 15; ++i) changes.push_back({{"version", "0.10." + std::to_string(46 + i)}, {"md", "n" + std::to_string(i)}});
+    for (int i = 0; i < 15; ++i)
+        changes.push_back(
+            {{"version", "0.10." + std::to_string(46 + i)}, {"md", "n" + std::to_string(i)}});
     m["changes"] = changes;
     auto out = check_doc(signed_doc(m).dump());
     ASSERT_EQ(out.kind, Kind::newer) << out.error;
@@ -310,20 +328,23 @@ TEST_F(UpdateCheck, TransportAndTextFailures) {
     EXPECT_EQ(check_doc("").error, "URL no válida");
     // Plain http through the override, as a local test server would be.
     ::setenv("KV_UPDATE_URL",
-             ("http://127.0.0.1:" + std::to_string(plain_port_) + "/files/version.json").c_str(), 1);
+             ("http://127.0.0.1:" + std::to_string(plain_port_) + "/files/version.json").c_str(),
+             1);
     EXPECT_EQ(check_doc(signed_doc(base_manifest("0.10.46")).dump()).kind, Kind::newer);
     ::setenv("KV_UPDATE_URL", url("version.json").c_str(), 1);
 
     // Only the first 200,000 bytes are read: valid JSON cut there.
     const std::string doc = signed_doc(base_manifest("0.10.46")).dump();
-    std::string long_body = doc.substr(0, doc.size() - 1) + ",\"pad\":\"" + std::string(250000, 'p') + "\"}";
+    std::string long_body =
+        doc.substr(0, doc.size() - 1) + ",\"pad\":\"" + std::string(250000, 'p') + "\"}";
     auto cut = check_doc(long_body);
     EXPECT_EQ(cut.kind, Kind::error);
     EXPECT_NE(cut.error.find(" at line 1 column "), std::string::npos) << cut.error;
 
     std::string invalid = std::string(199999, ' ') + "\xC3";
     // A whole character just before the cut is fine for the decoder.
-    EXPECT_EQ(check_doc(std::string(199998, ' ') + "\xC3\xA9" + "more").error.find("'utf-8'"), std::string::npos);
+    EXPECT_EQ(check_doc(std::string(199998, ' ') + "\xC3\xA9" + "more").error.find("'utf-8'"),
+              std::string::npos);
     EXPECT_EQ(check_doc(invalid).error,
               "'utf-8' codec can't decode bytes: incomplete utf-8 byte sequence from index 199999");
     EXPECT_EQ(check_doc("{\"a\": \"\xE0\x80\"}").error,
@@ -332,7 +353,8 @@ TEST_F(UpdateCheck, TransportAndTextFailures) {
               "'utf-8' codec can't decode bytes: invalid utf-8 sequence of 3 bytes from index 7");
 
     // A deeply nested manifest is refused, never a crash.
-    auto deep = check_doc("{\"manifest\": " + std::string(100000, '[') + std::string(100000, ']') + "}");
+    auto deep =
+        check_doc("{\"manifest\": " + std::string(100000, '[') + std::string(100000, ']') + "}");
     EXPECT_EQ(deep.kind, Kind::error);
     EXPECT_NE(deep.error.find(" at line 1 column "), std::string::npos) << deep.error;
     auto ok_depth = check_doc(std::string(127, '[') + "{}" + std::string(127, ']'));
