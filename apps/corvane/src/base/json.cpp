@@ -3,9 +3,14 @@
 namespace corvane {
 
 bool json_nesting_within(std::string_view text, int limit) {
+    return !json_nesting_exceeded_at(text, limit).has_value();
+}
+
+std::optional<std::size_t> json_nesting_exceeded_at(std::string_view text, int limit) {
     int depth = 0;
     bool in_string = false, escaped = false;
-    for (char c : text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         if (in_string) {
             if (escaped)
                 escaped = false;
@@ -16,12 +21,12 @@ bool json_nesting_within(std::string_view text, int limit) {
         } else if (c == '"') {
             in_string = true;
         } else if (c == '[' || c == '{') {
-            if (++depth > limit) return false;
+            if (++depth > limit) return i;
         } else if (c == ']' || c == '}') {
             --depth;
         }
     }
-    return true;
+    return std::nullopt;
 }
 
 nlohmann::ordered_json json_parse_untrusted(std::string_view text, int depth_limit) {
