@@ -1,4 +1,5 @@
 #include "platform/browser.h"
+#include "platform/linux/x11_errors.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -16,21 +17,6 @@ namespace {
 // The class part of WM_CLASS that Chromium gives every window it opens.
 constexpr const char* kBrowserClass = "Chromium";
 
-int ignore_x_error(Display*, XErrorEvent*) { return 0; }
-
-// Windows can vanish between being listed and being asked about; Xlib's
-// default handler would end the program on the first BadWindow. A handler
-// someone else installed (the capture's) already keeps going and stays.
-void prepare_x() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        XInitThreads();
-        XErrorHandler previous = XSetErrorHandler(nullptr);
-        XErrorHandler fallback = XSetErrorHandler(nullptr);
-        XSetErrorHandler(previous == fallback ? ignore_x_error : previous);
-    });
-}
-
 struct DisplayCloser {
     Display* d;
     ~DisplayCloser() {
@@ -39,7 +25,7 @@ struct DisplayCloser {
 };
 
 Display* open_display() {
-    prepare_x();
+    x11_prepare();
     return XOpenDisplay(nullptr);
 }
 

@@ -15,35 +15,11 @@
 
 #include <fmt/format.h>
 
+#include "platform/linux/x11_errors.h"
 #include "platform/screen.h"
 
 namespace corvane {
 namespace {
-
-thread_local int t_last_x_error = 0;
-
-// The default handler ends the process on any protocol error (a BadMatch from
-// a grab after a resolution change would do it); ours only records it for the
-// calling thread.
-int record_x_error(Display*, XErrorEvent* e) {
-    t_last_x_error = e->error_code ? e->error_code : 1;
-    return 0;
-}
-
-// A lost connection must not end the process (Xlib's default exits): the
-// grabber notices it through the per-display exit handler instead.
-int ignore_io_error(Display*) { return 0; }
-
-void mark_lost(Display*, void* flag) { static_cast<std::atomic<bool>*>(flag)->store(true); }
-
-void x11_prepare() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        XInitThreads();
-        XSetErrorHandler(record_x_error);
-        XSetIOErrorHandler(ignore_io_error);
-    });
-}
 
 PlatformError x_error(Display* dpy, int code, const char* what) {
     char buf[256] = {0};
@@ -95,7 +71,7 @@ public:
     X11Grabber(Display* dpy, std::uint32_t w, std::uint32_t h) : dpy_(dpy), want_w_(w), want_h_(h) {
         screen_ = DefaultScreen(dpy_);
         root_ = RootWindow(dpy_, screen_);
-        XSetIOErrorExitHandler(dpy_, mark_lost, &lost_);
+        XSetIOErrorExitHandler(dpy_, x11_mark_lost, &lost_);
     }
     ~X11Grabber() override {
         if (lost_.load()) attached_ = false;  // no more requests to a dead server
@@ -116,7 +92,7 @@ public:
             // Check the format once with a 1×1 read.
             XImage* probe = XGetImage(dpy_, root_, 0, 0, 1, 1, AllPlanes, ZPixmap);
             if (!probe) {
-                error_ = x_error(dpy_, t_last_x_error, "XGetImage");
+                error_ = x_error(dpy_, x11_last_error(), "XGetImage");
                 return false;
             }
             bool ok = is_bgrx(probe);
@@ -149,9 +125,9 @@ private:
         Window r;
         int x, y;
         unsigned w = 0, h = 0, border, depth;
-        t_last_x_error = 0;
+        x11_clear_error();
         if (!XGetGeometry(dpy_, root_, &r, &x, &y, &w, &h, &border, &depth)) {
-            error_ = x_error(dpy_, t_last_x_error, "XGetGeometry");
+            error_ = x_error(dpy_, x11_last_error(), "XGetGeometry");
             return false;
         }
         cur_w_ = std::min<std::uint32_t>(want_w_, w);
@@ -195,14 +171,14 @@ private:
         }
         shm_image_->data = shm_.shmaddr;
         shm_.readOnly = False;
-        t_last_x_error = 0;
+        x11_clear_error();
         Status attached = XShmAttach(dpy_, &shm_);
         XSync(dpy_, False);
         // Removed at once: the segment goes away with the last detach, even
         // when the process dies.
         shmctl(shm_.shmid, IPC_RMID, nullptr);
-        if (!attached || t_last_x_error) {
-            error_ = x_error(dpy_, t_last_x_error, "XShmAttach");
+        if (!attached || x11_last_error()) {
+            error_ = x_error(dpy_, x11_last_error(), "XShmAttach");
             shmdt(shm_.shmaddr);
             shm_.shmaddr = nullptr;
             shm_image_->data = nullptr;
@@ -234,9 +210,9 @@ private:
     }
 
     bool grab_shm() {
-        t_last_x_error = 0;
-        if (!XShmGetImage(dpy_, root_, shm_image_, 0, 0, AllPlanes) || t_last_x_error) {
-            error_ = x_error(dpy_, t_last_x_error, "XShmGetImage");
+        x11_clear_error();
+        if (!XShmGetImage(dpy_, root_, shm_image_, 0, 0, AllPlanes) || x11_last_error()) {
+            error_ = x_error(dpy_, x11_last_error(), "XShmGetImage");
             return false;
         }
         show(shm_image_);
@@ -250,12 +226,12 @@ private:
             XDestroyImage(plain_image_);
             plain_image_ = nullptr;
         }
-        t_last_x_error = 0;
+        x11_clear_error();
         XImage* got = plain_image_ ? XGetSubImage(dpy_, root_, 0, 0, cur_w_, cur_h_, AllPlanes, ZPixmap,
                                                   plain_image_, 0, 0)
                                    : XGetImage(dpy_, root_, 0, 0, cur_w_, cur_h_, AllPlanes, ZPixmap);
-        if (!got || t_last_x_error) {
-            error_ = x_error(dpy_, t_last_x_error, "XGetImage");
+        if (!got || x11_last_error()) {
+            error_ = x_error(dpy_, x11_last_error(), "XGetImage");
             return false;
         }
         plain_image_ = got;

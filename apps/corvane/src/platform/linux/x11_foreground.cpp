@@ -16,30 +16,15 @@
 
 #include <fmt/format.h>
 
+#include "platform/linux/x11_errors.h"
 #include "platform/foreground.h"
 
 namespace corvane {
 namespace {
 
-XErrorHandler g_previous_handler = nullptr;
-
-// A window may vanish between two requests (BadWindow): that is an answer,
-// not a reason to end the process as Xlib's own handler would. A handler that
-// another module installed before us still hears of it.
-int pass_x_error(Display* d, XErrorEvent* e) {
-    if (g_previous_handler) return g_previous_handler(d, e);
-    return 0;
-}
-
-int ignore_io_error(Display*) {
-    return 0;
-}
 
 // Xlib ends the process after a lost connection unless a display has its own
 // exit handler: ours only notes it, and the probe answers "no window" from then on.
-void mark_lost(Display*, void* flag) {
-    static_cast<std::atomic<bool>*>(flag)->store(true);
-}
 
 // Well-formed UTF-8: no overlongs, no surrogates, nothing above U+10FFFF.
 bool valid_utf8(std::string_view s) {
@@ -74,17 +59,6 @@ bool valid_utf8(std::string_view s) {
     return true;
 }
 
-void x11_prepare() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        XInitThreads();
-        XErrorHandler current = XSetErrorHandler(nullptr);
-        XErrorHandler xlib_default = XSetErrorHandler(nullptr);
-        g_previous_handler = current == xlib_default ? nullptr : current;
-        XSetErrorHandler(pass_x_error);
-        XSetIOErrorHandler(ignore_io_error);
-    });
-}
 
 class X11Foreground final : public ForegroundProbe {
   public:
@@ -96,7 +70,7 @@ class X11Foreground final : public ForegroundProbe {
           wm_state_(XInternAtom(d, "WM_STATE", False)),
           net_state_(XInternAtom(d, "_NET_WM_STATE", False)),
           hidden_(XInternAtom(d, "_NET_WM_STATE_HIDDEN", False)) {
-        XSetIOErrorExitHandler(d_, mark_lost, &lost_);
+        XSetIOErrorExitHandler(d_, x11_mark_lost, &lost_);
     }
     ~X11Foreground() override { XCloseDisplay(d_); }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/keys.h"
+#include "platform/linux/x11_errors.h"
 
 namespace corvane {
 
@@ -59,20 +60,12 @@ std::vector<KeySym> keysyms_for_code(std::uint32_t code) {
     }
 }
 
-// Xlib's default ends the process when a connection is lost; a lost display
-// only stops this reader (the capture notices it too and asks to quit). The
-// process-wide handler runs first, then the connection's own.
-int ignore_io_error(Display*) {
-    return 0;
-}
-void mark_lost(Display*, void* flag) {
-    static_cast<std::atomic<bool>*>(flag)->store(true);
-}
-
+// A lost display only stops this reader (the capture notices it too and asks
+// to quit): the connection's own exit handler marks it.
 class X11KeyState final : public KeyState {
   public:
     explicit X11KeyState(Display* d) : display_(d) {
-        XSetIOErrorExitHandler(display_, mark_lost, &lost_);
+        XSetIOErrorExitHandler(display_, x11_mark_lost, &lost_);
         // A client that speaks XKB is told of map changes by XKB events
         // rather than the core MappingNotify; ask for them explicitly.
         int opcode = 0, error_base = 0, major = XkbMajorVersion, minor = XkbMinorVersion;
@@ -178,11 +171,7 @@ class X11KeyState final : public KeyState {
 }  // namespace
 
 KeyStateResult keys_open(const std::string& display) {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        XInitThreads();
-        XSetIOErrorHandler(ignore_io_error);
-    });
+    x11_prepare();
     Display* d = XOpenDisplay(display.empty() ? nullptr : display.c_str());
     if (!d) {
         const char* name = display.empty() ? XDisplayName(nullptr) : display.c_str();

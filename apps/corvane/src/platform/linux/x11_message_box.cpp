@@ -11,6 +11,8 @@
 
 #include "platform/message_box.h"
 
+#include "platform/linux/x11_errors.h"
+
 namespace corvane {
 
 namespace {
@@ -35,11 +37,6 @@ void write_stderr(std::string_view title, std::string_view text) {
         p += w;
         n -= static_cast<size_t>(w);
     }
-}
-
-// An X error inside the box (say, focus refused) must not end the process.
-int ignore_x_error(Display*, XErrorEvent*) {
-    return 0;
 }
 
 struct Layout {
@@ -147,14 +144,15 @@ void ask_for_focus(Display* dpy, Window root, Window w) {
 }  // namespace
 
 int message_box_show(std::string_view title, std::string_view text, BoxIcon icon) {
-    // Other threads (tray, capture) may use Xlib on their own connections.
-    XInitThreads();
+    // Other threads (tray, capture) may use Xlib on their own connections,
+    // and an X error inside the box (say, focus refused) must not end the
+    // process.
+    x11_prepare();
     Display* dpy = XOpenDisplay(nullptr);
     if (dpy == nullptr) {
         write_stderr(title, text);
         return 0;
     }
-    auto previous_handler = XSetErrorHandler(ignore_x_error);
 
     const int screen = DefaultScreen(dpy);
     const Window root = RootWindow(dpy, screen);
@@ -240,7 +238,6 @@ int message_box_show(std::string_view title, std::string_view text, BoxIcon icon
     cairo_surface_destroy(surface);
     XDestroyWindow(dpy, w);
     XSync(dpy, False);
-    XSetErrorHandler(previous_handler);
     XCloseDisplay(dpy);
     return 1;
 }

@@ -21,6 +21,7 @@
 
 #include <fmt/format.h>
 
+#include "platform/linux/x11_errors.h"
 #include "platform/notices.h"
 
 namespace corvane {
@@ -29,24 +30,7 @@ namespace {
 
 constexpr const char* kFontFamily = "Bahnschrift, DejaVu Sans Condensed, Noto Sans, Sans";
 
-int ignore_x_error(Display*, XErrorEvent*) {
-    return 0;
-}
-int ignore_io_error(Display*) {
-    return 0;
-}
-void mark_lost(Display*, void* flag) {
-    static_cast<std::atomic<bool>*>(flag)->store(true);
-}
 
-void x11_prepare() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        XInitThreads();
-        XSetErrorHandler(ignore_x_error);
-        XSetIOErrorHandler(ignore_io_error);
-    });
-}
 
 void set_rgb(cairo_t* cr, std::uint32_t rgb, double alpha) {
     cairo_set_source_rgba(cr, ((rgb >> 16) & 0xFF) / 255.0, ((rgb >> 8) & 0xFF) / 255.0,
@@ -147,7 +131,7 @@ ScreenRect primary_monitor(Display* dpy, int screen) {
 class X11NoticeWindow final : public NoticeWindow {
   public:
     X11NoticeWindow(Display* dpy, const XVisualInfo& vi) : dpy_(dpy), visual_(vi.visual) {
-        XSetIOErrorExitHandler(dpy_, mark_lost, &lost_);
+        XSetIOErrorExitHandler(dpy_, x11_mark_lost, &lost_);
         const int screen = DefaultScreen(dpy_);
         const Window root = RootWindow(dpy_, screen);
         monitor_ = primary_monitor(dpy_, screen);

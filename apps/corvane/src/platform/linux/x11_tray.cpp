@@ -23,6 +23,7 @@
 
 #include <fmt/format.h>
 
+#include "platform/linux/x11_errors.h"
 #include "platform/tray.h"
 
 namespace corvane {
@@ -43,26 +44,7 @@ constexpr int kKeyGap = 32;
 constexpr int kRightPad = 14;
 constexpr const char* kFont = "Sans 10";
 
-int ignore_x_error(Display*, XErrorEvent*) {
-    return 0;
-}
-int ignore_io_error(Display*) {
-    return 0;
-}
-void mark_lost(Display*, void* flag) {
-    static_cast<std::atomic<bool>*>(flag)->store(true);
-}
 
-void x11_prepare() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        XInitThreads();
-        // Xlib's default handler ends the process on a protocol error; a tray
-        // host vanishing mid-request makes them routinely.
-        XSetErrorHandler(ignore_x_error);
-        XSetIOErrorHandler(ignore_io_error);
-    });
-}
 
 struct Rgb {
     double r, g, b;
@@ -116,7 +98,7 @@ void draw_text(cairo_t* cr, const std::string& text, bool bold, double x, double
 class X11TrayIcon final : public TrayIcon {
   public:
     X11TrayIcon(Display* dpy, int wake_fd) : dpy_(dpy), wake_fd_(wake_fd) {
-        XSetIOErrorExitHandler(dpy_, mark_lost, &lost_);
+        XSetIOErrorExitHandler(dpy_, x11_mark_lost, &lost_);
         screen_ = DefaultScreen(dpy_);
         root_ = RootWindow(dpy_, screen_);
         const std::string sel = fmt::format("_NET_SYSTEM_TRAY_S{}", screen_);
