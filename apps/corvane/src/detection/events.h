@@ -142,6 +142,7 @@ struct EventEngineState {
     std::optional<std::string> mode_text{};
     std::optional<std::string> map_text{};
     std::optional<std::string> place_text{};
+    std::vector<std::string> place_readings{};  // the last 8 place readings, oldest first
     std::optional<Scene> scene{};
     std::uint32_t kills_since_start = 0;
     std::uint32_t deaths_since_start = 0;
