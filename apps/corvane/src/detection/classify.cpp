@@ -417,6 +417,33 @@ BottomCards classify_bottom_cards(const std::vector<OcrLine>& bottom_band,
     return cards;
 }
 
+ScreenReading classify_screen(const std::vector<OcrLine>& top_centre,
+                              const std::vector<OcrLine>& bottom_band, std::uint32_t frame_height,
+                              bool death_open) {
+    ScreenReading r;
+    r.menu = classify_is_menu(top_centre);
+    r.deployment =
+        classify_mentions_deployment(top_centre) || classify_mentions_deployment(bottom_band);
+    r.match_start =
+        classify_mentions_match_start(top_centre) || classify_mentions_match_start(bottom_band);
+    classify_top_centre(top_centre, r);
+    r.place = classify_place(top_centre, frame_height);
+    if (death_open && !r.killcam && classify_killcam_in_bottom(bottom_band)) r.killcam = true;
+    BottomCards cards = classify_bottom_cards(bottom_band, frame_height);
+    r.death_card = std::move(cards.death_card);
+    r.kill_card = std::move(cards.kill_card);
+    return r;
+}
+
+bool classify_wants_centre_band(const ScreenReading& reading, std::uint32_t pass_counter,
+                                bool death_open) {
+    return !reading.deployment && pass_counter % 4 == 0 && !death_open;
+}
+
+bool classify_wants_top_strip(const ScreenReading& reading, bool death_open) {
+    return death_open && !reading.killcam;
+}
+
 std::optional<std::uint32_t> classify_digits_u32(std::string_view text) {
     std::string digits;
     for (char c : text)

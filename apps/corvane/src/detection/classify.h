@@ -82,6 +82,22 @@ struct BottomCards {
 BottomCards classify_bottom_cards(const std::vector<OcrLine>& bottom_band,
                                   std::uint32_t frame_height);
 
+// One pass over the two regions read every pass: menu, deployment and match
+// start flags, killcam, medals, place and the cards. While a death is open and
+// the top-centre region showed no killcam, the bottom band's killcam buttons
+// count too.
+ScreenReading classify_screen(const std::vector<OcrLine>& top_centre,
+                              const std::vector<OcrLine>& bottom_band, std::uint32_t frame_height,
+                              bool death_open);
+
+// The centre band is worth reading: every fourth pass (`pass_counter` already
+// counts this one), when nothing showed deployment and no death is open.
+bool classify_wants_centre_band(const ScreenReading& reading, std::uint32_t pass_counter,
+                                bool death_open);
+
+// The top strip is worth reading: a death is open and no killcam was seen.
+bool classify_wants_top_strip(const ScreenReading& reading, bool death_open);
+
 // The number of the kill printed on a kill card ("2ND KILL" -> 2); none
 // outside 1..60.
 std::optional<std::uint32_t> classify_kill_number(std::string_view text);

@@ -210,6 +210,39 @@ TEST(Classify, AttackersDigitsOverflowIsNoNumber) {
     EXPECT_EQ(classify_attackers(lines({"ATTACKERS 0", "3"})), nullopt);
 }
 
+TEST(Classify, OnePassOverTopCentreAndBottomBand) {
+    const vector<OcrLine> top = {at("NW N NE", 20), at("COPPERTON", 50), at("HEADSHOT", 250)};
+    const vector<OcrLine> bottom = {at("ELIMINATED SHADOWFOX", 800), at("2ND KILL", 840),
+                                    at("57", 900), at("DEPLOYMENT WILL BEGIN", 1000)};
+    ScreenReading r = classify_screen(top, bottom, 1080, false);
+    EXPECT_FALSE(r.menu);
+    EXPECT_TRUE(r.deployment);
+    EXPECT_FALSE(r.match_start);
+    EXPECT_FALSE(r.killcam);
+    EXPECT_EQ(r.place, "COPPERTON");
+    EXPECT_THAT(r.medals, ElementsAre("HEADSHOT"));
+    ASSERT_TRUE(r.kill_card);
+    EXPECT_EQ(r.kill_card->victim, "SHADOWFOX");
+    EXPECT_FALSE(classify_wants_centre_band(r, 4, false));  // deployment already seen
+
+    // The killcam's buttons in the bottom band count only while a death is open.
+    const vector<OcrLine> buttons = {at("REPORT PLAYER", 1000)};
+    EXPECT_FALSE(classify_screen({}, buttons, 1080, false).killcam);
+    r = classify_screen({}, buttons, 1080, true);
+    EXPECT_TRUE(r.killcam);
+    EXPECT_FALSE(classify_wants_top_strip(r, true));
+    r = classify_screen({}, {}, 1080, true);
+    EXPECT_TRUE(classify_wants_top_strip(r, true));
+    EXPECT_FALSE(classify_wants_top_strip(r, false));
+    EXPECT_FALSE(classify_wants_centre_band(r, 4, true));
+    EXPECT_TRUE(classify_wants_centre_band(r, 8, false));
+    EXPECT_FALSE(classify_wants_centre_band(r, 9, false));
+
+    EXPECT_TRUE(classify_killcam_in_strip(lines({"KILLCAM"})));
+    EXPECT_FALSE(classify_killcam_in_strip(lines({"FINAL KILLCAM"})));
+    EXPECT_TRUE(classify_screen({at("ENTERING THE WARZONE", 200)}, {}, 1080, false).match_start);
+}
+
 TEST(Classify, BinarisationKeepsRedYellowWhiteText) {
     struct Case {
         std::uint8_t r, g, b, v;
