@@ -197,12 +197,11 @@ void hand_over_killfeed(EventEngineState& state, const std::vector<KillfeedPair>
     std::erase_if(state.killfeed_lines, [&](const KillfeedLine& l) {
         return events_elapsed(l.at, now) >= kKillfeedLineMemory;
     });
-    const std::size_t remaining = state.killfeed_lines.size();
     for (const auto& [killer, victim] : pairs) {
-        bool known = false;
-        for (std::size_t i = 0; i < remaining && !known; ++i)
-            known = hud_fuzzy_eq(state.killfeed_lines[i].killer, killer) &&
-                    hud_fuzzy_eq(state.killfeed_lines[i].victim, victim);
+        const bool known = std::any_of(
+            state.killfeed_lines.begin(), state.killfeed_lines.end(), [&](const KillfeedLine& l) {
+                return hud_fuzzy_eq(l.killer, killer) && hud_fuzzy_eq(l.victim, victim);
+            });
         if (!known) state.killfeed_lines.push_back(KillfeedLine{killer, now, victim});
     }
     if (!classify_after_prematch(state, now) || !state.gamertag) return;

@@ -243,6 +243,26 @@ TEST(Classify, OnePassOverTopCentreAndBottomBand) {
     EXPECT_TRUE(classify_screen({at("ENTERING THE WARZONE", 200)}, {}, 1080, false).match_start);
 }
 
+// OCR text is chosen by other players (their names): broken UTF-8, path
+// marks and very long lines must read as text and nothing else.
+TEST(Classify, HostileTextIsOnlyText) {
+    const string junk = "\xff\xfe\xc3";
+    const string long_line(20000, 'K');
+    const vector<OcrLine> top = {at("N", 20), at(junk + "COPPERTON" + junk, 40), at(long_line, 60)};
+    const vector<OcrLine> bottom = {at("ELIMINATED ../x" + junk, 800), at(long_line + " 2ND KILL", 820),
+                                    at(junk, 840)};
+    const ScreenReading r = classify_screen(top, bottom, 1080, true);
+    EXPECT_EQ(r.place, "COPPERTON");
+    ASSERT_TRUE(r.kill_card);
+    EXPECT_THAT(r.kill_card->victim, HasSubstr("/x"));  // a name, never a path
+    EXPECT_EQ(r.kill_card->kill_number, 2u);
+
+    std::array<std::uint8_t, 6> odd = {1, 2, 3, 4, 5, 6};  // not a whole number of pixels
+    classify_binarise(odd.data(), odd.size());
+    EXPECT_EQ(odd[4], 5);
+    EXPECT_EQ(odd[5], 6);
+}
+
 TEST(Classify, BinarisationKeepsRedYellowWhiteText) {
     struct Case {
         std::uint8_t r, g, b, v;
@@ -494,6 +514,15 @@ TEST_F(HandOver, KillfeedKnockDownAndKills) {
     EXPECT_EQ(st.killfeed_lines.size(), 3u);
     EXPECT_EQ(st.killfeed_kills.size(), 1u);
     EXPECT_EQ(count_logs("[DERRIBO]"), 1);
+
+    // The same pair twice in one reading is one line.
+    GameContextValue twice;
+    twice.killfeed_pairs = {{"CCCC", "DDDD"}, {"CCCC", "DDDD"}};
+    pass(ScreenReading{}, twice);
+    EXPECT_EQ(st.killfeed_lines.size(), 4u);
+    now += 20s;
+    pass(ScreenReading{}, twice);
+    EXPECT_EQ(st.killfeed_lines.size(), 1u);  // the old lines went
 
     // A kill already on the pending card is not a killfeed kill.
     now += 16s;
