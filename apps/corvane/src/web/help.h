@@ -9,8 +9,9 @@
 
 namespace corvane {
 
-inline constexpr std::string_view kUiContact = "soporte@corvane.app";
-inline constexpr std::string_view kUiDonate = "https://corvane.app/apoyar";
+// Placeholders under a reserved domain until the project publishes real ones.
+inline constexpr std::string_view kUiContact = "soporte@corvane.example";
+inline constexpr std::string_view kUiDonate = "https://corvane.example/apoyar";
 
 // Walks the lines of a text (split at "\n", a "\r" before it dropped, no empty
 // line after a final "\n"), skipping those whose first characters after
