@@ -1,4 +1,5 @@
 #include "platform/processes.h"
+#include "platform/linux/posix_spawn_clean.h"
 #include "platform/thread.h"
 
 #include <dirent.h>
@@ -6,7 +7,6 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -21,8 +21,6 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
-
-extern char** environ;
 
 namespace corvane {
 
@@ -87,35 +85,8 @@ SpawnResult process_spawn_detached(const std::filesystem::path& exe,
                                    const std::vector<std::string>& args,
                                    const std::filesystem::path& cwd) {
     SpawnResult result;
-    std::vector<std::string> owned;
-    owned.reserve(args.size() + 1);
-    owned.push_back(exe.string());
-    owned.insert(owned.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : owned) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawnattr_init(&attr);
-    if (!cwd.empty()) ::posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-    // Descriptors a library opened without close-on-exec must not leak either.
-    ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-
-    sigset_t none;
-    sigemptyset(&none);
-    ::posix_spawnattr_setsigmask(&attr, &none);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (int s : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigaddset(&defaults, s);
-    ::posix_spawnattr_setsigdefault(&attr, &defaults);
-    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
     pid_t pid = 0;
-    int rc = ::posix_spawn(&pid, exe.c_str(), &actions, &attr, argv.data(), environ);
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::posix_spawnattr_destroy(&attr);
+    const int rc = spawn_clean(exe, args, cwd, -1, pid);
     if (rc != 0) {
         result.error = std::strerror(rc);
         return result;

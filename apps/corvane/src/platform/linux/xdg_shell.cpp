@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,9 +10,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/linux/posix_spawn_clean.h"
 #include "platform/processes.h"
-
-extern char** environ;
 
 namespace corvane {
 
@@ -33,30 +31,8 @@ Captured run_capturing(const std::filesystem::path& exe, const std::vector<std::
     Captured c;
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return c;
-    std::vector<std::string> owned{exe.string()};
-    owned.insert(owned.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : owned) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawnattr_init(&attr);
-    ::posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    sigset_t none;
-    sigemptyset(&none);
-    ::posix_spawnattr_setsigmask(&attr, &none);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (int s : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigaddset(&defaults, s);
-    ::posix_spawnattr_setsigdefault(&attr, &defaults);
-    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = 0;
-    const int rc = ::posix_spawn(&pid, exe.c_str(), &actions, &attr, argv.data(), environ);
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::posix_spawnattr_destroy(&attr);
+    const int rc = spawn_clean(exe, args, {}, fds[1], pid);
     ::close(fds[1]);
     if (rc != 0) {
         ::close(fds[0]);

@@ -1,0 +1,21 @@
+// The one way the Linux backends start another program: a clean signal
+// state (nothing blocked, the signals we route back to their defaults) and
+// no inherited descriptor above standard error, whatever a library opened
+// without close-on-exec.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace corvane {
+
+// Starts `exe` with `args` (argv[0] is `exe`), in `cwd` when not empty, with
+// `stdout_fd` as its standard output when it is not negative. 0 and the pid,
+// or the errno value of the failure.
+int spawn_clean(const std::filesystem::path& exe, const std::vector<std::string>& args,
+                const std::filesystem::path& cwd, int stdout_fd, pid_t& pid);
+
+}  // namespace corvane
