@@ -79,6 +79,9 @@ test('three failed tab polls show the banner, one success hides it', async () =>
   const shown = () => page.locator('#banner').isVisible();
   // The poll made at load succeeds before the server goes away.
   await until(page, () => lastCount === 1);
+  // From here time passes only when the test says so: real time flowing
+  // between two steps on a loaded machine would fire an extra poll.
+  await page.clock.pauseAt(await page.evaluate(() => Date.now() + 1));
   up = false;
   const errs = s.seen.errors;
   await page.clock.runFor(2400);
