@@ -158,6 +158,10 @@ test('the player: a moment at second 1 plays 0 to 4, loops, pauses without repea
   await until(page, () => video.paused);
   assert.ok(await page.evaluate(() => video.currentTime >= 3.9 && video.currentTime <= 4.3));
   assert.equal(await page.evaluate(() => localStorage.getItem('crvn_loop')), '0');
+  // Playing again from the end starts the segment over, and stops at its end again.
+  await page.evaluate(() => video.play());
+  await until(page, () => !video.paused && video.currentTime < 1);
+  await until(page, () => video.paused);
   // Ticking repeat while paused at the end plays again from the start.
   await page.locator('#loop').check();
   await until(page, () => !video.paused && video.currentTime < 2);
