@@ -121,11 +121,11 @@ test('clip names cannot break out of the analysis page script', async () => {
     page.on('pageerror', (e) => errors.push(e.message));
     const resp = await page.goto(`${A.base}/analisis?t=${A.token}&clip=${encodeURIComponent(name)}`);
     assert.equal(resp.status(), 200);
-    assert.equal(await page.title(), 'Corvane · Análisis con IA');
+    assert.equal(await page.title(), 'Corvane · Análisis · ' + name.slice(name.lastIndexOf('/') + 1));
     const seen = await page.evaluate(() => ({
-      clip: document.getElementById('clip').textContent,
+      clip: CLIP,
       pwned: window.pwned ?? null,
-      key: window.__crvnClave,
+      key: TOKEN,
     }));
     assert.deepEqual(seen, { clip: name, pwned: null, key: A.token }, name);
     assert.deepEqual(errors, [], name);

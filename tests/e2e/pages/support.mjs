@@ -23,11 +23,14 @@ export function launch() {
   });
 }
 
-// The page as the build made it, with the server's placeholders filled.
-export function builtPage(name) {
+// The page as the build made it, with the server's placeholders filled; the
+// clip name, when given, as the server writes it: a JSON string with "</" escaped.
+export function builtPage(name, clip) {
   const file = path.join(process.env.CORVANE_BUILD_DIR, 'apps', 'corvane', 'generated', 'assets', 'pages', name);
-  return readFileSync(file, 'utf8').replaceAll('__TOKEN__', TOKEN).replaceAll('__VERSION__', VERSION)
+  let text = readFileSync(file, 'utf8').replaceAll('__TOKEN__', TOKEN).replaceAll('__VERSION__', VERSION)
     .replaceAll('__BUILD_DATE__', BUILD_DATE);
+  if (clip !== undefined) text = text.replaceAll('"__CLIP__"', JSON.stringify(clip).replaceAll('</', '<\\/'));
+  return text;
 }
 
 // A page that stands in for a frame: it records the window messages it gets.
@@ -36,8 +39,9 @@ const FRAME_STUB = '<!doctype html><html lang="es"><head><meta charset="utf-8"><
 
 // Opens `pageName` at `pathAndHash` on ORIGIN. `api` maps a route path
 // ("/api/pestana") to a handler (request, body) => reply object, or
-// { status, body } for a failure, or 'abort'. Returns the page and what it did.
-export async function openStubbed(browser, { pageName, pathAndHash, api = {}, clock = false, storage = {}, size }) {
+// { status, body } for a failure, or 'abort'. `files` maps other paths to a
+// handler (request) => the options of route.fulfill. Returns the page and what it did.
+export async function openStubbed(browser, { pageName, pathAndHash, api = {}, clock = false, storage = {}, size, clip, files = {} }) {
   const context = await browser.newContext({ viewport: size ?? { width: 1360, height: 920 } });
   const page = await context.newPage();
   const seen = { calls: [], errors: [], outside: [] };
@@ -62,14 +66,17 @@ export async function openStubbed(browser, { pageName, pathAndHash, api = {}, cl
       return route.fulfill({ status: 200, contentType: 'application/json; charset=utf-8', body: JSON.stringify(out) });
     }
     if (url.pathname === pathAndHash.split(/[?#]/)[0]) {
-      return route.fulfill({ status: 200, contentType: 'text/html; charset=utf-8', body: builtPage(pageName) });
+      return route.fulfill({ status: 200, contentType: 'text/html; charset=utf-8', body: builtPage(pageName, clip) });
     }
+    if (files[url.pathname]) return route.fulfill(await files[url.pathname](req));
     return route.fulfill({ status: 200, contentType: 'text/html; charset=utf-8', body: FRAME_STUB });
   });
   if (Object.keys(storage).length) {
     await context.addInitScript((s) => { for (const [k, v] of Object.entries(s)) localStorage.setItem(k, v); }, storage);
   }
   if (clock) await page.clock.install({ time: new Date('2026-11-02T18:00:00Z') });
+  // 'paused': from the first line of the page on, time moves only when the test says so.
+  if (clock === 'paused') await page.clock.pauseAt(new Date('2026-11-02T18:01:00Z'));
   await page.goto(ORIGIN + pathAndHash);
   return { page, context, seen };
 }

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "ai/jobs.h"
 
 #include "clips_test_util.h"
@@ -72,6 +75,44 @@ TEST(WebAnalysisView, JobUnderTheNameAsGiven) {
     const auto t = json::parse(state("d/j.mp4"))["trabajo"];
     EXPECT_EQ(t["subida"].dump(), R"({"enviado":1,"total":2,"mbps":0.5})");
     EXPECT_EQ(t["segundos"], 0.0);
+}
+
+// A worker writes the result, then marks its job finished. A poll that sees
+// the job finished must also see that result, or the page stops polling with
+// the old one on screen.
+TEST(WebAnalysisView, FinishedJobComesWithItsResult) {
+    ClipsHome home("[ia]\nclave_gemini = k\n");
+    const auto clip = home.put("d/r.mp4", "v");
+    const std::string key = "d/r.mp4";
+    constexpr int kRuns = 200;
+    std::atomic<bool> done{false};
+    std::atomic<int> polls{0};
+    std::thread worker([&] {
+        for (int run = 1; run <= kRuns; ++run) {
+            ai_job_update(key, [&](AiJob& job) {
+                job.running = true;
+                job.step = std::to_string(run);
+            });
+            EXPECT_EQ(ai_write_result(clip, json{{"run", run}}), "");
+            ai_job_update(key, [](AiJob& job) { job.running = false; });
+            // Each finished run is seen by a few polls before the next starts.
+            const int seen = polls;
+            while (polls < seen + 2) std::this_thread::yield();
+        }
+        done = true;
+    });
+    int checked = 0;
+    while (!done) {
+        const json r = ui_analysis_state(key);
+        ++polls;
+        const json& t = r["trabajo"];
+        if (!t.is_object() || t["corriendo"] == true) continue;
+        ++checked;
+        ASSERT_TRUE(r["guardado"].is_object()) << r.dump();
+        ASSERT_GE(r["guardado"]["run"].get<int>(), std::stoi(t["etapa"].get<std::string>())) << r.dump();
+    }
+    worker.join();
+    EXPECT_GT(checked, 0);
 }
 
 }  // namespace

@@ -126,9 +126,9 @@ TEST(WebPages, AnalysisClipLiteralCannotBreakThePage) {
         SCOPED_TRACE(c.query);
         Reply r = get(std::string("/analisis?t=") + kToken + "&" + c.query);
         ASSERT_EQ(r.status, "200 OK");
-        EXPECT_NE(r.body.find(std::string("const clip = ") + c.literal + ";"), std::string::npos) << r.body;
+        EXPECT_NE(r.body.find(std::string("const CLIP = ") + c.literal + ";"), std::string::npos) << r.body;
         EXPECT_EQ(r.body.find("\"__CLIP__\""), std::string::npos);
-        EXPECT_NE(r.body.find(std::string("window.__crvnClave = \"") + kToken), std::string::npos);
+        EXPECT_NE(r.body.find(std::string("const TOKEN = \"") + kToken), std::string::npos);
     }
 }
 

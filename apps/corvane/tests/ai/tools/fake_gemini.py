@@ -4,7 +4,8 @@
 argv: cert.pem key.pem scenario.json log.jsonl
 The scenario maps "METHOD /path?query" to a list of replies, used in turn (the
 last one repeats). A reply: {"status": 200, "headers": {...}, "body": "...",
-"chunks": ["...", ...]}; "{port}" in headers and bodies becomes the port.
+"chunks": ["...", ...], "pause": seconds between chunks (default 0.01)};
+"{port}" in headers and bodies becomes the port.
 Every request is logged as one JSON line. The port is printed on stdout.
 """
 import hashlib
@@ -66,7 +67,7 @@ class Handler(BaseHTTPRequestHandler):
             for c in reply["chunks"]:
                 self.wfile.write(fill(c).encode("utf-8") if isinstance(c, str) else bytes(c))
                 self.wfile.flush()
-                time.sleep(0.01)
+                time.sleep(reply.get("pause", 0.01))
             self.close_connection = True
             return
         body = fill(reply.get("body", "")).encode("utf-8")

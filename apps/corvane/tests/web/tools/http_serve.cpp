@@ -1,9 +1,10 @@
 // The local web server alone on 127.0.0.1, for the browser tests and the HTTP
 // benchmark:
-//   http_serve TOKEN [SECONDS [PROGRAM_FOLDER]]
+//   http_serve TOKEN [SECONDS [PROGRAM_FOLDER [AI_BASE CA_FILE]]]
 // prints the port on the first line, serves until its standard input closes
 // or SECONDS (default 60) pass, then exits. PROGRAM_FOLDER stands in for the
-// executable's folder (its data/corvane.ini names the clips folder).
+// executable's folder (its data/corvane.ini names the clips folder). AI_BASE
+// and CA_FILE point the analyses at a local stand-in of the AI service.
 #include <poll.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "ai/net.h"
 #include "base/paths.h"
 #include "base/ui_state.h"
 #include "platform/net.h"
@@ -20,11 +22,17 @@
 int main(int argc, char** argv) {
     using namespace corvane;
     if (argc < 2) {
-        std::fprintf(stderr, "uso: http_serve CLAVE [SEGUNDOS [CARPETA]]\n");
+        std::fprintf(stderr, "uso: http_serve CLAVE [SEGUNDOS [CARPETA [BASE_IA CA]]]\n");
         return 2;
     }
     const int seconds = argc > 2 ? std::atoi(argv[2]) : 60;
     if (argc > 3) paths_set_app_dir_for_tests(argv[3]);
+    if (argc > 5) {
+        NetConfig ai;
+        ai.gemini_base = argv[4];
+        ai.ca_file = argv[5];
+        net_set_config_for_tests(std::move(ai));
+    }
     NetListenResult l = net_listen_loopback(0, 128);
     if (!l.error.empty()) {
         std::fprintf(stderr, "%s\n", l.error.c_str());
