@@ -514,6 +514,29 @@ test('the refresh is skipped while the page is hidden, and never runs after a fa
   assert.equal(polls(), 2);
   await finish(s);
 
+  // Inside the home page, a frame of a tab not shown is hidden too.
+  const h = await settings(browser, { clock: true });
+  await built(h.page);
+  await h.page.clock.pauseAt(await h.page.evaluate(() => Date.now() + 1));
+  await h.page.evaluate((t) => {
+    const f = document.createElement('iframe');
+    f.src = '/ajustes?t=' + t + '&embed=1';
+    document.body.appendChild(f);
+  }, TOKEN);
+  const inner = h.page.frameLocator('iframe');
+  await inner.locator('section.card.on').waitFor();
+  const framePolls = () => h.seen.calls.filter((c) => c.path === '/api/estado').length;
+  const atStart = framePolls();
+  // The outer page stands in for the home page: its own polls are stopped.
+  await h.page.evaluate(() => { failedStart = true; document.querySelector('iframe').style.display = 'none'; });
+  await h.page.clock.runFor(8000);
+  await h.page.waitForTimeout(200);
+  assert.equal(framePolls(), atStart, 'a hidden frame does not poll');
+  await h.page.evaluate(() => { document.querySelector('iframe').style.display = ''; });
+  await h.page.clock.runFor(4000);
+  await waitFor(() => framePolls() === atStart + 1);
+  await finish(h);
+
   const f = await settings(browser, { clock: true, api: { '/api/estado': () => 'abort' } });
   await until(f.page, () => document.getElementById('offline'));
   assert.match(await f.page.locator('#offline').textContent(), /^Sin conexión\s*Corvane no está abierto\. Ábrelo y vuelve a entrar desde su ícono junto al reloj\.$/);
