@@ -108,10 +108,12 @@ class SettingsPageRealTest(unittest.TestCase):
         self.assertEqual(live["disco"]["limite"], 7 * 1024 ** 3)
         self.assertFalse(live["reiniciar"])
         self.assertEqual(live["avisos"], [])
-        self.assertEqual(out["toasts"][1], "Los avisos están apagados (actívalos arriba)")
+        if before["avisos_corriendo"]:
+            self.assertEqual(out["toasts"][1], "Mira tu pantalla: aparece un aviso de prueba")
+        self.assertEqual(out["toasts"][2], "Los avisos están apagados (actívalos arriba)")
 
         # The rest: written, taken by the loader, waiting for the restart.
-        self.assertEqual(out["toasts"][2], "Guardado")
+        self.assertEqual(out["toasts"][3], "Guardado")
         later = out["later"]
         self.assertTrue(later["reiniciar"])
         self.assertTrue(out["restart_shown"])

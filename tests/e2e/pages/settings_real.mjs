@@ -55,8 +55,11 @@ try {
   await slide('ia.fps', '5');
   out.toasts.push(await lastToast());
   out.live = await state();
-  // Notices off: the notice test now says so.
+  // The notice test, with notices on and then off.
   await show('avisos');
+  await page.getByText('👁 Probar aviso en mi pantalla').click();
+  await wait(() => /^(Mira|Los avisos)/.test(document.getElementById('toast').textContent));
+  out.toasts.push(await page.locator('#toast').textContent());
   await toggle('avisos_activo');
   await idle();
   await page.getByText('👁 Probar aviso en mi pantalla').click();
