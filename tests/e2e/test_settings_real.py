@@ -60,9 +60,13 @@ class SettingsPageRealTest(unittest.TestCase):
     def test_every_control_reaches_the_file_and_the_program(self):
         d = Desktop(self, BIN)
         self.addCleanup(kill_left_behind, d.root)
-        for args in (["module-null-sink", "sink_name=bocinas", "sink_properties=device.description='Bocinas de prueba'"],
-                     ["module-null-source", "source_name=micro_a", "source_properties=device.description='Micro A'"],
-                     ["module-null-source", "source_name=micro_b", "source_properties=device.description='Micro B'"]):
+        # A second output beside "juego", and two microphones (sources that
+        # are no sink's monitor) with names of their own.
+        for args in (["module-null-sink", "sink_name=bocinas", "sink_properties=\"device.description='Bocinas de prueba'\""],
+                     ["module-remap-source", "source_name=micro_a", "master=juego.monitor",
+                      "source_properties=\"device.description='Micro A'\""],
+                     ["module-remap-source", "source_name=micro_b", "master=bocinas.monitor",
+                      "source_properties=\"device.description='Micro B'\""]):
             r = d.run_tool("pactl", "load-module", *args)
             self.assertEqual(r.returncode, 0, r.stderr)
         os.makedirs(d.data)
@@ -141,9 +145,13 @@ class SettingsPageRealTest(unittest.TestCase):
         self.assertEqual({k: table.get(k) for k in want}, want)
         self.assertEqual({f"{s}.{k}": later["valores"][f"{s}.{k}"] for s, k in want}, {f"{s}.{k}": v for (s, k), v in want.items()})
         self.assertNotIn("AIza-de-prueba", d.log())
-        # Until the restart, the program runs on what it started with.
-        self.assertEqual(d.log().count("  Perfil     : "), 1)
-        self.assertIn("  Guardar    : Ctrl+W", d.log())
+        # Until the restart, the program runs on what it started with: one
+        # start-up summary, with the old key, before the saves and the restart.
+        self.assertTrue(wait_until(lambda: "[CORVANE] Reiniciando para aplicar los cambios…" in d.log(), timeout=60))
+        until_restart = d.log().split("[CORVANE] Reiniciando para aplicar los cambios…")[0]
+        self.assertEqual(until_restart.count("  Perfil     : "), 1)
+        self.assertIn("  Guardar    : Ctrl+W", until_restart)
+        self.assertIn("[CONFIGURACIÓN] [teclas] guardar = Ctrl+Shift+S", until_restart)
 
         # "Reiniciar ahora": the new program starts with the new values.
         self.assertEqual(out["closed"].strip(), "CorvaneSe está reiniciando. Esta ventana ya se puede cerrar.")
