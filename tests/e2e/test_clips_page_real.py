@@ -16,6 +16,7 @@ from e2e_support import Desktop, wait_until
 
 BIN = os.environ["CORVANE_BIN"]
 SRC = os.environ["CORVANE_SOURCE_DIR"]
+BUILD = os.environ["CORVANE_BUILD_DIR"]
 READY = "[CORVANE] Listo: grabando en segundo plano. Controles en el ícono junto al reloj."
 INI = """[grabacion]
 perfil = ligero
@@ -122,7 +123,9 @@ class ClipsPageRealTest(unittest.TestCase):
         # The voice within 100 ms of the picture after seeks and at 0.4×.
         for step in out["drift"]:
             self.assertLessEqual(step["max"], 0.1, step)
-        self.assertEqual(out["rates"], [0.4, 0.4])
+        # At 0.4× both; the voice may be nudged a little while it closes a gap.
+        self.assertEqual(out["rates"][0], 0.4)
+        self.assertAlmostEqual(out["rates"][1], 0.4, delta=0.4 * 0.15)
 
         self.assertEqual(out["archived_label"], "📌 Archivado")
         with open(companions(os.path.join(d.clips, kill))[1], encoding="utf-8") as f:
@@ -140,18 +143,22 @@ class ClipsPageRealTest(unittest.TestCase):
         for gone in companions(os.path.join(d.clips, death)) + companions(manual):
             self.assertFalse(os.path.exists(gone), gone)
 
-        # The disk limit: the archived kill, the oldest clip, stays; a big
-        # newer clip goes when the next clip is saved.
+        # The disk limit over the folder as the program and the page left it:
+        # the archived kill, the oldest clip, stays; a big newer one goes.
+        # (The program runs the limit only after automatic clips, which it
+        # saves only from detected events.)
         kill_path = os.path.join(d.clips, kill)
         old = time.time() - 86400
         os.utime(kill_path, (old, old))
         big = os.path.join(d.clips, day, "Bajas", stem + "_grande.mp4")
         with open(big, "wb") as f:
             f.truncate(2 * 1024 ** 3)
-        self.save_clip(d, port, token)
-        self.assertTrue(wait_until(lambda: "[DISCO] Límite de 1 GB" in d.log(), timeout=90), d.log()[-2000:])
+        limit = subprocess.run([os.path.join(BUILD, "apps", "corvane", "disk_limit"), d.clips, "1"],
+                               capture_output=True, text=True, timeout=60)
+        self.assertEqual(limit.stdout.strip(), "1", limit.stderr)
         self.assertFalse(os.path.exists(big))
         self.assertTrue(os.path.exists(kill_path))
+        self.assertTrue(os.path.exists(companions(kill_path)[2]))
 
 
 if __name__ == "__main__":
