@@ -23,5 +23,7 @@ function toast(text, isError) {
   t.textContent = text;
   t.className = 'show' + (isError ? ' err' : '');
   clearTimeout(toastTimer);
-  toastTimer = setTimeout(() => { t.className = ''; }, TOAST_MS);
+  // A page may keep errors up longer (TOAST_ERR_MS); otherwise both last TOAST_MS.
+  const ms = isError && typeof TOAST_ERR_MS === 'number' ? TOAST_ERR_MS : TOAST_MS;
+  toastTimer = setTimeout(() => { t.className = ''; }, ms);
 }

@@ -41,8 +41,12 @@ const FRAME_STUB = '<!doctype html><html lang="es"><head><meta charset="utf-8"><
 // ("/api/pestana") to a handler (request, body) => reply object, or
 // { status, body } for a failure, or 'abort'. `files` maps other paths to a
 // handler (request) => the options of route.fulfill. Returns the page and what it did.
-export async function openStubbed(browser, { pageName, pathAndHash, api = {}, clock = false, storage = {}, size, clip, files = {} }) {
-  const context = await browser.newContext({ viewport: size ?? { width: 1360, height: 920 } });
+// `html` replaces the built page (a page whose data the server writes in);
+// `contextOptions` go to the browser context (timezoneId, ...). A handler may
+// also answer any other path, and give `contentType` (and `headers`) for a
+// raw reply; it gets the request as its third argument.
+export async function openStubbed(browser, { pageName, pathAndHash, api = {}, clock = false, storage = {}, size, clip, files = {}, html, contextOptions = {} }) {
+  const context = await browser.newContext({ viewport: size ?? { width: 1360, height: 920 }, ...contextOptions });
   const page = await context.newPage();
   const seen = { calls: [], errors: [], outside: [] };
   page.on('pageerror', (e) => seen.errors.push(e.message));
@@ -55,18 +59,21 @@ export async function openStubbed(browser, { pageName, pathAndHash, api = {}, cl
     const req = route.request();
     const url = new URL(req.url());
     if (url.origin !== ORIGIN) return route.abort();
-    if (url.pathname.startsWith('/api/')) {
+    if (url.pathname.startsWith('/api/') || api[url.pathname]) {
       const body = req.postData() ? JSON.parse(req.postData()) : null;
       seen.calls.push({ method: req.method(), path: url.pathname + url.search, body,
         key: req.headers()['x-crvn-clave'], type: req.headers()['content-type'] });
       const h = api[url.pathname];
-      const out = h ? await h(url, body) : { status: 404, body: '?' };
+      const out = h ? await h(url, body, req) : { status: 404, body: '?' };
       if (out === 'abort') return route.abort();
-      if (out && out.status) return route.fulfill({ status: out.status, contentType: 'text/plain', body: String(out.body ?? '') });
+      if (out && out.status) {
+        return route.fulfill({ status: out.status, contentType: out.contentType ?? 'text/plain', headers: out.headers,
+          body: Buffer.isBuffer(out.body) ? out.body : String(out.body ?? '') });
+      }
       return route.fulfill({ status: 200, contentType: 'application/json; charset=utf-8', body: JSON.stringify(out) });
     }
     if (url.pathname === pathAndHash.split(/[?#]/)[0]) {
-      return route.fulfill({ status: 200, contentType: 'text/html; charset=utf-8', body: builtPage(pageName, clip) });
+      return route.fulfill({ status: 200, contentType: 'text/html; charset=utf-8', body: html ?? builtPage(pageName, clip) });
     }
     if (files[url.pathname]) return route.fulfill(await files[url.pathname](req));
     return route.fulfill({ status: 200, contentType: 'text/html; charset=utf-8', body: FRAME_STUB });

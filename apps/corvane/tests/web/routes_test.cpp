@@ -12,6 +12,7 @@
 #include "../support/temp_dir.h"
 #include "base/paths.h"
 #include "web/assets.h"
+#include "web/clips_page.h"
 #include "web/templates.h"
 #include "web_test_util.h"
 
@@ -152,6 +153,7 @@ TEST(WebTemplates, StoredPagesAreSelfContainedSpanishPages) {
         {"pages/ajustes.html", "Corvane · Ajustes", {"__TOKEN__", "__VERSION__"}},
         {"pages/ayuda.html", "Corvane · Ayuda", {"__TOKEN__", "__VERSION__", "__BUILD_DATE__"}},
         {"pages/analisis.html", "Corvane · Análisis con IA", {"__TOKEN__", "__VERSION__", "\"__CLIP__\""}},
+        {"pages/clips.html", "Corvane · Clips", {"__VERSION__"}},
     };
     for (const auto& p : pages) {
         SCOPED_TRACE(p.asset);
@@ -170,6 +172,22 @@ TEST(WebTemplates, StoredPagesAreSelfContainedSpanishPages) {
             }
         }
     }
+}
+
+TEST(WebTemplates, ClipsPageHoldsEachOfItsPlaceholdersOnce) {
+    auto bytes = embedded_asset(kClipsPageAsset);
+    ASSERT_TRUE(bytes);
+    const std::string_view page = *bytes;
+    for (const char* ph : {"/*__DATA__*/[]", "/*__CLIPS__*/{}", "/*__DISCO__*/null", "__VERSION__", "__GENERATED__",
+                           "__VIEWER_KEY__", "__GENSTAMP__", "/*__API__*/null"}) {
+        SCOPED_TRACE(ph);
+        const size_t first = page.find(ph);
+        ASSERT_NE(first, std::string_view::npos);
+        EXPECT_EQ(page.find(ph, first + 1), std::string_view::npos);
+    }
+    // The quoted counter and the footer sentence stand where the page reads them.
+    EXPECT_NE(page.find("const GEN = \"__GENSTAMP__\";"), std::string_view::npos);
+    EXPECT_NE(page.find("Abre esta ventana con __VIEWER_KEY__."), std::string_view::npos);
 }
 
 TEST(WebAssets, EmbeddedBytesMatchTheFiles) {
