@@ -69,9 +69,15 @@ def read(path):
 
 
 def add(z, name, data, mode=0o644, method=zipfile.ZIP_DEFLATED):
+    """One file entry; a mode of None makes it as a system without
+    permission bits would."""
     info = zipfile.ZipInfo(name, date_time=(2026, 11, 1, 12, 0, 0))
-    info.create_system = 3
-    info.external_attr = (stat.S_IFREG | mode) << 16
+    if mode is None:
+        info.create_system = 0
+        info.external_attr = 0x20  # archive bit only
+    else:
+        info.create_system = 3
+        info.external_attr = (stat.S_IFREG | mode) << 16
     info.compress_type = method
     z.writestr(info, data)
 
@@ -220,6 +226,14 @@ class ApplyUpdateTest(unittest.TestCase):
                 self.assertFalse(os.path.exists(inst.mark))
             else:
                 self.assertEqual(inst.started()["argv"], argv)
+
+    def test_a_package_without_permission_bits_still_opens_the_new_version(self):
+        inst = Installation(self)
+        entries = [("Corvane/corvane", inst.marker("nueva"), None)] + inst.good_entries()[1:]
+        r = inst.run(inst.package(entries))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(dict(inst.result())["ok"])
+        self.assertEqual(inst.started()["which"], "nueva")
 
     def test_refused_packages_leave_the_installation_as_it_was(self):
         def tampered(inst):

@@ -84,6 +84,17 @@ void remove_entry(const fs::path& path, std::error_code& ec) {
     }
 }
 
+// A package made where files carry no permission bits leaves the program
+// without them, and the update would end in a program nobody can start.
+void make_program_runnable(const fs::path& exe) {
+    std::error_code ec;
+    const auto st = fs::symlink_status(exe, ec);
+    if (ec || !fs::is_regular_file(st)) return;
+    if ((st.permissions() & fs::perms::owner_exec) != fs::perms::none) return;
+    fs::permissions(exe, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+                    fs::perm_options::add, ec);
+}
+
 void remove_quietly(const fs::path& path) {
     std::error_code ec;
     fs::remove_all(path, ec);
@@ -313,6 +324,7 @@ nlohmann::ordered_json apply_update_run(const ApplyUpdateArgs& args, const Insta
     }
 
     if (!failure) {
+        make_program_runnable(install / kProgramFileName);
         result["ok"] = true;
         result["files"] = files;
         result["clean"] = true;

@@ -318,6 +318,16 @@ TEST(ApplyUpdate, WaitAndRelaunchFollowTheArguments) {
     }
 }
 
+TEST(ApplyUpdate, TheNewProgramIsLeftRunnable) {
+    Fixture f;
+    fs::permissions(f.nuevo / "corvane", fs::perms(0644));
+    fs::permissions(f.nuevo / "lib" / "nuevo.so", fs::perms(0644));
+    Recorder r;
+    EXPECT_TRUE(corvane::apply_update_run(f.args(), r.hooks())["ok"].get<bool>());
+    EXPECT_EQ(fs::status(f.install / "corvane").permissions(), fs::perms(0755));
+    EXPECT_EQ(fs::status(f.install / "lib" / "nuevo.so").permissions(), fs::perms(0644));
+}
+
 TEST(ApplyUpdate, NoProgramAfterTheSwapIsLoggedNotStarted) {
     Fixture f;
     fs::remove(f.nuevo / "corvane");
