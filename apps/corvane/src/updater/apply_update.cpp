@@ -260,7 +260,7 @@ nlohmann::ordered_json apply_update_run(const ApplyUpdateArgs& args, const Insta
 
     // Whatever is not an installation of this program is left alone: no
     // folder is made there, nothing is moved out of it and nothing started.
-    if (!fs::is_regular_file(install / kProgramFileName, ec)) {
+    if (install.empty() || !fs::is_regular_file(install / kProgramFileName, ec)) {
         result["error"] = fmt::format("la carpeta {} no tiene una instalación de {}", install.string(),
                                       kAppDisplayName);
         return result;

@@ -363,6 +363,18 @@ TEST(ApplyUpdate, AFolderThatIsNotAnInstallationIsLeftAlone) {
     EXPECT_TRUE(r.renames.empty());
     EXPECT_TRUE(r.waits.empty());
     EXPECT_TRUE(r.spawns.empty());
+
+    // An empty folder argument is no folder, even where the working folder
+    // holds a program file.
+    const fs::path cwd = fs::current_path();
+    put(dir.path() / "corvane", "x");
+    fs::current_path(dir.path());
+    a.install_folder.clear();
+    const auto empty = corvane::apply_update_run(a, r.hooks());
+    fs::current_path(cwd);
+    EXPECT_FALSE(empty["ok"].get<bool>());
+    EXPECT_FALSE(fs::exists(dir.path() / "data"));
+    EXPECT_TRUE(r.spawns.empty());
 }
 
 TEST(ApplyUpdate, PackagesOutsideTheUpdateFolderAndBadVersionsAreRefused) {
