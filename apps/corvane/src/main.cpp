@@ -460,8 +460,15 @@ int main(int argc, char** argv) {
     const CommandLine cl = parse_command_line(std::vector<std::string>(argv, argv + argc));
     if (cl.install) {
         const InstallRequest& r = *cl.install;
-        apply_update_main(r.source, r.target, r.wait_pid, r.version, r.from_version, r.quiet,
-                          r.no_relaunch);
+        ApplyUpdateArgs args;
+        args.package = r.source;
+        args.install_folder = r.target;
+        args.version = r.version;
+        args.from_version = r.from_version;
+        args.pid = r.wait_pid;
+        args.quiet = r.quiet;
+        args.no_relaunch = r.no_relaunch;
+        apply_update_main(args);
         app_exit(0);
     }
     if (cl.console) {

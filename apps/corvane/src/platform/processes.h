@@ -36,6 +36,12 @@ SpawnResult process_spawn_detached(const std::filesystem::path& exe,
                                    const std::vector<std::string>& args,
                                    const std::filesystem::path& cwd);
 
+// As process_spawn_detached, with the child in a session of its own: it
+// outlives us, and nothing sent to our process group or terminal reaches it.
+SpawnResult process_spawn_new_session(const std::filesystem::path& exe,
+                                      const std::vector<std::string>& args,
+                                      const std::filesystem::path& cwd);
+
 // Waits until process `pid` has ended (a zombie counts as ended) or `limit`
 // has passed. True when it ended or never existed, false on time-out. Invalid
 // ids (0, above the system's range) return true at once.
