@@ -200,7 +200,7 @@ test('sliders: live ones send 180 ms after the last move, in one request with a 
   const { page } = s;
   await built(page);
   // Time passes only when the test says so.
-  await page.clock.pauseAt(await page.evaluate(() => Date.now() + 1));
+  await page.clock.pauseAt(await page.evaluate(() => Date.now() + 2000));
   const move = (k, v) => page.evaluate(([k, v]) => { const r = controls[k]; r.value = v; r.dispatchEvent(new Event('input')); }, [k, v]);
   const release = (k) => page.evaluate((k) => controls[k].dispatchEvent(new Event('change')), k);
   // Dragging "Tamaño" for two seconds: one request, the last value.

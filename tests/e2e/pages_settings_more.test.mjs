@@ -92,8 +92,9 @@ test('the folder picker: a chosen folder is saved, a cancel changes nothing', as
     const s = await settings(browser, { hash: '#detector', api: { '/api/elegir_carpeta': () => ({ ruta }) } });
     await built(s.page);
     await s.page.getByText('Elegir…').click();
-    await until(s.page, () => true);
-    await s.page.waitForTimeout(200);
+    await waitFor(() => s.seen.calls.some((c) => c.path === '/api/elegir_carpeta'));
+    if (saved.length) await waitFor(() => saves(s.seen).length === saved.length);
+    else await s.page.waitForTimeout(300);
     assert.equal(await row(s.page, 'Carpeta de clips').locator('input').inputValue(), ruta ?? '');
     assert.deepEqual(saves(s.seen), saved);
     assert.deepEqual(s.seen.calls.find((c) => c.path === '/api/elegir_carpeta').body, {});
@@ -171,14 +172,13 @@ test('the refresh is skipped while the page is hidden, and never runs after a fa
   assert.equal(polls(), 1);
   await page.evaluate(() => { Object.defineProperty(document, 'visibilityState', { get: () => 'visible', configurable: true }); });
   await page.clock.runFor(4000);
-  await until(page, () => true);
-  assert.equal(polls(), 2);
+  await waitFor(() => polls() >= 2);
   await finish(s);
 
   // Inside the home page, a frame of a tab not shown is hidden too.
   const h = await settings(browser, { clock: true });
   await built(h.page);
-  await h.page.clock.pauseAt(await h.page.evaluate(() => Date.now() + 1));
+  await h.page.clock.pauseAt(await h.page.evaluate(() => Date.now() + 2000));
   await h.page.evaluate((t) => {
     const f = document.createElement('iframe');
     f.src = '/ajustes?t=' + t + '&embed=1';

@@ -93,6 +93,7 @@ class SettingsPageRealTest(unittest.TestCase):
         out = json.loads(run.stdout.strip().splitlines()[-1])
         self.assertEqual(out["errors"], [])
         self.assertEqual(out["outside"], [])
+        self.assertEqual(out["failed"], [])
 
         # The sound server's devices, as the page lists them.
         def names(devices):

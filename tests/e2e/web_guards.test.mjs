@@ -61,7 +61,7 @@ test('a page of the interface calls the API with its token and origin', async ()
   assert.equal(resp.status(), 200);
   assert.equal(await page.title(), 'Corvane · Ajustes');
   const r = await page.evaluate(async () => {
-    const h = { 'X-CRVN-Clave': window.__crvnClave, 'Content-Type': 'application/json' };
+    const h = { 'X-CRVN-Clave': TOKEN, 'Content-Type': 'application/json' };
     const get = await fetch('/api/pestana', { headers: h });
     // A POST carries the page's Origin: it must pass the guard (no POST route here yet: 404).
     const post = await fetch('/api/pestana', { method: 'POST', headers: h, body: '{}' });

@@ -7,13 +7,17 @@
 import { launch } from './support.mjs';
 
 const base = `http://127.0.0.1:${process.env.PORT}`;
-const out = { errors: [], outside: [], toasts: [] };
+const out = { errors: [], outside: [], toasts: [], failed: [] };
+let restarting = false;
 const browser = await launch();
 try {
   const context = await browser.newContext({ viewport: { width: 1360, height: 920 } });
   const page = await context.newPage();
   page.on('pageerror', (e) => out.errors.push(e.message));
-  page.on('console', (m) => { if (m.type() === 'error') out.errors.push(m.text()); });
+  // Once the program restarts, a refresh under way may meet the closing
+  // server: the page ignores it, the browser still logs it.
+  page.on('console', (m) => { if (m.type() === 'error' && !(restarting && /^Failed to load resource/.test(m.text()))) out.errors.push(m.text()); });
+  page.on('requestfailed', (r) => { if (!restarting) out.failed.push(r.url() + ' ' + r.failure()?.errorText); });
   page.on('request', (r) => { const u = r.url(); if (!u.startsWith(base + '/') && !u.startsWith('data:')) out.outside.push(u); });
   await page.goto(`${base}/ajustes?t=${process.env.TOKEN}#audio`);
   await page.waitForSelector('section.card.on', { timeout: 30000 });
@@ -102,6 +106,7 @@ try {
   out.later = await state();
   out.restart_shown = await page.locator('#restartBox').isVisible();
 
+  restarting = true;
   await page.locator('#restartNow').click();
   await wait(() => document.getElementById('closed'), null);
   out.closed = await page.locator('#closed').textContent();
