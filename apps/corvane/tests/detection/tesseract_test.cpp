@@ -192,6 +192,40 @@ TEST(TesseractRegion, DarkTextOnALightPanelOfADarkSceneIsStillRead) {
     EXPECT_EQ(texts, (std::vector<std::string>{"ATTACKERS 3", "REPORT PLAYER"}));
 }
 
+TEST(TesseractEngine, APictureHandedOverAsBitsOrGreyReadsAsItsColourCopy) {
+    auto& engine = shared_engine();
+    ASSERT_TRUE(engine);
+    test::Picture card = test::render_texts(
+        800, 160, {{"ELIMINATED NIGHTOWL", 60, 30, 28}, {"2ND KILL", 60, 90, 24, 1.0, 0.85, 0.1}},
+        99);
+    ocr_prefilter_region(card.bgra.data(), card.bgra.size(), card.width, card.height);
+    std::vector<std::uint8_t> dark = card.bgra;  // white text on black: handed over inverted
+    for (std::size_t i = 0; i < dark.size(); i += 4)
+        for (int c = 0; c < 3; ++c) dark[i + c] = static_cast<std::uint8_t>(255 - dark[i + c]);
+    std::vector<std::uint8_t> grey = card.bgra;  // grey, not black and white
+    for (std::size_t i = 0; i < grey.size(); i += 4)
+        for (int c = 0; c < 3; ++c) grey[i + c] = grey[i + c] == 0 ? 40 : 200;
+
+    for (const auto* pixels : {&card.bgra, &dark, &grey}) {
+        // The same picture with one corner pixel a shade off grey: it goes
+        // over in colour.
+        std::vector<std::uint8_t> colour = *pixels;
+        colour[0] = static_cast<std::uint8_t>(colour[0] == 255 ? 254 : colour[0] + 1);
+        const OcrWordsResult a = engine->recognize(pixels->data(), card.width, card.height);
+        const OcrWordsResult b = engine->recognize(colour.data(), card.width, card.height);
+        ASSERT_TRUE(a.ok && b.ok);
+        ASSERT_EQ(a.words.size(), b.words.size());
+        ASSERT_GE(a.words.size(), 4u);
+        for (std::size_t i = 0; i < a.words.size(); ++i) {
+            EXPECT_EQ(a.words[i].text, b.words[i].text);
+            EXPECT_EQ(a.words[i].left, b.words[i].left);
+            EXPECT_EQ(a.words[i].top, b.words[i].top);
+            EXPECT_EQ(a.words[i].width, b.words[i].width);
+            EXPECT_EQ(a.words[i].height, b.words[i].height);
+        }
+    }
+}
+
 std::size_t thread_count() {
     std::size_t n = 0;
     if (DIR* d = opendir("/proc/self/task")) {

@@ -54,25 +54,62 @@ class TesseractOcr final : public OcrEngine {
         }
         keep_recognition_on_this_thread();
         // Packed RGB: a 4-byte picture would be read as R, G, B, A with the
-        // alpha byte thresholded like a colour.
+        // alpha byte thresholded like a colour. A picture that holds less
+        // goes over as less, the same picture with less for the recogniser
+        // to do: one grey byte per pixel when its channels are all equal, one
+        // bit when it is black and white already (the binarised and
+        // prefiltered regions), which also needs no threshold.
         const std::size_t pixels = std::size_t{width} * height;
-        rgb_.resize(pixels * 3);
-        std::uint64_t sum = 0;
-        for (std::size_t i = 0; i < pixels; ++i) {
-            rgb_[i * 3] = bgra[i * 4 + 2];
-            rgb_[i * 3 + 1] = bgra[i * 4 + 1];
-            rgb_[i * 3 + 2] = bgra[i * 4];
-            sum += rgb_[i * 3] + rgb_[i * 3 + 1] + rgb_[i * 3 + 2];
+        bool grey = true;
+        bool black_white = true;
+        for (std::size_t i = 0; i < pixels && grey; ++i) {
+            const std::uint8_t* p = bgra + i * 4;
+            grey = p[0] == p[1] && p[1] == p[2];
+            black_white = black_white && (p[0] == 0 || p[0] == 255);
         }
+        black_white = black_white && grey;
         // HUD text is light on a dark scene. The recogniser reads dark text
         // and tries a line inverted only after a poor first reading, so a
         // dark picture is handed over inverted: one reading instead of two
         // for most lines (dark text on a light patch still gets the retry).
-        if (sum < std::uint64_t{128} * 3 * pixels) {
-            for (std::uint8_t& v : rgb_) v = static_cast<std::uint8_t>(255 - v);
+        std::uint64_t sum = 0;
+        for (std::size_t i = 0; i < pixels; ++i) {
+            const std::uint8_t* p = bgra + i * 4;
+            sum += grey ? std::uint64_t{p[0]} * 3 : std::uint64_t{p[0]} + p[1] + p[2];
         }
-        api_->SetImage(rgb_.data(), static_cast<int>(width), static_cast<int>(height), 3,
-                       static_cast<int>(width * 3));
+        const std::uint8_t flip = sum < std::uint64_t{128} * 3 * pixels ? 255 : 0;
+        if (black_white) {
+            // Rows of bits, first pixel in the high bit; a set bit is white.
+            const std::size_t row = (std::size_t{width} + 7) / 8;
+            buffer_.assign(row * height, 0);
+            for (std::uint32_t y = 0; y < height; ++y) {
+                const std::uint8_t* src = bgra + std::size_t{y} * width * 4;
+                std::uint8_t* dst = buffer_.data() + y * row;
+                for (std::uint32_t x = 0; x < width; ++x) {
+                    if ((src[std::size_t{x} * 4] ^ flip) != 0) dst[x / 8] |= 0x80 >> (x % 8);
+                }
+            }
+            api_->SetImage(buffer_.data(), static_cast<int>(width), static_cast<int>(height), 0,
+                           static_cast<int>(row));
+        } else if (grey) {
+            buffer_.resize(pixels);
+            for (std::size_t i = 0; i < pixels; ++i) buffer_[i] = bgra[i * 4] ^ flip;
+            api_->SetImage(buffer_.data(), static_cast<int>(width), static_cast<int>(height), 1,
+                           static_cast<int>(width));
+        } else {
+            buffer_.resize(pixels * 3);
+            for (std::size_t i = 0; i < pixels; ++i) {
+                buffer_[i * 3] = bgra[i * 4 + 2] ^ flip;
+                buffer_[i * 3 + 1] = bgra[i * 4 + 1] ^ flip;
+                buffer_[i * 3 + 2] = bgra[i * 4] ^ flip;
+            }
+            api_->SetImage(buffer_.data(), static_cast<int>(width), static_cast<int>(height), 3,
+                           static_cast<int>(width) * 3);
+        }
+        // Black text on white is all a black-and-white picture can show:
+        // reading its poor lines a second time inverted only reads the noise
+        // again.
+        set_invert_retry(!black_white);
         api_->SetSourceResolution(kSourceDpi);
         tesseract::ETEXT_DESC monitor;
         monitor.set_deadline_msecs(static_cast<std::int32_t>(deadline_ms_));
@@ -110,10 +147,17 @@ class TesseractOcr final : public OcrEngine {
     const std::string& language() const override { return language_; }
 
   private:
+    void set_invert_retry(bool on) {
+        if (on == invert_retry_) return;
+        api_->SetVariable("tessedit_do_invert", on ? "1" : "0");
+        invert_retry_ = on;
+    }
+
     std::unique_ptr<tesseract::TessBaseAPI> api_;
     std::string language_;
     std::uint32_t deadline_ms_;
-    std::vector<std::uint8_t> rgb_;
+    std::vector<std::uint8_t> buffer_;  // the picture as handed over
+    bool invert_retry_ = true;          // the library's default
 };
 
 // Tesseract's data name for the language of a locale text ("es_MX.UTF-8").
