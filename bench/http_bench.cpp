@@ -1,7 +1,9 @@
 // The clip routes of the web server:
 //   clips_page_5000_clips_10k_lines_p95_ms  ours = the clips page data (history
 //       read and checked, 5,000 clips looked up with their sidecars, disk use),
-//       reference = the 50 ms goal
+//       p95 of repeated requests once the tree is older than the time stamps'
+//       grain, reference = the 50 ms goal; the first request (nothing kept
+//       yet) and the request after a saved kill are printed beside it
 //   delete_1000_events_of_10k_ms  ours = one "borrar_eventos" of 1,000 events
 //       on a 10,000-line history (one locked read-check-rewrite per event, as
 //       the viewer does it), reference = the clips page's 15 s patience
@@ -14,6 +16,8 @@
 // Nothing passes or fails.
 
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -93,25 +97,83 @@ void bench_clips_page(const fs::path& root) {
     write(root / "data" / "corvane.ini", "[general]\ncarpeta_clips = " + clips.string() + "\n");
     paths_set_app_dir_for_tests(root);
 
+    const auto made = std::chrono::steady_clock::now();
+    auto page = [&] {
+        return clips_page_fills(clips, clips / "estadisticas.jsonl", "Ctrl+Shift+E");
+    };
+    // One request in a child process: what a program that has kept nothing
+    // yet pays (the page keeps what it read between requests).
+    auto first_request_ms = [&]() -> double {
+        int fds[2];
+        if (::pipe(fds) != 0) return -1;
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const double t0 = now_ms();
+            (void)page();
+            const double took = now_ms() - t0;
+            (void)!::write(fds[1], &took, sizeof took);
+            std::_Exit(0);
+        }
+        double took = -1;
+        ::close(fds[1]);
+        if (pid > 0) {
+            (void)!::read(fds[0], &took, sizeof took);
+            ::waitpid(pid, nullptr, 0);
+        }
+        ::close(fds[0]);
+        return took;
+    };
+    const double fresh = first_request_ms();
+    // Time stamps younger than two seconds prove nothing about later changes,
+    // so what was read under them is not kept: wait until the tree is older.
+    std::this_thread::sleep_until(made + std::chrono::milliseconds(3200));
+    const double cold = first_request_ms();
+
+    (void)page();
     std::vector<double> times;
     std::size_t bytes = 0;
     const double cpu0 = cpu_ms();
-    for (int run = 0; run < 40; ++run) {
+    for (int run = 0; run < 60; ++run) {
         const double t0 = now_ms();
-        auto fills = clips_page_fills(clips, clips / "estadisticas.jsonl", "Ctrl+Shift+E");
+        auto fills = page();
         times.push_back(now_ms() - t0);
         bytes = fills[0].second.size() + fills[1].second.size();
     }
     const double p95 = percentile(times, 0.95);
+    const double cpu_per_page = (cpu_ms() - cpu0) / 60;
+    std::vector<double> whole;
+    for (int run = 0; run < 20; ++run) {
+        const double t0 = now_ms();
+        (void)clips_render_page(clips, clips / "estadisticas.jsonl", "Ctrl+Shift+E");
+        whole.push_back(now_ms() - t0);
+    }
+    // What a saved kill changes: one history line and one clip in a day folder.
+    std::vector<double> after_save;
+    for (int i = 0; i < 5; ++i) {
+        const std::string name = fmt::format("2026-01-01/Bajas/CRVN_2026-01-01_23-59-{:02}_nuevo.mp4", i);
+        write(clips / name, std::string(1024, 'v'));
+        std::ofstream(clips / "estadisticas.jsonl", std::ios::binary | std::ios::app)
+            << R"({"fecha":"2026-01-01","hora":"23:59:00","tipo":"baja","enemigo":"Nuevo","clip":")" << name
+            << "\"}\n";
+        const double t0 = now_ms();
+        (void)page();
+        after_save.push_back(now_ms() - t0);
+    }
+    std::fprintf(stderr,
+                 "clips page data: %zu bytes; steady state median %.1f ms, p95 %.1f ms, processor %.1f ms per page; "
+                 "whole page median %.1f ms\n",
+                 bytes, percentile(times, 0.5), p95, cpu_per_page, percentile(whole, 0.5));
+    std::fprintf(stderr,
+                 "first request: %.1f ms right after the tree was made, %.1f ms on a tree older than 2 s; "
+                 "after a saved kill (one line, one clip) median %.1f ms\n",
+                 fresh, cold, percentile(after_save, 0.5));
     {
         const double t0 = now_ms();
         const double c0 = cpu_ms();
         for (int i = 0; i < 5; ++i) (void)clips_disk_usage_json(clips, 50);
-        std::fprintf(stderr, "of which the disk use: %.1f ms (processor %.1f ms)\n", (now_ms() - t0) / 5,
+        std::fprintf(stderr, "the disk use counted afresh: %.1f ms (processor %.1f ms)\n", (now_ms() - t0) / 5,
                      (cpu_ms() - c0) / 5);
     }
-    std::fprintf(stderr, "clips page data: %zu bytes, median %.1f ms, processor time %.1f ms per page\n", bytes,
-                 percentile(times, 0.5), (cpu_ms() - cpu0) / 40);
     std::printf("clips_page_5000_clips_10k_lines_p95_ms ours=%.1f reference=50.0 ratio=%.3f\n", p95, p95 / 50.0);
     paths_set_app_dir_for_tests({});
 }
