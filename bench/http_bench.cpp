@@ -10,12 +10,24 @@
 //   clip_stream_256mb_ms  ours = curl fetching a 256 MB clip through "/clip"
 //       on 127.0.0.1, reference = cat of the same (cached) file to /dev/null;
 //       the goal is a ratio of at most 1.25 (80 % of cat's throughput)
+//   clip_stream_256mb_vs_loopback_floor_ms  ours = a plain socket reader (1 MiB
+//       reads, no curl, a process of its own) fetching the clip through
+//       "/clip", reference = the kernel's own floor: the file sent with
+//       sendfile over 127.0.0.1 TCP to the same reader, with no server and no
+//       HTTP (cat pays no loopback hop and no second process); the reader
+//       times itself from connecting to the last byte
 //   clip_stream_256mb_vs_python_ms  the same fetch, reference = curl fetching
 //       the file from python3's http.server on 127.0.0.1 (the cost of the
 //       loopback hop itself, which cat does not pay)
 // Nothing passes or fails.
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -200,6 +212,66 @@ void bench_delete_events(const fs::path& root) {
     paths_set_app_dir_for_tests({});
 }
 
+// A whole reply read from 127.0.0.1:port with 1 MiB reads and thrown away:
+// the client's side without curl's own costs (its many small writes to
+// the output). Returns the bytes read.
+std::uint64_t raw_get(unsigned port, const std::string& target) {
+    const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    std::uint64_t total = 0;
+    if (::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        const std::string req = fmt::format("GET {} HTTP/1.1\r\nHost: 127.0.0.1:{}\r\n\r\n", target, port);
+        if (::send(c, req.data(), req.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(req.size())) {
+            std::vector<char> buf(1 << 20);
+            ssize_t n;
+            while ((n = ::read(c, buf.data(), buf.size())) > 0) total += static_cast<std::uint64_t>(n);
+        }
+    }
+    ::close(c);
+    return total;
+}
+
+// The plain reader in a process of its own (this program, "get"); its time
+// from connecting to the last byte, without its own start-up.
+double reader_ms(unsigned port, const std::string& target) {
+    std::FILE* p = ::popen(fmt::format("/proc/{}/exe get {} '{}'", ::getpid(), port, target).c_str(), "r");
+    if (!p) return -1;
+    double ms = -1;
+    if (std::fscanf(p, "%lf", &ms) != 1) ms = -1;
+    ::pclose(p);
+    return ms;
+}
+
+// What the kernel itself allows on this machine: the file handed to a
+// 127.0.0.1 TCP socket with sendfile, with no server and no HTTP, read by the
+// same plain reader in its own process as "/clip" is.
+double loopback_floor_ms(const fs::path& file) {
+    NetListenResult l = net_listen_loopback(0, 4);
+    if (!l.error.empty()) return -1;
+    std::thread sender([&] {
+        const int s = ::accept4(l.socket.handle, nullptr, nullptr, SOCK_CLOEXEC);
+        if (s < 0) return;
+        char request[4096];
+        (void)::recv(s, request, sizeof request, 0);  // the reader's GET, so closing sends no reset
+        const int f = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st {};
+        if (f >= 0 && ::fstat(f, &st) == 0) {
+            off_t off = 0;
+            while (off < st.st_size)
+                if (::sendfile(s, f, &off, static_cast<std::size_t>(st.st_size - off)) <= 0) break;
+        }
+        if (f >= 0) ::close(f);
+        ::close(s);
+    });
+    const double took = reader_ms(l.port, "/");
+    sender.join();
+    net_close(l.socket);
+    return took;
+}
+
 void bench_stream(const fs::path& root) {
     const fs::path clips = root / "clips";
     const fs::path clip = clips / "2026-01-05/Manual/grande.mp4";
@@ -226,6 +298,19 @@ void bench_stream(const fs::path& root) {
     }
     const double o = percentile(ours, 0.5), r = percentile(ref, 0.5);
     std::printf("clip_stream_256mb_ms ours=%.1f reference=%.1f ratio=%.3f\n", o, r, o / r);
+
+    // How much of that is the loopback hop and curl rather than the server:
+    // a plain reader against "/clip", against the kernel's own floor.
+    const std::string target = fmt::format("/clip?t={}&ruta=2026-01-05/Manual/grande.mp4", token);
+    std::vector<double> raw, floor, cat2;
+    for (int run = 0; run < 5; ++run) {
+        raw.push_back(reader_ms(l.port, target));
+        floor.push_back(loopback_floor_ms(clip));
+        cat2.push_back(time_command_ms(fmt::format("cat '{}' > /dev/null", clip.string())));
+    }
+    const double rw = percentile(raw, 0.5), fl = percentile(floor, 0.5), c2 = percentile(cat2, 0.5);
+    std::fprintf(stderr, "clip stream: plain reader %.1f ms, loopback floor %.1f ms, cat %.1f ms\n", rw, fl, c2);
+    std::printf("clip_stream_256mb_vs_loopback_floor_ms ours=%.1f reference=%.1f ratio=%.3f\n", rw, fl, rw / fl);
 
     // Python's server on a port of its own, ended when its time is up.
     const int py_port = 20000 + static_cast<int>(l.port % 20000);
@@ -258,6 +343,13 @@ void bench_stream(const fs::path& root) {
 
 // "bench_http page" measures the clips page only (for profiling).
 int main(int argc, char** argv) {
+    // "bench_http get PORT TARGET": the plain reader, in a process of its own.
+    if (argc == 4 && std::string(argv[1]) == "get") {
+        const double t0 = now_ms();
+        const std::uint64_t n = raw_get(static_cast<unsigned>(std::atoi(argv[2])), argv[3]);
+        std::printf("%.3f\n", now_ms() - t0);
+        return n > 0 ? 0 : 1;
+    }
     const bool page_only = argc > 1 && std::string(argv[1]) == "page";
     char pattern[] = "/tmp/corvane-bench-http-XXXXXX";
     if (!::mkdtemp(pattern)) return 1;
