@@ -124,14 +124,23 @@ void scan_dir(const fs::path& folder, int dir_fd, std::vector<ClipRecord>& out) 
     ::closedir(dir);
 }
 
-// Whole file as bytes; errno in *err when it cannot be read.
+// Whole file as bytes; errno in *err when it cannot be read. Only a regular
+// file is read: a FIFO or a device put in a sidecar's or the history's place
+// would make the reader wait forever or read without end.
 std::optional<std::string> read_file(const fs::path& path, int* err) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         *err = errno;
         return std::nullopt;
     }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        ::close(fd);
+        return std::nullopt;
+    }
     std::string data;
+    data.reserve(static_cast<std::size_t>(st.st_size));
     char buf[65536];
     for (;;) {
         const ssize_t n = ::read(fd, buf, sizeof buf);

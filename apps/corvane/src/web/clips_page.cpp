@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <mutex>
 #include <unordered_map>
-#include <unordered_set>
+#include <functional>
+#include <iterator>
+#include <optional>
 
 #include "base/clock.h"
 #include "base/json.h"
@@ -31,13 +33,6 @@ namespace fs = std::filesystem;
 using Json = nlohmann::ordered_json;
 
 namespace {
-
-// The history's lines; none when it cannot be read or is not UTF-8.
-std::vector<std::string> read_history(const fs::path& path) {
-    std::lock_guard lock(HistoryLock);
-    HistoryRead r = history_read_jsonl(path);
-    return std::move(r.lines);
-}
 
 // Calls f(line) for each line, split as the history reader splits.
 template <class F>
@@ -124,84 +119,339 @@ std::string time_from_name(std::string_view file) {
     return t;
 }
 
-// A folder's clip entries, kept while the folder itself is unchanged. Clips,
-// voice tracks, analyses and sidecars are only ever added, replaced (written
-// aside and renamed) or deleted, and each of those changes the folder's time
-// stamps; entries reached through a link are never kept, since their target
-// can change without the folder changing.
-struct CachedFolder {
+// What the page is built from is kept between builds and checked against the
+// files on every build: the history's lines, each folder's clip entries and
+// the day folders' manual clips. A kept part is used only while the file or
+// folder it came from is the same (same device, inode and time stamps, or for
+// the history the same bytes); clips, voice tracks, analyses and sidecars are
+// only ever added, replaced (written aside and renamed) or deleted, and each
+// of those changes their folder's time stamps. Entries reached through a link
+// are never kept, since their target can change without the folder changing.
+
+struct Stamp {
     dev_t dev = 0;
     ino_t ino = 0;
+    off_t size = 0;
     timespec mtime{};
     timespec ctime{};
-    std::unordered_map<std::string, std::optional<Json>> entries;
 };
-
-struct ClipEntryCache {
-    std::mutex mutex;
-    std::string root;
-    std::unordered_map<std::string, CachedFolder> folders;
-};
-
-ClipEntryCache& entry_cache() {
-    static ClipEntryCache* c = new ClipEntryCache;  // leaked: connection threads may run at exit
-    return *c;
-}
 
 bool same_time(const timespec& a, const timespec& b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-// The clips of one folder are looked up relative to the open folder, so the
-// whole path is walked once per folder rather than four times per clip.
-// The caller holds the entry cache's mutex while the cursor lives.
-class FolderCursor {
-  public:
-    FolderCursor(fs::path root, ClipEntryCache& cache) : root_(std::move(root)), cache_(cache) {
-        if (cache_.root != root_.string()) {
-            cache_.folders.clear();
-            cache_.root = root_.string();
+bool same_stamp(const Stamp& a, const Stamp& b) {
+    return a.dev == b.dev && a.ino == b.ino && a.size == b.size && same_time(a.mtime, b.mtime) &&
+           same_time(a.ctime, b.ctime);
+}
+
+Stamp stamp_of(const struct stat& st, bool with_size) {
+    return Stamp{st.st_dev, st.st_ino, with_size ? st.st_size : 0, st.st_mtim, st.st_ctim};
+}
+
+// A time stamp this close to now may still be shared by a change that comes
+// right after it (the file system's clock is coarse): such a stamp proves
+// nothing, and what was read under it is not trusted later.
+bool settled(const Stamp& s, const timespec& now) {
+    return s.mtime.tv_sec < now.tv_sec - 2 && s.ctime.tv_sec < now.tv_sec - 2;
+}
+
+struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+template <class V>
+using TextMap = std::unordered_map<std::string, V, TextHash, std::equal_to<>>;
+
+// Only names that stay inside the clips folder are looked at.
+bool usable_clip_name(std::string_view name) {
+    return name.find('\\') == std::string_view::npos && ui_sanitize_rel_path(name).has_value();
+}
+
+// DATA elements of history lines, script-escaped and joined by commas, and
+// the usable clip names the lines hold.
+struct HistoryPart {
+    std::string data;
+    std::size_t elements = 0;
+    std::vector<std::string> names;  // sorted, unique
+
+    void add_lines(std::string_view text) {
+        data.reserve(data.size() + text.size() + 1);
+        std::vector<std::string> found;
+        for_each_line(text, [&](std::string_view raw) {
+            if (!history_is_event_line(raw)) return;
+            // The engine's own lines need no trimming.
+            std::string trimmed;
+            std::string_view line = raw;
+            if (raw.front() != '{' || raw.back() != '}') line = trimmed = utf8_trim(raw);
+            if (elements++) data += ',';
+            // A torn or hand-edited line would break the page's whole script.
+            ClipFinder finder;
+            if (!Json::sax_parse(line, &finder)) {
+                data += "null";
+                return;
+            }
+            ui_script_escape_append(data, line);
+            if (finder.clip && usable_clip_name(*finder.clip)) found.push_back(std::move(*finder.clip));
+        });
+        if (found.empty()) return;
+        std::sort(found.begin(), found.end());
+        found.erase(std::unique(found.begin(), found.end()), found.end());
+        std::vector<std::string> merged;
+        merged.reserve(names.size() + found.size());
+        std::merge(std::make_move_iterator(names.begin()), std::make_move_iterator(names.end()),
+                   std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()),
+                   std::back_inserter(merged));
+        merged.erase(std::unique(merged.begin(), merged.end()), merged.end());
+        names = std::move(merged);
+    }
+};
+
+// The history as last read. Its complete lines are kept with their results;
+// when the file has grown by appended lines only those are read into the
+// page data, and any other change makes it read again from the start.
+struct KeptHistory {
+    std::string path{};
+    std::string lines{};  // the file's bytes through its last line break
+    HistoryPart whole{};  // of `lines`
+    HistoryPart tail{};   // of the bytes after the last line break
+    bool readable = false;  // the file could be read and was UTF-8
+    Stamp stamp{};
+    bool trusted = false;  // `stamp` was settled when the file was read
+};
+
+// A regular file read whole; none when it cannot be opened or read. Never
+// waits on a FIFO or a device put in a file's place.
+std::optional<std::string> read_regular(int dir, const char* name, int flags, struct stat* st) {
+    const int fd = ::openat(dir, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | flags);
+    if (fd < 0) return std::nullopt;
+    std::optional<std::string> data;
+    if (::fstat(fd, st) == 0 && S_ISREG(st->st_mode)) {
+        data.emplace();
+        data->reserve(static_cast<std::size_t>(st->st_size));
+        char buf[65536];
+        for (;;) {
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                data.reset();
+                break;
+            }
+            if (n == 0) break;
+            data->append(buf, static_cast<std::size_t>(n));
         }
     }
+    ::close(fd);
+    return data;
+}
+
+// Brings the kept history up to the file's state; readable stays false when
+// the file cannot be read or is not UTF-8, so one bad byte gives no events.
+void refresh_history(KeptHistory& h, const fs::path& path, const timespec& now) {
+    if (h.path != path.string()) {
+        h = KeptHistory{};
+        h.path = path.string();
+    }
+    std::optional<std::string> text;
+    struct stat st {};
+    {
+        std::lock_guard lock(HistoryLock);
+        // Unchanged since a read under a settled stamp: nothing to read.
+        if (h.trusted && ::stat(path.c_str(), &st) == 0 && same_stamp(stamp_of(st, true), h.stamp)) return;
+        text = read_regular(AT_FDCWD, path.c_str(), 0, &st);
+    }
+    h.trusted = false;
+    h.tail = {};
+    h.readable = false;
+    if (!text) return;
+    const std::size_t cut = text->rfind('\n') + 1;  // 0 without a line break
+    const std::string_view complete = std::string_view(*text).substr(0, cut);
+    const std::string_view rest = std::string_view(*text).substr(cut);
+    // Lines end at "\n", so no UTF-8 sequence spans the kept bytes and the new ones.
+    const bool appended = complete.starts_with(h.lines);
+    const std::string_view added = appended ? complete.substr(h.lines.size()) : complete;
+    if (!utf8_valid(added) || !utf8_valid(rest)) {
+        if (!appended) {
+            h.whole = {};
+            h.lines.clear();
+        }
+        return;
+    }
+    if (!appended) {
+        h.whole = {};
+        h.lines.clear();
+    }
+    h.whole.add_lines(added);
+    h.lines.append(added);
+    h.tail.add_lines(rest);
+    h.readable = true;
+    h.stamp = stamp_of(st, true);
+    h.trusted = settled(h.stamp, now);
+}
+
+// One folder's CLIPS members by file name (none: the clip is missing).
+struct KeptFolder {
+    Stamp stamp{};
+    std::uint64_t build = 0;  // the last build that used it
+    TextMap<std::optional<std::string>> members;
+};
+
+// The manual clips of one day folder, each with its DATA element.
+struct KeptDay {
+    Stamp stamp{};  // of its "Manual" folder
+    bool trusted = false;
+    std::uint64_t build = 0;
+    std::vector<ManualClipEntry> entries;
+    std::vector<std::string> events;  // script-escaped synthetic events
+};
+
+struct PageCache {
+    std::mutex mutex;
+    std::uint64_t build = 0;
+    KeptHistory history;
+    std::string root;  // the clips folder the folders below belong to
+    TextMap<KeptFolder> folders;
+    Stamp root_stamp{};
+    bool days_trusted = false;
+    std::vector<std::string> days;  // the day folders' names, in listing order
+    TextMap<KeptDay> manual;
+};
+
+PageCache& page_cache() {
+    static PageCache* c = new PageCache;  // leaked: connection threads may run at exit
+    return *c;
+}
+
+// The day folders of the clips folder in listing order.
+std::vector<std::string> list_days(const fs::path& clips_folder) {
+    std::vector<std::string> days;
+    std::error_code ec;
+    fs::directory_iterator it(clips_folder, ec), done;
+    for (; !ec && it != done; it.increment(ec)) {
+        std::string day = utf8_lossy(it->path().filename().string());
+        if (is_day_folder(day)) days.push_back(std::move(day));
+    }
+    return days;
+}
+
+// The manual clips of one day folder, in listing order.
+std::vector<ManualClipEntry> list_manual(const fs::path& clips_folder, const std::string& day) {
+    std::vector<ManualClipEntry> out;
+    std::error_code ec;
+    fs::directory_iterator files(clips_folder / day / "Manual", ec), done;
+    for (; !ec && files != done; files.increment(ec)) {
+        const std::string file = files->path().filename().string();
+        if (file.size() < 4 || ascii_lower(file.substr(file.size() - 4)) != ".mp4") continue;
+        out.push_back({day + "/Manual/" + file, day, time_from_name(file)});
+    }
+    return out;
+}
+
+std::string manual_event_text(const ManualClipEntry& m) {
+    Json e = Json::object();
+    e["fecha"] = m.date;
+    e["hora"] = m.time;
+    e["tipo"] = "manual";
+    e["clip"] = m.key;
+    return ui_script_escape(ui_json_text(e));
+}
+
+// The day folders' manual clips, from what was kept where their folders are unchanged.
+std::vector<const KeptDay*> manual_days(PageCache& c, const fs::path& clips_folder, int root_fd,
+                                        const timespec& now) {
+    struct stat st {};
+    const bool root_ok = root_fd >= 0 && ::fstat(root_fd, &st) == 0;
+    const Stamp root = root_ok ? stamp_of(st, false) : Stamp{};
+    if (!root_ok || !c.days_trusted || !same_stamp(root, c.root_stamp)) {
+        // Stamped before the listing: a change made meanwhile shows next time.
+        c.root_stamp = root;
+        c.days_trusted = root_ok && settled(root, now);
+        c.days = root_ok ? list_days(clips_folder) : std::vector<std::string>{};
+    }
+    std::vector<const KeptDay*> out;
+    for (const std::string& day : c.days) {
+        const std::string manual = day + "/Manual";
+        if (::fstatat(root_fd, manual.c_str(), &st, 0) != 0 || !S_ISDIR(st.st_mode)) continue;
+        KeptDay& d = c.manual[day];
+        d.build = c.build;
+        const Stamp now_stamp = stamp_of(st, false);
+        if (!d.trusted || !same_stamp(now_stamp, d.stamp)) {
+            d.stamp = now_stamp;
+            d.trusted = settled(now_stamp, now);
+            d.entries = list_manual(clips_folder, day);
+            d.events.clear();
+            for (const ManualClipEntry& m : d.entries) d.events.push_back(manual_event_text(m));
+        }
+        out.push_back(&d);
+    }
+    std::erase_if(c.manual, [&](const auto& d) { return d.second.build != c.build; });
+    return out;
+}
+
+// The clips of one folder are looked up relative to the open folder, so the
+// whole path is walked once per folder rather than four times per clip.
+class FolderCursor {
+  public:
+    FolderCursor(PageCache& cache, int root_fd, const timespec& now)
+        : cache_(cache), root_fd_(root_fd), now_(now) {}
     ~FolderCursor() {
         close_dir();
         // Folders no clip named any more are forgotten.
-        std::erase_if(cache_.folders, [&](const auto& f) { return !visited_.contains(f.first); });
+        std::erase_if(cache_.folders, [&](const auto& f) { return f.second.build != cache_.build; });
     }
     FolderCursor(const FolderCursor&) = delete;
     FolderCursor& operator=(const FolderCursor&) = delete;
 
-    // Moves to the folder of `name` ("a/b/c.mp4" -> "a/b"); false when it cannot be opened.
+    // The CLIPS member of the usable clip name `name` (script-escaped), or
+    // none when the clip cannot be found.
+    std::optional<std::string> member(std::string_view name) {
+        const std::size_t slash = name.rfind('/');
+        const std::string_view folder = slash == std::string_view::npos ? std::string_view{} : name.substr(0, slash);
+        const std::string_view file = name.substr(slash == std::string_view::npos ? 0 : slash + 1);
+        if (!enter(folder)) return std::nullopt;
+        if (current_) {
+            auto hit = current_->members.find(file);
+            if (hit != current_->members.end()) return hit->second;
+        }
+        if (!open_dir()) return std::nullopt;
+        bool link = false;
+        std::optional<std::string> m;
+        if (std::optional<Json> entry = look_up_entry(folder, std::string(file), link)) {
+            m.emplace(ui_script_escape(ui_json_text(Json(name))));
+            m->push_back(':');
+            ui_script_escape_append(*m, ui_json_text(*entry));
+        }
+        if (current_ && !link) current_->members.emplace(std::string(file), m);
+        return m;
+    }
+
+  private:
     bool enter(std::string_view folder) {
-        if (dir_ >= 0 && folder == folder_) return true;
+        if (entered_ && folder == folder_) return folder_ok_;
         close_dir();
+        entered_ = true;
         folder_ = folder;
         current_ = nullptr;
-        const fs::path path = folder.empty() ? root_ : root_ / std::string(folder);
-        dir_ = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (dir_ < 0) return false;
         struct stat st {};
-        if (::fstat(dir_, &st) != 0) return true;
-        visited_.insert(folder_);
-        CachedFolder& f = cache_.folders[folder_];
-        if (f.dev != st.st_dev || f.ino != st.st_ino || !same_time(f.mtime, st.st_mtim) ||
-            !same_time(f.ctime, st.st_ctim)) {
-            f = CachedFolder{st.st_dev, st.st_ino, st.st_mtim, st.st_ctim, {}};
-        }
-        // A time stamp this close to now may still be shared by a change
-        // that comes right after it (the file system's clock is coarse).
-        timespec now{};
-        ::clock_gettime(CLOCK_REALTIME, &now);
-        if (st.st_mtim.tv_sec < now.tv_sec - 2 && st.st_ctim.tv_sec < now.tv_sec - 2) current_ = &f;
+        const int r = folder.empty() ? ::fstat(root_fd_, &st) : ::fstatat(root_fd_, folder_.c_str(), &st, 0);
+        folder_ok_ = root_fd_ >= 0 && r == 0 && S_ISDIR(st.st_mode);
+        if (!folder_ok_) return false;
+        auto it = cache_.folders.find(folder);
+        if (it == cache_.folders.end()) it = cache_.folders.emplace(folder_, KeptFolder{}).first;
+        KeptFolder& f = it->second;
+        f.build = cache_.build;
+        const Stamp now_stamp = stamp_of(st, false);
+        if (!same_stamp(f.stamp, now_stamp)) f = KeptFolder{now_stamp, cache_.build, {}};
+        if (settled(now_stamp, now_)) current_ = &f;
         return true;
     }
-    const std::optional<Json>* cached(const std::string& file) const {
-        if (!current_) return nullptr;
-        auto it = current_->entries.find(file);
-        return it == current_->entries.end() ? nullptr : &it->second;
+    bool open_dir() {
+        if (dir_ < 0) dir_ = ::openat(root_fd_, folder_.empty() ? "." : folder_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        return dir_ >= 0;
     }
-    void keep(const std::string& file, const std::optional<Json>& entry) {
-        if (current_) current_->entries[file] = entry;
+    void close_dir() {
+        if (dir_ >= 0) ::close(dir_);
+        dir_ = -1;
     }
     // Metadata of a file of the folder, links followed; `link` is set when
     // the name is a link.
@@ -211,105 +461,81 @@ class FolderCursor {
         link = true;
         return ::fstatat(dir_, file.c_str(), st, 0) == 0;
     }
-    // A JSON document of the folder; null when unreadable, not UTF-8 or not JSON.
+    // A JSON document of the folder; null when unreadable, not a regular
+    // file, not UTF-8 or not JSON.
     Json read_json(const std::string& file, bool& link) const {
-        int fd = ::openat(dir_, file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (fd < 0 && errno == ELOOP) {
+        struct stat st {};
+        std::optional<std::string> data;
+        if (::fstatat(dir_, file.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
             link = true;
-            fd = ::openat(dir_, file.c_str(), O_RDONLY | O_CLOEXEC);
+            data = read_regular(dir_, file.c_str(), 0, &st);
+        } else {
+            data = read_regular(dir_, file.c_str(), O_NOFOLLOW, &st);
         }
-        if (fd < 0) return nullptr;
-        std::string data;
-        char buf[16384];
-        for (;;) {
-            const ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                ::close(fd);
-                return nullptr;
-            }
-            if (n == 0) break;
-            data.append(buf, static_cast<std::size_t>(n));
-        }
-        ::close(fd);
-        if (!utf8_valid(data)) return nullptr;
-        Json v = json_parse_untrusted(data);
+        if (!data || !utf8_valid(*data)) return nullptr;
+        Json v = json_parse_untrusted(*data);
         return v.is_discarded() ? Json(nullptr) : v;
     }
+    std::optional<Json> look_up_entry(std::string_view folder, const std::string& file, bool& link) const {
+        const std::string base = file.substr(0, file.size() - 4);  // without ".mp4"
+        struct stat st {};
+        if (!stat(file, &st, link)) return std::nullopt;
 
-  private:
-    void close_dir() {
-        if (dir_ >= 0) ::close(dir_);
-        dir_ = -1;
+        const Json sidecar = read_json(base + ".json", link);
+        auto copy = [&](const char* key) -> Json {
+            if (sidecar.is_object()) {
+                auto it = sidecar.find(key);
+                if (it != sidecar.end()) return *it;
+            }
+            return nullptr;
+        };
+        const std::string_view parent =
+            folder.substr(folder.rfind('/') == std::string_view::npos ? 0 : folder.rfind('/') + 1);
+        struct stat other {};
+        Json o = Json::object();
+        o["eventos"] = copy("eventos");
+        o["duracion"] = copy("duracion");
+        const Json archived = copy("archivado");
+        o["archivado"] = archived.is_boolean() && archived.get<bool>();
+        o["auto"] = parent == "Muertes" || parent == "Bajas";
+        o["bytes"] = static_cast<std::uint64_t>(st.st_size);
+        o["analisis"] = stat(base + ".analisis.json", &other, link);
+        o["mic"] = stat(base + "_mic.m4a", &other, link);
+        return o;
     }
-    fs::path root_;
-    ClipEntryCache& cache_;
+
+    PageCache& cache_;
+    int root_fd_;
+    timespec now_;
+    bool entered_ = false;
+    bool folder_ok_ = false;
     std::string folder_;
     int dir_ = -1;
-    CachedFolder* current_ = nullptr;
-    std::unordered_set<std::string> visited_;
+    KeptFolder* current_ = nullptr;
 };
 
-std::optional<Json> look_up_entry(FolderCursor& cursor, std::string_view folder,
-                                  const std::string& file, bool& link) {
-    const std::string base = file.substr(0, file.size() - 4);  // without ".mp4"
-    struct stat st {};
-    if (!cursor.stat(file, &st, link)) return std::nullopt;
-
-    const Json sidecar = cursor.read_json(base + ".json", link);
-    auto copy = [&](const char* key) -> Json {
-        if (sidecar.is_object()) {
-            auto it = sidecar.find(key);
-            if (it != sidecar.end()) return *it;
-        }
-        return nullptr;
-    };
-    const std::string_view parent =
-        folder.substr(folder.rfind('/') == std::string_view::npos ? 0 : folder.rfind('/') + 1);
-    struct stat other {};
-    Json o = Json::object();
-    o["eventos"] = copy("eventos");
-    o["duracion"] = copy("duracion");
-    const Json archived = copy("archivado");
-    o["archivado"] = archived.is_boolean() && archived.get<bool>();
-    o["auto"] = parent == "Muertes" || parent == "Bajas";
-    o["bytes"] = static_cast<std::uint64_t>(st.st_size);
-    o["analisis"] = cursor.stat(base + ".analisis.json", &other, link);
-    o["mic"] = cursor.stat(base + "_mic.m4a", &other, link);
-    return o;
-}
-
-// The CLIPS member of a clip named `name` (which ends in ".mp4"), or none
-// when the clip cannot be found.
-std::optional<Json> clip_entry(FolderCursor& cursor, const std::string& name) {
-    const std::size_t slash = name.rfind('/');
-    const std::string_view folder =
-        slash == std::string::npos ? std::string_view{} : std::string_view(name).substr(0, slash);
-    const std::string file = name.substr(slash == std::string::npos ? 0 : slash + 1);
-    if (!cursor.enter(folder)) return std::nullopt;
-    if (const std::optional<Json>* hit = cursor.cached(file)) return *hit;
-    bool link = false;
-    std::optional<Json> entry = look_up_entry(cursor, folder, file, link);
-    if (!link) cursor.keep(file, entry);
-    return entry;
+// Calls f on each name of the sorted, unique lists, in ascending byte order, once.
+template <class F>
+void for_each_name(const std::vector<std::string>& a, const std::vector<std::string>& b,
+                   const std::vector<std::string_view>& c, F&& f) {
+    std::vector<std::string_view> all;
+    all.reserve(a.size() + b.size() + c.size());
+    std::merge(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(all),
+               [](std::string_view x, std::string_view y) { return x < y; });
+    const auto middle = static_cast<std::ptrdiff_t>(all.size());
+    all.insert(all.end(), c.begin(), c.end());
+    std::inplace_merge(all.begin(), all.begin() + middle, all.end());
+    all.erase(std::unique(all.begin(), all.end()), all.end());
+    for (std::string_view name : all) f(name);
 }
 
 }  // namespace
 
 std::vector<ManualClipEntry> clips_manual_entries(const fs::path& clips_folder) {
     std::vector<ManualClipEntry> out;
-    std::error_code ec;
-    fs::directory_iterator days(clips_folder, ec), done;
-    for (; !ec && days != done; days.increment(ec)) {
-        const std::string day = utf8_lossy(days->path().filename().string());
-        if (!is_day_folder(day)) continue;
-        std::error_code ec2;
-        fs::directory_iterator files(days->path() / "Manual", ec2);
-        for (; !ec2 && files != done; files.increment(ec2)) {
-            const std::string file = files->path().filename().string();
-            if (file.size() < 4 || ascii_lower(file.substr(file.size() - 4)) != ".mp4") continue;
-            out.push_back({day + "/Manual/" + file, day, time_from_name(file)});
-        }
+    for (const std::string& day : list_days(clips_folder)) {
+        std::vector<ManualClipEntry> m = list_manual(clips_folder, day);
+        std::move(m.begin(), m.end(), std::back_inserter(out));
     }
     return out;
 }
@@ -328,60 +554,68 @@ std::vector<std::string> clips_collect_entries(std::string_view history_text) {
 std::vector<std::pair<std::string, std::string>> clips_page_fills(const fs::path& clips_folder,
                                                                   const fs::path& history_path,
                                                                   std::string_view viewer_key) {
-    const std::vector<std::string> history = read_history(history_path);
-
-    // DATA: event lines as they stand, in file order; the clip names they use.
-    std::string data = "[";
-    std::vector<std::string> names;
-    bool first = true;
-    for (const std::string& raw : history) {
-        if (!history_is_event_line(raw)) continue;
-        const std::string line = utf8_trim(raw);
-        if (!first) data += ',';
-        first = false;
-        // A torn or hand-edited line would break the page's whole script.
-        ClipFinder finder;
-        if (!Json::sax_parse(line, &finder)) {
-            data += "null";
-            continue;
-        }
-        data += line;
-        if (finder.clip) names.push_back(std::move(*finder.clip));
-    }
-    const std::vector<ManualClipEntry> manual = clips_manual_entries(clips_folder);
-    for (const ManualClipEntry& m : manual) {
-        Json e = Json::object();
-        e["fecha"] = m.date;
-        e["hora"] = m.time;
-        e["tipo"] = "manual";
-        e["clip"] = m.key;
-        if (!first) data += ',';
-        first = false;
-        data += ui_json_text(e);
-        names.push_back(m.key);
-    }
-    data += ']';
-
-    std::sort(names.begin(), names.end());
-    names.erase(std::unique(names.begin(), names.end()), names.end());
-    // Written member by member: the names are sorted and unique already.
-    std::string clips = "{";
+    std::string data;
+    std::string clips;
     {
-        ClipEntryCache& cache = entry_cache();
-        std::lock_guard cache_lock(cache.mutex);
-        FolderCursor cursor(clips_folder, cache);
-        for (const std::string& name : names) {
-            // Only names that stay inside the clips folder are looked at.
-            if (!ui_sanitize_rel_path(name) || name.find('\\') != std::string::npos) continue;
-            const std::optional<Json> entry = clip_entry(cursor, name);
-            if (!entry) continue;
-            if (clips.size() > 1) clips += ',';
-            clips += ui_json_text(Json(name));
-            clips += ':';
-            clips += ui_json_text(*entry);
+        PageCache& c = page_cache();
+        std::lock_guard cache_lock(c.mutex);
+        ++c.build;
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        if (c.root != clips_folder.string()) {
+            c.folders.clear();
+            c.manual.clear();
+            c.days.clear();
+            c.days_trusted = false;
+            c.root = clips_folder.string();
         }
+        const int root_fd = ::open(clips_folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+
+        // DATA: the event lines as they stand, in file order, then the manual clips.
+        refresh_history(c.history, history_path, now);
+        static const HistoryPart kNone;
+        const HistoryPart& whole = c.history.readable ? c.history.whole : kNone;
+        const HistoryPart& tail = c.history.readable ? c.history.tail : kNone;
+        const std::vector<const KeptDay*> days = manual_days(c, clips_folder, root_fd, now);
+        std::size_t room = whole.data.size() + tail.data.size() + 3;
+        std::vector<std::string_view> manual_names;
+        for (const KeptDay* d : days) {
+            for (const std::string& e : d->events) room += e.size() + 1;
+            for (const ManualClipEntry& m : d->entries)
+                if (usable_clip_name(m.key)) manual_names.push_back(m.key);
+        }
+        data.reserve(room);
+        data += '[';
+        std::size_t elements = 0;
+        for (const HistoryPart* part : {&whole, &tail}) {
+            if (part->elements == 0) continue;
+            if (elements) data += ',';
+            data += part->data;
+            elements += part->elements;
+        }
+        for (const KeptDay* d : days) {
+            for (const std::string& e : d->events) {
+                if (elements++) data += ',';
+                data += e;
+            }
+        }
+        data += ']';
+
+        // CLIPS: one member per clip named, in byte order of the names.
+        std::sort(manual_names.begin(), manual_names.end());
+        clips = "{";
+        {
+            FolderCursor cursor(c, root_fd, now);
+            for_each_name(whole.names, tail.names, manual_names, [&](std::string_view name) {
+                const std::optional<std::string> m = cursor.member(name);
+                if (!m) return;
+                if (clips.size() > 1) clips += ',';
+                clips += *m;
+            });
+        }
+        clips += '}';
+        if (root_fd >= 0) ::close(root_fd);
     }
-    clips += '}';
 
     const Settings settings = config_load();
     const Json disk = ui_disk_use_cached(clips_folder, settings.clips.limite_disco_gb);
@@ -405,8 +639,8 @@ std::vector<std::pair<std::string, std::string>> clips_page_fills(const fs::path
     // braced list would copy each of them once more.
     std::vector<std::pair<std::string, std::string>> fills;
     fills.reserve(8);
-    fills.emplace_back("/*__DATA__*/[]", ui_script_escape(data));
-    fills.emplace_back("/*__CLIPS__*/{}", ui_script_escape(clips));
+    fills.emplace_back("/*__DATA__*/[]", std::move(data));
+    fills.emplace_back("/*__CLIPS__*/{}", std::move(clips));
     fills.emplace_back("/*__DISCO__*/null", ui_json_text(disk));
     fills.emplace_back("__VERSION__", std::string(kVersionText));
     fills.emplace_back("__GENERATED__", now.date + " " + time);

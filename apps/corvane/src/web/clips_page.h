@@ -33,7 +33,8 @@ std::vector<std::string> clips_collect_entries(std::string_view history_text);
 // The texts that replace the page's own placeholders, as (placeholder,
 // text) pairs in replacement order. The history is read under HistoryLock;
 // an event line that is not valid JSON is written as null, so positions in
-// DATA stay those that event deletion counts.
+// DATA stay those that event deletion counts. What was read is kept for the
+// next call and used again only where the files show no change since.
 std::vector<std::pair<std::string, std::string>> clips_page_fills(const std::filesystem::path& clips_folder,
                                                                   const std::filesystem::path& history_path,
                                                                   std::string_view viewer_key);

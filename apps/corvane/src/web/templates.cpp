@@ -11,8 +11,12 @@ std::string ui_fill_template(std::string_view tpl, const UiTemplateFills& fills)
     for (size_t k = 0; k < fills.size(); ++k)
         next[k] = fills[k].first.empty() ? std::string_view::npos : tpl.find(fills[k].first);
 
+    // Each placeholder of a page stands once: room for the template and every
+    // text spares the copies of growing a page of megabytes.
+    size_t room = tpl.size();
+    for (const auto& f : fills) room += f.second.size();
     std::string out;
-    out.reserve(tpl.size());
+    out.reserve(room);
     size_t pos = 0;
     for (;;) {
         size_t best = std::string_view::npos, which = 0;
@@ -36,9 +40,7 @@ std::string ui_json_for_script(const nlohmann::ordered_json& value) {
     return ui_script_escape(ui_json_text(value));
 }
 
-std::string ui_script_escape(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + 16);
+void ui_script_escape_append(std::string& out, std::string_view text) {
     std::size_t pos = 0;
     for (;;) {
         const std::size_t lt = text.find('<', pos);
@@ -55,6 +57,12 @@ std::string ui_script_escape(std::string_view text) {
             pos = lt + 1;
         }
     }
+}
+
+std::string ui_script_escape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 16);
+    ui_script_escape_append(out, text);
     return out;
 }
 

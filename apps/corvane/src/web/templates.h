@@ -24,6 +24,10 @@ std::string ui_json_for_script(const nlohmann::ordered_json& value);
 
 // The same escaping of a JSON text that is already written.
 std::string ui_script_escape(std::string_view json_text);
+// The same, appended to `out`. Escaping texts one by one gives the bytes of
+// escaping them joined, as long as they are joined by characters other than
+// "<", "/", "!" and "-".
+void ui_script_escape_append(std::string& out, std::string_view json_text);
 
 // The stored template of a page ("pages/ajustes.html"); empty when missing.
 std::string_view ui_page_template(std::string_view asset_name);

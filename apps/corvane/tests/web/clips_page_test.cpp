@@ -1,9 +1,14 @@
 #include "web/clips_page.h"
 
 #include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <ctime>
+#include <fstream>
+#include <functional>
+#include <future>
 #include <regex>
 #include <thread>
 #include <set>
@@ -193,6 +198,153 @@ TEST(WebClipsPage, UnreadableHistoryGivesOnlyManualClips) {
     const Json d = Json::parse(render(home).literal("DATA"));
     ASSERT_EQ(d.size(), 1u);
     EXPECT_EQ(d[0]["tipo"], "manual");
+}
+
+// What the page shows of the history, line by line: the parsed event lines
+// in file order (null where a line is not JSON), then the manual clips.
+Json events_of(const std::string& history) {
+    Json out = Json::array();
+    std::size_t start = 0;
+    while (start < history.size()) {
+        std::size_t nl = history.find('\n', start);
+        if (nl == std::string::npos) nl = history.size();
+        std::string line = history.substr(start, nl - start);
+        start = nl + 1;
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+        while (!line.empty() && line.front() == ' ') line.erase(0, 1);
+        if (line.empty() || line.front() != '{' || line.back() != '}') continue;
+        Json v = Json::parse(line, nullptr, false);
+        out.push_back(v.is_discarded() ? Json(nullptr) : v);
+    }
+    return out;
+}
+
+void wait_until_older_than_3s(const std::vector<fs::path>& paths) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+        bool old = true;
+        for (const fs::path& p : paths) {
+            struct stat st {};
+            ASSERT_EQ(::stat(p.c_str(), &st), 0) << p;
+            old = old && st.st_ctim.tv_sec < ::time(nullptr) - 3 && st.st_mtim.tv_sec < ::time(nullptr) - 3;
+        }
+        if (old) return;
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+// The history is kept between page builds: lines appended to it are read on
+// their own, and every other change to the file (a line completed, an edit in
+// place of the same length, a bad byte, a shorter rewrite) shows at once.
+TEST(WebClipsPage, KeptHistoryFollowsEveryChange) {
+    ClipsHome home;
+    const std::string clip = "2026-01-05/Bajas/CRVN_2026-01-05_21-00-00_a.mp4";
+    home.put(clip, "aaaa");
+    const std::string l1 = R"({"tipo":"baja","enemigo":"Ana"})";
+    const std::string l2 = R"({"tipo":"muerte","enemigo":"Bea"})";
+    const std::string l3 = R"({"tipo":"baja","clip":")" + clip + "\"}";
+    std::string text;
+    auto set = [&](const std::string& t) {  // in place: the file keeps its inode
+        std::ofstream(home.history(), std::ios::binary | std::ios::in | std::ios::out | std::ios::trunc) << t;
+        text = t;
+    };
+    auto add = [&](const std::string& t) {
+        std::ofstream(home.history(), std::ios::binary | std::ios::app) << t;
+        text += t;
+    };
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+        bool empty;  // the history counts as unreadable
+    };
+    const std::vector<Step> steps = {
+        {"two lines", [&] { set(l1 + "\n" + l2 + "\n"); }, false},
+        {"a line appended", [&] { add(l3 + "\n"); }, false},
+        {"a torn line", [&] { add(R"({"tipo":"baja")"); }, false},
+        {"the torn line completed", [&] { add(R"(,"enemigo":"Eva"})" "\r\n"); }, false},
+        {"a last line without a break", [&] { add("  " + l1); }, false},
+        {"an edit of the same length", [&] { set(l2 + "\n" + l1 + "\n" + l3 + "\n"); }, false},
+        {"a line that is not JSON", [&] { add("{\"tipo\":}\n"); }, false},
+        {"a bad byte", [&] { add("{\"x\":\"\xff\"}\n"); }, true},
+        {"the bad byte gone", [&] { set(l3 + "\n" + l1 + "\n"); }, false},
+        {"a shorter rewrite", [&] { set(l2 + "\n"); }, false},
+    };
+    for (const Step& step : steps) {
+        step.change();
+        for (int again = 0; again < 2; ++again) {
+            const Page p = render(home);
+            const Json want = step.empty ? Json::array() : events_of(text);
+            EXPECT_EQ(p.json("DATA"), want) << step.what;
+            EXPECT_EQ(p.json("CLIPS").contains(clip), !step.empty && text.find(clip) != std::string::npos)
+                << step.what;
+        }
+    }
+
+    // Once the file is old enough for its time stamps to be trusted, an
+    // unchanged history is not read again; a change in place still shows.
+    set(l1 + "\n" + l3 + "\n");
+    wait_until_older_than_3s({home.history()});
+    EXPECT_EQ(render(home).json("DATA"), events_of(text));
+    EXPECT_EQ(render(home).json("DATA"), events_of(text));
+    set(l2 + "\n" + l3 + "\n");
+    EXPECT_EQ(render(home).json("DATA"), events_of(text));
+}
+
+// Manual clips kept between builds follow their folders: a clip added to or
+// removed from a day's "Manual" folder, and a new day folder, show at once.
+TEST(WebClipsPage, KeptManualClipsFollowTheirFolders) {
+    ClipsHome home;
+    home.put("2026-01-05/Manual/CRVN_2026-01-05_10-00-00_a.mp4", "a");
+    home.put("2026-01-06/Manual/CRVN_2026-01-06_10-00-00_b.mp4", "b");
+    wait_until_older_than_3s({home.clips(), home.clips() / "2026-01-05/Manual", home.clips() / "2026-01-06/Manual"});
+    auto manual = [&] {
+        std::set<std::string> out;
+        for (const Json& e : render(home).json("DATA")) out.insert(e["clip"].get<std::string>());
+        return out;
+    };
+    EXPECT_EQ(manual(), (std::set<std::string>{"2026-01-05/Manual/CRVN_2026-01-05_10-00-00_a.mp4",
+                                               "2026-01-06/Manual/CRVN_2026-01-06_10-00-00_b.mp4"}));
+    home.put("2026-01-05/Manual/CRVN_2026-01-05_11-00-00_c.mp4", "c");
+    fs::remove(home.clips() / "2026-01-06/Manual/CRVN_2026-01-06_10-00-00_b.mp4");
+    home.put("2026-01-07/Manual/CRVN_2026-01-07_10-00-00_d.mp4", "d");
+    EXPECT_EQ(manual(), (std::set<std::string>{"2026-01-05/Manual/CRVN_2026-01-05_10-00-00_a.mp4",
+                                               "2026-01-05/Manual/CRVN_2026-01-05_11-00-00_c.mp4",
+                                               "2026-01-07/Manual/CRVN_2026-01-07_10-00-00_d.mp4"}));
+    const Json clips = render(home).json("CLIPS");
+    EXPECT_TRUE(clips.contains("2026-01-05/Manual/CRVN_2026-01-05_11-00-00_c.mp4"));
+    EXPECT_FALSE(clips.contains("2026-01-06/Manual/CRVN_2026-01-06_10-00-00_b.mp4"));
+}
+
+// A FIFO put in the place of the history or of a sidecar is not a file the
+// page can read: the page is built without it instead of waiting forever.
+TEST(WebClipsPage, FifosInPlaceOfFilesDoNotHang) {
+    ClipsHome home;
+    const std::string clip = "2026-01-05/Bajas/CRVN_2026-01-05_21-00-00_a.mp4";
+    home.put(clip, "aaaa");
+    const fs::path sidecar = home.clips() / fs::path(clip).replace_extension("json");
+    ASSERT_EQ(::mkfifo(sidecar.c_str(), 0600), 0);
+    home.put("estadisticas.jsonl", R"({"tipo":"baja","clip":")" + clip + "\"}\n");
+    auto built = std::async(std::launch::async, [&] { return render(home); });
+    if (built.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        // Lets the stuck reader go before the test fails.
+        const int fd = ::open(sidecar.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) ::close(fd);
+        FAIL() << "the page waited on the FIFO sidecar";
+    }
+    const Json c = built.get().json("CLIPS");
+    EXPECT_EQ(c[clip]["eventos"], nullptr);
+    EXPECT_EQ(c[clip]["bytes"], 4);
+
+    fs::remove(home.history());
+    ASSERT_EQ(::mkfifo(home.history().c_str(), 0600), 0);
+    built = std::async(std::launch::async, [&] { return render(home); });
+    if (built.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        const int fd = ::open(home.history().c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) ::close(fd);
+        FAIL() << "the page waited on the FIFO history";
+    }
+    EXPECT_EQ(built.get().literal("DATA"), "[]");
 }
 
 }  // namespace
