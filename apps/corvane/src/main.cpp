@@ -445,6 +445,9 @@ void start_workers(const Settings& settings, const Recorder& r) {
     visor_close_window(kUiWindowTitle);
     visor_close_window(fmt::format("{}{}", kUiWindowTitle, kUiTitleSeparator));
     r.capture.reset();  // stops and waits for the capture thread
+    // The detector writes the kills and deaths of a scene still open to the
+    // history as it ends; leaving before that would lose them.
+    detector_wait_closed(2s);
     // A clip still being written would stay a ".part" file: give it time.
     clipsaver_wait_idle(5s);
     log_line("[CORVANE] Cerrado.");

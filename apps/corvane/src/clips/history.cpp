@@ -79,9 +79,21 @@ HistoryTallies events_load_tallies(const std::filesystem::path& path) {
     {
         // stdio rather than a stream: a read error (a folder in the file's
         // place, an I/O error) must come back as a value, never as a throw.
+        // Only a regular file is read: a FIFO in its place would hold the
+        // history lock forever and every later event would wait behind it.
         std::lock_guard<std::mutex> lock(HistoryLock);
-        std::FILE* f = std::fopen(path.c_str(), "rbe");
-        if (f == nullptr) return tallies;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) return tallies;
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            return tallies;
+        }
+        std::FILE* f = ::fdopen(fd, "rb");
+        if (f == nullptr) {
+            ::close(fd);
+            return tallies;
+        }
         char buf[65536];
         size_t n;
         while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);

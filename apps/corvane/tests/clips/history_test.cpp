@@ -1,6 +1,7 @@
 #include "clips/history.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <nlohmann/json.hpp>
 
 #include <chrono>
@@ -273,6 +274,9 @@ TEST(HistoryTallies, MissingEmptyAndHostileFiles) {
     const auto empty = events_load_tallies(dir.path() / "empty.jsonl");
     EXPECT_TRUE(empty.kills.empty() && empty.deaths.empty());
     EXPECT_TRUE(events_load_tallies(dir.path()).kills.empty());  // a folder is not a history
+    // A FIFO nobody writes to is no history either: reading it must not wait.
+    ASSERT_EQ(::mkfifo((dir.path() / "fifo.jsonl").c_str(), 0600), 0);
+    EXPECT_TRUE(events_load_tallies(dir.path() / "fifo.jsonl").kills.empty());
 
     // A line nested a million deep is skipped without harm; the next one counts.
     string deep = R"({"tipo":"baja","enemigo":"Deep","x":)" + string(1000000, '[') +
