@@ -37,7 +37,7 @@ test('a tab asked for by the server reaches an existing frame as a section messa
   const s = await home(browser, '#ajustes', {
     '/api/pestana': () => answers[Math.min(n++, answers.length - 1)],
     '/api/estado': () => ({ juego: null, detector: true }),
-  }, { clock: true });
+  }, { clock: 'paused' });
   const { page } = s;
   await page.clock.runFor(1200);
   await until(page, () => location.hash === '#ajustes:teclas');
