@@ -433,6 +433,13 @@ def render(desc, png_path):
     return truth_of(desc)
 
 
+def plain(text):
+    """The name without its accents, as an English reader may give it."""
+    import unicodedata
+    return "".join(c for c in unicodedata.normalize("NFKD", text)
+                   if not unicodedata.combining(c))
+
+
 def truth_of(desc):
     """The events a frame shows, as the detector should report them."""
     el = desc.get("hud", {})
@@ -447,18 +454,21 @@ def truth_of(desc):
                        "mapa": m["map"].title() if m.get("map") else None})
     if "kill_card" in el:
         k = el["kill_card"]
-        events.append({"tipo": "baja", "enemigo": k["victim"], "nivel": k.get("level"),
+        events.append({"tipo": "baja", "enemigo": k["victim"],
+                       "enemigo_plano": plain(k["victim"]), "nivel": k.get("level"),
                        "baja_en_partida": k.get("kill_number"),
                        "medallas": [el["medal"]] if "medal" in el else [],
                        "lugar": el.get("place")})
     if "death_card" in el or "killcam" in el:
         d = el.get("death_card", {})
-        events.append({"tipo": "muerte", "enemigo": d.get("killer"), "rango": d.get("rank"),
+        events.append({"tipo": "muerte", "enemigo": d.get("killer"),
+                       "enemigo_plano": plain(d["killer"]) if "killer" in d else None,
+                       "rango": d.get("rank"),
                        "nivel": d.get("level"), "atacantes": el.get("attackers")})
     for killer, victim in el.get("killfeed", []):
         if killer == GAMERTAG:
-            events.append({"tipo": "baja", "enemigo": victim, "nivel": None,
-                           "fuente": "killfeed"})
+            events.append({"tipo": "baja", "enemigo": victim, "enemigo_plano": plain(victim),
+                           "nivel": None, "fuente": "killfeed"})
     return {"width": desc["width"], "height": desc["height"], "seed": desc["seed"],
             "background": desc["background"], "font": desc.get("font", FONTS[0]),
             "hud": el, "events": events}
