@@ -26,6 +26,7 @@
 #include "base/ui_window.h"
 #include "base/version.h"
 #include "detection/detect.h"
+#include "detection/detect_engine.h"
 #include "detection/detect_slow.h"
 #include "detection/game_context.h"
 #include "detection/hud.h"
@@ -360,9 +361,10 @@ void start_detectors(const Settings& settings, const Recorder& r) {
         }
         return std::move(probe.probe);
     };
-    // The screen-text classifier and the event engine take this place when
-    // they exist; until then the regions are read and counted only.
-    fast.engine = detector_engine_regions_only(settings.general.gamertag);
+    fast.engine = detector_engine_make(events_state_make(settings, r.slot, [] {
+        std::optional<GameStatus> game = game_status_snapshot();
+        return game ? std::optional<std::string>(game->title) : std::nullopt;
+    }));
     fast.frame = frame;
     fast.covered = covered;
     fast.balloon = [](const std::string& title, const std::string& text) {

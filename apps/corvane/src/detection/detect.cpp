@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <new>
 
 #include <fmt/format.h>
@@ -152,69 +154,6 @@ bool detect_read_region(StagingRegion& staging, const SharedFrame& frame,
 
 namespace {
 
-// Reads and recognises one region; false when the copy or the recognition
-// failed (the error is kept).
-bool read_and_recognise(DetectorContext& c, StagingRegion& s, bool upscale, bool prefilter,
-                        std::vector<OcrLine>& lines, PlatformError& error) {
-    lines.clear();
-    if (!detect_read_region(s, c.frame, c.covered, &error)) return false;
-    if (prefilter) {
-        ocr_prefilter_region(s.pixels.data(), s.pixels.size(), s.region.width, s.region.height);
-    }
-    OcrLinesResult r =
-        ocr_recognize_region(c.engine, s.pixels.data(), s.pixels.size(), s.region, upscale, false);
-    if (!r.ok) {
-        error = std::move(r.error);
-        return false;
-    }
-    lines = std::move(r.lines);
-    return true;
-}
-
-}  // namespace
-
-DetectorReadResult detector_read_regions(DetectorContext& c, DetectorRegionLines& lines) {
-    DetectorReadResult out;
-    PlatformError error;
-    if (!read_and_recognise(c, c.staging.top_centre, true, false, lines.top_centre, error)) {
-        out = {false, error};
-    }
-    if (!read_and_recognise(c, c.staging.bottom_band, true, true, lines.bottom_band, error) &&
-        out.ok) {
-        out = {false, error};
-    }
-    read_and_recognise(c, c.staging.right_column, false, false, lines.right_column, error);
-    read_and_recognise(c, c.staging.top_strip, true, false, lines.top_strip, error);
-    read_and_recognise(c, c.staging.centre_band, true, false, lines.centre_band, error);
-    return out;
-}
-
-namespace {
-
-class RegionsOnlyEngine final : public DetectorEngine {
-  public:
-    explicit RegionsOnlyEngine(std::optional<std::string> gamertag)
-        : gamertag_(std::move(gamertag)) {}
-
-    DetectorReadResult read_frame(DetectorContext& c) override {
-        ++c.pass_counter;
-        DetectorReadResult r = detector_read_regions(c, lines_);
-        GameContextValue slow = game_context_take(c.game_context);
-        c.stats.ms_lento = slow.slow_ms;
-        c.stats.killfeed += static_cast<std::uint32_t>(slow.killfeed_pairs.size());
-        ++c.stats.lecturas;
-        return r;
-    }
-    void tick(DetectorInstant) override {}
-    std::optional<std::string> gamertag() const override { return gamertag_; }
-    DetectorStats& stats() override { return stats_; }
-
-  private:
-    std::optional<std::string> gamertag_;
-    DetectorStats stats_;
-    DetectorRegionLines lines_;
-};
-
 std::uint64_t whole_ms(DetectorClock::duration d) {
     if (d.count() < 0) return 0;
     return static_cast<std::uint64_t>(
@@ -227,10 +166,6 @@ std::string file_name_of(std::string_view path) {
 }
 
 }  // namespace
-
-std::unique_ptr<DetectorEngine> detector_engine_regions_only(std::optional<std::string> gamertag) {
-    return std::make_unique<RegionsOnlyEngine>(std::move(gamertag));
-}
 
 FrontCheck detector_front_check(ForegroundProbe& probe) {
     FrontCheck out;
@@ -387,6 +322,19 @@ bool detector_prepare(DetectorThread& t) {
     return true;
 }
 
+namespace {
+
+// Detector threads whose engine is open: the program's exit waits for them to
+// write what they hold.
+struct OpenEngines {
+    std::mutex lock;
+    std::condition_variable closed;
+    int engines = 0;
+};
+OpenEngines g_open;
+
+}  // namespace
+
 void detector_run(DetectorStart start) {
     thread_set_background_priority();
     DetectorThread t;
@@ -413,8 +361,23 @@ void detector_run(DetectorStart start) {
     t.game_context = start.game_context ? start.game_context : std::make_shared<GameContext>();
     t.menu_state = start.menu_state ? start.menu_state : std::make_shared<MenuState>();
     if (!t.engine || !detector_prepare(t)) return;
+    {
+        std::lock_guard lock(g_open.lock);
+        ++g_open.engines;
+    }
     const auto quit = [&] { return start.quit && start.quit->set.load(); };
     while (!quit()) detector_pass(t);
+    t.engine->close();
+    {
+        std::lock_guard lock(g_open.lock);
+        --g_open.engines;
+    }
+    g_open.closed.notify_all();
+}
+
+bool detector_wait_closed(std::chrono::milliseconds limit) {
+    std::unique_lock lock(g_open.lock);
+    return g_open.closed.wait_for(lock, limit, [] { return g_open.engines == 0; });
 }
 
 }  // namespace corvane

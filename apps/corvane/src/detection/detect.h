@@ -129,22 +129,9 @@ class DetectorEngine {
     virtual std::optional<std::string> gamertag() const = 0;
     // The counters the classifier and the engine keep.
     virtual DetectorStats& stats() = 0;
+    // Once, after the last pass: what the engine holds must not be lost.
+    virtual void close() {}
 };
-
-// The five regions read and recognised as the classifier reads them: the
-// top-centre region, the top strip and the centre band raw with upscaling, the
-// bottom band prefiltered with upscaling, the right column raw. Regions that
-// cannot be read give no lines. The error is the first failure of the
-// top-centre region or the bottom band.
-struct DetectorRegionLines {
-    std::vector<OcrLine> top_centre, bottom_band, right_column, top_strip, centre_band;
-};
-DetectorReadResult detector_read_regions(DetectorContext& context, DetectorRegionLines& lines);
-
-// Until the screen-text classifier exists: reads and recognises the five
-// regions, counts the readings, and takes the slow pass's readings and timing
-// from the game context so they never pile up. It recognises no events.
-std::unique_ptr<DetectorEngine> detector_engine_regions_only(std::optional<std::string> gamertag);
 
 // The world the thread sees: the clock, sleeping, the log, the local time and
 // the process-wide flags. Tests give their own.
@@ -229,5 +216,9 @@ struct DetectorStart {
     std::function<void(const std::string& title, const std::string& text)> balloon;
 };
 void detector_run(DetectorStart start);
+
+// Waits up to `limit` until every detector thread that got as far as its
+// passes has closed its engine after the quit; true when none is left open.
+bool detector_wait_closed(std::chrono::milliseconds limit);
 
 }  // namespace corvane

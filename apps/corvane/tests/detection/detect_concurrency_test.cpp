@@ -5,7 +5,9 @@
 
 #include <thread>
 
+#include "../support/temp_dir.h"
 #include "detection/detect.h"
+#include "detection/detect_engine.h"
 #include "detection/detect_slow.h"
 
 namespace corvane {
@@ -60,7 +62,11 @@ TEST(DetectorConcurrency, BothPassesAndTheCaptureShareTheirRecords) {
     fast.make_probe = [] {
         return std::unique_ptr<ForegroundProbe>(std::make_unique<GameProbe>());
     };
-    fast.engine = detector_engine_regions_only(std::nullopt);
+    test::TempDir dir;
+    EventEngineState state;
+    state.history_path = dir.path() / "estadisticas.jsonl";
+    state.log = [&](std::string_view) { ++log_lines; };
+    fast.engine = detector_engine_make(std::move(state));
     fast.frame = frame;
     fast.game_context = context;
     fast.menu_state = menu;
