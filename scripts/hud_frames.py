@@ -350,10 +350,11 @@ class Hud:
     def match_start(self):
         self.text("ENTERING THE WARZONE", self.X(0), self.Y(830), 36 * self.s, WHITE)
 
-    def attackers(self, count):
-        self.cr.set_source_rgba(0.02, 0.03, 0.05, 0.6)
-        self.cr.rectangle(self.X(420), self.Y(282), 200 * self.s, 36 * self.s)
-        self.cr.fill()
+    def attackers(self, count, plate):
+        if plate:
+            self.cr.set_source_rgba(0.02, 0.03, 0.05, plate)
+            self.cr.rectangle(self.X(410), self.Y(278), 220 * self.s, 44 * self.s)
+            self.cr.fill()
         self.text("ATTACKERS %d" % count, self.X(520), self.Y(300), 26 * self.s, WHITE)
 
     def killfeed(self, rows, rng):
@@ -423,7 +424,7 @@ def render(desc, png_path):
     if "match_start" in el:
         hud.match_start()
     if "attackers" in el:
-        hud.attackers(el["attackers"])
+        hud.attackers(el["attackers"], el.get("attackers_plate", 0))
     if "killfeed" in el:
         hud.killfeed(el["killfeed"], rng)
     if "menu_selection" in el:
@@ -526,6 +527,7 @@ def random_scene(rng, seed, kind):
                             "attachments": rng.choice([None] + ATTACHMENTS), "plate": plate}
         if rng.random() < 0.5:
             el["attackers"] = rng.randint(1, 5)
+            el["attackers_plate"] = rng.choice([0, 0.4, 0.6])
     elif kind == "lobby":
         el["deployment"] = rng.randint(1, 60)
     elif kind == "menu":
