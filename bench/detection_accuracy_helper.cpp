@@ -35,10 +35,12 @@ bool same_name(const json& got, const json& truth) {
     return false;
 }
 
-// One field compared; counts into `ok`/`all` and notes a miss in `detail`.
-void field(const json& got, const json& want, const char* name, int& ok, int& all,
+// One field of a history row compared with the truth's; a field the truth
+// does not give is not counted. Counts into `ok`/`all` and notes a miss.
+void field(const json& got, const json& truth, const char* name, int& ok, int& all,
            std::string& detail) {
-    if (want.is_null()) return;
+    if (!truth.contains(name) || truth[name].is_null()) return;
+    const json& want = truth[name];
     ++all;
     if (got == want) {
         ++ok;
@@ -107,17 +109,14 @@ Score score(const json& truth, const test::HudPipeline& run) {
                 } else {
                     s.detail += " enemigo=" + r["enemigo"].dump();
                 }
-                field(r["rango"], e["rango"], "rango", s.fields_ok, s.fields, s.detail);
-                field(r["atacantes"], e["atacantes"], "atacantes", s.fields_ok, s.fields,
-                      s.detail);
+                field(r["rango"], e, "rango", s.fields_ok, s.fields, s.detail);
+                field(r["atacantes"], e, "atacantes", s.fields_ok, s.fields, s.detail);
             } else {
-                field(r["baja_en_partida"], e["baja_en_partida"], "baja_en_partida", s.fields_ok,
-                      s.fields, s.detail);
-                if (e.contains("medallas"))
-                    field(r["medallas"], e["medallas"], "medallas", s.fields_ok, s.fields,
-                          s.detail);
+                field(r["baja_en_partida"], e, "baja_en_partida", s.fields_ok, s.fields,
+                      s.detail);
+                field(r["medallas"], e, "medallas", s.fields_ok, s.fields, s.detail);
             }
-            field(r["nivel"], e["nivel"], "nivel", s.fields_ok, s.fields, s.detail);
+            field(r["nivel"], e, "nivel", s.fields_ok, s.fields, s.detail);
         }
         if (!hit) s.detail += " sin_" + tipo;
     }
@@ -168,13 +167,26 @@ int main(int argc, char** argv) {
         std::filesystem::remove(history);
         test::HudPipeline run(pic.width, pic.height, *fast, ocr_create_engine(), history);
         run.state.gamertag = manifest["gamertag"].get<std::string>();
+        // A failed reading (a recognition over its time limit on a loaded
+        // machine) is counted and the passes go on, as the thread does.
+        int errors = 0;
+        std::string error_text;
+        const auto passes = [&](int n) {
+            for (int p = 0; p < n; ++p) {
+                const DetectorReadResult r = run.passes(1, true);
+                if (!r.ok) {
+                    ++errors;
+                    error_text = r.error.text;
+                }
+            }
+        };
         run.show(pic);
-        DetectorReadResult r = run.passes(8, true);
+        passes(8);
         run.show(test::flat_frame(pic.width, pic.height, 24));
-        if (r.ok) r = run.passes(30, true);
+        passes(30);
         LobbyFlag = false;
         Score s = score(truth, run);
-        if (!r.ok) s.detail += " error:" + r.error.text;
+        if (errors) s.detail += " errores:" + std::to_string(errors) + " " + error_text;
         json out = {{"file", truth["file"]},     {"kind", truth["kind"]},
                     {"height", truth["height"]}, {"shown", s.shown},
                     {"found", s.found},          {"false", s.false_events},
