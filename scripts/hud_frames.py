@@ -357,7 +357,7 @@ class Hud:
             self.cr.fill()
         self.text("ATTACKERS %d" % count, self.X(520), self.Y(300), 26 * self.s, WHITE)
 
-    def killfeed(self, rows, rng):
+    def killfeed(self, rows):
         s, cr = self.s, self.cr
         left = max(0.0, self.cx - 0.97 * self.h) + 30 * s
         for i, (killer, victim) in enumerate(rows):
@@ -426,7 +426,7 @@ def render(desc, png_path):
     if "attackers" in el:
         hud.attackers(el["attackers"], el.get("attackers_plate", 0))
     if "killfeed" in el:
-        hud.killfeed(el["killfeed"], rng)
+        hud.killfeed(el["killfeed"])
     if "menu_selection" in el:
         m = el["menu_selection"]
         hud.menu_selection(m["mode"], m.get("map"))
