@@ -112,8 +112,7 @@ Score score(const json& truth, const test::HudPipeline& run) {
                 field(r["rango"], e, "rango", s.fields_ok, s.fields, s.detail);
                 field(r["atacantes"], e, "atacantes", s.fields_ok, s.fields, s.detail);
             } else {
-                field(r["baja_en_partida"], e, "baja_en_partida", s.fields_ok, s.fields,
-                      s.detail);
+                field(r["baja_en_partida"], e, "baja_en_partida", s.fields_ok, s.fields, s.detail);
                 field(r["medallas"], e, "medallas", s.fields_ok, s.fields, s.detail);
             }
             field(r["nivel"], e, "nivel", s.fields_ok, s.fields, s.detail);
@@ -190,11 +189,10 @@ int main(int argc, char** argv) {
         LobbyFlag = false;
         Score s = score(truth, run);
         if (errors) s.detail += " errores:" + std::to_string(errors) + " " + error_text;
-        json out = {{"file", truth["file"]},     {"kind", truth["kind"]},
-                    {"height", truth["height"]}, {"shown", s.shown},
-                    {"found", s.found},          {"false", s.false_events},
-                    {"fields_ok", s.fields_ok},  {"fields", s.fields},
-                    {"detail", s.detail}};
+        json out = {
+            {"file", truth["file"]},    {"kind", truth["kind"]}, {"height", truth["height"]},
+            {"shown", s.shown},         {"found", s.found},      {"false", s.false_events},
+            {"fields_ok", s.fields_ok}, {"fields", s.fields},    {"detail", s.detail}};
         std::printf("%s\n", out.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
         std::fflush(stdout);
     }

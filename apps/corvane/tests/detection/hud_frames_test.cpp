@@ -38,8 +38,7 @@ class HudFrames : public ::testing::TestWithParam<std::uint32_t> {
         ASSERT_TRUE(fast_ocr()) << "no Tesseract data";
         height = GetParam();
         run = std::make_unique<test::HudPipeline>(height * 16 / 9, height, *fast_ocr(),
-                                                  patient_ocr(),
-                                                  dir.path() / "estadisticas.jsonl");
+                                                  patient_ocr(), dir.path() / "estadisticas.jsonl");
         ASSERT_TRUE(run->slow_ready);
     }
     void TearDown() override { LobbyFlag = false; }
@@ -174,9 +173,9 @@ TEST_P(HudFrames, TheWarmUpLobbyKeepsAKillCardFromCountingUntilTheMatchStarts) {
 TEST_P(HudFrames, TheMenuGivesTheSelectedModeAndMap) {
     show(frame("menu"));
     passes(10, true);
-    EXPECT_EQ(run->logged("[MENÚ]"),
-              (std::vector<std::string>{
-                  "[MENÚ] Modo seleccionado: Resurgimiento Quads — Copper Harbor"}))
+    EXPECT_EQ(
+        run->logged("[MENÚ]"),
+        (std::vector<std::string>{"[MENÚ] Modo seleccionado: Resurgimiento Quads — Copper Harbor"}))
         << logs();
     EXPECT_EQ(run->state.mode_text, "Resurgimiento Quads");
     EXPECT_EQ(run->state.map_text, "Copper Harbor");

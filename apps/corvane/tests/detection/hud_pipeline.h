@@ -124,9 +124,8 @@ class HudPipeline {
         for (int i = 0; i < n; ++i) {
             now += 250ms;
             if (with_slow && slow_ready && (++pass_no_ % 2 == 0)) slow_cycle(slow);
-            DetectorContext c{*staging,     frame,  covered_,      fast_,
-                              pass_counter, height_, *game_context, last_menu,
-                              *menu_state,  stats,  now};
+            DetectorContext c{*staging,      frame,     covered_,    fast_, pass_counter, height_,
+                              *game_context, last_menu, *menu_state, stats, now};
             const DetectorReadResult r = detector_read_frame(c, state);
             if (!r.ok) return r;
             events_tick(state, now);
