@@ -89,7 +89,7 @@ class Desktop:
     keeps its data beside its own file), a home folder, a private X display
     and a private sound server."""
 
-    def __init__(self, test, binary, sound=True):
+    def __init__(self, test, binary, sound=True, width=640, height=360):
         self.root = tempfile.mkdtemp(prefix="corvane-e2e-")
         test.addCleanup(shutil.rmtree, self.root, True)
         self.app = os.path.join(self.root, "app")
@@ -102,7 +102,7 @@ class Desktop:
         shutil.copy2(binary, self.exe)
         self.data = os.path.join(self.app, "data")
         self.clips = os.path.join(self.home, "Videos", "Corvane")
-        self.display = start_xvfb(test)
+        self.display = start_xvfb(test, width, height)
         if sound:
             self.env = start_pulseaudio(test, self.run, self.home)
         else:
