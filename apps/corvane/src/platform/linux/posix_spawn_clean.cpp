@@ -9,7 +9,7 @@ extern char** environ;
 namespace corvane {
 
 int spawn_clean(const std::filesystem::path& exe, const std::vector<std::string>& args,
-                const std::filesystem::path& cwd, int stdout_fd, pid_t& pid) {
+                const std::filesystem::path& cwd, int stdout_fd, pid_t& pid, bool new_session) {
     std::vector<std::string> owned;
     owned.reserve(args.size() + 1);
     owned.push_back(exe.string());
@@ -32,7 +32,9 @@ int spawn_clean(const std::filesystem::path& exe, const std::vector<std::string>
     sigemptyset(&defaults);
     for (int s : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigaddset(&defaults, s);
     ::posix_spawnattr_setsigdefault(&attr, &defaults);
-    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (new_session) flags |= POSIX_SPAWN_SETSID;
+    ::posix_spawnattr_setflags(&attr, flags);
     const int rc = ::posix_spawn(&pid, exe.c_str(), &actions, &attr, argv.data(), environ);
     ::posix_spawn_file_actions_destroy(&actions);
     ::posix_spawnattr_destroy(&attr);

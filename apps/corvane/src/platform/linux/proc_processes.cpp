@@ -77,16 +77,18 @@ std::filesystem::path process_own_exe() {
     return std::filesystem::path(std::string(path));
 }
 
+std::filesystem::path process_own_image() { return "/proc/self/exe"; }
+
 std::uint32_t process_own_id() {
     return static_cast<std::uint32_t>(::getpid());
 }
 
 SpawnResult process_spawn_detached(const std::filesystem::path& exe,
                                    const std::vector<std::string>& args,
-                                   const std::filesystem::path& cwd) {
+                                   const std::filesystem::path& cwd, bool new_session) {
     SpawnResult result;
     pid_t pid = 0;
-    const int rc = spawn_clean(exe, args, cwd, -1, pid);
+    const int rc = spawn_clean(exe, args, cwd, -1, pid, new_session);
     if (rc != 0) {
         result.error = std::strerror(rc);
         return result;
