@@ -1,6 +1,6 @@
 """The whole program and a local update server over plain HTTP (allowed by
 "KV_UPDATE_URL"): with "buscar_al_abrir" on and no check recorded, the
-start-up check finds the signed version; "instalar" on the interface
+start-up check finds the signed version; the help page's install button
 downloads and verifies the package, copies the program into the update
 folder, starts that copy as the install step and ends with code 0. A
 tampered package is refused and leaves the installation as it was."""
@@ -11,6 +11,7 @@ import json
 import os
 import signal
 import socket
+import subprocess
 import threading
 import unittest
 import zipfile
@@ -21,6 +22,7 @@ from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat
 from e2e_support import Desktop, wait_until
 
 BIN = os.environ["CORVANE_BIN"]
+SRC = os.environ["CORVANE_SOURCE_DIR"]
 READY = "[CORVANE] Listo: grabando en segundo plano. Controles en el ícono junto al reloj."
 
 
@@ -132,12 +134,24 @@ class UpdateTest(unittest.TestCase):
         self.assertGreater(status["ultima_busqueda"], 0)
         return d, p, interfaz, before
 
-    def test_install_starts_the_install_step_and_ends_the_program(self):
+    def test_install_from_the_help_page_starts_the_install_step_and_ends_the_program(self):
         pkg = package()
         self.publish(pkg, hashlib.sha256(pkg).hexdigest())
         d, p, interfaz, _ = self.start()
-        self.assertEqual(call(interfaz["puerto"], interfaz["clave"], "POST", "/api/actualizacion",
-                              {"a": "instalar"}), {"ok": True})
+        # The help page's update card, in Chromium, against the real route.
+        env = dict(d.env, PORT=str(interfaz["puerto"]), TOKEN=interfaz["clave"],
+                   NODE_PATH=os.path.join(SRC, "node_modules"))
+        run = subprocess.run(["node", os.path.join(SRC, "tests", "e2e", "pages", "update_card.mjs")],
+                             env=env, capture_output=True, text=True, timeout=240)
+        self.assertEqual(run.returncode, 0, run.stderr[-3000:])
+        page = json.loads(run.stdout.strip().splitlines()[-1])
+        self.assertEqual(page["errors"], [])
+        self.assertEqual(page["message"], "Hay una versión nueva: v0.10.46")
+        self.assertEqual(page["button"], "⬇ Actualizar a v0.10.46")
+        self.assertEqual(page["notes"], ["v0.10.46"])
+        self.assertEqual(page["key"], "Ctrl+Shift+U")
+        self.assertTrue(page["dialog"].startswith("¿Instalar la v0.10.46?"), page["dialog"])
+        self.assertEqual(page["toast"], "Descargando e instalando… Corvane se vuelve a abrir solo")
         self.assertTrue(wait_until(lambda: p.poll() is not None, timeout=120), d.log()[-3000:])
         self.assertEqual(p.returncode, 0, d.output(p))
         log = d.log()
