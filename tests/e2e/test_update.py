@@ -109,14 +109,16 @@ class UpdateTest(unittest.TestCase):
         doc = {"manifest": manifest, "sig": self.key.sign(text.encode()).hex()}
         Files.files = {"/version.json": json.dumps(doc).encode(), "/Corvane_v0.10.46.zip": pkg}
 
-    def start(self):
+    def start(self, ini=""):
+        """The program with the update server's key beside it; with the daily
+        check on, until that check has found the version."""
         d = Desktop(self, BIN)
         # The install step runs as a copy of the program: whatever it starts
         # from the test's folder ends with the test.
         self.addCleanup(lambda: [os.kill(p, signal.SIGKILL) for p in processes_under(d.root)])
         os.makedirs(d.data)
         with open(os.path.join(d.data, "corvane.ini"), "w", encoding="utf-8") as f:
-            f.write("[grabacion]\nperfil = ligero\n")
+            f.write("[grabacion]\nperfil = ligero\n" + ini)
         with open(os.path.join(d.app, "clave_actualizaciones.pub"), "w") as f:
             f.write(self.key.public_key().public_bytes(Encoding.Raw, PublicFormat.Raw).hex() + "\n")
         d.env["KV_UPDATE_URL"] = self.base + "/version.json"
@@ -126,6 +128,8 @@ class UpdateTest(unittest.TestCase):
         self.assertIsNone(p.poll(), d.output(p))
         with open(os.path.join(d.data, "interfaz.json"), encoding="utf-8") as f:
             interfaz = json.load(f)
+        if "buscar_al_abrir = no" in ini:
+            return d, p, interfaz, before
         # The daily check runs by itself 8 s after the start.
         self.assertTrue(wait_until(lambda: "Hay una versión nueva: v0.10.46" in d.log(), timeout=90), d.log())
         status = call(interfaz["puerto"], interfaz["clave"], "GET", "/api/actualizacion")
@@ -163,6 +167,33 @@ class UpdateTest(unittest.TestCase):
         with open(os.path.join(folder, "corvane"), "rb") as a, open(d.exe, "rb") as b:
             self.assertEqual(hashlib.sha256(a.read()).digest(), hashlib.sha256(b.read()).digest())
         self.assertFalse(os.path.exists(os.path.join(folder, "Corvane_v0.10.46.zip")))
+
+    def test_the_update_key_from_the_settings_checks_then_installs(self):
+        pkg = package()
+        self.publish(pkg, hashlib.sha256(pkg).hexdigest())
+        d, p, interfaz, _ = self.start(ini="[actualizaciones]\nbuscar_al_abrir = no\ntecla = F9\n")
+        searched = d.log().count("Buscando actualizaciones…")
+
+        def press():
+            self.assertEqual(d.run_tool("xdotool", "keydown", "F9").returncode, 0)
+            return lambda: d.run_tool("xdotool", "keyup", "F9")
+
+        # First press: a check with balloons, which finds the version.
+        release = press()
+        self.assertTrue(wait_until(lambda: d.log().count("Hay una versión nueva: v0.10.46") == 1
+                                   and d.log().count("Buscando actualizaciones…") == searched + 1,
+                                   timeout=90), d.log()[-3000:])
+        release()
+        status = call(interfaz["puerto"], interfaz["clave"], "GET", "/api/actualizacion")
+        self.assertEqual((status["fase"], status["tecla"]), ("disponible", "F9"))
+        # Second press: the install, which ends the program.
+        self.assertTrue(wait_until(lambda: not call(interfaz["puerto"], interfaz["clave"], "GET",
+                                                    "/api/actualizacion")["ocupado"], timeout=60))
+        release = press()
+        self.assertTrue(wait_until(lambda: p.poll() is not None, timeout=120), d.log()[-3000:])
+        release()
+        self.assertEqual(p.returncode, 0, d.output(p))
+        self.assertIn("[ACTUALIZACIÓN] Listo: instalando v0.10.46.", d.log())
 
     def test_a_tampered_package_leaves_the_installation_as_it_was(self):
         pkg = package()
