@@ -19,6 +19,10 @@ inline constexpr const char* kOldProgramFileName = "corvane.old";
 // file was replaced or removed while running, the path it was started from.
 std::filesystem::path process_own_exe();
 
+// A path from which the running program's own file can be read, even when
+// the file at its original path has been replaced since it started.
+std::filesystem::path process_own_image();
+
 // Our process id.
 std::uint32_t process_own_id();
 
@@ -30,16 +34,17 @@ struct SpawnResult {
 
 // Starts `exe` with argv = {exe, args...} and working folder `cwd`, no shell.
 // The child gets our environment and standard input/output/error and no other
-// descriptor; its signal mask and dispositions start at the defaults. With
-// `new_session` it leads a session of its own, so that it outlives us. The
+// descriptor; its signal mask and dispositions start at the defaults. The
 // child is reaped in the background: nobody waits for it.
 SpawnResult process_spawn_detached(const std::filesystem::path& exe,
                                    const std::vector<std::string>& args,
-                                   const std::filesystem::path& cwd, bool new_session = false);
+                                   const std::filesystem::path& cwd);
 
-// A path from which the running program's own file can be read, even when
-// the file at its original path has been replaced since it started.
-std::filesystem::path process_own_image();
+// As process_spawn_detached, with the child in a session of its own: it
+// outlives us, and nothing sent to our process group or terminal reaches it.
+SpawnResult process_spawn_new_session(const std::filesystem::path& exe,
+                                      const std::vector<std::string>& args,
+                                      const std::filesystem::path& cwd);
 
 // Waits until process `pid` has ended (a zombie counts as ended) or `limit`
 // has passed. True when it ended or never existed, false on time-out. Invalid

@@ -176,9 +176,9 @@ std::string updater_launch_installer(const fs::path& program_folder, const fs::p
         remove_quietly(temp);
         return system_text(ec.value());
     }
-    const SpawnResult started = process_spawn_detached(
+    const SpawnResult started = process_spawn_new_session(
         copy, updater_installer_args(package_folder, program_folder, process_own_id(), version),
-        folder, /*new_session=*/true);
+        folder);
     if (!started.ok) return started.error;
     return {};
 }

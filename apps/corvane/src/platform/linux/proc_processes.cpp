@@ -77,15 +77,14 @@ std::filesystem::path process_own_exe() {
     return std::filesystem::path(std::string(path));
 }
 
-std::filesystem::path process_own_image() { return "/proc/self/exe"; }
-
 std::uint32_t process_own_id() {
     return static_cast<std::uint32_t>(::getpid());
 }
 
-SpawnResult process_spawn_detached(const std::filesystem::path& exe,
-                                   const std::vector<std::string>& args,
-                                   const std::filesystem::path& cwd, bool new_session) {
+namespace {
+
+SpawnResult spawn_reaped(const std::filesystem::path& exe, const std::vector<std::string>& args,
+                         const std::filesystem::path& cwd, bool new_session) {
     SpawnResult result;
     pid_t pid = 0;
     const int rc = spawn_clean(exe, args, cwd, -1, pid, new_session);
@@ -97,6 +96,20 @@ SpawnResult process_spawn_detached(const std::filesystem::path& exe,
     result.ok = true;
     result.pid = static_cast<std::uint32_t>(pid);
     return result;
+}
+
+}  // namespace
+
+SpawnResult process_spawn_detached(const std::filesystem::path& exe,
+                                   const std::vector<std::string>& args,
+                                   const std::filesystem::path& cwd) {
+    return spawn_reaped(exe, args, cwd, false);
+}
+
+SpawnResult process_spawn_new_session(const std::filesystem::path& exe,
+                                      const std::vector<std::string>& args,
+                                      const std::filesystem::path& cwd) {
+    return spawn_reaped(exe, args, cwd, true);
 }
 
 bool process_wait_exit(std::uint32_t id, std::chrono::milliseconds limit) {
@@ -254,5 +267,7 @@ std::optional<std::vector<ProcessNames>> process_list() {
               [](const ProcessNames& a, const ProcessNames& b) { return a.pid < b.pid; });
     return list;
 }
+
+std::filesystem::path process_own_image() { return "/proc/self/exe"; }
 
 }  // namespace corvane
