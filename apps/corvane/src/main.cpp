@@ -16,6 +16,7 @@
 #include "base/avisos.h"
 #include "base/config_file.h"
 #include "base/flags.h"
+#include "base/hotkey_pause.h"
 #include "base/log.h"
 #include "base/paths.h"
 #include "base/save_request.h"
@@ -56,7 +57,10 @@
 #include "shell/tray.h"
 #include "shell/watcher.h"
 #include "updater/apply_update.h"
+#include "updater/install_job.h"
+#include "updater/jobs.h"
 #include "updater/updater.h"
+#include "updater/web_api.h"
 #include "web/app_hooks.h"
 #include "web/server.h"
 
@@ -205,6 +209,8 @@ void start_tray(const Settings& settings) {
     TrayThreadContext ctx;
     ctx.display = kSessionDisplay;
     ctx.actions.open_window = [](const std::string& tab) { ui_open_window(tab); };
+    // The menu's "Buscar actualizaciones": a refusal has nowhere to go.
+    ctx.actions.updater = [](const std::string& action) { (void)updater_handle_action(action); };
     ctx.actions.restart = [] { app_restart(false); };
     ctx.actions.quit = [] { app_quit(); };
     ctx.actions.open_folder = [](const std::string& path) {
@@ -386,6 +392,42 @@ void start_workers(const Settings& settings, const Recorder& r) {
                           settings.teclas.guardar, r.quit, r.slot, open_keys()})] {
                          save_hotkey_thread_main(std::move(*ctx));
                      });
+    // The daily update check, then the update hotkey and the interface's
+    // "actualizar" requests.
+    const fs::path program_folder = app_dir();
+    const std::string update_key = settings.actualizaciones.tecla.text;
+    if (updater_check_due(settings.actualizaciones.buscar_al_abrir,
+                          std::chrono::system_clock::now(),
+                          updater_read_last_check(updater_data_dir(program_folder)))) {
+        thread_row_start(thread_rows::kUpdateCheck, [program_folder, update_key] {
+            updater_startup_check_thread(program_folder, update_key);
+        });
+    }
+    UpdaterActionContext update_action;
+    update_action.program_folder = program_folder;
+    update_action.hotkey_text = update_key;
+    update_action.quit = r.quit;
+    update_action.hotkey_pressed =
+        [codes = settings.actualizaciones.tecla.codes,
+         keys = std::shared_ptr<KeyState>(open_keys()), was_down = false]() mutable {
+            bool refreshed = false, readable = false;
+            const HotkeyPoll p = hotkey_poll(
+                codes, HotkeyPause.load(std::memory_order_relaxed), process_now_ms(), was_down,
+                [&](std::uint32_t code) {
+                    if (!keys) return false;
+                    if (!refreshed) {
+                        readable = keys->refresh();
+                        refreshed = true;
+                    }
+                    return readable && keys->is_down(code);
+                });
+            was_down = p.was_down;
+            return p.fire;
+        };
+    thread_row_start(thread_rows::kUpdateKey,
+                     [ctx = std::make_shared<UpdaterActionContext>(std::move(update_action))] {
+                         updater_menu_action_thread(std::move(*ctx));
+                     });
     thread_row_start(thread_rows::kViewerKey,
                      [ctx = std::make_shared<ViewerHotkeyContext>(
                           ViewerHotkeyContext{settings.visor.tecla.codes, r.quit, open_keys()})] {
@@ -506,6 +548,9 @@ int main(int argc, char** argv) {
     report_update_result(update_folder);
 
     const Settings settings = load_settings();
+    updater_context_publish(UpdaterContext{app_dir(), settings.actualizaciones.tecla.text});
+    // An install ends the program: a clip being written is finished first.
+    updater_set_before_exit([] { clipsaver_wait_idle(5s); });
     start_web_interface();
     start_tray(settings);
     Recorder recorder = start_recording(settings);

@@ -23,7 +23,6 @@ inline std::atomic<bool> DetectorEnabledFlag{true};
 inline std::atomic<bool> GameInFrontFlag{false};
 inline std::atomic<bool> FirstRunFlag{false};
 inline std::atomic<bool> ConsoleFlag{false};
-inline std::atomic<bool> UpdateBusyFlag{false};
 // The game's warm-up lobby is showing: no clips are saved and no kills
 // counted. Written by the detector thread, read by the web status.
 inline std::atomic<bool> LobbyFlag{false};

@@ -19,6 +19,10 @@ inline constexpr const char* kOldProgramFileName = "corvane.old";
 // file was replaced or removed while running, the path it was started from.
 std::filesystem::path process_own_exe();
 
+// A path from which the running program's own file can be read, even when
+// the file at its original path has been replaced since it started.
+std::filesystem::path process_own_image();
+
 // Our process id.
 std::uint32_t process_own_id();
 

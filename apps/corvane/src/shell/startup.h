@@ -45,6 +45,9 @@ inline constexpr ThreadRow kClock{"crvn-reloj", SpawnFailure::fatal,
                                   "no se pudo crear el hilo del reloj"};
 inline constexpr ThreadRow kSaveKey{"crvn-tecla", SpawnFailure::fatal,
                                     "no se pudo crear el hilo de la tecla"};
+inline constexpr ThreadRow kUpdateCheck{"", SpawnFailure::fatal, "failed to spawn thread"};
+inline constexpr ThreadRow kUpdateKey{"crvn-actualizar", SpawnFailure::fatal,
+                                      "no se pudo crear el hilo del actualizador"};
 inline constexpr ThreadRow kViewerKey{"crvn-visor", SpawnFailure::fatal,
                                       "no se pudo crear el hilo del visor"};
 inline constexpr ThreadRow kGameWatch{"crvn-juego", SpawnFailure::ignored, ""};

@@ -95,16 +95,6 @@ std::optional<Json> parse_manifest(std::string_view text, std::string& error) {
     return std::nullopt;
 }
 
-bool version_text_safe(std::string_view v) {
-    if (v.empty()) return false;
-    for (char c : v) {
-        const bool ok = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
-                        (c >= 'a' && c <= 'z') || c == '.' || c == '+' || c == '_' || c == '-';
-        if (!ok) return false;
-    }
-    return true;
-}
-
 UpdateCheckOutcome failed(std::string text) {
     UpdateCheckOutcome out;
     out.kind = UpdateCheckOutcome::Kind::error;
@@ -194,8 +184,7 @@ UpdateCheckOutcome check(const std::filesystem::path& app_folder, const UpdateCh
     info.version = manifest_get_str(manifest, "version");
     // The version becomes part of file names and of the installer's command
     // line: anything beyond these characters could reach outside the folder.
-    if (!version_text_safe(info.version))
-        return failed("la versión publicada no es válida; no se instalará nada");
+    if (!update_version_text_safe(info.version)) return failed(kUnsafeVersionText);
     info.url = manifest_get_str(manifest, "url");
     info.sha256 = utf8_lower(manifest_get_str(manifest, "sha256"));
     const Json page = truthy_member(manifest, "page",
@@ -219,6 +208,16 @@ void record_attempt(const std::filesystem::path& app_folder) {
 }
 
 }  // namespace
+
+bool update_version_text_safe(std::string_view v) {
+    if (v.empty()) return false;
+    for (char c : v) {
+        const bool ok = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+                        (c >= 'a' && c <= 'z') || c == '.' || c == '+' || c == '_' || c == '-';
+        if (!ok) return false;
+    }
+    return true;
+}
 
 std::string manifest_get_str(const Json& value, std::string_view key) {
     if (!value.is_object()) return {};

@@ -57,6 +57,12 @@ std::string manifest_get_str(const nlohmann::ordered_json& value, std::string_vi
 std::vector<ChangeEntry> manifest_collect_changes(
     const std::vector<nlohmann::ordered_json>& values);
 
+// The version text becomes part of file names and of the installer's command
+// line: only [0-9A-Za-z.+_-], never empty.
+bool update_version_text_safe(std::string_view version);
+inline constexpr const char* kUnsafeVersionText =
+    "la versión publicada no es válida; no se instalará nada";
+
 // The decoder's description of the first fault in `bytes`, empty when they
 // are valid UTF-8.
 std::string utf8_fault_text(std::string_view bytes);

@@ -13,6 +13,7 @@
 #include "web/visor.h"
 #include "web/session.h"
 #include "web/templates.h"
+#include "web/update_routes.h"
 
 namespace corvane {
 
@@ -116,6 +117,9 @@ constexpr std::array kRoutes{
     // AI analysis start and key test.
     UiRoute{"POST", "/api/analizar", UiGuard::api, ui_route_analyze},
     UiRoute{"POST", "/api/probar_ia", UiGuard::api, ui_route_test_ai},
+    // Updater status and actions.
+    UiRoute{"GET", "/api/actualizacion", UiGuard::api, ui_route_update_status},
+    UiRoute{"POST", "/api/actualizacion", UiGuard::api, ui_route_update_action},
 };
 
 const PagePath* find_page_path(std::string_view path) {

@@ -240,6 +240,8 @@ TEST(ThreadTable, EveryRowFailsAsItsPolicySays) {
         {kAudioMic, "no se pudo crear el hilo de audio: sin recursos", nullptr},
         {kClock, "no se pudo crear el hilo del reloj: sin recursos", nullptr},
         {kSaveKey, "no se pudo crear el hilo de la tecla: sin recursos", nullptr},
+        {kUpdateCheck, "failed to spawn thread: sin recursos", nullptr},
+        {kUpdateKey, "no se pudo crear el hilo del actualizador: sin recursos", nullptr},
         {kViewerKey, "no se pudo crear el hilo del visor: sin recursos", nullptr},
         {kGameWatch, nullptr, nullptr},
         {kNotices, "no se pudo crear el hilo de los avisos: sin recursos", nullptr},

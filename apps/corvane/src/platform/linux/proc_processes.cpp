@@ -268,4 +268,6 @@ std::optional<std::vector<ProcessNames>> process_list() {
     return list;
 }
 
+std::filesystem::path process_own_image() { return "/proc/self/exe"; }
+
 }  // namespace corvane
