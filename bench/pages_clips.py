@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """The clips page with 5,000 clips, served by the real web server
 (http_serve) and drawn by Debian's Chromium: the time from the request to
-the drawn list (goal: under 1 s), a filter change over the whole history,
+the drawn list (goal: under 1 s; also as main-thread CPU time, which a busy
+machine does not inflate, and the server's share until the last byte), a
+filter change over the whole history,
 and how many videos the page loads while it is scrolled to the bottom
 (goal: none; the player loads one clip only when asked).
 
@@ -66,7 +68,7 @@ def main():
     with tempfile.TemporaryDirectory() as root:
         big = measure(make_folder(os.path.join(root, "a"), 5000))
         small = measure(make_folder(os.path.join(root, "b"), 400))
-    for key in ("draw_ms", "filter_ms", "page_kib"):
+    for key in ("draw_ms", "draw_cpu_ms", "reply_ms", "filter_ms", "page_kib"):
         print(f"clips_page_{key}_5000_clips ours={big[key]:.1f} reference={small[key]:.1f} ratio={big[key] / small[key]:.2f}")
     print(f"clips_page_video_requests_scrolled_5000_clips ours={big['videos']} reference={big['rows']} "
           f"ratio={big['videos'] / big['rows']:.2f}")

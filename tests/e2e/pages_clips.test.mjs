@@ -553,6 +553,7 @@ test('the player: starting mark, whole clip, mark buttons, the HEVC hint', async
     await until(page, () => document.getElementById('hint').classList.contains('bad'));
     assert.equal(await page.locator('#hint').textContent(), 'No se pudo reproducir aquí (quizá se borró o falta el códec HEVC). Ábrelo desde la carpeta de clips.');
     assert.equal(await page.locator('#vid').isVisible(), false);
+    assert.equal(await page.locator('#whole.on, #marks .mk.on').count(), 0, 'no mark left lit from the clip before');
     await screenshot(page, 'clips-hevc.png');
   } else {
     console.log('# this Chromium plays HEVC: the hint is not shown');

@@ -63,7 +63,8 @@ try {
       if (v.paused) v.play();
     }, step);
     await wait(page, () => { const v = document.getElementById('vid'); return !v.paused && !v.seeking && !voice.paused && !voice.seeking; });
-    await sleep(1200);
+    // A voice seek lags the picture by a moment; the gap closes within 2 s.
+    await sleep(2500);
     const d = [];
     for (let i = 0; i < 10; i++) { d.push(await drift()); await sleep(100); }
     out.drift.push({ step, max: Math.max(...d) });
