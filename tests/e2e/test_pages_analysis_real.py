@@ -1,14 +1,16 @@
 """The analysis page end to end: the program records a clip, then the real
 web server (the http_serve tool, whose AI calls go to a local HTTPS stand-in
-of the AI service) serves the page at the address the clips page's pop-up
-opens. In Debian's Chromium the page starts the analysis, shows its progress,
-then the result, and a click on a moment plays that part of the video."""
+of the AI service) serves the clips page. In Debian's Chromium the clip's 🧠
+button opens the analysis pop-up, which starts the analysis, shows its
+progress, then the result, and a click on a moment plays that part of the
+video; the clips page, loaded again, shows the clip as analysed."""
 import glob
 import json
 import os
 import secrets
 import subprocess
 import unittest
+import urllib.parse
 
 from e2e_support import Desktop, stop_process, wait_until
 from test_interface_api import call
@@ -69,7 +71,7 @@ def first_line(proc):
 
 class AnalysisPageRealTest(unittest.TestCase):
 
-    def test_a_whole_analysis_of_a_recorded_clip_from_the_page(self):
+    def test_a_whole_analysis_of_a_recorded_clip_from_the_clips_page(self):
         d = Desktop(self, BIN)
         os.makedirs(d.data)
         with open(os.path.join(d.data, "corvane.ini"), "w", encoding="utf-8") as f:
@@ -136,6 +138,13 @@ class AnalysisPageRealTest(unittest.TestCase):
             self.skipTest("this Chromium cannot play H.264 here")
         self.assertEqual(out["errors"], [])
         self.assertEqual(out["outside"], [])
+
+        # The pop-up the clips page opened, at the address it builds for the clip.
+        self.assertEqual(out["ai_button"], "🧠")
+        self.assertEqual(out["popup_url"], "http://127.0.0.1:%d/analisis?t=%s&clip=%s"
+                         % (port, token, urllib.parse.quote(name, safe="-_.!~*'()")))
+        self.assertEqual(out["popup_name"], "crvn_analisis")
+        self.assertTrue(out["opener_is_clips"])
         self.assertEqual(out["title"], "Corvane · Análisis · " + os.path.basename(name))
         self.assertGreaterEqual(out["duration"], 4.5)
         self.assertEqual(out["button"], "Analizar con Gemini")
@@ -169,6 +178,7 @@ class AnalysisPageRealTest(unittest.TestCase):
         self.assertGreater(out["before_click"], 4.3)
         self.assertFalse(out["played"][1])
         self.assertLessEqual(out["played"][0], 4.3)
+        self.assertEqual(out["ai_button_after"], "🧠✓")
 
         # What the run left: the result beside the clip, the whole clip uploaded.
         with open(os.path.splitext(clips[0])[0] + ".analisis.json", encoding="utf-8") as f:

@@ -1,8 +1,9 @@
-// Driven by test_pages_analysis_real.py: the analysis page opened at the
-// address the clips page's pop-up uses (BASE, TOKEN, CLIP in the environment),
-// against the real server and a stand-in of the AI service. It starts an
-// analysis, follows its progress, reads the result and clicks a moment; prints
-// one JSON line of findings for the python side to check.
+// Driven by test_pages_analysis_real.py: the clips page of the real server
+// (BASE, TOKEN, CLIP in the environment), against a stand-in of the AI
+// service. The clip's 🧠 button opens the analysis pop-up, which starts an
+// analysis, follows its progress, reads the result and clicks a moment; the
+// clips page, loaded again, marks the clip as analysed. Prints one JSON line
+// of findings for the python side to check.
 import path from 'node:path';
 import { mkdirSync } from 'node:fs';
 import { launch } from './support.mjs';
@@ -16,15 +17,28 @@ const out = { errors: [], outside: [], samples: [], polls_after: 0 };
 const browser = await launch();
 try {
   const context = await browser.newContext({ viewport: { width: 1320, height: 920 } });
-  const page = await context.newPage();
-  page.on('pageerror', (e) => out.errors.push(e.message));
-  page.on('console', (m) => { if (m.type() === 'error') out.errors.push(m.text()); });
-  page.on('response', (r) => { if (r.status() >= 400) out.errors.push(r.status() + ' ' + r.url()); });
-  page.on('request', (r) => { const u = r.url(); if (!u.startsWith(base + '/') && !u.startsWith('data:')) out.outside.push(u); });
+  // Listened to on the context, so the pop-up is heard from its first request.
+  context.on('weberror', (e) => out.errors.push(e.error().message));
+  context.on('console', (m) => { if (m.type() === 'error') out.errors.push(m.text()); });
+  context.on('response', (r) => { if (r.status() >= 400) out.errors.push(r.status() + ' ' + r.url()); });
+  context.on('request', (r) => { const u = r.url(); if (!u.startsWith(base + '/') && !u.startsWith('data:')) out.outside.push(u); });
   let polls = 0;
-  page.on('request', (r) => { if (r.url().startsWith(base + '/api/analisis?')) polls += 1; });
+  context.on('request', (r) => { if (r.url().startsWith(base + '/api/analisis?')) polls += 1; });
 
-  await page.goto(`${base}/analisis?t=${token}&clip=${encodeURIComponent(clip)}`);
+  // The clips page lists the clip; its 🧠 button opens the analysis pop-up.
+  const clips = await context.newPage();
+  await clips.goto(`${base}/clips?t=${token}`);
+  await clips.click('#periods [data-v="todo"]');
+  const positions = await clips.evaluate((name) => NAMING.get(name) || [], clip);
+  if (positions.length !== 1) throw new Error(`the clips page lists ${clip} ${positions.length} times: ${JSON.stringify([...await clips.evaluate(() => [...NAMING.keys()])])}`);
+  const ai = clips.locator(`#list .ev[data-p="${positions[0]}"] [data-act=ia]`);
+  out.ai_button = await ai.innerText();
+  const [page] = await Promise.all([clips.waitForEvent('popup'), ai.click()]);
+  out.popup_url = page.url();
+  out.popup_name = await page.evaluate(() => window.name);
+  out.opener_is_clips = await page.evaluate(() => window.opener !== null && window.opener.location.pathname === '/clips');
+
+  await page.waitForLoadState('domcontentloaded');
   out.can_play = await page.evaluate(() => document.createElement('video').canPlayType('video/mp4; codecs="avc1.640028, mp4a.40.2"'));
   await page.waitForFunction(() => video.readyState >= 1 && !document.getElementById('go').disabled, null, { timeout: 30000 });
   out.title = await page.title();
@@ -75,6 +89,11 @@ try {
   out.segment = await page.evaluate(() => seg && [seg.start, seg.end]);
   await page.waitForFunction(() => !video.paused && video.currentTime > 0.2, null, { timeout: 30000 });
   out.played = await page.evaluate(() => [video.currentTime, video.paused]);
+
+  // Back on the clips page: loaded again, the clip's button tells it has an analysis.
+  await clips.reload();
+  await clips.click('#periods [data-v="todo"]');
+  out.ai_button_after = await ai.innerText();
   await context.close();
 } finally {
   await browser.close();
