@@ -367,8 +367,13 @@ test('a selection of more events than one call takes goes in chunks, highest pos
   await page.click('#selDel');
   assert.equal(await page.locator('#cfTitle').textContent(), '¿Borrar 450 eventos?');
   await page.click('#cfOk');
-  await until(page, () => document.getElementById('toast').classList.contains('show'));
-  assert.deepEqual(await toastText(page), ['450 eventos borrados', false]);
+  // Read in the same step that sees it: the page reloads soon after a
+  // deletion, and a later read could meet the reload instead.
+  const shown = await page.waitForFunction(() => {
+    const t = document.getElementById('toast');
+    return t.classList.contains('show') && [t.textContent, t.classList.contains('err')];
+  }, null, { timeout: 30000 });
+  assert.deepEqual(await shown.jsonValue(), ['450 eventos borrados', false]);
   const sent = visorCalls(s).map((c) => JSON.parse(c.ev).map((x) => x[0]));
   assert.deepEqual(sent.map((x) => x.length), [200, 200, 50]);
   const flat = sent.flat();
