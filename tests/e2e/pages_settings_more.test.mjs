@@ -60,7 +60,10 @@ test('the Gemini key test', async () => {
     { key: 'k', reply: () => 'abort', text: 'Corvane no responde', err: true, saved: [] },
   ];
   for (const c of cases) {
-    const s = await settings(browser, { hash: '#ia', api: { '/api/probar_ia': c.reply } });
+    // The reply waits until the test has seen the button while the call runs.
+    let release;
+    const gate = new Promise((r) => { release = r; });
+    const s = await settings(browser, { hash: '#ia', api: { '/api/probar_ia': async (...a) => { await gate; return c.reply(...a); } } });
     const { page } = s;
     await built(page);
     // The field is filled without a change event, so only the test may save it.
@@ -68,6 +71,7 @@ test('the Gemini key test', async () => {
     const probe = page.getByText('Probar clave');
     await probe.click();
     assert.equal(await page.locator('button.primary', { hasText: 'Probando…' }).isDisabled(), true);
+    release();
     await toastIs(page, c.text);
     assert.equal(await page.locator('#toast').getAttribute('class'), 'show' + (c.err ? ' err' : ''));
     await until(page, () => !saving && pending.size === 0);

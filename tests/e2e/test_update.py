@@ -132,8 +132,13 @@ class UpdateTest(unittest.TestCase):
             return d, p, interfaz, before
         # The daily check runs by itself 8 s after the start.
         self.assertTrue(wait_until(lambda: "Hay una versión nueva: v0.10.46" in d.log(), timeout=90), d.log())
-        status = call(interfaz["puerto"], interfaz["clave"], "GET", "/api/actualizacion")
-        self.assertEqual(status["fase"], "disponible")
+        # The log line is written as the check ends; its status follows a moment later.
+        found = {}
+        def available():
+            found.update(call(interfaz["puerto"], interfaz["clave"], "GET", "/api/actualizacion"))
+            return found["fase"] == "disponible"
+        self.assertTrue(wait_until(available, timeout=30), found)
+        status = found
         self.assertEqual(status["nueva"]["cambios"], [{"version": "0.10.46", "md": "- **Nuevo** modo"}])
         self.assertGreater(status["ultima_busqueda"], 0)
         return d, p, interfaz, before
