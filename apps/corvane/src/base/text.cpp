@@ -113,6 +113,17 @@ bool unicode_is_white_space(char32_t cp) {
     return u_hasBinaryProperty(static_cast<UChar32>(cp), UCHAR_WHITE_SPACE);
 }
 
+std::string_view utf8_trim_start(std::string_view s) {
+    size_t i = 0;
+    while (i < s.size()) {
+        char32_t cp = 0;
+        const size_t n = utf8_decode(s, i, cp);
+        if (n == 0 || !unicode_is_white_space(cp)) break;
+        i += n;
+    }
+    return s.substr(i);
+}
+
 std::vector<std::string_view> utf8_split_white_space(std::string_view text) {
     std::vector<std::string_view> words;
     size_t start = std::string_view::npos;

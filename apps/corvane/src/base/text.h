@@ -41,6 +41,10 @@ std::string utf8_cut_utf16(std::string_view s, size_t max_units);
 // True for characters with the Unicode White_Space property.
 bool unicode_is_white_space(char32_t cp);
 
+// `s` without its leading Unicode white space; stops at the first byte that is
+// not well-formed UTF-8.
+std::string_view utf8_trim_start(std::string_view s);
+
 // The words of `text` split at runs of Unicode white space (no empty words).
 // A byte that is not well-formed UTF-8 counts as one non-space character.
 std::vector<std::string_view> utf8_split_white_space(std::string_view text);

@@ -66,18 +66,6 @@ void store_newer(const UpdateInfo& info, const std::string& hotkey_text) {
                         fmt::format("Hay una versión nueva: v{}", info.version), info);
 }
 
-// The line with its leading white space removed (trailing kept).
-std::string_view trim_start(std::string_view line) {
-    std::size_t i = 0;
-    while (i < line.size()) {
-        char32_t cp = 0;
-        const std::size_t n = utf8_decode(line, i, cp);
-        if (n == 0 || !unicode_is_white_space(cp)) break;
-        i += n;
-    }
-    return line.substr(i);
-}
-
 std::string remove_double_stars(std::string_view text) {
     std::string out;
     for (std::size_t i = 0; i < text.size();) {
@@ -111,7 +99,7 @@ std::vector<std::string> bullet_lines(std::string_view md) {
             md.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
         if (end != std::string_view::npos && !line.empty() && line.back() == '\r')
             line.remove_suffix(1);
-        line = trim_start(line);
+        line = utf8_trim_start(line);
         if (line.substr(0, 2) == "- ") {
             out.push_back(cut_chars(remove_double_stars(line.substr(2)), kBannerBulletChars));
         }

@@ -150,15 +150,17 @@ class HistoryEdit {
             clip_member && clip_member->is_string()
                 ? ui_sanitize_rel_path(clip_member->get_ref<const std::string&>())
                 : std::nullopt;
-        if (clip_name && *clip_name == clip_member->get_ref<const std::string&>()) {
+        // So is one whose folder lies elsewhere through a link.
+        const std::optional<fs::path> clip =
+            clip_name ? ui_clip_location(clips_folder, *clip_name) : std::nullopt;
+        if (clip && *clip_name == clip_member->get_ref<const std::string&>()) {
             const std::string& name = *clip_name;
-            const fs::path clip = clips_folder / name;
             if (shared_after_removing(name, at)) {
-                drop_sidecar_entry(clip, event);
+                drop_sidecar_entry(*clip, event);
             } else {
                 struct stat st {};
-                if (::stat(clip.c_str(), &st) == 0) {
-                    if (auto err = clips_delete_files(clip)) return {std::nullopt, *err};
+                if (::lstat(clip->c_str(), &st) == 0) {
+                    if (auto err = clips_delete_files(*clip)) return {std::nullopt, *err};
                 }
                 result.clip_deleted = true;
                 clear_clip(name, at);

@@ -56,14 +56,7 @@ ManualRead read_manual(const std::filesystem::path& path) {
 }
 
 bool is_comment_line(std::string_view line) {
-    std::size_t i = 0;
-    while (i < line.size()) {
-        char32_t cp = 0;
-        const std::size_t len = utf8_decode(line, i, cp);
-        if (len == 0 || !unicode_is_white_space(cp)) break;
-        i += len;
-    }
-    return line.substr(i).starts_with("<!--");
+    return utf8_trim_start(line).starts_with("<!--");
 }
 
 void replace_all(std::string& text, std::string_view from, std::string_view to) {

@@ -74,6 +74,16 @@ std::optional<fs::path> ui_resolve_clip_in(const fs::path& clips_folder, std::st
     return ui_path_within(clips_folder, clips_folder / *clean);
 }
 
+std::optional<fs::path> ui_clip_location(const fs::path& clips_folder, const std::string& clean_name) {
+    if (clips_folder.empty()) return std::nullopt;
+    const fs::path clip = clips_folder / clean_name;
+    std::error_code ec;
+    if (!fs::exists(clip.parent_path(), ec)) return clip;
+    auto folder = ui_path_within(clips_folder, clip.parent_path());
+    if (!folder) return std::nullopt;
+    return *folder / clip.filename();
+}
+
 std::optional<fs::path> ui_resolve_clip_path(std::string_view name) {
     if (!ui_sanitize_rel_path(name)) return std::nullopt;
     return ui_resolve_clip_in(config_load().general.carpeta_clips, name);

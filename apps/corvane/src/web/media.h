@@ -33,6 +33,15 @@ std::optional<std::filesystem::path> ui_resolve_clip_path(std::string_view name)
 std::optional<std::filesystem::path> ui_path_within(const std::filesystem::path& folder,
                                                     const std::filesystem::path& path);
 
+// Where the files of a clip with a clean relative name are to be removed or
+// rewritten: its folder with links followed, checked to lie inside
+// `clips_folder`, then its own file name unfollowed (removing a linked clip
+// removes the link only); the plain joined path when the folder is missing
+// (nothing there to reach). Nothing when the folder lies outside: a linked
+// folder must not let a deletion reach files elsewhere.
+std::optional<std::filesystem::path> ui_clip_location(const std::filesystem::path& clips_folder,
+                                                      const std::string& clean_name);
+
 // Most bytes a range reply covers beyond its start.
 inline constexpr std::uint64_t kUiRangeSpan = 16'777'216;
 

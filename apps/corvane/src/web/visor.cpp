@@ -96,10 +96,11 @@ Json act_delete_clip(const Context& c) {
         // is left alone rather than written back from nothing.
         HistoryRead history = history_read_jsonl(c.history);
         if (history.error) return failure(*history.error);
-        const fs::path clip = c.folder / name;
+        const auto clip = ui_clip_location(c.folder, name);
+        if (!clip) return failure("clip no válido");
         struct stat st {};
-        if (::stat(clip.c_str(), &st) == 0) {
-            if (auto err = clips_delete_files(clip)) return failure(*err);
+        if (::lstat(clip->c_str(), &st) == 0) {
+            if (auto err = clips_delete_files(*clip)) return failure(*err);
         }
         read = history.lines.size();
         kept.reserve(read);

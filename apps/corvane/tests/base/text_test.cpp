@@ -62,6 +62,11 @@ TEST(Utf8, TrimUsesUnicodeWhiteSpace) {
     EXPECT_EQ(utf8_trim("\xC2\x85\xC3\xB1 \xC3\xA1\xE2\x80\xA8"), "ñ á");  // NEL, LS
     EXPECT_EQ(utf8_trim("\xF0\x9F\x8E\xAE\xC2\xA0"), "\xF0\x9F\x8E\xAE");
     EXPECT_EQ(utf8_trim(" a\xFF "), "a\xFF");
+    // Only the start; the end stays, and an ill-formed byte ends the walk.
+    EXPECT_EQ(utf8_trim_start(" \xC2\xA0\xE3\x80\x80<!-- x --> "), "<!-- x --> ");
+    EXPECT_EQ(utf8_trim_start(" \xFF a"), "\xFF a");
+    EXPECT_EQ(utf8_trim_start("\xC2"), "\xC2");
+    EXPECT_EQ(utf8_trim_start(" \t "), "");
 }
 
 TEST(Utf8, FullCaseMapping) {

@@ -215,6 +215,28 @@ TEST(WebEventDelete, ForeignClipNamesAreNotFollowed) {
     }
 }
 
+// An event whose clip lies in a folder linking out of the clips folder loses
+// its line only: the files behind the link are neither removed nor rewritten.
+TEST(WebEventDelete, LinkedFolderIsNotFollowed) {
+    for (const bool shared : {false, true}) {
+        Fixture f("");
+        const fs::path victim = f.home.root() / "ajeno";
+        fs::create_directories(victim);
+        test::write_file(victim / "x.mp4", "ajeno");
+        test::write_file(victim / "x.json", "{\"eventos\":[]}");
+        fs::create_symlink(victim, f.home.clips() / "L");
+        std::string hist = ev("baja", "21:00:00", "A", "L/x.mp4") + "\n";
+        if (shared) hist += ev("baja", "21:00:05", "B", "L/x.mp4") + "\n";
+        f.home.put("estadisticas.jsonl", hist);
+        auto out = f.del(0, expect_of("2026-01-05", "21:00:00", "baja"));
+        ASSERT_TRUE(out.result) << out.error;
+        EXPECT_FALSE(out.result->clip_deleted);
+        EXPECT_EQ(test::read_file(victim / "x.mp4"), "ajeno");
+        EXPECT_EQ(test::read_file(victim / "x.json"), "{\"eventos\":[]}");
+        EXPECT_EQ(f.history(), shared ? ev("baja", "21:00:05", "B", "L/x.mp4") + "\n" : "");
+    }
+}
+
 }  // namespace
 }  // namespace corvane
 

@@ -125,6 +125,32 @@ TEST(WebVisor, DeleteClipNeverWipesAnUnreadableHistory) {
     EXPECT_EQ(test::read_file(home.history()), "{\"tipo\":\"baja\"}\n");
 }
 
+// A folder inside the clips folder that links elsewhere never lets a
+// deletion reach the files there; a linked clip file goes as a link only.
+TEST(WebVisor, DeleteClipStaysInsideTheClipsFolder) {
+    ClipsHome home;
+    const fs::path victim = home.root() / "ajeno";
+    fs::create_directories(victim);
+    test::write_file(victim / "x.mp4", "ajeno");
+    test::write_file(victim / "x.json", "{}");
+    test::write_file(victim / "x_mic.m4a", "voz");
+    fs::create_directories(home.clips());
+    fs::create_symlink(victim, home.clips() / "L");
+    const std::string hist = "{\"tipo\":\"baja\",\"clip\":\"L/x.mp4\"}\n";
+    home.put("estadisticas.jsonl", hist);
+    EXPECT_EQ(visor("a=borrar_clip&clip=L/x.mp4"), wrap(R"J({"ok":false,"error":"clip no válido"})J"));
+    EXPECT_EQ(visor("a=borrar_clip&clip=L%5Cx.mp4"), wrap(R"J({"ok":false,"error":"clip no válido"})J"));
+    for (const char* f : {"x.mp4", "x.json", "x_mic.m4a"}) EXPECT_TRUE(fs::exists(victim / f)) << f;
+    EXPECT_EQ(test::read_file(home.history()), hist);
+
+    fs::create_directories(home.clips() / "2026-01-05" / "Manual");
+    fs::create_symlink(victim / "x.mp4", home.clips() / "2026-01-05/Manual/enlace.mp4");
+    EXPECT_EQ(visor("a=borrar_clip&clip=2026-01-05/Manual/enlace.mp4"),
+              wrap(R"J({"eventos":0,"clip_borrado":true,"ok":true})J"));
+    EXPECT_FALSE(fs::is_symlink(home.clips() / "2026-01-05/Manual/enlace.mp4"));
+    EXPECT_EQ(test::read_file(victim / "x.mp4"), "ajeno");
+}
+
 TEST(WebVisor, DeleteEventsLargestIndexFirst) {
     ClipsHome home;
     std::string hist;
