@@ -8,9 +8,14 @@
 #include <optional>
 #include <thread>
 
+#include <fstream>
+#include <functional>
+
 #include <fmt/format.h>
 
 #include "base/clock.h"
+#include "base/config_file.h"
+#include "base/settings.h"
 #include "base/fd_write.h"
 #include "base/text.h"
 #include "platform/files.h"
@@ -100,6 +105,40 @@ void remove_quietly(const fs::path& path) {
     fs::remove_all(path, ec);
 }
 
+// Where the installation's settings put the clips, when that is inside the
+// program folder (a relative "carpeta_clips", or the default without a home
+// folder): the name of the top-level entry holding them, or "." when the
+// clips folder is the program folder itself. An update must carry them over
+// like "data"; empty when they lie elsewhere.
+std::string clips_inside_install(const fs::path& install) {
+    std::string text;
+    for (const fs::path& ini : {install / "data" / "corvane.ini", install / "corvane.ini"}) {
+        std::ifstream in(ini, std::ios::binary);
+        if (!in) continue;
+        text.resize(1 << 20);
+        in.read(text.data(), static_cast<std::streamsize>(text.size()));
+        text.resize(static_cast<std::size_t>(in.gcount()));
+        break;
+    }
+    const IniTable table = config_parse_ini(text);
+    fs::path clips;
+    if (auto v = config_ini_get(table, "general", "carpeta_clips"); v && !v->empty()) {
+        clips = fs::path(*v);
+        if (clips.is_relative()) clips = install / clips;
+    } else {
+        const char* home = std::getenv("HOME");
+        clips = home == nullptr || *home == '\0' ? install / "Corvane" : default_clips_folder();
+    }
+    std::error_code ec;
+    const fs::path root = fs::weakly_canonical(install, ec);
+    if (ec) return {};
+    const fs::path real = fs::weakly_canonical(clips, ec);
+    if (ec) return {};
+    const fs::path rel = real.lexically_relative(root);
+    if (rel.empty() || *rel.begin() == "..") return {};
+    return rel.begin()->string();
+}
+
 // The moves of one swap, so that a failure can undo exactly what was done.
 struct Swap {
     std::vector<std::string> moved;   // install folder -> backup, in order
@@ -109,7 +148,8 @@ struct Swap {
 // Moves every entry of `from` to `to` but those `skip` names; stops at the
 // first failure with its text.
 std::optional<std::string> move_entries(const fs::path& from, const fs::path& to,
-                                        bool (*skip)(std::string_view), std::vector<std::string>& done,
+                                        const std::function<bool(std::string_view)>& skip,
+                                        std::vector<std::string>& done,
                                         const InstallHooks& hooks) {
     DirListing listing = fs_list_dir_sorted(from);
     if (listing.error) return listing.error.message();
@@ -314,12 +354,29 @@ nlohmann::ordered_json apply_update_run(const ApplyUpdateArgs& args, const Insta
             files = fs_count_files(*new_folder);
         }
 
+        const std::string clips = clips_inside_install(install);
+        std::vector<std::string> incoming;
+        if (clips == "." && !failure) {
+            // Clips kept in the program folder itself: only what the new
+            // version brings is exchanged, everything else stays.
+            DirListing listing = fs_list_dir_sorted(*new_folder);
+            if (listing.error) failure = listing.error.message();
+            incoming = std::move(listing.names);
+        }
+        const auto kept = [&](std::string_view name) {
+            if (is_kept_top_level(name) || (!clips.empty() && name == clips)) return true;
+            return clips == "." && std::find(incoming.begin(), incoming.end(), name) == incoming.end();
+        };
         if (!failure) {
-            failure = move_entries(install, backup, is_kept_top_level, swap.moved, hooks);
+            failure = move_entries(install, backup, kept, swap.moved, hooks);
         }
         if (!failure) {
             // The package's own data, tools and notes never replace the user's.
-            failure = move_entries(*new_folder, install, is_kept_top_level, swap.placed, hooks);
+            failure = move_entries(*new_folder, install,
+                                   [&](std::string_view name) {
+                                       return is_kept_top_level(name) || (!clips.empty() && name == clips);
+                                   },
+                                   swap.placed, hooks);
         }
     }
 

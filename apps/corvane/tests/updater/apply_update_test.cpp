@@ -188,6 +188,41 @@ TEST(ApplyUpdate, SwapKeepsTheUsersDataToolsAndNotes) {
               }));
 }
 
+// Clips the settings keep inside the program folder are the user's data too:
+// an update carries them over, wherever in the folder they are.
+TEST(ApplyUpdate, ClipsInsideTheProgramFolderSurvive) {
+    struct Case {
+        std::string setting;  // "carpeta_clips", "{}" standing for the program folder
+        std::string clip;     // a clip below the program folder
+    };
+    for (const Case& c : std::vector<Case>{{"Clips", "Clips/2026-12-11/Bajas/a.mp4"},
+                                           {"./Clips/../Clips/", "Clips/estadisticas.jsonl"},
+                                           {"{}/Videos/Corvane", "Videos/Corvane/2026-12-11/Manual/b.mp4"},
+                                           {"{}", "2026-12-11/Muertes/c.mp4"},
+                                           {"{}", "estadisticas.jsonl"}}) {
+        Fixture f;
+        std::string setting = c.setting;
+        if (auto at = setting.find("{}"); at != std::string::npos) setting.replace(at, 2, f.install.string());
+        put(f.install / "data" / "corvane.ini", "[general]\ncarpeta_clips = " + setting + "\n");
+        put(f.install / c.clip, "clip del usuario");
+        Recorder r;
+        const auto result = corvane::apply_update_run(f.args(), r.hooks());
+        EXPECT_TRUE(result.value("ok", false)) << c.setting << " " << result.dump();
+        EXPECT_EQ(read_file(f.install / c.clip), "clip del usuario") << c.setting;
+        EXPECT_EQ(read_file(f.install / "corvane"), "programa nuevo") << c.setting;
+        EXPECT_EQ(read_file(f.install / "lib" / "nuevo.so"), "lib nueva") << c.setting;
+        EXPECT_FALSE(fs::exists(f.install / "lib" / "viejo.so")) << c.setting;
+    }
+
+    // Clips kept elsewhere change nothing: a stray folder of that name goes.
+    Fixture f;
+    put(f.install / "data" / "corvane.ini", "[general]\ncarpeta_clips = " + (f.dir.path() / "Clips").string() + "\n");
+    put(f.install / "Clips" / "x.mp4", "no es de los clips");
+    Recorder r;
+    EXPECT_TRUE(corvane::apply_update_run(f.args(), r.hooks()).value("ok", false));
+    EXPECT_FALSE(fs::exists(f.install / "Clips"));
+}
+
 TEST(ApplyUpdate, FailureAtTheThirdPlacedEntryRestoresTheOldVersion) {
     Fixture f;
     const auto before = snapshot(f.install);
