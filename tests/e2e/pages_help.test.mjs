@@ -183,6 +183,25 @@ test('the search-at-start switch reads and saves the setting', async () => {
   }
 });
 
+test('the search-at-start switch says "Guardado" only when the setting was written', async () => {
+  const rows = [
+    [{ ok: false, errores: ['no se pudo guardar buscar_al_abrir: sin espacio', 'otro'] }, 'no se pudo guardar buscar_al_abrir: sin espacio · otro'],
+    [{ ok: false }, 'No se pudo guardar'],
+    ['no es un objeto', 'No se pudo guardar'],
+  ];
+  for (const [reply, text] of rows) {
+    const s = await help('#actualizaciones', { '/api/estado': () => ({ valores: {} }), '/api/guardar': () => reply });
+    await until(s.page, () => performance.getEntriesByType('resource').some((e) => e.name.endsWith('/api/estado')));
+    await s.page.click('#updAuto');
+    // Text and colour read together: the toast goes away after a while.
+    await until(s.page, (x) => {
+      const t = document.getElementById('toast');
+      return t.textContent === x && t.classList.contains('err');
+    }, text);
+    await finish(s);
+  }
+});
+
 test('the log: text, empty, unreadable, open in the editor', async () => {
   const rows = [[() => ({ texto: 'a\n<b>x</b>' }), 'a\n<b>x</b>'], [() => ({ texto: '' }), '(vacío)'], [() => ({ status: 500 }), 'No se pudo leer el registro.']];
   for (const [reply, text] of rows) {
