@@ -549,8 +549,12 @@ int main(int argc, char** argv) {
 
     const Settings settings = load_settings();
     updater_context_publish(UpdaterContext{app_dir(), settings.actualizaciones.tecla.text});
-    // An install ends the program: a clip being written is finished first.
-    updater_set_before_exit([] { clipsaver_wait_idle(5s); });
+    // An install ends the program: the detector's open scene reaches the
+    // history and a clip being written is finished first.
+    updater_set_before_exit([] {
+        detector_close_for_exit(2s);
+        clipsaver_wait_idle(5s);
+    });
     start_web_interface();
     start_tray(settings);
     Recorder recorder = start_recording(settings);

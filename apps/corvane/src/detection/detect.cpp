@@ -330,6 +330,9 @@ struct OpenEngines {
     std::mutex lock;
     std::condition_variable closed;
     int engines = 0;
+    // An exit that does not go through the quit (the update's) asks for the
+    // same ending.
+    std::atomic<bool> exit_requested{false};
 };
 OpenEngines g_open;
 
@@ -365,7 +368,7 @@ void detector_run(DetectorStart start) {
         std::lock_guard lock(g_open.lock);
         ++g_open.engines;
     }
-    const auto quit = [&] { return start.quit && start.quit->set.load(); };
+    const auto quit = [&] { return (start.quit && start.quit->set.load()) || g_open.exit_requested.load(); };
     while (!quit()) detector_pass(t);
     t.engine->close();
     {
@@ -373,6 +376,11 @@ void detector_run(DetectorStart start) {
         --g_open.engines;
     }
     g_open.closed.notify_all();
+}
+
+bool detector_close_for_exit(std::chrono::milliseconds limit) {
+    g_open.exit_requested.store(true);
+    return detector_wait_closed(limit);
 }
 
 bool detector_wait_closed(std::chrono::milliseconds limit) {

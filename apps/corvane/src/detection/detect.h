@@ -221,4 +221,9 @@ void detector_run(DetectorStart start);
 // passes has closed its engine after the quit; true when none is left open.
 bool detector_wait_closed(std::chrono::milliseconds limit);
 
+// Ends every detector thread as a quit would, without the quit (an update's
+// exit), and waits up to `limit` for their engines to close; true when none is
+// left open.
+bool detector_close_for_exit(std::chrono::milliseconds limit);
+
 }  // namespace corvane

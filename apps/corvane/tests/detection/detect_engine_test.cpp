@@ -381,5 +381,45 @@ TEST(DetectorEngine, TheThreadClosesTheEngineAtQuitBeforeItEnds) {
                 HasSubstr("\"enemigo\":\"SHADOWFOX\""));
 }
 
+// An exit without the quit (the update's) still lets the detector write the
+// scene it holds before the process goes.
+TEST(DetectorEngine, AnExitWithoutTheQuitClosesTheEngineToo) {
+    test::TempDir dir;
+    const DetectorInstant t0{std::chrono::hours(1)};
+    DetectorInstant now = t0;
+    auto quit = std::make_shared<QuitFlag>();
+    std::atomic<bool> enabled{false}, in_front{false};
+    std::atomic<int> sleeps{0};
+
+    EventEngineState st;
+    st.history_path = dir.path() / "estadisticas.jsonl";
+    st.log = [](std::string_view) {};
+    st.local_time = [] { return LocalDateTime{"2026-12-10", "14-33-58"}; };
+    st.pending_kill = PendingKillCard{{"SHADOWFOX", "SHADOWFOX"}, {}, {}, {}, t0, t0, false};
+
+    DetectorStart start;
+    start.env.now = [&] { return now; };
+    start.env.sleep_until = [&](DetectorInstant at) {
+        now = at;
+        if (++sleeps >= 10) std::this_thread::sleep_for(1ms);  // the scene is open by now
+    };
+    start.env.log = [](std::string_view) {};
+    start.env.enabled = &enabled;
+    start.env.in_front = &in_front;
+    start.env.stats_path = dir.path() / "detector.log";
+    start.make_ocr = [] { return std::unique_ptr<OcrEngine>(std::make_unique<ScriptOcr>()); };
+    start.engine = detector_engine_make(std::move(st));
+    start.frame.device = gpu_device_create(ScreenSize{kW, kH});
+    start.frame.width = kW;
+    start.frame.height = kH;
+    start.quit = quit;
+    std::thread thread([&] { detector_run(std::move(start)); });
+    while (sleeps.load() < 10) std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(detector_close_for_exit(60s));
+    thread.join();
+    EXPECT_FALSE(quit->set.load());
+    EXPECT_THAT(test::read_file(dir.path() / "estadisticas.jsonl"), HasSubstr("\"enemigo\":\"SHADOWFOX\""));
+}
+
 }  // namespace
 }  // namespace corvane
