@@ -40,7 +40,9 @@ std::optional<UiDeferredAction> ui_route_analyze(const UiExchange& ex) {
     ai.model = settings.ia.modelo;
     ai.fps = settings.ia.fps;
     if (settings.general.gamertag && !utf8_trim(*settings.general.gamertag).empty()) ai.gamertag = settings.general.gamertag;
-    std::string error = ai_start_analysis(clip, *path, std::move(ai));
+    // One job per clip however its name was spelt ("\" or "/"): two would
+    // upload it twice and race for its result file.
+    std::string error = ai_start_analysis(ui_sanitize_rel_path(clip).value_or(clip), *path, std::move(ai));
     if (!error.empty()) {
         ui_send_json(ex.socket, failure(std::move(error)));
         return std::nullopt;

@@ -82,7 +82,7 @@ Json ui_analysis_state(std::string_view clip) {
     // The job is copied before the result file is read: the worker writes the
     // file before it marks the job finished, so a reply that shows the job
     // finished always carries the new result and the page can stop polling.
-    const auto job = ai_job_get(std::string(clip));
+    const auto job = ai_job_get(ui_sanitize_rel_path(clip).value_or(std::string(clip)));
     o["guardado"] = read_document(clips_analysis_path(*path));
     o["tiene_clave"] = !settings.ia.clave_gemini.empty();
     o["trabajo"] = job ? job_json(*job) : Json(nullptr);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "../ai/fake_gemini.h"
+#include "ai/jobs.h"
 #include "clips_test_util.h"
 #include "web_test_util.h"
 
@@ -84,6 +85,26 @@ TEST(WebAi, RefusalsAndKeyTest) {
     EXPECT_EQ(post("/api/analizar", R"({"clip":"a.mp4"})").body,
               R"({"ok":false,"error":"Falta tu clave de Gemini: Configuración → IA."})");
     EXPECT_EQ(json::parse(get("/api/analisis?clip=a.mp4", key_header()).body)["trabajo"], nullptr);
+}
+
+// Two spellings of one clip's name are one job: a second worker would upload
+// the clip again and race the first for its result file.
+TEST(WebAi, OneJobPerClipHoweverItsNameIsSpelt) {
+    ClipsHome home("[ia]\nclave_gemini = KEY\n");
+    home.put("2026-01-05/Muertes/a.mp4", "v");
+    std::vector<std::function<void()>> started;
+    ai_set_thread_start_for_tests([&](std::function<void()> body) {
+        started.push_back(std::move(body));  // held: the job stays running
+        return std::string();
+    });
+    for (const char* name : {"2026-01-05/Muertes/a.mp4", "2026-01-05\\Muertes\\a.mp4", "2026-01-05\\Muertes/a.mp4"})
+        EXPECT_EQ(post("/api/analizar", json{{"clip", name}}.dump()).body, R"({"ok":true})") << name;
+    EXPECT_EQ(started.size(), 1u);
+    for (const char* query : {"2026-01-05/Muertes/a.mp4", "2026-01-05%5CMuertes%5Ca.mp4"}) {
+        const json state = json::parse(get(std::string("/api/analisis?clip=") + query, key_header()).body);
+        EXPECT_TRUE(state["trabajo"].is_object() && state["trabajo"]["corriendo"] == true) << query << state.dump();
+    }
+    ai_set_thread_start_for_tests({});
 }
 
 }  // namespace
