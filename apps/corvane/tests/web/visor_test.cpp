@@ -171,6 +171,13 @@ TEST(WebVisor, DeleteEventsLargestIndexFirst) {
     EXPECT_EQ(visor("a=borrar_evento&i=%2B1&fecha=d&hora=1&tipo=baja"),
               wrap(R"J({"eventos":1,"clip_borrado":false,"ok":true})J"));
     EXPECT_NE(log_read_tail().find("[VISOR] Evento borrado (baja 1)"), std::string::npos);
+
+    // A name sent with line breaks stays on its own line in the log.
+    EXPECT_EQ(visor("a=borrar_clip&clip=x%0A%5BCORVANE%5D%20falso%0D.mp4"),
+              wrap(R"J({"eventos":0,"clip_borrado":true,"ok":true})J"));
+    const std::string tail = log_read_tail();
+    EXPECT_NE(tail.find("[VISOR] Clip borrado: x?[CORVANE] falso?.mp4 (0 evento(s))"), std::string::npos) << tail;
+    EXPECT_EQ(tail.find("\n[CORVANE] falso"), std::string::npos) << tail;
     log_reset_for_tests();
 }
 
