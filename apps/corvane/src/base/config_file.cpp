@@ -318,7 +318,7 @@ std::filesystem::path config_ini_path() {
     // error (a folder in the way, no permission) must not lose the current file.
     if (errno != ENOENT) return current;
     const std::filesystem::path legacy = app_dir() / kIniName;
-    if (::rename(legacy.c_str(), current.c_str()) == 0) {
+    if (file_rename(legacy, current) == 0) {
         // It may hold the AI key.
         (void)file_make_private(current);
     }

@@ -20,6 +20,7 @@
 #include "base/paths.h"
 #include "base/text.h"
 #include "platform/console.h"
+#include "platform/files.h"
 
 namespace corvane {
 
@@ -151,7 +152,7 @@ void log_open(bool rotate) {
             static_cast<std::uint64_t>(st.st_size) > kLogRotateBytes) {
             auto old = path;
             old.replace_filename("corvane.1.log");
-            ::rename(path.c_str(), old.c_str());
+            (void)file_rename(path, old);
         }
     }
     int fd = open_append(path);
@@ -221,7 +222,7 @@ void log_line(std::string_view message) {
         if (s.fd >= 0) ::close(s.fd);
         auto old = s.path;
         old.replace_filename("corvane.1.log");
-        ::rename(s.path.c_str(), old.c_str());
+        (void)file_rename(s.path, old);
         s.fd = open_append(s.path);
         s.size = fd_size(s.fd);
     }

@@ -1,9 +1,5 @@
 #include "base/ui_window.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -11,11 +7,11 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "base/fd_write.h"
 #include "base/log.h"
 #include "base/paths.h"
 #include "base/text.h"
 #include "base/ui_state.h"
+#include "platform/files.h"
 #include "platform/processes.h"
 #include "platform/shell_open.h"
 
@@ -69,15 +65,9 @@ std::string file_url(const std::filesystem::path& p) {
 }
 
 bool write_private_file(const std::filesystem::path& path, std::string_view text) {
-    auto tmp = path;
-    tmp += ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return false;
-    bool ok = ::fchmod(fd, 0600) == 0 && fd_write_all(fd, text) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) return true;
-    ::unlink(tmp.c_str());
-    return false;
+    FileReplaceOptions options;
+    options.mode = 0600;  // the page holds the session token
+    return file_replace(path, text, options).failed == FileReplaceStep::none;
 }
 
 std::atomic<bool> g_no_browser_logged{false};

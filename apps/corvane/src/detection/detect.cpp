@@ -17,6 +17,7 @@
 #include "base/log.h"
 #include "base/paths.h"
 #include "detection/hud.h"
+#include "platform/files.h"
 #include "platform/priority.h"
 
 namespace corvane {
@@ -194,7 +195,7 @@ void detector_stats_append(const std::filesystem::path& path, const std::string&
         static_cast<std::uint64_t>(st.st_size) > kDetectorLogRotateBytes) {
         std::filesystem::path old = path;
         old.replace_extension("log.1");
-        ::rename(path.c_str(), old.c_str());
+        (void)file_rename(path, old);
     }
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) return;

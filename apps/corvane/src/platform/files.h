@@ -46,6 +46,11 @@ bool folder_create_private(const std::filesystem::path& folder);
 // Gives a file mode 0600. False when that failed.
 bool file_make_private(const std::filesystem::path& path);
 
+// Renames a file or folder within one file system, replacing a file at `to`
+// (log rotation, a finished clip put in place). 0 on success, else the
+// system's error number.
+int file_rename(const std::filesystem::path& from, const std::filesystem::path& to);
+
 // Removes a file (never a folder). 0 on success or when it was already gone,
 // else the system's error number, for callers that retry.
 int file_remove(const std::filesystem::path& path);

@@ -14,6 +14,7 @@
 #include "base/log.h"
 #include "base/text.h"
 #include "clips/library.h"
+#include "platform/files.h"
 #include "platform/thread.h"
 
 namespace corvane {
@@ -125,9 +126,10 @@ std::optional<std::string> write_file(const ClipSaverContext& ctx, const fs::pat
             }
         }
     }
-    if (!error && ::rename(part.c_str(), target.c_str()) != 0)
-        error = clipsaver_error_text(words.finish, std::strerror(errno));
-    if (error) ::unlink(part.c_str());
+    if (!error) {
+        if (const int err = file_rename(part, target)) error = clipsaver_error_text(words.finish, std::strerror(err));
+    }
+    if (error) (void)file_remove(part);
     return error;
 }
 

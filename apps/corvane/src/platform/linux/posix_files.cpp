@@ -108,6 +108,10 @@ bool file_make_private(const fs::path& path) {
     return ::chmod(path.c_str(), 0600) == 0;
 }
 
+int file_rename(const fs::path& from, const fs::path& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
 int file_remove(const fs::path& path) {
     if (::unlink(path.c_str()) == 0 || errno == ENOENT) return 0;
     return errno;
