@@ -44,7 +44,7 @@ const FRAME_STUB = '<!doctype html><html lang="es"><head><meta charset="utf-8"><
 // pages' call helper turns into an error without reading it): by then the
 // promise handlers of the page have run. MessageChannel is not among the
 // timers the fake clock replaces, so this holds with the clock paused too.
-function trackCalls() {
+export function trackCalls() {
   const net = { asked: 0, api: 0, done: 0 };
   Object.defineProperty(window, '__net', { value: net });
   const later = () => {
