@@ -271,9 +271,11 @@ test('device lists: options, selection, disconnected device and the three keys w
 });
 
 test('key recording: combinations, modifiers alone, Escape, pause and resume, duplicates', async () => {
-  // Replies come late, so that the save's own toast does not hide the duplicate warning.
+  // A save's reply can be held, so that the save's own toast does not hide the
+  // duplicate warning before the test has read it.
+  let hold = null;
   const s = await settings(browser, { hash: '#teclas', st: status({ valores: { 'teclas.guardar': 'Ctrl+W', 'visor.tecla': 'Ctrl+Shift+E' } }),
-    api: { '/api/guardar': () => new Promise((res) => setTimeout(() => res(okSave()()), 400)) } });
+    api: { '/api/guardar': async () => { await hold; return okSave()(); } } });
   const { page } = s;
   await built(page);
   const btn = row(page, 'Guardar clip').locator('button');
@@ -301,10 +303,13 @@ test('key recording: combinations, modifiers alone, Escape, pause and resume, du
   assert.deepEqual(actions(), ['pausar_teclas', 'reanudar_teclas', 'pausar_teclas', 'reanudar_teclas']);
   // Typing a combination that another row has in another spelling.
   const viewer = row(page, 'Abrir Clips').locator('input');
+  let letGo;
+  hold = new Promise((r) => { letGo = r; });
   await viewer.fill(' shift+ctrl+s ');
   await viewer.press('Tab');
   await toastIs(page, 'Teclas repetidas: Guardar clip y Abrir Clips');
   assert.equal(await page.locator('#toast').getAttribute('class'), 'show err');
+  letGo();
   await idle(page);
   assert.deepEqual(saves(s.seen).flat(), [{ s: 'teclas', k: 'guardar', v: 'Ctrl+Shift+S' }, { s: 'visor', k: 'tecla', v: 'shift+ctrl+s' }]);
   // The naming table.
