@@ -7,7 +7,7 @@ import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { launch, openStubbed, finish, screenshot, until, TOKEN } from './pages/support.mjs';
+import { launch, openStubbed, finish, screenshot, until, settled, TOKEN } from './pages/support.mjs';
 
 const CLIP = '2026-01-05/Muertes/CRVN_2026-01-05_21-03-11_muerte.mp4';
 let browser, tmp, media;
@@ -57,8 +57,6 @@ function analysis(api, extra = {}) {
 const polls = (s) => s.seen.calls.filter((c) => c.path.startsWith('/api/analisis')).length;
 const shown = (page, id) => page.evaluate((i) => getComputedStyle(document.getElementById(i)).display !== 'none', id);
 const text = (page, sel) => page.locator(sel).innerText();
-// Lets the page take in the last reply before the fake clock moves again.
-const settle = (page) => page.waitForTimeout(150);
 // Moves the fake clock and waits until the page has taken the state reply
 // that this fired: the reply settles the next poll (a new timer, or none).
 async function pollOnce(page, ms) {
@@ -394,8 +392,10 @@ test('without a key: notice, disabled button, asked every 4 s until a key exists
   assert.equal(await text(page, '#nokey'), 'Falta tu clave de Gemini. Ve a Configuración → IA (clic en el ícono de Corvane junto al reloj), pégala y vuelve aquí.');
   assert.equal(await page.locator('#nokey b').innerText(), 'Configuración → IA');
   assert.equal(await page.locator('#go').isDisabled(), true);
+  // Time is simulated: a poll due by then has been asked for when runFor
+  // returns, and `settled` waits for its reply; no real time is waited.
   await page.clock.runFor(3900);
-  await settle(page);
+  await settled(page);
   assert.equal(polls(s), 1);
   await pollOnce(page, 100);
   assert.equal(polls(s), 2);
@@ -404,7 +404,7 @@ test('without a key: notice, disabled button, asked every 4 s until a key exists
   await until(page, () => document.querySelector('#go').disabled === false);
   assert.equal(await shown(page, 'nokey'), false);
   await page.clock.runFor(20000);
-  await settle(page);
+  await settled(page);
   assert.equal(polls(s), 3);
   await finish(s);
 });
@@ -441,7 +441,7 @@ test('a run from the button: 800 ms polls, then the result and no more polls', a
   assert.equal(await shown(page, 'err'), false);
   const before = polls(s);
   await page.clock.runFor(10000);
-  await settle(page);
+  await settled(page);
   assert.equal(polls(s), before);
   await finish(s);
 });
@@ -466,14 +466,14 @@ test('a failed run shows its error and stops; a refused start re-enables the but
   assert.equal(await page.locator('#go').isDisabled(), false);
   const after = polls(s);
   await page.clock.runFor(10000);
-  await settle(page);
+  await settled(page);
   assert.equal(polls(s), after);
   // A refusal: its text, the button back, no state call.
   start = { ok: false, error: 'Falta tu clave de Gemini: Configuración → IA.' };
   await page.click('#go');
   await until(page, (t) => document.getElementById('err').textContent === t, start.error);
   assert.equal(await page.locator('#go').isDisabled(), false);
-  await settle(page);
+  await settled(page);
   assert.equal(polls(s), after);
   // A start call that fails: the button comes back and the state is asked at once.
   start = { status: 500, body: 'x' };
@@ -499,7 +499,7 @@ test('the server gone or the clip unknown: the message, and no more polls', asyn
     await until(page, (t) => document.getElementById('err').textContent === t, message);
     assert.equal(await shown(page, 'err'), true);
     await page.clock.runFor(20000);
-    await settle(page);
+    await settled(page);
     assert.equal(polls(s), 2, message);
     s.seen.errors.splice(0, s.seen.errors.length, ...s.seen.errors.filter((e) => !/Failed to load resource|status of 502/.test(e)));
     await finish(s);

@@ -2,7 +2,7 @@
 // update card, the switch, the log.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { launch, openStubbed, finish, screenshot, until, TOKEN } from './pages/support.mjs';
+import { launch, openStubbed, finish, screenshot, until, settled, TOKEN } from './pages/support.mjs';
 
 let browser;
 before(async () => { browser = await launch(); });
@@ -171,7 +171,8 @@ test('the search-at-start switch reads and saves the setting', async () => {
     const s = await help('#actualizaciones', { '/api/estado': () => ({ valores: value === undefined ? {} : { 'actualizaciones.buscar_al_abrir': value } }),
       '/api/guardar': () => ({ ok: true }) });
     await until(s.page, () => performance.getEntriesByType('resource').some((e) => e.name.endsWith('/api/estado')));
-    await s.page.waitForTimeout(50);
+    // A switch left as drawn at load looks the same before and after the reply.
+    await settled(s.page);
     assert.equal(await s.page.locator('#updAuto').isChecked(), on, String(value));
     if (value === 'off') {
       await s.page.click('#updAuto');

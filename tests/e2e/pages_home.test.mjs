@@ -2,7 +2,7 @@
 // tab and state polls, the banner, the save button.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { launch, openStubbed, finish, screenshot, until, TOKEN } from './pages/support.mjs';
+import { launch, openStubbed, finish, screenshot, until, settled, TOKEN } from './pages/support.mjs';
 
 let browser;
 before(async () => { browser = await launch(); });
@@ -63,7 +63,11 @@ test('the saved-clips count: the first poll records it, a change is posted to th
   const got = () => page.frameLocator('iframe[title="clips"]').locator('body').evaluate(() => window.got);
   await until(page, () => document.querySelector('iframe[title="clips"]').contentWindow.got !== undefined);
   await page.clock.runFor(1300);
-  await page.waitForTimeout(100);
+  // The poll's reply taken in, then a message of the test's own behind
+  // anything the page may have posted: once it has arrived, so has that.
+  await settled(page);
+  await page.evaluate(() => document.querySelector('iframe[title="clips"]').contentWindow.postMessage({ probe: 1 }, location.origin));
+  await until(page, () => document.querySelector('iframe[title="clips"]').contentWindow.got.some((m) => m && m.probe === 1));
   assert.ok((await got()).every((m) => m.crvn !== 'clips'));
   count = 4;
   await page.clock.runFor(1200);
@@ -84,7 +88,8 @@ test('three failed tab polls show the banner, one success hides it', async () =>
   up = false;
   const errs = s.seen.errors;
   await page.clock.runFor(2400);
-  await page.waitForTimeout(200);
+  await settled(page);
+  assert.equal(await page.evaluate(() => failures), 2);
   assert.equal(await shown(), false, 'two failures do not show it');
   await page.clock.runFor(1200);
   await until(page, () => getComputedStyle(document.getElementById('banner')).display !== 'none');

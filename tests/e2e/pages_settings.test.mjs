@@ -4,8 +4,8 @@
 // lists and key recording.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { launch, finish, until, TOKEN } from './pages/support.mjs';
-import { KEYS, status, okSave, settings, built, saves, shownSection, toastIs, row, waitFor, dropNetErrors } from './pages/settings_fixture.mjs';
+import { launch, finish, until, reached, TOKEN } from './pages/support.mjs';
+import { KEYS, status, okSave, settings, built, idle, saves, shownSection, toastIs, row, waitFor, dropNetErrors } from './pages/settings_fixture.mjs';
 
 let browser;
 before(async () => { browser = await launch(); });
@@ -54,9 +54,12 @@ test('the first section: first run, stored section, address fragment, unknown na
 test('window messages of the own origin pick a section; others are ignored', async () => {
   const s = await settings(browser, { hash: '#audio' });
   await built(s.page);
-  for (const [msg, want] of [[{ crvn: 'seccion', sec: 'ia' }, 'ia'], [{ crvn: 'seccion', sec: 'manual' }, 'ia'], [{ crvn: 'otro', sec: 'mas' }, 'ia'], [{ crvn: 'seccion', sec: 'mas' }, 'mas']]) {
+  // A listener of the test's own, heard in the same dispatch as the page's.
+  await s.page.evaluate(() => { window.heard = 0; window.addEventListener('message', () => { window.heard += 1; }); });
+  const msgs = [[{ crvn: 'seccion', sec: 'ia' }, 'ia'], [{ crvn: 'seccion', sec: 'manual' }, 'ia'], [{ crvn: 'otro', sec: 'mas' }, 'ia'], [{ crvn: 'seccion', sec: 'mas' }, 'mas']];
+  for (const [i, [msg, want]] of msgs.entries()) {
     await s.page.evaluate((m) => window.postMessage(m, location.origin), msg);
-    await s.page.waitForTimeout(50);
+    await until(s.page, (n) => window.heard === n, i + 1);
     assert.equal(await shownSection(s.page), want, JSON.stringify(msg));
   }
   await finish(s);
@@ -126,8 +129,7 @@ test('numbers round, clamp and write back; text is trimmed; switches and lists q
   await row(page, 'Blanco SDR').locator('input').press('Tab');
   await row(page, 'Perfil').locator('select').selectOption('ligero');
   await page.locator('#hdr_corregir').click();
-  await until(page, () => !saving && pending.size === 0);
-  await page.waitForTimeout(100);
+  await idle(page);
   const sent = saves(s.seen).flat();
   assert.deepEqual(sent, [
     { s: 'clips', k: 'segundos_antes', v: '8' }, { s: 'clips', k: 'segundos_antes', v: '0' },
@@ -181,7 +183,10 @@ test('one save in flight: changes made meanwhile go in the next request, none is
   await row(page, 'Resolución').locator('select').selectOption('720');
   await row(page, 'Perfil').locator('select').selectOption('calidad');
   await row(page, 'Codec').locator('select').selectOption('h264');
-  await page.waitForTimeout(300);
+  // The save timer has fired with the first request still out, and whatever
+  // the page asked for by then has reached the stub.
+  await until(page, () => saveTimer === null && saving === true);
+  await reached(s);
   assert.equal(saves(s.seen).length, 1, 'nothing more is sent while the first save is under way');
   release();
   await waitFor(() => saves(s.seen).length === 2);
@@ -259,26 +264,31 @@ test('device lists: options, selection, disconnected device and the three keys w
     await sel.selectOption({ label });
     await until(s.page, () => !saving && pending.size === 0);
   }
-  await s.page.waitForTimeout(100);
+  await idle(s.page);
   assert.deepEqual(saves(s.seen), choices.map(([, v]) => [
     { s: 'audio', k: 'juego', v: v[0] }, { s: 'audio', k: 'salida_id', v: v[1] }, { s: 'audio', k: 'salida_nombre', v: v[2] }]));
   await finish(s);
 });
 
 test('key recording: combinations, modifiers alone, Escape, pause and resume, duplicates', async () => {
-  // Replies come late, so that the save's own toast does not hide the duplicate warning.
+  // A save's reply can be held, so that the save's own toast does not hide the
+  // duplicate warning before the test has read it.
+  let hold = null;
   const s = await settings(browser, { hash: '#teclas', st: status({ valores: { 'teclas.guardar': 'Ctrl+W', 'visor.tecla': 'Ctrl+Shift+E' } }),
-    api: { '/api/guardar': () => new Promise((res) => setTimeout(() => res(okSave()()), 400)) } });
+    api: { '/api/guardar': async () => { await hold; return okSave()(); } } });
   const { page } = s;
   await built(page);
   const btn = row(page, 'Guardar clip').locator('button');
   const field = row(page, 'Guardar clip').locator('input');
   const actions = () => s.seen.calls.filter((c) => c.path === '/api/accion').map((c) => c.body.a);
+  // Key presses as the window hears them first: once counted, the page's own
+  // handler has had them too.
+  await page.evaluate(() => { window.keys = 0; window.addEventListener('keydown', () => { window.keys += 1; }, true); });
   await btn.click();
   assert.equal(await btn.textContent(), 'Presiona la combinación…');
   await page.keyboard.down('Control');
   await page.keyboard.down('Shift');
-  await page.waitForTimeout(50);
+  await until(page, () => window.keys === 2);
   assert.equal(await btn.textContent(), 'Presiona la combinación…', 'modifiers alone keep recording');
   await page.keyboard.press('KeyS');
   await page.keyboard.up('Shift');
@@ -289,17 +299,18 @@ test('key recording: combinations, modifiers alone, Escape, pause and resume, du
   await page.keyboard.press('Escape');
   assert.equal(await field.inputValue(), 'Ctrl+Shift+S');
   assert.equal(await btn.textContent(), '⌨ Grabar');
-  await until(page, () => !saving && pending.size === 0);
-  await page.waitForTimeout(100);
+  await idle(page);
   assert.deepEqual(actions(), ['pausar_teclas', 'reanudar_teclas', 'pausar_teclas', 'reanudar_teclas']);
   // Typing a combination that another row has in another spelling.
   const viewer = row(page, 'Abrir Clips').locator('input');
+  let letGo;
+  hold = new Promise((r) => { letGo = r; });
   await viewer.fill(' shift+ctrl+s ');
   await viewer.press('Tab');
   await toastIs(page, 'Teclas repetidas: Guardar clip y Abrir Clips');
   assert.equal(await page.locator('#toast').getAttribute('class'), 'show err');
-  await until(page, () => !saving && pending.size === 0);
-  await page.waitForTimeout(100);
+  letGo();
+  await idle(page);
   assert.deepEqual(saves(s.seen).flat(), [{ s: 'teclas', k: 'guardar', v: 'Ctrl+Shift+S' }, { s: 'visor', k: 'tecla', v: 'shift+ctrl+s' }]);
   // The naming table.
   const names = await page.evaluate(() => [

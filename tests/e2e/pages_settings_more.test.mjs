@@ -3,8 +3,8 @@
 // actions, and hostile texts.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { launch, openStubbed, finish, screenshot, until, TOKEN } from './pages/support.mjs';
-import { KEYS, status, okSave, settings, built, saves, shownSection, toastIs, row, waitFor, dropNetErrors } from './pages/settings_fixture.mjs';
+import { launch, openStubbed, finish, screenshot, until, settled, reached, still, TOKEN } from './pages/support.mjs';
+import { KEYS, status, okSave, settings, built, idle, saves, shownSection, toastIs, row, waitFor, dropNetErrors } from './pages/settings_fixture.mjs';
 
 let browser;
 before(async () => { browser = await launch(); });
@@ -29,7 +29,7 @@ test('notice preview geometry: position, size, monitor factor', async () => {
     close(pct(st.h), c.h, 'height');
     for (const k of ['left', 'right', 'top', 'bottom']) if (c[k] !== undefined) close(pct(st[k]), c[k], k);
     if (c.size === '' && c.pos === 'arriba_centro') {
-      await s.page.waitForTimeout(400);
+      await still(s.page);
       await screenshot(s.page, 'ajustes-avisos.png');
     }
     await finish(s);
@@ -45,7 +45,7 @@ test('the notice test and a position change', async () => {
     assert.equal(await s.page.locator('#toast').getAttribute('class'), 'show' + (err ? ' err' : ''));
     await s.page.getByLabel('Dónde aparece').selectOption('abajo_centro');
     await until(s.page, () => !saving && pending.size === 0 && document.querySelector('.ncard').style.bottom === '12%');
-    await s.page.waitForTimeout(100);
+    await idle(s.page);
     assert.deepEqual(saves(s.seen), [[{ s: 'avisos', k: 'posicion', v: 'abajo_centro' }]]);
     await finish(s);
   }
@@ -63,7 +63,14 @@ test('the Gemini key test', async () => {
     // The reply waits until the test has seen the button while the call runs.
     let release;
     const gate = new Promise((r) => { release = r; });
-    const s = await settings(browser, { hash: '#ia', api: { '/api/probar_ia': async (...a) => { await gate; return c.reply(...a); } } });
+    // A save's own toast would take the place of the one under test: its reply
+    // waits until that one has been read.
+    let releaseSave;
+    const saveGate = new Promise((r) => { releaseSave = r; });
+    const s = await settings(browser, { hash: '#ia', api: {
+      '/api/probar_ia': async (...a) => { await gate; return c.reply(...a); },
+      '/api/guardar': async () => { await saveGate; return okSave()(); },
+    } });
     const { page } = s;
     await built(page);
     // The field is filled without a change event, so only the test may save it.
@@ -74,8 +81,8 @@ test('the Gemini key test', async () => {
     release();
     await toastIs(page, c.text);
     assert.equal(await page.locator('#toast').getAttribute('class'), 'show' + (c.err ? ' err' : ''));
-    await until(page, () => !saving && pending.size === 0);
-    await page.waitForTimeout(100);
+    releaseSave();
+    await idle(page);
     assert.equal(await probe.isDisabled(), false);
     assert.deepEqual(s.seen.calls.find((x) => x.path === '/api/probar_ia').body, { clave: c.key.trim() });
     assert.deepEqual(saves(s.seen), c.saved);
@@ -98,7 +105,8 @@ test('the folder picker: a chosen folder is saved, a cancel changes nothing', as
     await s.page.getByText('Elegir…').click();
     await waitFor(() => s.seen.calls.some((c) => c.path === '/api/elegir_carpeta'));
     if (saved.length) await waitFor(() => saves(s.seen).length === saved.length);
-    else await s.page.waitForTimeout(300);
+    // A cancel leaves no trace: the reply taken in and nothing queued after it.
+    else await idle(s.page);
     assert.equal(await row(s.page, 'Carpeta de clips').locator('input').inputValue(), ruta ?? '');
     assert.deepEqual(saves(s.seen), saved);
     assert.deepEqual(s.seen.calls.find((c) => c.path === '/api/elegir_carpeta').body, {});
@@ -173,6 +181,7 @@ test('the refresh is skipped while the page is hidden, and never runs after a fa
   const polls = () => s.seen.calls.filter((c) => c.path === '/api/estado').length;
   await page.evaluate(() => { Object.defineProperty(document, 'visibilityState', { get: () => 'hidden', configurable: true }); });
   await page.clock.runFor(12000);
+  await reached(s);
   assert.equal(polls(), 1);
   await page.evaluate(() => { Object.defineProperty(document, 'visibilityState', { get: () => 'visible', configurable: true }); });
   await page.clock.runFor(4000);
@@ -194,8 +203,9 @@ test('the refresh is skipped while the page is hidden, and never runs after a fa
   const atStart = framePolls();
   // The outer page stands in for the home page: its own polls are stopped.
   await h.page.evaluate(() => { failedStart = true; document.querySelector('iframe').style.display = 'none'; });
+  // Time is simulated: a poll due by then has been asked for when runFor returns.
   await h.page.clock.runFor(8000);
-  await h.page.waitForTimeout(200);
+  await reached(h);
   assert.equal(framePolls(), atStart, 'a hidden frame does not poll');
   await h.page.evaluate(() => { document.querySelector('iframe').style.display = ''; });
   await h.page.clock.runFor(4000);
@@ -206,6 +216,7 @@ test('the refresh is skipped while the page is hidden, and never runs after a fa
   await until(f.page, () => document.getElementById('offline'));
   assert.match(await f.page.locator('#offline').textContent(), /^Sin conexión\s*Corvane no está abierto\. Ábrelo y vuelve a entrar desde su ícono junto al reloj\.$/);
   await f.page.clock.runFor(20000);
+  await reached(f);
   assert.equal(f.seen.calls.filter((c) => c.path === '/api/estado').length, 1);
   dropNetErrors(f.seen);
   await finish(f);
@@ -221,15 +232,19 @@ test('actions: confirmation, restart, the closing note, failures', async () => {
     { a: 'reiniciar', calls: ['reiniciar'], closed: null, fail: true },
   ];
   for (const c of cases) {
-    const s = await settings(browser, { hash: '#mas', st: status({ reiniciar: true }), api: { '/api/accion': () => (c.fail ? { status: 500, body: 'x' } : { ok: false }) } });
+    // Time moves only when the test says so: the closing note's delay is simulated.
+    const s = await settings(browser, { hash: '#mas', clock: 'paused', st: status({ reiniciar: true }),
+      api: { '/api/accion': () => (c.fail ? { status: 500, body: 'x' } : { ok: false }) } });
     const { page } = s;
     await built(page);
     let asked = null;
     page.on('dialog', (d) => { asked = d.message(); return c.confirm ? d.accept() : d.dismiss(); });
     await page.locator(`[data-act="${c.a}"]`).click();
     if (c.toast) await toastIs(page, c.toast);
+    // The reply taken in, then past the 700 ms the page waits before its closing note.
+    await settled(page);
+    await page.clock.runFor(1000);
     if (c.closed) await until(page, () => document.getElementById('closed'));
-    else await page.waitForTimeout(1000);
     assert.deepEqual(s.seen.calls.filter((x) => x.path === '/api/accion').map((x) => x.body.a), c.calls, JSON.stringify(c));
     if (c.a === 'salir') assert.equal(asked, '¿Cerrar Corvane? Dejará de grabar.');
     if (c.closed) assert.match(await page.locator('#closed').textContent(), new RegExp('^Corvane\\s*' + c.closed.replace(/\./g, '\\.') + '$'));
@@ -255,7 +270,7 @@ test('warnings and hostile texts are shown as text; the header in its own window
   assert.equal(await page.locator('#ver').textContent(), 'v0.10.45');
   assert.equal(await page.locator('#restartBox').isVisible(), true);
   assert.equal(await page.locator('#floatRestart').textContent(), '↻ Reiniciar para aplicar');
-  await page.waitForTimeout(300);
+  await still(page);
   await screenshot(page, 'ajustes.png');
   await finish(s);
 });

@@ -6,7 +6,7 @@
 // of findings for the python side to check.
 import path from 'node:path';
 import { mkdirSync } from 'node:fs';
-import { launch } from './support.mjs';
+import { launch, settled, trackCalls } from './support.mjs';
 
 const base = process.env.BASE;
 const token = process.env.TOKEN;
@@ -17,6 +17,7 @@ const out = { errors: [], outside: [], samples: [], polls_after: 0 };
 const browser = await launch();
 try {
   const context = await browser.newContext({ viewport: { width: 1320, height: 920 } });
+  await context.addInitScript(trackCalls);
   // Listened to on the context, so the pop-up is heard from its first request.
   context.on('weberror', (e) => out.errors.push(e.error().message));
   context.on('console', (m) => { if (m.type() === 'error') out.errors.push(m.text()); });
@@ -72,9 +73,14 @@ try {
   out.button_after = await page.locator('#go').innerText();
   await page.screenshot({ path: path.join(shots, 'analisis-real-resultado.png'), fullPage: true });
 
-  // Polling has stopped with the run.
+  // Polling has stopped with the run: no poll is set. That nothing asks later
+  // can only be waited for: three times the 800 ms of a running poll, timed by
+  // the page's own timers (a poll due sooner fires first however slow the
+  // machine), then every call the page made answered, so each was counted.
+  await page.waitForFunction(() => pollTimer === null, null, { timeout: 30000 });
   const before = polls;
-  await page.waitForTimeout(3000);
+  await page.evaluate(() => new Promise((done) => setTimeout(done, 3000)));
+  await settled(page);
   out.polls_after = polls - before;
 
   // A moment seeks the video to it and plays its segment: from the clip's end

@@ -32,6 +32,10 @@ export function settings(browser, { hash = '', st = status(), api = {}, ...extra
   });
 }
 export const built = (page) => until(page, () => document.querySelector('section.card.on'));
+// No save under way, queued or timed, and every call the page made answered
+// and taken in: what the stubs recorded is all the page will send for now.
+export const idle = (page) => until(page, () => !saving && pending.size === 0 && saveTimer === null
+  && window.__net.asked === window.__net.done);
 export const saves = (seen) => seen.calls.filter((c) => c.path === '/api/guardar').map((c) => c.body.cambios);
 export const shownSection = (page) => page.evaluate(() => document.querySelector('section.card.on').id);
 export const toastIs = (page, text) => until(page, (t) => document.getElementById('toast').textContent === t, text);

@@ -37,6 +37,42 @@ export function builtPage(name, clip) {
 const FRAME_STUB = '<!doctype html><html lang="es"><head><meta charset="utf-8"><title>stub</title></head><body>'
   + '<script>window.got=[];addEventListener("message",(e)=>{if(e.origin===location.origin)got.push(e.data);});</script></body></html>';
 
+// Installed in every frame before its own scripts: counts the calls the page
+// makes and the replies it has taken in, so a test can wait for "every reply
+// drawn" instead of sleeping. A reply counts as taken in one task after the
+// page read its body (or after a failed call or a non-2xx status, which the
+// pages' call helper turns into an error without reading it): by then the
+// promise handlers of the page have run. MessageChannel is not among the
+// timers the fake clock replaces, so this holds with the clock paused too.
+export function trackCalls() {
+  const net = { asked: 0, api: 0, done: 0 };
+  Object.defineProperty(window, '__net', { value: net });
+  const later = () => {
+    const ch = new MessageChannel();
+    ch.port1.onmessage = () => { net.done += 1; ch.port1.close(); };
+    ch.port2.postMessage(0);
+  };
+  const unread = new WeakSet();
+  const fetch0 = window.fetch;
+  window.fetch = function (input, init) {
+    net.asked += 1;
+    try {
+      if (new URL(input instanceof Request ? input.url : String(input), location.href).pathname.startsWith('/api/')) net.api += 1;
+    } catch (e) { /* an address fetch itself will refuse */ }
+    const p = fetch0.call(this, input, init);
+    p.then((r) => { if (r.ok) unread.add(r); else later(); }, later);
+    return p;
+  };
+  for (const how of ['json', 'text', 'arrayBuffer', 'blob']) {
+    const read0 = Response.prototype[how];
+    Response.prototype[how] = function () {
+      const p = read0.call(this);
+      if (unread.delete(this)) p.then(later, later);
+      return p;
+    };
+  }
+}
+
 // Opens `pageName` at `pathAndHash` on ORIGIN. `api` maps a route path
 // ("/api/pestana") to a handler (request, body) => reply object, or
 // { status, body } for a failure, or 'abort'. `files` maps other paths to a
@@ -78,6 +114,7 @@ export async function openStubbed(browser, { pageName, pathAndHash, api = {}, cl
     if (files[url.pathname]) return route.fulfill(await files[url.pathname](req));
     return route.fulfill({ status: 200, contentType: 'text/html; charset=utf-8', body: FRAME_STUB });
   });
+  await context.addInitScript(trackCalls);
   if (Object.keys(storage).length) {
     await context.addInitScript((s) => { for (const [k, v] of Object.entries(s)) localStorage.setItem(k, v); }, storage);
   }
@@ -104,4 +141,30 @@ export async function screenshot(page, name) {
 // Waits for a condition inside the page with a generous deadline.
 export function until(page, fn, arg) {
   return page.waitForFunction(fn, arg, { timeout: 15000 });
+}
+
+// Every call the page made has been answered and the reply taken in.
+export function settled(page) {
+  return until(page, () => window.__net.asked === window.__net.done);
+}
+
+// Every /api/ call made by any frame of the page has reached the stubs (seen.calls),
+// answered or not: what a check of the calls needs after the page may have made one.
+export async function reached({ page, seen }) {
+  const end = Date.now() + 15000;
+  for (;;) {
+    let asked = 0;
+    for (const f of page.frames()) asked += await f.evaluate(() => (window.__net ? window.__net.api : 0)).catch(() => 0);
+    const got = seen.calls.filter((c) => c.path.startsWith('/api/')).length;
+    if (got >= asked) return;
+    if (Date.now() > end) throw new Error(`${got} calls reached the stubs, the page made ${asked}`);
+    await new Promise((r) => setTimeout(r, 20));
+  }
+}
+
+// Fonts loaded and no finite animation or transition under way: a still page
+// to take a picture of.
+export function still(page) {
+  return until(page, () => document.fonts.status === 'loaded'
+    && document.getAnimations().every((a) => a.playState !== 'running' || a.effect?.getComputedTiming().endTime === Infinity));
 }
