@@ -138,9 +138,10 @@ export async function screenshot(page, name) {
   await page.screenshot({ path: path.join(dir, name) });
 }
 
-// Waits for a condition inside the page with a generous deadline.
+// Waits for a condition inside the page with a generous deadline: a loaded
+// two-core machine can take many seconds to run a page under test.
 export function until(page, fn, arg) {
-  return page.waitForFunction(fn, arg, { timeout: 15000 });
+  return page.waitForFunction(fn, arg, { timeout: 60000 });
 }
 
 // Every call the page made has been answered and the reply taken in.
