@@ -340,85 +340,74 @@ TEST(DetectorEngine, CountsCommittedCardsAndWritesTheOpenSceneAtQuit) {
     EXPECT_THAT(history, HasSubstr("\"clip\":null}"));
 }
 
-TEST(DetectorEngine, TheThreadClosesTheEngineAtQuitBeforeItEnds) {
+// A detector thread whose passes are idle (only the ticks) on an injected
+// clock, holding a kill committed at the start: its scene is open while the
+// thread runs.
+struct IdleDetectorWithAKill {
     test::TempDir dir;
     const DetectorInstant t0{std::chrono::hours(1)};
     DetectorInstant now = t0;
-    auto quit = std::make_shared<QuitFlag>();
-    std::atomic<bool> enabled{false}, in_front{false};  // idle passes: only the ticks
+    std::shared_ptr<QuitFlag> quit = std::make_shared<QuitFlag>();
+    std::atomic<bool> enabled{false}, in_front{false};
+
+    // `after_sleep` runs on the detector thread after each paced sleep.
+    DetectorStart start(std::function<void()> after_sleep) {
+        EventEngineState st;
+        st.history_path = dir.path() / "estadisticas.jsonl";
+        st.log = [](std::string_view) {};
+        st.local_time = [] { return LocalDateTime{"2026-12-10", "14-33-58"}; };
+        st.pending_kill = PendingKillCard{{"SHADOWFOX", "SHADOWFOX"}, {}, {}, {}, t0, t0, false};
+        DetectorStart s;
+        s.env.now = [this] { return now; };
+        s.env.sleep_until = [this, after_sleep = std::move(after_sleep)](DetectorInstant at) {
+            now = at;
+            after_sleep();
+        };
+        s.env.log = [](std::string_view) {};
+        s.env.enabled = &enabled;
+        s.env.in_front = &in_front;
+        s.env.stats_path = dir.path() / "detector.log";
+        s.make_ocr = [] { return std::unique_ptr<OcrEngine>(std::make_unique<ScriptOcr>()); };
+        s.engine = detector_engine_make(std::move(st));
+        s.frame.device = gpu_device_create(ScreenSize{kW, kH});
+        s.frame.width = kW;
+        s.frame.height = kH;
+        s.quit = quit;
+        return s;
+    }
+    std::string history() const { return test::read_file(dir.path() / "estadisticas.jsonl"); }
+};
+
+TEST(DetectorEngine, TheThreadClosesTheEngineAtQuitBeforeItEnds) {
+    IdleDetectorWithAKill d;
     int sleeps = 0;
     bool open_while_running = false;
-
-    EventEngineState st;
-    st.history_path = dir.path() / "estadisticas.jsonl";
-    st.log = [](std::string_view) {};
-    st.local_time = [] { return LocalDateTime{"2026-12-10", "14-33-58"}; };
-    st.pending_kill = PendingKillCard{{"SHADOWFOX", "SHADOWFOX"}, {}, {}, {}, t0, t0, false};
-
-    DetectorStart start;
-    start.env.now = [&] { return now; };
-    start.env.sleep_until = [&](DetectorInstant at) {
-        now = at;
+    DetectorStart start = d.start([&] {
         if (++sleeps == 5) open_while_running = !detector_wait_closed(0ms);
-        if (sleeps == 10) quit->set.store(true);  // the kill is committed, its scene open
-    };
-    start.env.log = [](std::string_view) {};
-    start.env.enabled = &enabled;
-    start.env.in_front = &in_front;
-    start.env.stats_path = dir.path() / "detector.log";
-    start.make_ocr = [] { return std::unique_ptr<OcrEngine>(std::make_unique<ScriptOcr>()); };
-    start.engine = detector_engine_make(std::move(st));
-    start.frame.device = gpu_device_create(ScreenSize{kW, kH});
-    start.frame.width = kW;
-    start.frame.height = kH;
-    start.quit = quit;
+        if (sleeps == 10) d.quit->set.store(true);  // the kill is committed, its scene open
+    });
     std::thread thread([&] { detector_run(std::move(start)); });
     thread.join();
     EXPECT_TRUE(open_while_running);
     EXPECT_TRUE(detector_wait_closed(0ms));
     EXPECT_EQ(sleeps, 10);
-    EXPECT_THAT(test::read_file(dir.path() / "estadisticas.jsonl"),
-                HasSubstr("\"enemigo\":\"SHADOWFOX\""));
+    EXPECT_THAT(d.history(), HasSubstr("\"enemigo\":\"SHADOWFOX\""));
 }
 
 // An exit without the quit (the update's) still lets the detector write the
 // scene it holds before the process goes.
 TEST(DetectorEngine, AnExitWithoutTheQuitClosesTheEngineToo) {
-    test::TempDir dir;
-    const DetectorInstant t0{std::chrono::hours(1)};
-    DetectorInstant now = t0;
-    auto quit = std::make_shared<QuitFlag>();
-    std::atomic<bool> enabled{false}, in_front{false};
+    IdleDetectorWithAKill d;
     std::atomic<int> sleeps{0};
-
-    EventEngineState st;
-    st.history_path = dir.path() / "estadisticas.jsonl";
-    st.log = [](std::string_view) {};
-    st.local_time = [] { return LocalDateTime{"2026-12-10", "14-33-58"}; };
-    st.pending_kill = PendingKillCard{{"SHADOWFOX", "SHADOWFOX"}, {}, {}, {}, t0, t0, false};
-
-    DetectorStart start;
-    start.env.now = [&] { return now; };
-    start.env.sleep_until = [&](DetectorInstant at) {
-        now = at;
+    DetectorStart start = d.start([&] {
         if (++sleeps >= 10) std::this_thread::sleep_for(1ms);  // the scene is open by now
-    };
-    start.env.log = [](std::string_view) {};
-    start.env.enabled = &enabled;
-    start.env.in_front = &in_front;
-    start.env.stats_path = dir.path() / "detector.log";
-    start.make_ocr = [] { return std::unique_ptr<OcrEngine>(std::make_unique<ScriptOcr>()); };
-    start.engine = detector_engine_make(std::move(st));
-    start.frame.device = gpu_device_create(ScreenSize{kW, kH});
-    start.frame.width = kW;
-    start.frame.height = kH;
-    start.quit = quit;
+    });
     std::thread thread([&] { detector_run(std::move(start)); });
     while (sleeps.load() < 10) std::this_thread::sleep_for(1ms);
     EXPECT_TRUE(detector_close_for_exit(60s));
     thread.join();
-    EXPECT_FALSE(quit->set.load());
-    EXPECT_THAT(test::read_file(dir.path() / "estadisticas.jsonl"), HasSubstr("\"enemigo\":\"SHADOWFOX\""));
+    EXPECT_FALSE(d.quit->set.load());
+    EXPECT_THAT(d.history(), HasSubstr("\"enemigo\":\"SHADOWFOX\""));
 }
 
 }  // namespace
