@@ -61,8 +61,10 @@ def rgb_at(clip, where, env):
     """The colour at the middle of the first ("first") or last ("last") frame."""
     args = ["ffmpeg", "-v", "error"]
     if where == "last":
-        args += ["-sseof", "-0.3"]
-    args += ["-i", clip, "-vf", "crop=2:2:319:179", "-frames:v", "1" if where == "first" else "100",
+        # Well before the end: on a busy machine the sound can run past the
+        # last picture by more than a few frames.
+        args += ["-sseof", "-2"]
+    args += ["-i", clip, "-vf", "crop=2:2:319:179", "-frames:v", "1" if where == "first" else "1000",
              "-f", "rawvideo", "-pix_fmt", "rgb24", "-"]
     out = subprocess.run(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                          timeout=120)
