@@ -1,3 +1,4 @@
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -78,7 +79,7 @@ TEST(AiSse, ThoughtAndAnswerRules) {
     ai_job_update(key, [](AiJob& j) { j.percent = 95; });
     acc.feed(sse(parts_event({{{"text", "t"}, {"thought", true}}})));
     EXPECT_EQ(ai_job_get(key)->percent, 92);
-    for (int i = 0; i < 41; ++i) acc.feed(sse(parts_event({{{"text", "t" + std::to_string(i)}, {"thought", true}}})));
+    for (int i = 0; i < 41; ++i) acc.feed(sse(parts_event({{{"text", fmt::format("t{}", i)}, {"thought", true}}})));
     job = ai_job_get(key);
     ASSERT_EQ(job->thoughts.size(), 40u);
     EXPECT_EQ(job->thoughts.front(), "t1");

@@ -1,5 +1,6 @@
 // The slow pass: killfeed pairs, menu mode and map, objectives screen, and
 // one cycle end to end with a scripted recogniser over a real shared frame.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -84,11 +85,11 @@ TEST(SlowContext, PublishingReplacesReadingsAndCapsThePairs) {
     GameContext ctx;
     SlowReading first;
     first.menu_selection = MenuSelection{"Resurgimiento Quads", std::nullopt};
-    for (int i = 0; i < 50; ++i) first.killfeed_pairs.push_back({"K" + std::to_string(i), "V"});
+    for (int i = 0; i < 50; ++i) first.killfeed_pairs.push_back({fmt::format("K{}", i), "V"});
     game_context_publish(ctx, first);
     SlowReading second;
     second.duration_ms = 80;
-    for (int i = 50; i < 80; ++i) second.killfeed_pairs.push_back({"K" + std::to_string(i), "V"});
+    for (int i = 50; i < 80; ++i) second.killfeed_pairs.push_back({fmt::format("K{}", i), "V"});
     game_context_publish(ctx, second);
     GameContextValue v = game_context_take(ctx);
     ASSERT_EQ(v.killfeed_pairs.size(), kKillfeedPairsCap);

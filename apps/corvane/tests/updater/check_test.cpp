@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "../support/command.h"
@@ -283,7 +284,7 @@ TEST_F(UpdateCheck, Changes) {
     changes.push_back({{"version", "0.10.45"}, {"md", "viejo"}});
     for (int i = 0; i < 15; ++i)
         changes.push_back(
-            {{"version", "0.10." + std::to_string(46 + i)}, {"md", "n" + std::to_string(i)}});
+            {{"version", fmt::format("0.10.{}", 46 + i)}, {"md", fmt::format("n{}", i)}});
     m["changes"] = changes;
     auto out = check_doc(signed_doc(m).dump());
     ASSERT_EQ(out.kind, Kind::newer) << out.error;

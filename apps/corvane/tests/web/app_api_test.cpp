@@ -1,5 +1,6 @@
 // The status, settings, action, folder and manual routes, through the real
 // server and against a private program folder.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -299,7 +300,7 @@ TEST_F(AppApi, FiftyParallelSavesKeepEveryKeyAndTheHandEditedLines) {
     save_all("b");
     const Json values = json_of(get("/api/estado", key_header()))["valores"];
     for (const auto& row : UiSettingsKeys) {
-        EXPECT_EQ(values[std::string(row.section) + "." + std::string(row.key)], "b" + std::string(row.key))
+        EXPECT_EQ(values[fmt::format("{}.{}", row.section, row.key)], fmt::format("b{}", row.key))
             << row.section << "." << row.key;
     }
     EXPECT_NE(ini().find("; mi nota\r\n[mio]\r\nclave = valor\r\n"), std::string::npos);

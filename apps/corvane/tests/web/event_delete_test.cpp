@@ -5,6 +5,7 @@
 #include <fstream>
 #include <thread>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "clips/history.h"
@@ -50,8 +51,8 @@ struct Fixture {
 
 // Refusals leave every file exactly as it was.
 TEST(WebEventDelete, RefusalsChangeNothing) {
-    const std::string hist = "\n" + ev("muerte", "21:03:11", "Zed", kClip) + "\r\n" +
-                             ev("killcam", "21:03:12", "Zed", kClip) + "\n";
+    const std::string hist =
+        fmt::format("\n{}\r\n{}\n", ev("muerte", "21:03:11", "Zed", kClip), ev("killcam", "21:03:12", "Zed", kClip));
     struct Case {
         std::uint64_t index;
         Json expected;
