@@ -13,6 +13,7 @@ import signal
 import socket
 import subprocess
 import threading
+import time
 import unittest
 import zipfile
 
@@ -195,6 +196,12 @@ class UpdateTest(unittest.TestCase):
         release()
         status = call(interfaz["puerto"], interfaz["clave"], "GET", "/api/actualizacion")
         self.assertEqual((status["fase"], status["tecla"]), ("disponible", "F9"))
+        # With "buscar_al_abrir = no" the check due 8 s after the start (which
+        # would log the version found again) never comes: past that moment and
+        # a margin, the key's check is still the only one.
+        started = os.stat(os.path.join(d.data, "interfaz.json")).st_mtime
+        wait_until(lambda: time.time() - started > 12, timeout=30)
+        self.assertEqual(d.log().count("Hay una versión nueva: v0.10.46"), 1, d.log()[-3000:])
         # Second press: the install, which ends the program.
         self.assertTrue(wait_until(lambda: not call(interfaz["puerto"], interfaz["clave"], "GET",
                                                     "/api/actualizacion")["ocupado"], timeout=60))

@@ -8,6 +8,12 @@ function api(path, body) {
     return r.json();
   });
 }
+// The error texts of a reply that is not ok: its "errores" list, else its
+// "error" text; none when it gives neither.
+function replyErrors(r) {
+  if (Array.isArray(r.errores)) return r.errores.map(String);
+  return typeof r.error === 'string' && r.error ? [r.error] : [];
+}
 function esc(s) {
   return String(s).replace(/[&<>"']/g, (c) => ({ '&': '&amp;', '<': '&lt;', '>': '&gt;', '"': '&quot;', "'": '&#39;' }[c]));
 }

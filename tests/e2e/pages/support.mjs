@@ -152,7 +152,7 @@ export function settled(page) {
 // Every /api/ call made by any frame of the page has reached the stubs (seen.calls),
 // answered or not: what a check of the calls needs after the page may have made one.
 export async function reached({ page, seen }) {
-  const end = Date.now() + 15000;
+  const end = Date.now() + 60000;
   for (;;) {
     let asked = 0;
     for (const f of page.frames()) asked += await f.evaluate(() => (window.__net ? window.__net.api : 0)).catch(() => 0);

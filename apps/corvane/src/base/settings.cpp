@@ -150,11 +150,13 @@ std::optional<std::filesystem::path> videos_dir_from_user_dirs(std::string_view 
 
 }  // namespace
 
-std::filesystem::path default_clips_folder() {
+namespace {
+
+std::filesystem::path default_clips_folder_in(const std::filesystem::path& program_folder) {
     const char* home_env = std::getenv("HOME");
     // Without a home folder the program folder is the one place that stays
     // the same from one start to the next (the working directory does not).
-    if (home_env == nullptr || *home_env == '\0') return app_dir() / "Corvane";
+    if (home_env == nullptr || *home_env == '\0') return program_folder / "Corvane";
     std::filesystem::path home = home_env;
 
     std::filesystem::path config_home;
@@ -169,6 +171,17 @@ std::filesystem::path default_clips_folder() {
         if (auto dir = videos_dir_from_user_dirs(*text, home)) videos = *dir;
     }
     return videos / "Corvane";
+}
+
+}  // namespace
+
+std::filesystem::path default_clips_folder() { return default_clips_folder_in(app_dir()); }
+
+std::filesystem::path settings_clips_folder(const std::optional<std::string>& value,
+                                            const std::filesystem::path& program_folder) {
+    if (!value || value->empty()) return default_clips_folder_in(program_folder);
+    const std::filesystem::path p(*value);
+    return p.is_relative() ? program_folder / p : p;
 }
 
 Settings settings_defaults() {
@@ -455,10 +468,8 @@ void config_parse(Settings& s, const IniTable& table) {
     // [general] carpeta_clips. A relative folder is taken against the
     // program folder: the working directory differs between a first start
     // and a restart, which would scatter the clips over two places.
-    if (auto v = get("general", "carpeta_clips"); v && !v->empty()) {
-        std::filesystem::path p(*v);
-        s.general.carpeta_clips = p.is_relative() ? app_dir() / p : p;
-    }
+    if (auto v = get("general", "carpeta_clips"); v && !v->empty())
+        s.general.carpeta_clips = settings_clips_folder(v, app_dir());
 }
 
 }  // namespace corvane

@@ -208,6 +208,14 @@ Settings settings_defaults();
 // folder, "Corvane" in the program folder.
 std::filesystem::path default_clips_folder();
 
+// The clips folder a [general] carpeta_clips value names for a program kept in
+// `program_folder`: a relative value is taken against that folder (the working
+// directory differs between a first start and a restart), an empty or missing
+// one gives the default, which without a home folder lies in the program
+// folder too.
+std::filesystem::path settings_clips_folder(const std::optional<std::string>& value,
+                                            const std::filesystem::path& program_folder);
+
 // Applies an INI text to `settings` (which holds the defaults): every key is
 // validated in a fixed order, a refused value keeps the field and may append
 // one text to settings.warnings. A key absent from the text changes nothing.

@@ -5,18 +5,17 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <thread>
-
-#include <fstream>
-#include <functional>
 
 #include <fmt/format.h>
 
 #include "base/clock.h"
 #include "base/config_file.h"
-#include "base/settings.h"
 #include "base/fd_write.h"
+#include "base/file_read.h"
+#include "base/settings.h"
 #include "base/text.h"
 #include "platform/files.h"
 #include "updater/updater.h"
@@ -106,36 +105,18 @@ void remove_quietly(const fs::path& path) {
 }
 
 // Where the installation's settings put the clips, when that is inside the
-// program folder (a relative "carpeta_clips", or the default without a home
-// folder): the name of the top-level entry holding them, or "." when the
-// clips folder is the program folder itself. An update must carry them over
-// like "data"; empty when they lie elsewhere.
+// program folder: the name of the top-level entry holding them, or "." when
+// the clips folder is the program folder itself. An update must carry them
+// over like "data"; empty when they lie elsewhere. (The running program moved
+// a legacy INI into "data" when it started.)
 std::string clips_inside_install(const fs::path& install) {
-    std::string text;
-    for (const fs::path& ini : {install / "data" / "corvane.ini", install / "corvane.ini"}) {
-        std::ifstream in(ini, std::ios::binary);
-        if (!in) continue;
-        text.resize(1 << 20);
-        in.read(text.data(), static_cast<std::streamsize>(text.size()));
-        text.resize(static_cast<std::size_t>(in.gcount()));
-        break;
-    }
-    const IniTable table = config_parse_ini(text);
-    fs::path clips;
-    if (auto v = config_ini_get(table, "general", "carpeta_clips"); v && !v->empty()) {
-        clips = fs::path(*v);
-        if (clips.is_relative()) clips = install / clips;
-    } else {
-        const char* home = std::getenv("HOME");
-        clips = home == nullptr || *home == '\0' ? install / "Corvane" : default_clips_folder();
-    }
+    const IniTable ini = config_parse_ini(file_read_up_to(install / "data" / "corvane.ini", 1 << 20).value_or(""));
+    const fs::path clips = settings_clips_folder(config_ini_get(ini, "general", "carpeta_clips"), install);
     std::error_code ec;
     const fs::path root = fs::weakly_canonical(install, ec);
     if (ec) return {};
-    const fs::path real = fs::weakly_canonical(clips, ec);
-    if (ec) return {};
-    const fs::path rel = real.lexically_relative(root);
-    if (rel.empty() || *rel.begin() == "..") return {};
+    const fs::path rel = fs::weakly_canonical(clips, ec).lexically_relative(root);
+    if (ec || rel.empty() || *rel.begin() == "..") return {};
     return rel.begin()->string();
 }
 
@@ -363,20 +344,17 @@ nlohmann::ordered_json apply_update_run(const ApplyUpdateArgs& args, const Insta
             if (listing.error) failure = listing.error.message();
             incoming = std::move(listing.names);
         }
+        // The user's own entries: never moved out, never replaced by the package's.
+        const auto users = [&](std::string_view name) { return is_kept_top_level(name) || name == clips; };
         const auto kept = [&](std::string_view name) {
-            if (is_kept_top_level(name) || (!clips.empty() && name == clips)) return true;
-            return clips == "." && std::find(incoming.begin(), incoming.end(), name) == incoming.end();
+            return users(name) ||
+                   (clips == "." && std::find(incoming.begin(), incoming.end(), name) == incoming.end());
         };
         if (!failure) {
             failure = move_entries(install, backup, kept, swap.moved, hooks);
         }
         if (!failure) {
-            // The package's own data, tools and notes never replace the user's.
-            failure = move_entries(*new_folder, install,
-                                   [&](std::string_view name) {
-                                       return is_kept_top_level(name) || (!clips.empty() && name == clips);
-                                   },
-                                   swap.placed, hooks);
+            failure = move_entries(*new_folder, install, users, swap.placed, hooks);
         }
     }
 

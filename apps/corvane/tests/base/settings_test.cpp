@@ -683,7 +683,14 @@ TEST(SettingsRecord, DefaultClipsFolderFollowsTheDesktopVideosFolder) {
         paths_set_app_dir_for_tests("/opt/corvane");
         EXPECT_EQ(default_clips_folder(), std::filesystem::path("/opt/corvane/Corvane"));
         paths_set_app_dir_for_tests({});
+        // The same for a program in another folder (the install step's view
+        // of an installation it is not running from).
+        EXPECT_EQ(settings_clips_folder(std::nullopt, "/srv/app"), std::filesystem::path("/srv/app/Corvane"));
+        EXPECT_EQ(settings_clips_folder("", "/srv/app"), std::filesystem::path("/srv/app/Corvane"));
     }
+    EXPECT_EQ(settings_clips_folder(std::nullopt, "/srv/app"), home / "Videos" / "Corvane");
+    EXPECT_EQ(settings_clips_folder("Clips/x", "/srv/app"), std::filesystem::path("/srv/app/Clips/x"));
+    EXPECT_EQ(settings_clips_folder("/media/c", "/srv/app"), std::filesystem::path("/media/c"));
     std::filesystem::remove_all(home);
 }
 
