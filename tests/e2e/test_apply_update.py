@@ -96,7 +96,7 @@ class Installation:
         self.mark = os.path.join(self.root, "arranque.json")
         put(os.path.join(self.app, "corvane"), self.marker("vieja"), 0o755)
         put(os.path.join(self.app, "lib", "x.txt"), "lib vieja")
-        put(os.path.join(self.app, "manual", "ayuda.html"), "<p>vieja</p>")
+        put(os.path.join(self.app, "manual", "manual_es.md"), "# Manual viejo\n")
         put(os.path.join(self.app, "data", "corvane.ini"), "[general]\nperfil = calidad\n", 0o600)
         put(os.path.join(self.app, "tools", "ffmpeg-extra"), "herramienta", 0o755)
         put(os.path.join(self.app, NOTES), "mis notas")
@@ -120,7 +120,7 @@ class Installation:
         return [
             ("Corvane/corvane", self.marker("nueva"), 0o755),
             ("Corvane/lib/x.txt", "lib nueva"),
-            ("Corvane/manual/ayuda.html", "<p>nueva</p>"),
+            ("Corvane/manual/manual_es.md", "# Manual nuevo\n"),
             ("Corvane/data/evil.txt", "pisaría los datos"),
             ("Corvane/" + NOTES, "notas del paquete"),
         ]
@@ -195,6 +195,9 @@ class ApplyUpdateTest(unittest.TestCase):
         self.assertTrue(os.access(os.path.join(inst.app, "corvane"), os.X_OK))
         with open(os.path.join(inst.app, "lib", "x.txt")) as f:
             self.assertEqual(f.read(), "lib nueva")
+        # The help page's manual comes with the package like any other file.
+        with open(os.path.join(inst.app, "manual", "manual_es.md")) as f:
+            self.assertEqual(f.read(), "# Manual nuevo\n")
         with open(os.path.join(inst.app, NOTES)) as f:
             self.assertEqual(f.read(), "mis notas")
         with open(os.path.join(inst.app, "tools", "ffmpeg-extra")) as f:
@@ -345,7 +348,7 @@ class ApplyUpdateTest(unittest.TestCase):
         nuevo = os.path.join(inst.update, "nuevo")
         put(os.path.join(nuevo, "corvane"), inst.marker("nueva"), 0o755)
         put(os.path.join(nuevo, "lib", "x.txt"), "lib nueva")
-        put(os.path.join(nuevo, "manual", "ayuda.html"), "<p>nueva</p>")
+        put(os.path.join(nuevo, "manual", "manual_es.md"), "# Manual nuevo\n")
         blocked = os.path.join(nuevo, "manual")
         if subprocess.run(["chattr", "+i", blocked], stderr=subprocess.DEVNULL).returncode != 0:
             self.skipTest("the file system refuses the immutable flag here")
