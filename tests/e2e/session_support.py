@@ -1,0 +1,136 @@
+"""What the desktop-session tests share: the running copy's web interface
+(its address file, an action posted with its key), the copies a restart
+leaves behind, and a desktop with a window manager, a session bus and a
+notification daemon."""
+import ctypes
+import json
+import os
+import signal
+import socket
+import subprocess
+
+from e2e_support import stop_process, wait_until
+
+READY = "[CORVANE] Listo: grabando en segundo plano. Controles en el ícono junto al reloj."
+STARTED = "[CORVANE] Iniciando v"
+CLOSED = "[CORVANE] Cerrado."
+
+
+def read_interfaz(data):
+    """The running copy's "interfaz.json", or None while it is missing or half
+    written."""
+    try:
+        with open(os.path.join(data, "interfaz.json"), encoding="utf-8") as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return None
+
+
+def request(port, raw, timeout=30):
+    """Sends `raw` and returns the whole reply as text ("" when nobody answers)."""
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+            s.sendall(raw)
+            data = b""
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                data += chunk
+    except OSError:
+        return ""
+    return data.decode("utf-8", "replace")
+
+
+def post_action(interfaz, action):
+    body = json.dumps({"a": action}).encode()
+    head = ("POST /api/accion HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nX-CRVN-Clave: %s\r\n"
+            "Connection: close\r\nContent-Length: %d\r\n\r\n"
+            % (interfaz["puerto"], interfaz["clave"], len(body)))
+    return request(interfaz["puerto"], head.encode() + body)
+
+
+def status_answers(interfaz):
+    """Whether the copy behind `interfaz` serves its status route."""
+    head = ("GET /api/estado HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nX-CRVN-Clave: %s\r\n"
+            "Connection: close\r\n\r\n" % (interfaz["puerto"], interfaz["clave"]))
+    return request(interfaz["puerto"], head.encode(), timeout=10).startswith("HTTP/1.1 200")
+
+
+def become_subreaper():
+    """Copies whose parent ended come back to this process, so that the test
+    can end and reap them."""
+    PR_SET_CHILD_SUBREAPER = 36
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
+        raise OSError(ctypes.get_errno(), "prctl")
+
+
+def end_pid(pid):
+    """Ends a process this test caused (SIGTERM, then SIGKILL) and reaps it
+    when it is our child."""
+    if pid <= 0:
+        return
+    try:
+        os.kill(pid, signal.SIGTERM)
+    except ProcessLookupError:
+        return
+
+    def gone():
+        try:
+            done, _ = os.waitpid(pid, os.WNOHANG)
+            return done == pid
+        except ChildProcessError:
+            try:
+                os.kill(pid, 0)
+            except ProcessLookupError:
+                return True
+            with open("/proc/%d/stat" % pid) as f:
+                return f.read().rsplit(")", 1)[1].split()[0] in ("Z", "X")
+        except ProcessLookupError:
+            return True
+
+    if not wait_until(gone, timeout=15):
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            return
+        wait_until(gone, timeout=15)
+
+
+def start_window_manager(test, d):
+    ready = os.path.join(d.root, "wm_listo")
+    # Openbox runs its start-up command once it manages windows.
+    wm = subprocess.Popen(["openbox", "--sm-disable", "--startup", "touch " + ready], env=d.env,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    test.addCleanup(stop_process, wm)
+    test.assertTrue(wait_until(lambda: os.path.exists(ready), timeout=30))
+
+
+def read(path):
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+    except FileNotFoundError:
+        return ""
+
+
+def start_notifications(test, d):
+    """A private session bus with a notification daemon; returns the file where
+    every balloon sent to it is written (dbus-monitor)."""
+    def start(args, out=subprocess.DEVNULL):
+        p = subprocess.Popen(args, env=d.env, stdout=out, stderr=subprocess.DEVNULL)
+        test.addCleanup(stop_process, p)
+        return p
+
+    address_file = os.path.join(d.root, "bus.txt")
+    with open(address_file, "wb") as out:
+        start(["dbus-daemon", "--session", "--nofork", "--print-address=1"], out)
+    test.assertTrue(wait_until(lambda: read(address_file).endswith("\n")))
+    d.env["DBUS_SESSION_BUS_ADDRESS"] = read(address_file).strip()
+    monitor_file = os.path.join(d.root, "monitor.txt")
+    with open(monitor_file, "wb") as out:
+        start(["dbus-monitor", "--address", d.env["DBUS_SESSION_BUS_ADDRESS"],
+               "interface='org.freedesktop.Notifications',member='Notify'"], out)
+    start(["dunst"])
+    return monitor_file
