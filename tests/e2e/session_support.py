@@ -134,3 +134,48 @@ def start_notifications(test, d):
                "interface='org.freedesktop.Notifications',member='Notify'"], out)
     start(["dunst"])
     return monitor_file
+
+
+def key_taken(display, key, modifiers):
+    """Whether some client holds a passive grab of `key` (a keysym name) with
+    `modifiers` (an X modifier mask) on the root window: an attempt to take
+    the same grab is refused with BadAccess."""
+    x = ctypes.CDLL("libX11.so.6")
+    x.XOpenDisplay.restype = ctypes.c_void_p
+    x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x.XDefaultRootWindow.restype = ctypes.c_ulong
+    x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+    x.XStringToKeysym.restype = ctypes.c_ulong
+    x.XStringToKeysym.argtypes = [ctypes.c_char_p]
+    x.XKeysymToKeycode.restype = ctypes.c_ubyte
+    x.XKeysymToKeycode.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+    x.XGrabKey.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_uint, ctypes.c_ulong,
+                           ctypes.c_int, ctypes.c_int, ctypes.c_int]
+    x.XUngrabKey.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_uint, ctypes.c_ulong]
+    x.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+    x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    errors = []
+    handler_type = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
+    handler = handler_type(lambda d, e: errors.append(1) or 0)
+    x.XSetErrorHandler.argtypes = [handler_type]
+    x.XSetErrorHandler.restype = ctypes.c_void_p
+    d = x.XOpenDisplay(display.encode())
+    if not d:
+        raise OSError("no display " + display)
+    try:
+        x.XSetErrorHandler(handler)
+        root = x.XDefaultRootWindow(d)
+        code = x.XKeysymToKeycode(d, x.XStringToKeysym(key.encode()))
+        GrabModeAsync = 1
+        x.XGrabKey(d, code, modifiers, root, 0, GrabModeAsync, GrabModeAsync)
+        x.XSync(d, 0)
+        taken = bool(errors)
+        if not taken:
+            x.XUngrabKey(d, code, modifiers, root)
+            x.XSync(d, 0)
+        return taken
+    finally:
+        x.XCloseDisplay(d)
+
+
+CONTROL_MASK = 1 << 2
