@@ -119,7 +119,9 @@ def start_notifications(test, d):
     """A private session bus with a notification daemon; returns the file where
     every balloon sent to it is written (dbus-monitor)."""
     def start(args, out=subprocess.DEVNULL):
-        p = subprocess.Popen(args, env=d.env, stdout=out, stderr=subprocess.DEVNULL)
+        # The program's PATH may be a test's own: the helpers come from ours.
+        env = dict(d.env, PATH=os.environ["PATH"])
+        p = subprocess.Popen(args, env=env, stdout=out, stderr=subprocess.DEVNULL)
         test.addCleanup(stop_process, p)
         return p
 
