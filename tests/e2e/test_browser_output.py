@@ -17,14 +17,14 @@ BALLOON = "No se pudo abrir Corvane"
 
 class BrowserOutputTest(unittest.TestCase):
 
-    def desktop(self, browser_script):
+    def desktop(self, browser_script, name="chromium"):
         """A desktop whose PATH holds only a folder with `browser_script` as
-        "chromium" (None: no browser and no xdg-open either)."""
+        `name` (None: no browser and no xdg-open either)."""
         d = Desktop(self, BIN, sound=False)
         folder = os.path.join(d.root, "bin")
         os.makedirs(folder)
         if browser_script is not None:
-            path = os.path.join(folder, "chromium")
+            path = os.path.join(folder, name)
             with open(path, "w") as f:
                 f.write("#!/bin/sh\n" + browser_script)
             os.chmod(path, 0o755)
@@ -90,6 +90,23 @@ class BrowserOutputTest(unittest.TestCase):
                       d.log())
         self.assertTrue(wait_until(lambda: BALLOON in read(monitor), timeout=30), read(monitor))
         self.assertIn("Instala Chromium para ver Corvane.", read(monitor))
+        p.terminate()
+        self.assertEqual(p.wait(timeout=30), 0)
+
+    def test_desktop_opener_that_finds_no_browser_is_reported(self):
+        d = self.desktop('echo "xdg-open: no method available for opening $1" >&2\nexit 3\n',
+                         name="xdg-open")
+        monitor = start_notifications(self, d)
+        p = self.start(d)
+        self.assertTrue(wait_until(lambda: FAILED in d.log(), timeout=30), d.log()[-2000:])
+        self.assertIn("[VENTANA] No se encontró Chromium: se usa el navegador predeterminado.",
+                      d.log())
+        line = [l for l in d.log().split("\r\n") if FAILED in l][0]
+        self.assertIn("xdg-open) se cerró al arrancar, con el código 3: «xdg-open: no method "
+                      "available for opening file://", line)
+        self.assertTrue(wait_until(lambda: BALLOON in read(monitor), timeout=30), read(monitor))
+        # Quoted in our own line, never written to the console by the opener itself.
+        self.assertNotIn("\nxdg-open: no method", "\n" + d.output(p))
         p.terminate()
         self.assertEqual(p.wait(timeout=30), 0)
 

@@ -138,6 +138,23 @@ std::uintmax_t browser_log_prepare(const std::filesystem::path& log) {
     return ec ? size : 0;
 }
 
+// Starts `program` with `args`, its output in the browser's log, and reports
+// it when it cannot start or ends at once with a failure.
+void start_watched(const std::filesystem::path& program, const std::vector<std::string>& args) {
+    const std::filesystem::path log = ui_browser_log_path();
+    const std::uintmax_t from = browser_log_prepare(log);
+    const auto started = std::chrono::steady_clock::now();
+    const SpawnResult r = process_spawn_watched(
+        program, args, data_dir(), log, [program, log, from, started](ProcessEnd end) {
+            browser_ended(program, log, from, started, end);
+        });
+    if (!r.ok) {
+        report_open_failure(
+            fmt::format("no se pudo iniciar el navegador ({}): {}", program.string(), r.error),
+            "No se pudo iniciar el navegador. Detalles en el registro.");
+    }
+}
+
 void launch(const std::string& address) {
     const std::filesystem::path page = ui_launch_page_path();
     if (!write_private_file(page, ui_launch_page(address))) {
@@ -147,29 +164,22 @@ void launch(const std::string& address) {
     }
     const std::string url = file_url(page);
     if (auto program = browser_to_start()) {
-        const std::filesystem::path log = ui_browser_log_path();
-        const std::uintmax_t from = browser_log_prepare(log);
-        const auto started = std::chrono::steady_clock::now();
-        const SpawnResult r = process_spawn_watched(
-            *program,
-            {"--app=" + url, "--user-data-dir=" + (data_dir() / kUiWindowKey).string(),
-             "--window-size=1360,920", "--no-first-run", "--no-default-browser-check"},
-            data_dir(), log, [program = *program, log, from, started](ProcessEnd end) {
-                browser_ended(program, log, from, started, end);
-            });
-        if (!r.ok) {
-            report_open_failure(fmt::format("no se pudo iniciar el navegador ({}): {}",
-                                            program->string(), r.error),
-                                "No se pudo iniciar el navegador. Detalles en el registro.");
-        }
+        start_watched(*program, {"--app=" + url,
+                                 "--user-data-dir=" + (data_dir() / kUiWindowKey).string(),
+                                 "--window-size=1360,920", "--no-first-run",
+                                 "--no-default-browser-check"});
         return;
     }
     if (!g_no_browser_logged.exchange(true))
         log_line("[VENTANA] No se encontró Chromium: se usa el navegador predeterminado.");
-    if (!shell_open(url)) {
-        report_open_failure("no se encontró Chromium ni xdg-open para abrir la dirección",
-                            "No se encontró ningún navegador. Instala Chromium para ver Corvane.");
+    // The desktop's opener, watched like the browser: it fails at once when
+    // it finds no browser either.
+    if (auto opener = shell_find_program("xdg-open")) {
+        start_watched(*opener, {url});
+        return;
     }
+    report_open_failure("no se encontró Chromium ni xdg-open para abrir la dirección",
+                        "No se encontró ningún navegador. Instala Chromium para ver Corvane.");
 }
 
 }  // namespace
