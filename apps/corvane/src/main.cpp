@@ -81,6 +81,10 @@ std::atomic<bool> g_instance_held{false};
 // SIGTERM, SIGINT and SIGHUP, on the signal thread.
 void on_quit_signal(int signal_number) {
     if (!g_instance_held.load()) process_die_by_signal(signal_number);
+    // Ctrl+C reaches the whole foreground group: a launcher that then passes
+    // on its own SIGTERM (scripts/run does) would announce the same quit
+    // twice. Once the quit is under way a further signal changes nothing.
+    if (quit_requested()) return;
     app_quit();
     if (quit_flag()) return;  // the main loop takes it from here
     // Before start-up has made the quit flag nothing would act on it: end the
@@ -480,12 +484,20 @@ void start_workers(const Settings& settings, const Recorder& r) {
                                           r.fps}] { status_thread_main(ctx); });
 }
 
+// The files that hold this session's web-interface key: nobody may use it
+// once the session is over.
+void remove_session_files() {
+    interfaz_remove(data_dir(), process_own_id());
+    ui_launch_page_remove();
+}
+
 // The main loop, then shutdown.
 [[noreturn]] void run_until_quit(Recorder r) {
     while (!r.quit->set.load(std::memory_order_relaxed)) std::this_thread::sleep_for(300ms);
     tray_remove_icon();
     visor_close_window(kUiWindowTitle);
     visor_close_window(fmt::format("{}{}", kUiWindowTitle, kUiTitleSeparator));
+    remove_session_files();
     r.capture.reset();  // stops and waits for the capture thread
     // The detector writes the kills and deaths of a scene still open to the
     // history as it ends; leaving before that would lose them.
@@ -519,6 +531,12 @@ int main(int argc, char** argv) {
     if (cl.console) {
         ConsoleFlag.store(true);
         log_set_console(true);
+    }
+    {
+        std::vector<std::string> mode;
+        if (cl.console) mode.emplace_back("--consola");
+        if (cl.no_window) mode.emplace_back("--no-window");
+        app_set_restart_flags(std::move(mode));
     }
 
     // Only the copy that holds the instance lock may rotate the log: a second
@@ -554,6 +572,7 @@ int main(int argc, char** argv) {
     updater_set_before_exit([] {
         detector_close_for_exit(2s);
         clipsaver_wait_idle(5s);
+        remove_session_files();
     });
     start_web_interface();
     start_tray(settings);

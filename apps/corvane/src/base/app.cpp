@@ -1,6 +1,7 @@
 #include "base/app.h"
 
 #include <mutex>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,15 @@ std::filesystem::path& exe_override() {
     return *p;
 }
 
+std::mutex& restart_flags_mutex() {
+    static auto* m = new std::mutex;
+    return *m;
+}
+std::vector<std::string>& restart_flags() {
+    static auto* f = new std::vector<std::string>;
+    return *f;
+}
+
 std::filesystem::path program_file() {
     {
         std::lock_guard lock(exe_override_mutex());
@@ -35,6 +45,11 @@ std::filesystem::path program_file() {
 void app_set_exe_for_tests(const std::filesystem::path& exe) {
     std::lock_guard lock(exe_override_mutex());
     exe_override() = exe;
+}
+
+void app_set_restart_flags(std::vector<std::string> flags) {
+    std::lock_guard lock(restart_flags_mutex());
+    restart_flags() = std::move(flags);
 }
 
 void app_quit() {
@@ -56,7 +71,14 @@ void app_restart(bool with_config) {
     log_line("[CORVANE] Reiniciando para aplicar los cambios…");
     std::vector<std::string> args{"--esperar-pid", std::to_string(process_own_id())};
     if (with_config) args.emplace_back("--config");
-    auto started = process_spawn_detached(exe, args, app_dir());
+    {
+        std::lock_guard lock(restart_flags_mutex());
+        args.insert(args.end(), restart_flags().begin(), restart_flags().end());
+    }
+    // A session of its own: a terminal that closes when this copy ends (a
+    // "script" run, a terminal window started with the program) hangs up on
+    // its whole session, and the new copy must not go with it.
+    auto started = process_spawn_new_session(exe, args, app_dir());
     if (!started.ok) {
         log_line("[AVISO] No se pudo reiniciar: cierra y abre Corvane tú.");
         return;

@@ -100,6 +100,12 @@ const TrayContext* tray_context() {
     return s.context.get();
 }
 
+std::string tray_save_key_name() {
+    const TrayContext* ctx = tray_context();
+    if (!ctx || ctx->save_key.empty()) return "la tecla de guardar";
+    return ctx->save_key;
+}
+
 bool tray_save_clip() {
     auto slot = save_request_slot();
     if (!slot) return false;
@@ -115,10 +121,10 @@ bool detector_set_enabled(bool on) {
     if (was == on) return was;
     // A failed write leaves the change for this run only.
     (void)config_write_key("detector", "activo", on ? "si" : "no");
-    log_line(fmt::format("[DETECTOR] {}",
-                         on ? "Encendido."
-                            : "Apagado (no lee la pantalla; la grabación y Ctrl+W siguen "
-                              "funcionando)."));
+    log_line(on ? std::string("[DETECTOR] Encendido.")
+                : fmt::format("[DETECTOR] Apagado (no lee la pantalla; la grabación y {} siguen "
+                              "funcionando).",
+                              tray_save_key_name()));
     return was;
 }
 

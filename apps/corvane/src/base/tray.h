@@ -51,6 +51,11 @@ void tray_context_publish(TrayContext ctx);
 // The published context, or null before start-up has published it.
 const TrayContext* tray_context();
 
+// The save combination as the settings write it ("Ctrl+W" by default), for
+// texts that tell the user which key saves; a neutral phrase before start-up
+// has published the context or when no key is set.
+std::string tray_save_key_name();
+
 // Stores a manual save request; false (nothing logged, nothing stored) before
 // the save-request slot is published.
 bool tray_save_clip();

@@ -1,6 +1,7 @@
 #include "base/ui_window.h"
 
 #include <atomic>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -10,6 +11,7 @@
 #include "base/log.h"
 #include "base/paths.h"
 #include "base/text.h"
+#include "base/tray.h"
 #include "base/ui_state.h"
 #include "platform/files.h"
 #include "platform/processes.h"
@@ -72,20 +74,112 @@ bool write_private_file(const std::filesystem::path& path, std::string_view text
 
 std::atomic<bool> g_no_browser_logged{false};
 
+// A browser that ends this soon after its start, with a failure, never showed
+// the window. One that ends well (it handed the address to a browser already
+// running, or the user closed it) is not a failure at any time.
+constexpr std::chrono::seconds kBrowserStartWindow{20};
+// The browser's own log is set aside at the next launch once it passes this.
+constexpr std::uintmax_t kBrowserLogLimit = 1u << 20;
+
+void report_open_failure(const std::string& reason, const std::string& balloon) {
+    log_line(fmt::format("[VENTANA] No se pudo abrir Corvane: {}.", reason));
+    tray_post("No se pudo abrir Corvane", balloon, 1);
+}
+
+// The last line the browser wrote after `from` in its log: most often the
+// reason it gave up.
+std::string last_words(const std::filesystem::path& log, std::uintmax_t from) {
+    std::ifstream in(log, std::ios::binary);
+    if (!in) return {};
+    in.seekg(static_cast<std::streamoff>(from));
+    std::string text(64 * 1024, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    std::string last;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = utf8_trim(utf8_lossy(std::string_view(text).substr(start, end - start)));
+        if (!line.empty()) last = std::move(line);
+        start = end + 1;
+    }
+    return utf8_cut_utf16(last, 300);
+}
+
+void browser_ended(const std::filesystem::path& program, const std::filesystem::path& log,
+                   std::uintmax_t log_from, std::chrono::steady_clock::time_point started,
+                   ProcessEnd end) {
+    if (!end.signalled && end.code == 0) return;
+    if (std::chrono::steady_clock::now() - started > kBrowserStartWindow) return;
+    const std::string how = end.signalled ? fmt::format("por la señal {}", end.code)
+                                          : fmt::format("con el código {}", end.code);
+    std::string reason = fmt::format("el navegador ({}) se cerró al arrancar, {}", program.string(), how);
+    if (const std::string words = last_words(log, log_from); !words.empty()) {
+        reason += fmt::format(": «{}»", words);
+    }
+    reason += fmt::format(" (su salida está en {})", log.string());
+    report_open_failure(reason, fmt::format("El navegador se cerró al arrancar ({}). Su salida está en "
+                                            "{}, en la carpeta de datos de Corvane.",
+                                            how, log.filename().string()));
+}
+
+// The browser's log, set aside as ".1" when it has grown too big: its
+// output stays out of the user's terminal, and its size stays bounded over
+// many starts.
+std::uintmax_t browser_log_prepare(const std::filesystem::path& log) {
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(log, ec);
+    if (ec) return 0;
+    if (size <= kBrowserLogLimit) return size;
+    std::filesystem::path old = log;
+    old += ".1";
+    std::filesystem::rename(log, old, ec);
+    return ec ? size : 0;
+}
+
+// Starts `program` with `args`, its output in the browser's log, and reports
+// it when it cannot start or ends at once with a failure.
+void start_watched(const std::filesystem::path& program, const std::vector<std::string>& args) {
+    const std::filesystem::path log = ui_browser_log_path();
+    const std::uintmax_t from = browser_log_prepare(log);
+    const auto started = std::chrono::steady_clock::now();
+    const SpawnResult r = process_spawn_watched(
+        program, args, data_dir(), log, [program, log, from, started](ProcessEnd end) {
+            browser_ended(program, log, from, started, end);
+        });
+    if (!r.ok) {
+        report_open_failure(
+            fmt::format("no se pudo iniciar el navegador ({}): {}", program.string(), r.error),
+            "No se pudo iniciar el navegador. Detalles en el registro.");
+    }
+}
+
 void launch(const std::string& address) {
     const std::filesystem::path page = ui_launch_page_path();
-    if (!write_private_file(page, ui_launch_page(address))) return;
+    if (!write_private_file(page, ui_launch_page(address))) {
+        report_open_failure(fmt::format("no se pudo escribir {}", page.string()),
+                            "No se pudo preparar la ventana. Detalles en el registro.");
+        return;
+    }
     const std::string url = file_url(page);
     if (auto program = browser_to_start()) {
-        process_spawn_detached(*program,
-                               {"--app=" + url, "--user-data-dir=" + (data_dir() / kUiWindowKey).string(),
-                                "--window-size=1360,920", "--no-first-run", "--no-default-browser-check"},
-                               data_dir());
+        start_watched(*program, {"--app=" + url,
+                                 "--user-data-dir=" + (data_dir() / kUiWindowKey).string(),
+                                 "--window-size=1360,920", "--no-first-run",
+                                 "--no-default-browser-check"});
         return;
     }
     if (!g_no_browser_logged.exchange(true))
         log_line("[VENTANA] No se encontró Chromium: se usa el navegador predeterminado.");
-    shell_open(url);
+    // The desktop's opener, watched like the browser: it fails at once when
+    // it finds no browser either.
+    if (auto opener = shell_find_program("xdg-open")) {
+        start_watched(*opener, {url});
+        return;
+    }
+    report_open_failure("no se encontró Chromium ni xdg-open para abrir la dirección",
+                        "No se encontró ningún navegador. Instala Chromium para ver Corvane.");
 }
 
 }  // namespace
@@ -126,6 +220,13 @@ bool ui_launch_allowed(std::vector<UiLaunchEntry>& times, std::string_view key,
 }
 
 std::filesystem::path ui_launch_page_path() { return data_dir() / "abrir.html"; }
+
+void ui_launch_page_remove() {
+    std::error_code ec;
+    std::filesystem::remove(ui_launch_page_path(), ec);
+}
+
+std::filesystem::path ui_browser_log_path() { return data_dir() / "navegador.log"; }
 
 std::string ui_launch_page(std::string_view address) {
     std::string literal = nlohmann::json(std::string(address)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);

@@ -57,6 +57,12 @@ bool ui_launch_allowed(std::vector<UiLaunchEntry>& times, std::string_view key,
 // browser's command line (which every local user can read).
 std::filesystem::path ui_launch_page_path();
 std::string ui_launch_page(std::string_view address);
+// Removes the launch page: the session key must not outlive the session.
+void ui_launch_page_remove();
+
+// The browser's own output (its messages, its launcher's errors) goes to
+// this file in the data folder, never to our console.
+std::filesystem::path ui_browser_log_path();
 
 // Tests only: the browser program to start instead of the installed one
 // (an empty path: as if none were installed); nullopt restores the default.

@@ -16,8 +16,8 @@ struct BrowserWindow {
     bool minimized = false;  // iconified or hidden; still counts as an open window
 };
 
-// The browser program: the first of the usual install places that exists;
-// nothing when none does.
+// The browser program: the first "chromium" or "chromium-browser" on PATH;
+// nothing when there is none.
 std::optional<std::filesystem::path> browser_program();
 
 // The browser's top-level windows that are not withdrawn, in the order the

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 
 namespace corvane {
@@ -20,6 +22,19 @@ class KeyState {
     // Whether any physical key producing `code` was down at the last refresh.
     // Codes the keyboard has no key for read up.
     virtual bool is_down(std::uint32_t code) const = 0;
+
+    // The title of the window that has the keyboard focus when it is one of
+    // the browser's windows; nothing for any other window, or none.
+    virtual std::optional<std::string> focused_browser_title() { return std::nullopt; }
+
+    // While `take` is true, presses of the combination `codes` reach this
+    // program instead of the window in front (the state read by refresh still
+    // sees them); false gives them back. Combinations of modifiers alone
+    // cannot be taken. Repeating the current choice does nothing.
+    virtual void take_combination(std::span<const std::uint32_t> codes, bool take) {
+        (void)codes;
+        (void)take;
+    }
 };
 
 struct KeyStateResult {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,6 +46,22 @@ SpawnResult process_spawn_detached(const std::filesystem::path& exe,
 SpawnResult process_spawn_new_session(const std::filesystem::path& exe,
                                       const std::vector<std::string>& args,
                                       const std::filesystem::path& cwd);
+
+// How a watched process ended.
+struct ProcessEnd {
+    bool signalled = false;  // ended by a signal
+    int code = 0;            // its exit code, or the signal's number
+};
+
+// As process_spawn_detached, with the child's standard output and error
+// appended to the file `output` (created readable by the user only) and
+// `on_end` called, on a thread of its own, once the child has ended. A
+// failure to open `output` fails the start.
+SpawnResult process_spawn_watched(const std::filesystem::path& exe,
+                                  const std::vector<std::string>& args,
+                                  const std::filesystem::path& cwd,
+                                  const std::filesystem::path& output,
+                                  std::function<void(ProcessEnd)> on_end);
 
 // Waits until process `pid` has ended (a zombie counts as ended) or `limit`
 // has passed. True when it ended or never existed, false on time-out. Invalid

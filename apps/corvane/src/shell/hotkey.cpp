@@ -31,10 +31,12 @@ namespace {
 // Polls `codes` every `period` until quit, calling `action` once per press.
 // The keyboard is read at most once per poll, and only when a code is asked.
 void poll_loop(std::span<const std::uint32_t> codes, const QuitFlag& quit, KeyState* keys,
-               std::chrono::milliseconds period, const std::function<void()>& action) {
+               std::chrono::milliseconds period, const std::function<void()>& action,
+               const std::function<void()>& before_poll = {}) {
     bool was_down = false;
     for (;;) {
         if (quit.set.load(std::memory_order_relaxed)) return;
+        if (before_poll) before_poll();
         bool refreshed = false;
         bool readable = false;
         auto key_down = [&](std::uint32_t code) {
@@ -55,12 +57,30 @@ void poll_loop(std::span<const std::uint32_t> codes, const QuitFlag& quit, KeySt
 
 }  // namespace
 
+bool hotkey_window_is_ours(std::string_view title) {
+    return ui_window_title_matches(kUiWindowTitle, title) ||
+           ui_window_title_matches(fmt::format("{}{}", kUiWindowTitle, kUiTitleSeparator), title);
+}
+
 void save_hotkey_thread_main(SaveHotkeyContext context) {
     if (!context.quit || !context.slot) return;
-    poll_loop(context.combo.codes, *context.quit, context.keys.get(), kSaveHotkeyPeriod, [&] {
-        log_line(fmt::format("\n[{}] Guardando clip...", context.combo.text));
-        save_request_store(*context.slot, save_request_manual());
-    });
+    KeyState* keys = context.keys.get();
+    // The default combination, Ctrl+W, also closes the browser's window: while
+    // our own window is in front the combination is kept from it, so that
+    // saving a clip there does not close it. Everywhere else the window in
+    // front (the game) still gets the keys.
+    auto keep_from_our_window = [&] {
+        if (!keys) return;
+        const std::optional<std::string> title = keys->focused_browser_title();
+        keys->take_combination(context.combo.codes, title && hotkey_window_is_ours(*title));
+    };
+    poll_loop(
+        context.combo.codes, *context.quit, keys, kSaveHotkeyPeriod,
+        [&] {
+            log_line(fmt::format("\n[{}] Guardando clip...", context.combo.text));
+            save_request_store(*context.slot, save_request_manual());
+        },
+        keep_from_our_window);
 }
 
 void viewer_hotkey_thread_main(ViewerHotkeyContext context) {

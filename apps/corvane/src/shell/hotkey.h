@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "base/flags.h"
@@ -31,6 +32,10 @@ HotkeyPoll hotkey_poll(std::span<const std::uint32_t> codes, std::uint64_t pause
 
 inline constexpr std::chrono::milliseconds kSaveHotkeyPeriod{25};
 inline constexpr std::chrono::milliseconds kViewerHotkeyPeriod{40};
+
+// Whether a browser window titled `title` shows the program's own interface
+// ("Corvane", or "Corvane · " and a page's name).
+bool hotkey_window_is_ours(std::string_view title);
 
 struct SaveHotkeyContext {
     KeyCombo combo;

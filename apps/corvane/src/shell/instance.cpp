@@ -111,4 +111,17 @@ bool interfaz_write(const std::filesystem::path& data_folder, std::uint16_t port
     return file_replace(data_folder / kInterfaceFile, text, how).failed == FileReplaceStep::none;
 }
 
+void interfaz_remove(const std::filesystem::path& data_folder, std::uint32_t pid) {
+    const std::filesystem::path path = data_folder / kInterfaceFile;
+    const auto text = file_read_up_to(path, 64 * 1024);
+    if (!text) return;
+    const auto j = nlohmann::json::parse(*text, nullptr, false);
+    if (!j.is_object() || !j.contains("pid") || !j["pid"].is_number_unsigned() ||
+        j["pid"].get<std::uint64_t>() != pid) {
+        return;
+    }
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+}
+
 }  // namespace corvane

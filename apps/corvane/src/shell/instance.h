@@ -52,4 +52,9 @@ std::string ui_session_token_new();
 bool interfaz_write(const std::filesystem::path& data_folder, std::uint16_t port,
                     std::string_view token, std::uint32_t pid);
 
+// Removes `data_folder`/"interfaz.json" when it is the one process `pid`
+// wrote: the session key must not outlive the session. Another copy's file
+// stays.
+void interfaz_remove(const std::filesystem::path& data_folder, std::uint32_t pid);
+
 }  // namespace corvane

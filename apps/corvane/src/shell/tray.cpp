@@ -129,8 +129,9 @@ void tray_command(int id, const TrayActions& actions) {
             if (before == !was) return;  // someone else made the same change first
             if (before) {
                 tray_post("Detector apagado",
-                          "No lee la pantalla ni guarda clips automáticos. La grabación y "
-                          "Ctrl+W siguen funcionando.",
+                          fmt::format("No lee la pantalla ni guarda clips automáticos. La "
+                                      "grabación y {} siguen funcionando.",
+                                      tray_save_key_name()),
                           0);
             } else {
                 tray_post("Detector encendido",

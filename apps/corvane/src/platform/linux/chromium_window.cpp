@@ -1,5 +1,6 @@
 #include "platform/browser.h"
 #include "platform/linux/x11_errors.h"
+#include "platform/shell_open.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -116,9 +117,10 @@ void send_client_message(Display* d, Window target, Window about, Atom type, lon
 }  // namespace
 
 std::optional<std::filesystem::path> browser_program() {
-    for (const char* p : {"/usr/bin/chromium", "/usr/bin/chromium-browser"}) {
-        struct stat st {};
-        if (::stat(p, &st) == 0) return std::filesystem::path(p);
+    // Found the way the user's shell finds it, so that a browser installed
+    // outside /usr/bin, or a wrapper the user put first, is the one used.
+    for (const char* name : {"chromium", "chromium-browser"}) {
+        if (auto p = shell_find_program(name)) return p;
     }
     return std::nullopt;
 }

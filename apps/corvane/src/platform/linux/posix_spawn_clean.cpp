@@ -9,7 +9,8 @@ extern char** environ;
 namespace corvane {
 
 int spawn_clean(const std::filesystem::path& exe, const std::vector<std::string>& args,
-                const std::filesystem::path& cwd, int stdout_fd, pid_t& pid, bool new_session) {
+                const std::filesystem::path& cwd, int stdout_fd, pid_t& pid, bool new_session,
+                int stderr_fd) {
     std::vector<std::string> owned;
     owned.reserve(args.size() + 1);
     owned.push_back(exe.string());
@@ -24,6 +25,7 @@ int spawn_clean(const std::filesystem::path& exe, const std::vector<std::string>
     ::posix_spawnattr_init(&attr);
     if (!cwd.empty()) ::posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
     if (stdout_fd >= 0) ::posix_spawn_file_actions_adddup2(&actions, stdout_fd, STDOUT_FILENO);
+    if (stderr_fd >= 0) ::posix_spawn_file_actions_adddup2(&actions, stderr_fd, STDERR_FILENO);
     ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     sigset_t none;
     sigemptyset(&none);

@@ -8,6 +8,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -104,6 +105,45 @@ SpawnResult process_spawn_detached(const std::filesystem::path& exe,
                                    const std::vector<std::string>& args,
                                    const std::filesystem::path& cwd) {
     return spawn_reaped(exe, args, cwd, false);
+}
+
+SpawnResult process_spawn_watched(const std::filesystem::path& exe,
+                                  const std::vector<std::string>& args,
+                                  const std::filesystem::path& cwd,
+                                  const std::filesystem::path& output,
+                                  std::function<void(ProcessEnd)> on_end) {
+    SpawnResult result;
+    const int fd = ::open(output.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        result.error = std::strerror(errno);
+        return result;
+    }
+    ::fchmod(fd, 0600);  // a file left by someone else keeps no wider mode
+    pid_t pid = 0;
+    const int rc = spawn_clean(exe, args, cwd, fd, pid, false, fd);
+    ::close(fd);
+    if (rc != 0) {
+        result.error = std::strerror(rc);
+        return result;
+    }
+    try {
+        std::thread([pid, on_end = std::move(on_end)] {
+            thread_set_name("crvn-recoger");
+            int status = 0;
+            while (::waitpid(pid, &status, 0) < 0) {
+                if (errno != EINTR) return;
+            }
+            ProcessEnd end;
+            end.signalled = WIFSIGNALED(status);
+            end.code = end.signalled ? WTERMSIG(status) : WEXITSTATUS(status);
+            if (on_end) on_end(end);
+        }).detach();
+    } catch (const std::system_error&) {
+        // Nobody hears of its end; the child stays a zombie until we end.
+    }
+    result.ok = true;
+    result.pid = static_cast<std::uint32_t>(pid);
+    return result;
 }
 
 SpawnResult process_spawn_new_session(const std::filesystem::path& exe,

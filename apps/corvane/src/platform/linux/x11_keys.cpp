@@ -4,6 +4,7 @@
 // that shifts them still count); the map is read again whenever the server
 // announces a change.
 #include <X11/XKBlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
@@ -11,8 +12,13 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <optional>
+#include <span>
+#include <string>
+#include <strings.h>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/keys.h"
@@ -125,7 +131,120 @@ class X11KeyState final : public KeyState {
         return false;
     }
 
+    std::optional<std::string> focused_browser_title() override {
+        if (lost_.load()) return std::nullopt;
+        const Window root = DefaultRootWindow(display_);
+        Window w = window_property(root, net_active_window_);
+        if (w == None) {
+            // No window manager: the focus itself, climbed up to the client
+            // window that carries the class.
+            Window focus = None;
+            int revert = 0;
+            XGetInputFocus(display_, &focus, &revert);
+            w = client_of(focus, root);
+        }
+        if (w == None || lost_.load()) return std::nullopt;
+        XClassHint hint{};
+        x11_clear_error();
+        if (!XGetClassHint(display_, w, &hint)) return std::nullopt;
+        const bool browser = hint.res_class && ::strcasecmp(hint.res_class, "Chromium") == 0;
+        if (hint.res_name) XFree(hint.res_name);
+        if (hint.res_class) XFree(hint.res_class);
+        if (!browser) return std::nullopt;
+        return window_title(w);
+    }
+
+    void take_combination(std::span<const std::uint32_t> codes, bool take) override {
+        if (take == !grabbed_.empty() || lost_.load()) return;
+        const Window root = DefaultRootWindow(display_);
+        if (!take) {
+            for (const auto& [kc, mods] : grabbed_) XUngrabKey(display_, kc, mods, root);
+            grabbed_.clear();
+            XSync(display_, False);
+            return;
+        }
+        unsigned int mods = 0;
+        std::vector<int> keys;
+        for (std::uint32_t code : codes) {
+            if (code == 0x11) {
+                mods |= ControlMask;
+            } else if (code == 0x10) {
+                mods |= ShiftMask;
+            } else if (code == 0x12) {
+                mods |= Mod1Mask;
+            } else {
+                auto more = keycodes_for(code);
+                keys.insert(keys.end(), more.begin(), more.end());
+            }
+        }
+        // Caps Lock and Num Lock are modifiers too: the combination counts
+        // whichever of them is on.
+        for (unsigned int locks : {0u, static_cast<unsigned int>(LockMask),
+                                   static_cast<unsigned int>(Mod2Mask),
+                                   static_cast<unsigned int>(LockMask | Mod2Mask)}) {
+            for (int kc : keys) {
+                XGrabKey(display_, kc, mods | locks, root, False, GrabModeAsync, GrabModeAsync);
+                grabbed_.emplace_back(kc, mods | locks);
+            }
+        }
+        XSync(display_, False);
+    }
+
   private:
+    Window window_property(Window w, Atom prop) {
+        Atom actual = None;
+        int format = 0;
+        unsigned long items = 0, after = 0;
+        unsigned char* data = nullptr;
+        Window out = None;
+        if (XGetWindowProperty(display_, w, prop, 0, 1, False, XA_WINDOW, &actual, &format, &items,
+                               &after, &data) == Success &&
+            data && format == 32 && items == 1) {
+            out = static_cast<Window>(reinterpret_cast<const long*>(data)[0]);
+        }
+        if (data) XFree(data);
+        return out;
+    }
+
+    Window client_of(Window w, Window root) {
+        const Atom wm_class = XInternAtom(display_, "WM_CLASS", False);
+        for (int depth = 0; depth < 16 && w != None && w != PointerRoot && w != root; ++depth) {
+            int n = 0;
+            Atom* props = XListProperties(display_, w, &n);
+            bool has_class = false;
+            for (int i = 0; i < n; ++i) has_class = has_class || props[i] == wm_class;
+            if (props) XFree(props);
+            if (has_class) return w;
+            Window r = None, parent = None, *children = nullptr;
+            unsigned int count = 0;
+            if (!XQueryTree(display_, w, &r, &parent, &children, &count)) return None;
+            if (children) XFree(children);
+            w = parent;
+        }
+        return None;
+    }
+
+    std::string window_title(Window w) {
+        Atom actual = None;
+        int format = 0;
+        unsigned long items = 0, after = 0;
+        unsigned char* data = nullptr;
+        std::string out;
+        if (XGetWindowProperty(display_, w, net_wm_name_, 0, 1024, False, utf8_string_, &actual,
+                               &format, &items, &after, &data) == Success &&
+            data && format == 8) {
+            out.assign(reinterpret_cast<char*>(data), items);
+        }
+        if (data) XFree(data);
+        if (!out.empty()) return out;
+        char* name = nullptr;
+        if (XFetchName(display_, w, &name) && name) {
+            out = name;
+            XFree(name);
+        }
+        return out;
+    }
+
     void read_map() {
         keycodes_.clear();
         keysyms_.clear();
@@ -162,6 +281,10 @@ class X11KeyState final : public KeyState {
 
     Display* display_;
     std::atomic<bool> lost_{false};
+    std::vector<std::pair<int, unsigned int>> grabbed_;  // keycode, modifiers
+    Atom net_active_window_ = XInternAtom(display_, "_NET_ACTIVE_WINDOW", False);
+    Atom net_wm_name_ = XInternAtom(display_, "_NET_WM_NAME", False);
+    Atom utf8_string_ = XInternAtom(display_, "UTF8_STRING", False);
     int xkb_event_base_ = -1;
     std::array<unsigned char, 32> keys_{};
     std::unordered_map<KeySym, std::vector<int>> keysyms_;
