@@ -129,6 +129,8 @@ TEST(WebPages, DesktopWordsAndTheDefaultFolderAreFilledIn) {
     std::size_t used = 0;
     for (const PageDesktopText& t : kPageDesktopTexts) {
         SCOPED_TRACE(std::string(t.placeholder));
+        // Filled as they are into markup and into quoted script strings.
+        EXPECT_EQ(t.text.find_first_of("'\"\\<>&"), std::string_view::npos);
         EXPECT_EQ(settings.find(t.placeholder), std::string::npos);
         EXPECT_EQ(help.find(t.placeholder), std::string::npos);
         used += settings.find(t.text) != std::string::npos || help.find(t.text) != std::string::npos;
