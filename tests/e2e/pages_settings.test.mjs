@@ -236,13 +236,13 @@ test('sliders: live ones send 180 ms after the last move, in one request with a 
 
 test('device lists: options, selection, disconnected device and the three keys written', async () => {
   const cases = [
-    { v: {}, list: 'Audio del juego', opts: ['Predeterminado de Windows', 'Audífonos  (predeterminado)', 'Bocinas', 'No grabar'], sel: 'Predeterminado de Windows' },
+    { v: {}, list: 'Audio del juego', opts: ['Predeterminado del sistema', 'Audífonos  (predeterminado)', 'Bocinas', 'No grabar'], sel: 'Predeterminado del sistema' },
     { v: { 'audio.juego': 'no' }, list: 'Audio del juego', sel: 'No grabar' },
     { v: { 'audio.juego': 'si', 'audio.salida_id': 'alsa_output.b' }, list: 'Audio del juego', sel: 'Bocinas' },
     { v: { 'audio.salida_id': 'viejo', 'audio.salida_nombre': 'USB viejo' }, list: 'Audio del juego', sel: 'USB viejo — desconectado' },
     { v: { 'audio.juego': 'si', 'audio.salida_id': 'viejo' }, list: 'Audio del juego', sel: 'Dispositivo guardado — desconectado' },
-    { v: { 'audio.juego': 'quizá' }, list: 'Audio del juego', sel: 'Predeterminado de Windows' },
-    { v: { 'audio.microfono': '' }, list: 'Micrófono', opts: ['Predeterminado de Windows', 'Micro USB  (predeterminado)', 'No grabar'], sel: 'No grabar' },
+    { v: { 'audio.juego': 'quizá' }, list: 'Audio del juego', sel: 'Predeterminado del sistema' },
+    { v: { 'audio.microfono': '' }, list: 'Micrófono', opts: ['Predeterminado del sistema', 'Micro USB  (predeterminado)', 'No grabar'], sel: 'No grabar' },
     { v: { 'audio.microfono': 'SÍ', 'audio.microfono_id': 'alsa_input.m' }, list: 'Micrófono', sel: 'Micro USB  (predeterminado)' },
   ];
   for (const c of cases) {
@@ -258,7 +258,7 @@ test('device lists: options, selection, disconnected device and the three keys w
   const s = await settings(browser, { hash: '#audio', st: status({ valores: { 'audio.juego': 'si', 'audio.salida_id': 'viejo', 'audio.salida_nombre': 'USB viejo' } }) });
   await built(s.page);
   const sel = row(s.page, 'Audio del juego').locator('select');
-  const choices = [['Bocinas', ['si', 'alsa_output.b', 'Bocinas']], ['No grabar', ['no', '', '']], ['Predeterminado de Windows', ['si', '', '']],
+  const choices = [['Bocinas', ['si', 'alsa_output.b', 'Bocinas']], ['No grabar', ['no', '', '']], ['Predeterminado del sistema', ['si', '', '']],
     ['USB viejo — desconectado', ['si', 'viejo', 'USB viejo']]];
   for (const [label] of choices) {
     await sel.selectOption({ label });

@@ -101,9 +101,9 @@ class SettingsPageRealTest(unittest.TestCase):
         self.assertIn("Bocinas de prueba", [x["nombre"] for x in before["salidas"]])
         self.assertEqual(sorted(x["nombre"] for x in before["microfonos"]), ["Micro A", "Micro B"])
         self.assertEqual(out["devices"]["audio.juego"],
-                         ["Predeterminado de Windows", *names(before["salidas"]), "No grabar"])
+                         ["Predeterminado del sistema", *names(before["salidas"]), "No grabar"])
         self.assertEqual(out["devices"]["audio.microfono"],
-                         ["Predeterminado de Windows", *names(before["microfonos"]), "No grabar"])
+                         ["Predeterminado del sistema", *names(before["microfonos"]), "No grabar"])
 
         # Applied at once: the running program follows, no restart is asked for.
         live = out["live"]

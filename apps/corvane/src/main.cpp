@@ -153,6 +153,10 @@ NoticeSettings notice_settings_from(const Settings::Avisos& a) {
     return NoticeSettings{a.tamano, a.duracion, static_cast<std::uint8_t>(a.posicion), a.activo};
 }
 
+// The codec start-up asked for and the one that started; -1 until then.
+std::atomic<int> g_codec_asked{-1};
+std::atomic<int> g_codec_used{-1};
+
 void set_interface_app_hooks() {
     UiAppHooks hooks;
     hooks.game_status = []() -> std::optional<UiGameStatus> {
@@ -171,6 +175,12 @@ void set_interface_app_hooks() {
         ScreenSizeResult m = screen_primary_size(kSessionDisplay);
         if (!m.ok) return std::nullopt;
         return UiMonitorSize{m.size.width, m.size.height};
+    };
+    hooks.video_codec = []() -> std::optional<UiVideoCodec> {
+        const int used = g_codec_used.load();
+        if (used < 0) return std::nullopt;
+        const auto word = [](int c) { return std::string(video_codec_info(static_cast<std::uint8_t>(c)).word); };
+        return UiVideoCodec{word(g_codec_asked.load()), word(used)};
     };
     ui_set_app_hooks(std::move(hooks));
 }
@@ -273,8 +283,11 @@ Recorder start_recording(const Settings& settings) {
     VideoEncoderStartConfig ec_config = video_encoder_start_config(
         settings, sizes.sizes.output.width, sizes.sizes.output.height);
     ec_config.sink = sink;
+    const std::uint8_t codec_asked = ec_config.codec;
     VideoEncoderStarted encoder = video_encoder_start(std::move(ec_config));
     if (!encoder.ok) fatal(encoder.error);
+    g_codec_asked.store(codec_asked);
+    g_codec_used.store(encoder.codec);
     r.video_format = encoder.format;
 
     AudioStarted audio = start_audio(settings, r.quit, sink);

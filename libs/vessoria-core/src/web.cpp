@@ -1,5 +1,7 @@
 #include "web.h"
 
+#include "net_error.h"
+
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -16,7 +18,7 @@ constexpr std::size_t kBodyCap = 67108864;  // 64 MiB, checked after each append
 
 constexpr char kBadUrl[] = "URL no válida";
 
-std::string net_error(CURLcode code) { return fmt::format("error de red {}", static_cast<int>(code)); }
+std::string net_error(CURLcode code) { return net_error_text(static_cast<int>(code)); }
 
 struct Transfer {
   const WebSink* sink = nullptr;

@@ -2,12 +2,17 @@
 // made by openssl for this run), so libcurl's own behaviour is what is tested.
 #include "web.h"
 
+#include "net_error.h"
+
 #include <curl/curl.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -261,11 +266,11 @@ TEST_F(WebGet, RedirectsOnlyToHttpsAndAtMostTen) {
 
   auto eleven = web_http_get(tls("/hop/10"), kHeaders, 10000, {}, trusted());
   ASSERT_FALSE(eleven.ok());
-  EXPECT_EQ(eleven.error(), "error de red " + std::to_string(CURLE_TOO_MANY_REDIRECTS));
+  EXPECT_EQ(eleven.error(), "demasiadas redirecciones (error de red 47)");
 
   auto down = web_http_get(tls("/to-http"), kHeaders, 10000, {}, trusted());
   ASSERT_FALSE(down.ok());
-  EXPECT_EQ(down.error().rfind("error de red ", 0), 0u) << down.error();
+  EXPECT_EQ(down.error(), "dirección no admitida (error de red 1)");
 
   // A plain address may move to a secure one.
   auto up = web_http_get("http://127.0.0.1:" + std::to_string(plain_port_) + "/to-https", kHeaders, 10000, {},
@@ -274,24 +279,90 @@ TEST_F(WebGet, RedirectsOnlyToHttpsAndAtMostTen) {
   EXPECT_EQ(nlohmann::json::parse(text(up.value()))["path"], "/echo?via=redirect");
 }
 
-TEST_F(WebGet, NetworkFailuresAreNetworkErrors) {
+// A listener that takes connections into its queue and never reads or
+// answers: a server that has stopped responding.
+struct SilentListener {
+  int fd = -1;
+  int port = 0;
+  SilentListener() {
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 8) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      return;
+    port = ntohs(a.sin_port);
+  }
+  ~SilentListener() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+// A port nobody listens on: bound for a moment, then let go.
+int free_port() {
+  SilentListener l;
+  return l.port;
+}
+
+TEST(NetErrorText, CurlCodesInWords) {
+  const std::vector<std::pair<int, std::string>> cases = {
+      {CURLE_COULDNT_RESOLVE_HOST, "no se encontró el servidor (error de red 6)"},
+      {CURLE_COULDNT_RESOLVE_PROXY, "no se encontró el proxy (error de red 5)"},
+      {CURLE_COULDNT_CONNECT, "sin conexión (error de red 7)"},
+      {CURLE_OPERATION_TIMEDOUT, "se agotó el tiempo (error de red 28)"},
+      {CURLE_PEER_FAILED_VERIFICATION, "el certificado no es válido (error de red 60)"},
+      {CURLE_SSL_ISSUER_ERROR, "el certificado no es válido (error de red 83)"},
+      {CURLE_SSL_CACERT_BADFILE, "no se pudieron leer los certificados de confianza (error de red 77)"},
+      {CURLE_SSL_CONNECT_ERROR, "falló la conexión segura (error de red 35)"},
+      {CURLE_GOT_NOTHING, "el servidor no respondió nada (error de red 52)"},
+      {CURLE_SEND_ERROR, "se cortó el envío (error de red 55)"},
+      {CURLE_RECV_ERROR, "se cortó la conexión (error de red 56)"},
+      {CURLE_PARTIAL_FILE, "se cortó la conexión (error de red 18)"},
+      {CURLE_TOO_MANY_REDIRECTS, "demasiadas redirecciones (error de red 47)"},
+      {CURLE_UNSUPPORTED_PROTOCOL, "dirección no admitida (error de red 1)"},
+      {CURLE_FAILED_INIT, "falló la conexión (error de red 2)"},
+      {9999, "falló la conexión (error de red 9999)"},
+  };
+  for (const auto& [code, text] : cases) EXPECT_EQ(net_error_text(code), text) << code;
+}
+
+TEST_F(WebGet, NetworkFailuresInWords) {
   // A certificate nobody vouches for: neither another CA file nor the
   // system's store accept it.
   auto stranger = web_http_get(tls("/echo"), kHeaders, 10000, {}, WebConfig{(dir_ / "stranger.pem").string()});
   ASSERT_FALSE(stranger.ok());
-  EXPECT_EQ(stranger.error().rfind("error de red ", 0), 0u) << stranger.error();
+  EXPECT_EQ(stranger.error(), "el certificado no es válido (error de red 60)");
   auto system = web_http_get(tls("/echo"), kHeaders, 10000);
   ASSERT_FALSE(system.ok());
-  EXPECT_EQ(system.error().rfind("error de red ", 0), 0u) << system.error();
+  EXPECT_EQ(system.error(), "el certificado no es válido (error de red 60)");
 
   // TLS spoken to a plain listener, and a port nobody listens on.
   auto mixed = web_http_get("https://127.0.0.1:" + std::to_string(plain_port_) + "/echo", kHeaders, 10000, {},
                             trusted());
   ASSERT_FALSE(mixed.ok());
-  EXPECT_EQ(mixed.error().rfind("error de red ", 0), 0u) << mixed.error();
-  auto refused = web_http_get("http://127.0.0.1:1/", kHeaders, 10000);
+  EXPECT_EQ(mixed.error(), "falló la conexión segura (error de red 35)");
+  auto refused = web_http_get("http://127.0.0.1:" + std::to_string(free_port()) + "/", kHeaders, 10000);
   ASSERT_FALSE(refused.ok());
-  EXPECT_EQ(refused.error(), "error de red " + std::to_string(CURLE_COULDNT_CONNECT));
+  EXPECT_EQ(refused.error(), "sin conexión (error de red 7)");
+
+  // A name no resolver knows (".invalid" is reserved for that).
+  auto nowhere = web_http_get("https://actualizaciones.corvane.invalid/corvane/version.json", kHeaders, 10000);
+  ASSERT_FALSE(nowhere.ok());
+  EXPECT_EQ(nowhere.error(), "no se encontró el servidor (error de red 6)");
+
+  // A server that takes the connection and never answers, with a one-second limit.
+  SilentListener silent;
+  ASSERT_GT(silent.port, 0);
+  for (const char* scheme : {"http", "https"}) {
+    const auto t0 = std::chrono::steady_clock::now();
+    auto mute = web_http_get(std::string(scheme) + "://127.0.0.1:" + std::to_string(silent.port) + "/", kHeaders,
+                             1000, {}, trusted());
+    ASSERT_FALSE(mute.ok()) << scheme;
+    EXPECT_EQ(mute.error(), "se agotó el tiempo (error de red 28)") << scheme;
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30)) << scheme;
+  }
 
   auto bad = web_http_get("HTTPS://127.0.0.1/", kHeaders, 10000);
   ASSERT_FALSE(bad.ok());

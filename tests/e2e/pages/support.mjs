@@ -23,12 +23,30 @@ export function launch() {
   });
 }
 
+// The words the server fills in where a page names a part of the desktop:
+// placeholder -> text, read from the program's own table (platform/texts.h).
+function readDesktopTexts() {
+  const src = readFileSync(path.join(process.env.CORVANE_SOURCE_DIR, 'apps/corvane/src/platform/texts.h'), 'utf8');
+  const consts = Object.fromEntries([...src.matchAll(/constexpr const char\* (k\w+) =\s*"((?:[^"\\]|\\.)*)";/g)]
+    .map((m) => [m[1], m[2]]));
+  const table = [...src.slice(src.indexOf('kPageDesktopTexts[]')).matchAll(/\{"(__\w+__)", (k\w+)\}/g)];
+  assert.ok(table.length > 0, 'no desktop texts in platform/texts.h');
+  return Object.fromEntries(table.map((m) => {
+    assert.ok(consts[m[2]] !== undefined, m[2]);
+    return [m[1], consts[m[2]]];
+  }));
+}
+export const DESKTOP_TEXTS = readDesktopTexts();
+// The clips folder an empty setting stands for, as the server would find it.
+export const DEFAULT_FOLDER = '/home/u/Videos/Corvane';
+
 // The page as the build made it, with the server's placeholders filled; the
 // clip name, when given, as the server writes it: a JSON string with "</" escaped.
 export function builtPage(name, clip) {
   const file = path.join(process.env.CORVANE_BUILD_DIR, 'apps', 'corvane', 'generated', 'assets', 'pages', name);
   let text = readFileSync(file, 'utf8').replaceAll('__TOKEN__', TOKEN).replaceAll('__VERSION__', VERSION)
-    .replaceAll('__BUILD_DATE__', BUILD_DATE);
+    .replaceAll('__BUILD_DATE__', BUILD_DATE).replaceAll('"__CARPETA_PREDETERMINADA__"', JSON.stringify(DEFAULT_FOLDER));
+  for (const [ph, words] of Object.entries(DESKTOP_TEXTS)) text = text.replaceAll(ph, words);
   if (clip !== undefined) text = text.replaceAll('"__CLIP__"', JSON.stringify(clip).replaceAll('</', '<\\/'));
   return text;
 }

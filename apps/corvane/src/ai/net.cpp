@@ -6,6 +6,7 @@
 
 #include "base/text.h"
 #include "base/version.h"
+#include "net_error.h"
 #include "platform/https.h"
 
 namespace corvane {
@@ -23,6 +24,16 @@ std::string trimmed_ascii(std::string_view s) {
     while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r')) ++b;
     while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
     return std::string(s.substr(b, e - b));
+}
+
+// A network failure in the same words as the updater's ("no se encontró el
+// servidor (error de red 6)"), after what the call was doing when it broke off
+// once the request had gone out; a body file that could not be read keeps the
+// system's text.
+std::string failure_text(std::string_view doing, const HttpsOutcome& out) {
+    const std::string what = out.code != 0 ? vessoria::net_error_text(out.code) : out.error;
+    if (doing.empty()) return out.code != 0 ? what : fmt::format("sin conexión ({})", what);
+    return out.code != 0 ? fmt::format("{}: {}", doing, what) : fmt::format("{} ({})", doing, what);
 }
 
 }  // namespace
@@ -100,16 +111,16 @@ NetResult<NetReply> net_request(const NetCall& call) {
             result.error = "no se pudo preparar la petición";
             return result;
         case HttpsPhase::connect:
-            result.error = fmt::format("sin conexión ({})", out.error);
+            result.error = failure_text("", out);
             return result;
         case HttpsPhase::send:
-            result.error = fmt::format("se cortó la subida ({})", out.error);
+            result.error = failure_text("se cortó la subida", out);
             return result;
         case HttpsPhase::wait:
-            result.error = fmt::format("el servidor no respondió ({})", out.error);
+            result.error = failure_text("el servidor no respondió", out);
             return result;
         case HttpsPhase::receive:
-            result.error = fmt::format("se cortó la respuesta ({})", out.error);
+            result.error = failure_text("se cortó la respuesta", out);
             return result;
     }
     result.error = "no se pudo preparar la petición";

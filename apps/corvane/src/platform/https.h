@@ -53,6 +53,9 @@ struct HttpsOutcome {
     std::uint32_t status = 0;  // 0 when no status line was read
     std::string headers;       // the reply's raw head, CRLF line ends, status line first
     std::string error;         // the system's text when phase is not done/stopped
+    // libcurl's number for a failed transfer (CURLcode); 0 when it did not
+    // fail or when reading the body's file failed (then `error` says why).
+    int code = 0;
 };
 
 // Blocks until the reply has been read whole or the transfer failed. Never

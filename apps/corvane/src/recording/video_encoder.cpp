@@ -12,9 +12,9 @@ namespace corvane {
 namespace {
 
 const VideoCodecInfo kCodecs[] = {
-    {"H.264", 1.0, -1},
-    {"HEVC (H.265)", 0.7, kCodecH264},
-    {"AV1 (experimental)", 0.6, kCodecHevc},
+    {"H.264", 1.0, -1, "h264"},
+    {"HEVC (H.265)", 0.7, kCodecH264, "hevc"},
+    {"AV1 (experimental)", 0.6, kCodecHevc, "av1"},
 };
 
 VideoCodecId codec_id(std::uint8_t codec) {
@@ -191,7 +191,8 @@ void video_encoder_thread_main(VideoEncoderParams p) {
     std::vector<VideoEncoderCandidate> cands = p.factory.candidates(codec_id(p.codec));
     if (cands.empty()) {
         p.reply.send(VideoEncoderReply{
-            false, fmt::format("tu tarjeta de video no tiene codificador por hardware para {}", info.label)});
+            false, fmt::format("tu tarjeta de video no tiene codificador por hardware para {}", info.label),
+            "este equipo no tiene codificador por hardware para él"});
         return;
     }
     VideoEncoderConfig cfg;
@@ -217,10 +218,11 @@ void video_encoder_thread_main(VideoEncoderParams p) {
     }
     if (!enc) {
         p.reply.send(VideoEncoderReply{
-            false, fmt::format("no se pudo iniciar el codificador de video ({})", last_failure)});
+            false, fmt::format("no se pudo iniciar el codificador de video ({})", last_failure),
+            "ningún codificador por hardware de este equipo pudo iniciarlo"});
         return;
     }
-    p.reply.send(VideoEncoderReply{true, name});
+    p.reply.send(VideoEncoderReply{true, name, {}});
     p.reply.close();
 
     OutputState st;
@@ -310,7 +312,7 @@ VideoEncoderStarted video_encoder_start(VideoEncoderStartConfig c) {
         bool spawned = c.spawn([holder]() mutable { video_encoder_thread_main(std::move(*holder)); },
                                &spawn_error);
         holder.reset();
-        std::string failure;
+        std::string failure, words;
         if (!spawned) {
             failure = spawn_error;
         } else {
@@ -328,6 +330,7 @@ VideoEncoderStarted video_encoder_start(VideoEncoderStartConfig c) {
                 return out;
             } else {
                 failure = reply->text;
+                words = reply->words;
             }
         }
         const VideoCodecInfo& info = video_codec_info(codec);
@@ -336,8 +339,10 @@ VideoEncoderStarted video_encoder_start(VideoEncoderStartConfig c) {
             return out;
         }
         std::uint8_t next = static_cast<std::uint8_t>(info.fallback);
-        std::string w = fmt::format("[AVISO] {} no disponible ({}). Se usará {}.", info.label, failure,
-                                    video_codec_info(next).label);
+        // The fallback goes on working: one plain line, the system's own
+        // texts of each encoder tried are of no use to the user here.
+        std::string w = fmt::format("[AVISO] {} no disponible ({}). Se usará {}.", info.label,
+                                    words.empty() ? failure : words, video_codec_info(next).label);
         log_line(w);
         out.warnings.push_back(std::move(w));
         codec = next;

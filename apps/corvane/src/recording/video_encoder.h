@@ -31,6 +31,7 @@ struct VideoCodecInfo {
     std::string_view label;  // "H.264", "HEVC (H.265)", "AV1 (experimental)"
     double bit_rate_factor;
     int fallback;            // the codec tried next, -1 = none (fatal)
+    std::string_view word;   // its [avanzado] codec value: "h264", "hevc", "av1"
 };
 // Unknown values are treated as H.264.
 const VideoCodecInfo& video_codec_info(std::uint8_t codec);
@@ -94,6 +95,9 @@ inline constexpr std::size_t kVideoChannelSlots = 16;
 struct VideoEncoderReply {
     bool ok = false;
     std::string text;  // the encoder's friendly name, or the failure
+    // A failure in a few words, without the system's texts: what the warning
+    // of a fallback says ("no hay codificador por hardware para él").
+    std::string words;
 };
 
 // How encoders are found and opened; a test hands in its own.
@@ -141,7 +145,7 @@ struct VideoEncoderStartConfig {
 struct VideoEncoderStarted {
     bool ok = false;
     std::string error;  // fatal: "No se pudo iniciar el codificador de video: {}"
-    std::vector<std::string> warnings;  // "[AVISO] {} no disponible ({}). Se usará {}."
+    std::vector<std::string> warnings;  // "[AVISO] {} no disponible ({words}). Se usará {}."
     std::uint8_t codec = kCodecH264;    // the codec that started
     std::uint32_t mean_bit_rate = 0;
     std::string encoder_name;

@@ -26,6 +26,13 @@ struct UiMonitorSize {
     std::uint32_t height = 0;
 };
 
+// The codec the recorder was asked for at start-up and the one its encoder
+// really records in ("h264", "hevc", "av1"): they differ after a fallback.
+struct UiVideoCodec {
+    std::string pedido;
+    std::string usado;
+};
+
 struct UiAppHooks {
     std::function<std::optional<UiGameStatus>()> game_status;       // game_status_snapshot
     std::function<bool()> notices_running;                         // NoticesRunning
@@ -34,6 +41,7 @@ struct UiAppHooks {
     std::function<void(bool on)> detector_set_enabled;
     std::function<bool()> save_clip;                       // tray_save_clip
     std::function<std::optional<UiMonitorSize>()> monitor;  // the primary monitor's size
+    std::function<std::optional<UiVideoCodec>()> video_codec;  // none until the encoder runs
 };
 
 void ui_set_app_hooks(UiAppHooks hooks);

@@ -4,7 +4,9 @@
 #include <string>
 
 #include "base/log.h"
+#include "base/settings.h"
 #include "base/version.h"
+#include "platform/texts.h"
 #include "web/ai_routes.h"
 #include "web/analysis_view.h"
 #include "web/app_routes.h"
@@ -51,14 +53,23 @@ std::optional<UiDeferredAction> send_filled_page(const UiExchange& ex, std::stri
     return std::nullopt;
 }
 
-std::optional<UiDeferredAction> send_page(const UiExchange& ex, std::string_view asset) {
-    return send_filled_page(ex, asset, {{"__TOKEN__", ex.session.token},
-                                        {"__VERSION__", std::string_view(kVersionText)},
-                                        {"__BUILD_DATE__", std::string_view(kBuildDateText)}});
+// The token, version and build date, and the desktop's words where a page names its parts.
+std::optional<UiDeferredAction> send_page(const UiExchange& ex, std::string_view asset,
+                                          UiTemplateFills extra = {}) {
+    UiTemplateFills fills = {{"__TOKEN__", ex.session.token},
+                             {"__VERSION__", std::string_view(kVersionText)},
+                             {"__BUILD_DATE__", std::string_view(kBuildDateText)}};
+    for (const PageDesktopText& t : kPageDesktopTexts) fills.emplace_back(t.placeholder, t.text);
+    for (auto& f : extra) fills.push_back(std::move(f));
+    return send_filled_page(ex, asset, fills);
 }
 
 std::optional<UiDeferredAction> route_home(const UiExchange& ex) { return send_page(ex, "pages/inicio.html"); }
-std::optional<UiDeferredAction> route_settings_page(const UiExchange& ex) { return send_page(ex, "pages/ajustes.html"); }
+// The clips folder an empty setting stands for, as a JSON string in the script.
+std::optional<UiDeferredAction> route_settings_page(const UiExchange& ex) {
+    const std::string folder = ui_json_for_script(nlohmann::ordered_json(default_clips_folder().string()));
+    return send_page(ex, "pages/ajustes.html", {{"\"__CARPETA_PREDETERMINADA__\"", folder}});
+}
 std::optional<UiDeferredAction> route_help_page(const UiExchange& ex) { return send_page(ex, "pages/ayuda.html"); }
 
 // The analysis pop-up: the clip name is written into the page as a JSON string.

@@ -177,6 +177,9 @@ Json ui_state_json() {
     std::optional<UiMonitorSize> monitor = hooks->monitor ? hooks->monitor() : std::nullopt;
     if (!monitor || monitor->width == 0 || monitor->height == 0) monitor = kFallbackMonitor;
     reply["monitor"] = Json::array({monitor->width, monitor->height});
+    std::optional<UiVideoCodec> codec = hooks->video_codec ? hooks->video_codec() : std::nullopt;
+    if (codec) reply["codec"] = Json{{"pedido", codec->pedido}, {"usado", codec->usado}};
+    else reply["codec"] = nullptr;
     return reply;
 }
 

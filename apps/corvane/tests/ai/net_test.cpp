@@ -1,6 +1,10 @@
 #include "ai/net.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "ai/gemini.h"
 #include "fake_gemini.h"
@@ -74,7 +78,7 @@ TEST(AiNet, ReplyCutShortAndUploadUrlOverHttp) {
     call.url = fake.base() + "/cut";
     call.timeouts = {15000, 15000, 30000, 30000};
     const auto r = net_request(call);
-    EXPECT_EQ(r.error.rfind("se cortó la respuesta (", 0), 0u) << r.error;
+    EXPECT_EQ(r.error, "se cortó la respuesta: se cortó la conexión (error de red 18)");
     // An upload address handed back over plain HTTP is refused before connecting.
     test::TempDir d;
     test::write_file(d.path() / "a.mp4", "v");
@@ -87,8 +91,63 @@ TEST(AiNet, ReplyCutShortAndUploadUrlOverHttp) {
 TEST(AiNet, ForeignCertificateSendsNothing) {
     FakeGemini fake(json{{"GET /v1beta/models?pageSize=200", {{{"status", 200}, {"body", "{}"}}}}}, false);
     auto r = ai_list_models("SECRET");
-    EXPECT_EQ(r.error.rfind("sin conexión (", 0), 0u) << r.error;
+    EXPECT_EQ(r.error, "el certificado no es válido (error de red 60)");
     EXPECT_EQ(fake.requests().size(), 0u);
+}
+
+// A listener that queues connections and never reads or answers.
+struct SilentListener {
+    int fd = -1;
+    int port = 0;
+    SilentListener() {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 8) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            return;
+        port = ntohs(a.sin_port);
+    }
+    ~SilentListener() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+TEST(AiNet, NetworkFailuresInWords) {
+    NetCall call;
+    call.method = "GET";
+    call.timeouts = {15000, 15000, 30000, 30000};
+    call.url = "https://generativelanguage.corvane.invalid/v1beta/models";
+    EXPECT_EQ(net_request(call).error, "no se encontró el servidor (error de red 6)");
+
+    int free_port = 0;
+    {
+        SilentListener gone;
+        free_port = gone.port;
+    }
+    ASSERT_GT(free_port, 0);
+    call.url = "https://127.0.0.1:" + std::to_string(free_port) + "/v1beta/models";
+    EXPECT_EQ(net_request(call).error, "sin conexión (error de red 7)");
+
+    // The TLS handshake never gets an answer: the connect limit ends it.
+    SilentListener silent;
+    ASSERT_GT(silent.port, 0);
+    call.url = "https://127.0.0.1:" + std::to_string(silent.port) + "/v1beta/models";
+    call.timeouts = {500, 500, 1000, 1000};
+    EXPECT_EQ(net_request(call).error, "se agotó el tiempo (error de red 28)");
+}
+
+TEST(AiNet, AnAnswerThatStopsComingTimesOut) {
+    // The reply head arrives, then the body stalls past the idle limit.
+    FakeGemini fake(json{{"GET /slow", {{{"status", 200}, {"headers", {{"Content-Length", "100"}}}, {"chunks", {"abc"}},
+                                         {"pause", 5}}}}});
+    NetCall call;
+    call.method = "GET";
+    call.url = fake.base() + "/slow";
+    call.timeouts = {15000, 15000, 1000, 1000};
+    EXPECT_EQ(net_request(call).error, "se cortó la respuesta: se agotó el tiempo (error de red 28)");
 }
 
 TEST(AiNet, ReplyHeaderLookup) {

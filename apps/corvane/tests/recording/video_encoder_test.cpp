@@ -5,6 +5,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <set>
 #include <mutex>
 #include <thread>
 
@@ -137,6 +138,7 @@ struct Script {
     std::vector<VideoEncoderConfig> opened;  // every open attempt's config
     std::vector<std::string> tried;
     bool no_candidates = false;
+    std::set<VideoCodecId> no_candidates_for;  // codecs without any encoder
     // Packets the fake encoder returns after each sent frame, by frame index.
     std::function<std::vector<VideoPacket>(std::int64_t pts)> output;
     std::mutex mutex;
@@ -168,7 +170,7 @@ VideoEncoderFactory fake_factory(Script* s, std::int64_t fail_at = -1) {
     VideoEncoderFactory f;
     f.candidates = [s](VideoCodecId c) {
         std::vector<VideoEncoderCandidate> v;
-        if (s->no_candidates) return v;
+        if (s->no_candidates || s->no_candidates_for.count(c)) return v;
         const char* n = c == VideoCodecId::h264 ? "Fake H264" : c == VideoCodecId::hevc ? "Fake HEVC" : "Fake AV1";
         v.push_back({n, n, true});
         if (c == VideoCodecId::h264) v.push_back({"Fake H264 2", "second", true});
@@ -217,11 +219,11 @@ TEST(VideoEncoderStart, Av1FallsBackThroughHevcToH264WithFreshRates) {
     ASSERT_TRUE(r.ok) << r.error;
     ASSERT_EQ(r.warnings.size(), 2u);
     EXPECT_EQ(r.warnings[0],
-              "[AVISO] AV1 (experimental) no disponible (no se pudo iniciar el codificador de video "
-              "(Fake AV1: iniciar (Invalid argument))). Se usará HEVC (H.265).");
+              "[AVISO] AV1 (experimental) no disponible (ningún codificador por hardware de este equipo pudo "
+              "iniciarlo). Se usará HEVC (H.265).");
     EXPECT_EQ(r.warnings[1],
-              "[AVISO] HEVC (H.265) no disponible (no se pudo iniciar el codificador de video "
-              "(Fake HEVC: formato de salida (Function not implemented))). Se usará H.264.");
+              "[AVISO] HEVC (H.265) no disponible (ningún codificador por hardware de este equipo pudo "
+              "iniciarlo). Se usará H.264.");
     EXPECT_EQ(r.codec, kCodecH264);
     EXPECT_EQ(r.encoder_name, "Fake H264");
     ASSERT_EQ(s.opened.size(), 3u);
@@ -330,6 +332,16 @@ TEST(VideoEncoderStart, NoCandidateNoReplyAndNoThread) {
     EXPECT_EQ(r.error,
               "No se pudo iniciar el codificador de video: tu tarjeta de video no tiene codificador "
               "por hardware para H.264");
+
+    // Without an HEVC encoder the fallback's warning says so in plain words.
+    Script hevcless;
+    hevcless.no_candidates_for = {VideoCodecId::hevc};
+    r = video_encoder_start(start_config(&hevcless, kCodecHevc, test_sink()));
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.warnings, (std::vector<std::string>{"[AVISO] HEVC (H.265) no disponible (este equipo no tiene "
+                                                    "codificador por hardware para él). Se usará H.264."}));
+    EXPECT_EQ(r.codec, kCodecH264);
+    r.frames.close();
 
     // A thread that ends without replying.
     Script s2;

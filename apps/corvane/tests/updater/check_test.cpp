@@ -324,7 +324,9 @@ TEST_F(UpdateCheck, TransportAndTextFailures) {
     ::setenv("KV_UPDATE_URL", url("nothing-here.json").c_str(), 1);
     EXPECT_EQ(check_doc("").error, "HTTP Error 404");
     ::setenv("KV_UPDATE_URL", "http://127.0.0.1:1/version.json", 1);
-    EXPECT_EQ(check_doc("").error.rfind("error de red ", 0), 0u);
+    EXPECT_EQ(check_doc("").error, "sin conexión (error de red 7)");
+    ::setenv("KV_UPDATE_URL", "https://actualizaciones.corvane.invalid/corvane/version.json", 1);
+    EXPECT_EQ(check_doc("").error, "no se encontró el servidor (error de red 6)");
     ::setenv("KV_UPDATE_URL", "ftp://127.0.0.1/version.json", 1);
     EXPECT_EQ(check_doc("").error, "URL no válida");
     // Plain http through the override, as a local test server would be.

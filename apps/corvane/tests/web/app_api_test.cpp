@@ -77,7 +77,7 @@ class AppApi : public ::testing::Test {
 const std::vector<std::string> kStateKeys{
     "version", "fecha",  "valores",  "avisos",   "salidas",         "microfonos", "reiniciar",
     "avisos_corriendo", "carpeta", "ini",   "registro", "detector", "juego_al_frente", "previa",
-    "juego",   "disco",  "primera_vez", "monitor"};
+    "juego",   "disco",  "primera_vez", "monitor", "codec"};
 
 TEST_F(AppApi, StateKeepsItsKeyOrderWithNoClipsAndWithFiveThousand) {
     // A file that lacks [ia] modelo and holds a key the interface does not show.
@@ -109,6 +109,7 @@ TEST_F(AppApi, StateKeepsItsKeyOrderWithNoClipsAndWithFiveThousand) {
         EXPECT_EQ(j["valores"]["grabacion.perfil"], "equilibrado");
         EXPECT_EQ(j["juego"], nullptr);
         EXPECT_EQ(j["monitor"], Json::array({2560, 1440}));
+        EXPECT_EQ(j["codec"], nullptr);  // no recorder runs
         EXPECT_EQ(j["carpeta"], clips_.string());
         EXPECT_EQ(j["ini"], app_.ini().string());
         EXPECT_EQ(j["registro"], (app_.data() / "corvane.log").string());
@@ -181,6 +182,7 @@ TEST_F(AppApi, StateShowsTheGameTheFlagsAndTheMonitorFromTheDesktopSide) {
         h.notices_running = [] { return true; };
         h.warmup_lobby = [] { return true; };
         h.monitor = [] { return std::optional<UiMonitorSize>(UiMonitorSize{640, 360}); };
+        h.video_codec = [] { return std::optional<UiVideoCodec>(UiVideoCodec{"hevc", "h264"}); };
         ui_set_app_hooks(std::move(h));
     }
     UiRestartPending.store(true);
@@ -192,6 +194,7 @@ TEST_F(AppApi, StateShowsTheGameTheFlagsAndTheMonitorFromTheDesktopSide) {
     EXPECT_EQ(j["reiniciar"], true);
     EXPECT_EQ(j["detector"], false);
     EXPECT_EQ(j["monitor"], Json::array({640, 360}));
+    EXPECT_EQ(j["codec"].dump(), R"({"pedido":"hevc","usado":"h264"})");
     DetectorEnabledFlag.store(true);
 }
 

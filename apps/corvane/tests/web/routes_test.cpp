@@ -1,5 +1,6 @@
 #include "web/routes.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include "web/assets.h"
 #include "web/clips_page.h"
 #include "web/templates.h"
+#include "platform/texts.h"
 #include "web_test_util.h"
 
 namespace corvane {
@@ -109,6 +111,37 @@ TEST(WebPages, PlaceholdersAreFilled) {
         EXPECT_NE(r.body.find("0.10.45"), std::string::npos);
     }
     EXPECT_NE(get(std::string("/ayuda?t=") + kToken).body.find("2026-10-25"), std::string::npos);
+}
+
+// The desktop's words and the default clips folder stand where the settings
+// and help pages name them; a home folder with quotes or "</script>" in its
+// name stays one string of the script.
+TEST(WebPages, DesktopWordsAndTheDefaultFolderAreFilledIn) {
+    const char* old_home = std::getenv("HOME");
+    const std::string keep = old_home ? old_home : "";
+    const std::string home = "/tmp/a\"b</script><!--c";
+    ::setenv("HOME", home.c_str(), 1);
+    ::unsetenv("XDG_CONFIG_HOME");
+    const std::string settings = get(std::string("/ajustes?t=") + kToken).body;
+    const std::string help = get(std::string("/ayuda?t=") + kToken).body;
+    if (old_home) ::setenv("HOME", keep.c_str(), 1);
+    else ::unsetenv("HOME");
+    std::size_t used = 0;
+    for (const PageDesktopText& t : kPageDesktopTexts) {
+        SCOPED_TRACE(std::string(t.placeholder));
+        // Filled as they are into markup and into quoted script strings.
+        EXPECT_EQ(t.text.find_first_of("'\"\\<>&"), std::string_view::npos);
+        EXPECT_EQ(settings.find(t.placeholder), std::string::npos);
+        EXPECT_EQ(help.find(t.placeholder), std::string::npos);
+        used += settings.find(t.text) != std::string::npos || help.find(t.text) != std::string::npos;
+    }
+    EXPECT_EQ(used, std::size(kPageDesktopTexts));
+    EXPECT_NE(settings.find("const DEFAULT_FOLDER = \"/tmp/a\\\"b<\\/script>\\u003C!--c/Videos/Corvane\";"),
+              std::string::npos);
+    for (const std::string* page : {&settings, &help}) {
+        EXPECT_EQ(page->find("Windows"), std::string::npos);
+        EXPECT_EQ(page->find("Bloc de notas"), std::string::npos);
+    }
 }
 
 TEST(WebPages, AnalysisClipLiteralCannotBreakThePage) {

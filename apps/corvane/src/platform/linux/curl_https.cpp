@@ -240,6 +240,7 @@ HttpsOutcome https_perform(const HttpsRequest& request) {
         return out;
     }
     out.error = t.read_error.empty() ? curl_easy_strerror(rc) : t.read_error;
+    out.code = t.read_error.empty() ? static_cast<int>(rc) : 0;
     long request_size = 0;
     curl_easy_getinfo(c, CURLINFO_REQUEST_SIZE, &request_size);
     if (t.body_seen || (t.head_seen && out.status >= 200)) out.phase = HttpsPhase::receive;
