@@ -300,9 +300,7 @@ bool is_missing(int err) {
     return err == ENOENT || err == ENOTDIR;
 }
 
-bool has_line_break_or_nul(std::string_view s) {
-    return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
-}
+
 
 }  // namespace
 
@@ -335,12 +333,13 @@ std::vector<std::string> config_find_section_lines(std::string_view text) {
 
 ConfigStatus config_write_key(std::string_view section, std::string_view key,
                               std::string_view value) {
-    if (has_line_break_or_nul(section) || has_line_break_or_nul(key) ||
-        has_line_break_or_nul(value)) {
-        return {
-            fmt::format("valor no válido para [{}] {}: contiene un salto de línea o un "
-                        "carácter nulo",
-                        utf8_lossy(section), utf8_lossy(key))};
+    // A line break would add keys or sections of its own; other control
+    // characters would reach every log and terminal that shows the value, and
+    // broken UTF-8 would make the whole file unreadable.
+    if (text_has_controls(section) || text_has_controls(key) || text_has_controls(value)) {
+        return {fmt::format("valor no válido para [{}] {}: contiene un salto de línea, un carácter "
+                            "de control o texto que no es UTF-8",
+                            text_escape_controls(section), text_escape_controls(key))};
     }
     std::lock_guard lock(ini_mutex());
     const std::filesystem::path path = config_ini_path();

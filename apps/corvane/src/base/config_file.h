@@ -54,8 +54,10 @@ struct ConfigStatus {
 // Rewrites one key of "corvane.ini" (replacing its first line in the section,
 // else adding it at the section's end, else appending the section), under the
 // process-wide INI lock. The file is written to a temporary file, synced and
-// renamed, with CRLF line ends. Refuses a value holding CR, LF or NUL. Fails
-// without touching the file when it exists but cannot be read or is not UTF-8.
+// renamed, with CRLF line ends. Refuses a section, key or value holding a
+// line break or another control character, a line separator or broken UTF-8
+// (whatever text_has_controls finds). Fails without touching the file when it
+// exists but cannot be read or is not UTF-8.
 ConfigStatus config_write_key(std::string_view section, std::string_view key,
                               std::string_view value);
 

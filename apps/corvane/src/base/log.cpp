@@ -182,32 +182,26 @@ void log_reset_for_tests() {
 }
 
 void log_line(std::string_view message) {
-    size_t skip = 0;
-    while (skip < message.size() && (message[skip] == '\r' || message[skip] == '\n')) ++skip;
-    message.remove_prefix(skip);
+    // Line ends around the message are how callers space their output; they
+    // add no line of their own.
+    const auto is_line_end = [](char c) { return c == '\r' || c == '\n'; };
+    while (!message.empty() && is_line_end(message.front())) message.remove_prefix(1);
+    while (!message.empty() && is_line_end(message.back())) message.remove_suffix(1);
     if (message.empty()) return;
 
-    const std::string stamp = clock_log_stamp(std::chrono::system_clock::now());
-    std::string block;
-    block.reserve(message.size() + 32);
-    for (std::string_view line : split_lines(message)) {
-        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        block += stamp;
-        block += ' ';
-        block += line;
-        block += "\r\n";
-    }
+    // One message is one line. Messages carry text from outside (requests,
+    // INI values, OCR, file names, servers' replies): a line break in it would
+    // fake a line of its own, and an escape sequence would drive the console.
+    // Cleaning it here, where every line passes, leaves no caller to forget.
+    std::string block = clock_log_stamp(std::chrono::system_clock::now());
+    block += ' ';
+    block += text_escape_controls(message);
+    block += "\r\n";
 
     if (g_console.load(std::memory_order_relaxed)) {
-        std::string console;
-        console.reserve(block.size());
-        std::uint64_t lines = 0;
-        for (size_t i = 0; i < block.size(); ++i) {
-            if (block[i] == '\r' && i + 1 < block.size() && block[i + 1] == '\n') continue;
-            if (block[i] == '\n') ++lines;
-            console += block[i];
-        }
-        write_console(std::move(console), lines);
+        std::string console(block, 0, block.size() - 2);
+        console += '\n';
+        write_console(std::move(console), 1);
     }
 
     auto& s = state();

@@ -11,8 +11,10 @@ namespace corvane {
 
 inline constexpr std::uint64_t kLogRotateBytes = 5'242'880;
 
-// Appends the message's lines, each with the local time stamp, CR LF ended.
-// Leading CR/LF are removed; an empty message writes nothing. Never fails.
+// Appends the message as one line with the local time stamp, CR LF ended.
+// Line ends before and after it are removed; an empty message writes nothing.
+// Control characters, line separators and broken UTF-8 inside it are written
+// escaped (text_escape_controls), so a line break inside is "\x0a". Never fails.
 // At most once a second the writer checks that its file is still the one at
 // the path (another copy may have rotated it) and retries a failed opening.
 void log_line(std::string_view message);

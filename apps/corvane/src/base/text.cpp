@@ -222,6 +222,65 @@ std::string utf8_upper(std::string_view s) {
     return out;
 }
 
+namespace {
+
+bool is_escaped_char(char32_t cp) {
+    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029;
+}
+
+void append_hex(std::string& out, const char* prefix, char32_t value, int digits) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += prefix;
+    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out += kHex[(value >> shift) & 0xF];
+}
+
+// The length of the run from `i` that text_escape_controls keeps as it is.
+size_t kept_run(std::string_view s, size_t i) {
+    const size_t from = i;
+    while (i < s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            ++i;
+            continue;
+        }
+        char32_t cp = 0;
+        const size_t len = utf8_decode(s, i, cp);
+        if (len == 0 || is_escaped_char(cp)) break;
+        i += len;
+    }
+    return i - from;
+}
+
+}  // namespace
+
+bool text_has_controls(std::string_view text) {
+    return kept_run(text, 0) != text.size();
+}
+
+std::string text_escape_controls(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    size_t i = 0;
+    while (i < text.size()) {
+        const size_t run = kept_run(text, i);
+        out.append(text, i, run);
+        i += run;
+        if (i == text.size()) break;
+        char32_t cp = 0;
+        const size_t len = utf8_decode(text, i, cp);
+        if (len <= 1) {
+            // An ASCII control, or one byte of a broken sequence (the rest of
+            // it follows as bytes of their own).
+            append_hex(out, "\\x", static_cast<unsigned char>(text[i]), 2);
+            i += 1;
+        } else {
+            append_hex(out, "\\u", cp, 4);
+            i += len;
+        }
+    }
+    return out;
+}
+
 std::string ascii_lower(std::string_view s) {
     std::string out(s);
     for (char& c : out)

@@ -54,6 +54,18 @@ std::vector<std::string_view> utf8_split_white_space(std::string_view text);
 std::optional<std::uint64_t> parse_decimal(std::string_view s,
                                            std::uint64_t max = std::numeric_limits<std::uint64_t>::max());
 
+// Text from outside (a request, an INI value, OCR, a file name, a server's
+// reply) made safe for one line of a log or a terminal: every C0 control
+// character, DEL, every C1 control (NEL U+0085 among them), the line and
+// paragraph separators U+2028 and U+2029, and every byte that is not part of
+// well-formed UTF-8 are written as escapes ("\x1b", "\u2028", "\xff"), so
+// the text can neither end its line, fake another one, nor drive the terminal.
+// Everything else, backslashes included, is kept as it is.
+std::string text_escape_controls(std::string_view text);
+
+// True when text_escape_controls would change `text`.
+bool text_has_controls(std::string_view text);
+
 // ASCII-only lower case (for keys and names that are ASCII by construction).
 std::string ascii_lower(std::string_view s);
 

@@ -16,6 +16,7 @@
 #include "base/fd_write.h"
 #include "base/log.h"
 #include "base/paths.h"
+#include "base/text.h"
 #include "detection/hud.h"
 #include "platform/files.h"
 #include "platform/priority.h"
@@ -199,7 +200,11 @@ void detector_stats_append(const std::filesystem::path& path, const std::string&
     }
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) return;
-    fd_write_all(fd, line);
+    // The gamertag comes from the INI or the screen: cleaned as the program's
+    // log is, so it cannot add lines of its own.
+    std::string_view body = line;
+    while (!body.empty() && (body.back() == '\n' || body.back() == '\r')) body.remove_suffix(1);
+    fd_write_all(fd, text_escape_controls(body) + "\n");
     ::close(fd);
 }
 

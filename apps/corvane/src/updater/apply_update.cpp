@@ -237,7 +237,8 @@ std::error_code fs_rename_retry(const fs::path& from, const fs::path& to, const 
 void install_log_append(const fs::path& path, std::string_view message,
                         std::chrono::system_clock::time_point when) {
     const LocalDateTime t = clock_local_date_time_at(when);
-    const std::string line = fmt::format("{} {} {}\n", t.date, t.time, message);
+    // Names of files and folders go in here: cleaned as the program's log is.
+    const std::string line = fmt::format("{} {} {}\n", t.date, t.time, text_escape_controls(message));
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return;
     (void)fd_write_all(fd, line);

@@ -89,27 +89,67 @@ std::optional<fs::path> ui_resolve_clip_path(std::string_view name) {
     return ui_resolve_clip_in(config_load().general.carpeta_clips, name);
 }
 
+namespace {
+
+// 1*DIGIT, saturating: a position beyond any file is still a position.
+std::optional<std::uint64_t> range_number(std::string_view s) {
+    if (s.empty()) return std::nullopt;
+    std::uint64_t v = 0;
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    for (char c : s) {
+        if (c < '0' || c > '9') return std::nullopt;
+        const auto d = static_cast<std::uint64_t>(c - '0');
+        v = v > (kMax - d) / 10 ? kMax : v * 10 + d;
+    }
+    return v;
+}
+
+std::string_view trim_ows(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
+}  // namespace
+
 UiByteRange ui_parse_range(std::string_view range, std::uint64_t size) {
-    const std::uint64_t last = size == 0 ? 0 : size - 1;
-    UiByteRange r{0, last, size};
-    if (range.size() < 6 || range.substr(0, 6) != "bytes=") {
-        r.count = last + 1;
-        return r;
+    const UiByteRange whole{};
+    range = trim_ows(range);
+    const std::size_t eq = range.find('=');
+    if (eq == std::string_view::npos || ascii_lower(trim_ows(range.substr(0, eq))) != "bytes") return whole;
+    // A list may hold empty elements ("bytes=0-99,"); more than one range is
+    // answered with the whole file rather than a multipart reply.
+    std::string_view spec;
+    std::size_t ranges = 0;
+    for (std::string_view rest = range.substr(eq + 1);;) {
+        const std::size_t comma = rest.find(',');
+        const std::string_view element = trim_ows(rest.substr(0, comma));
+        if (!element.empty()) {
+            spec = element;
+            ++ranges;
+        }
+        if (comma == std::string_view::npos) break;
+        rest.remove_prefix(comma + 1);
     }
-    std::string_view spec = range.substr(6);
-    spec = spec.substr(0, spec.find(','));
+    if (ranges != 1) return whole;
     const std::size_t dash = spec.find('-');
-    if (dash == std::string_view::npos) {
-        r.count = last + 1;
-        return r;
+    if (dash == std::string_view::npos) return whole;
+    const std::string_view left = spec.substr(0, dash), right = spec.substr(dash + 1);
+    const auto first = range_number(left);
+    const auto last = range_number(right);
+    if ((!left.empty() && !first) || (!right.empty() && !last) || (!first && !last)) return whole;
+    if (first && last && *last < *first) return whole;
+
+    UiByteRange r;
+    r.kind = UiByteRange::Kind::part;
+    if (!first) {  // the last *last bytes
+        if (*last == 0 || size == 0) return UiByteRange{UiByteRange::Kind::unsatisfiable};
+        r.start = size - std::min(*last, size);
+    } else {
+        if (*first >= size) return UiByteRange{UiByteRange::Kind::unsatisfiable};
+        r.start = *first;
     }
-    const std::string left = utf8_trim(spec.substr(0, dash));
-    const std::string right = utf8_trim(spec.substr(dash + 1));
-    const std::uint64_t want_start = parse_decimal(left).value_or(0);
-    const std::uint64_t want_end = parse_decimal(right).value_or(std::numeric_limits<std::uint64_t>::max());
-    r.start = std::min(want_start, last);
-    r.end = std::min({saturating_add(want_start, kUiRangeSpan), want_end, last});
-    r.count = r.end >= r.start ? r.end - r.start + 1 : 1;
+    r.end = std::min({saturating_add(r.start, kUiRangeSpan), last && first ? *last : size - 1, size - 1});
     return r;
 }
 
@@ -123,22 +163,32 @@ void ui_serve_file(NetSocket s, const fs::path& path, const std::optional<std::s
     FileCloser closer{file};
     const std::uint64_t size = file.size;
 
+    // An empty file has no byte to range over: it is sent whole, empty.
+    const UiByteRange r = range && size > 0 ? ui_parse_range(*range, size) : UiByteRange{};
     std::string head;
     std::uint64_t start = 0, count = size;
-    if (range && size > 0) {
-        const UiByteRange r = ui_parse_range(*range, size);
-        start = r.start;
-        count = r.count;
-        head = "HTTP/1.1 206 Partial Content\r\nContent-Type: " + std::string(content_type) +
-               "\r\nAccept-Ranges: bytes\r\nContent-Range: bytes " + std::to_string(r.start) + "-" +
-               std::to_string(r.end) + "/" + std::to_string(size) + "\r\nContent-Length: " +
-               std::to_string(r.count) + "\r\nConnection: close\r\n\r\n";
-    } else {
-        head = "HTTP/1.1 200 OK\r\nContent-Type: " + std::string(content_type) +
-               "\r\nAccept-Ranges: bytes\r\nContent-Length: " + std::to_string(size) +
-               "\r\nConnection: close\r\n\r\n";
+    switch (r.kind) {
+        case UiByteRange::Kind::part:
+            start = r.start;
+            count = r.count();
+            head = "HTTP/1.1 206 Partial Content\r\nContent-Type: " + std::string(content_type) +
+                   "\r\nAccept-Ranges: bytes\r\nContent-Range: bytes " + std::to_string(r.start) + "-" +
+                   std::to_string(r.end) + "/" + std::to_string(size) + "\r\nContent-Length: " +
+                   std::to_string(count) + "\r\nConnection: close\r\n\r\n";
+            break;
+        case UiByteRange::Kind::unsatisfiable:
+            count = 0;
+            head = "HTTP/1.1 416 Range Not Satisfiable\r\nAccept-Ranges: bytes\r\nContent-Range: bytes */" +
+                   std::to_string(size) + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+            break;
+        case UiByteRange::Kind::whole:
+            head = "HTTP/1.1 200 OK\r\nContent-Type: " + std::string(content_type) +
+                   "\r\nAccept-Ranges: bytes\r\nContent-Length: " + std::to_string(size) +
+                   "\r\nConnection: close\r\n\r\n";
+            break;
     }
     if (!net_send_all(s, head.data(), head.size(), count > 0)) return;
+    if (count == 0) return;
     // A short send (read error, file cut short, peer gone) just ends the body.
     (void)media_file_send(s, file, start, count);
 }

@@ -45,18 +45,26 @@ std::optional<std::filesystem::path> ui_clip_location(const std::filesystem::pat
 // Most bytes a range reply covers beyond its start.
 inline constexpr std::uint64_t kUiRangeSpan = 16'777'216;
 
-// What a Range header asks of a file of `size` bytes: the first and last byte
-// sent and how many bytes are sent.
+// What a Range header asks of a file of `size` bytes, read as HTTP defines
+// it: a single range "bytes=first-[last]" or a suffix "bytes=-count" (the
+// last `count` bytes). A header that is not one well-formed byte range (not
+// "bytes", bad syntax, last before first, several ranges) is ignored and the
+// whole file is sent; a range that starts at or past the end cannot be
+// satisfied. A partial reply covers at most kUiRangeSpan bytes past its start;
+// the client asks again for the rest.
 struct UiByteRange {
-    std::uint64_t start = 0;
-    std::uint64_t end = 0;
-    std::uint64_t count = 0;
+    enum class Kind { whole, part, unsatisfiable };
+    Kind kind = Kind::whole;
+    std::uint64_t start = 0;  // first byte sent (part only)
+    std::uint64_t end = 0;    // last byte sent (part only)
+    std::uint64_t count() const { return end - start + 1; }
 };
 UiByteRange ui_parse_range(std::string_view range, std::uint64_t size);
 
-// Sends one regular file as a 200 reply (no range) or a 206 reply, or the
-// 404 reply when it cannot be opened or is not a regular file. An empty file
-// is a 200 with no body, whatever the range.
+// Sends one regular file as a 200 reply (no range, or a range header that is
+// ignored), a 206 reply, or a 416 reply ("Content-Range: bytes */size") for a
+// range past the end; the 404 reply when it cannot be opened or is not a
+// regular file. An empty file is a 200 with no body, whatever the range.
 void ui_serve_file(NetSocket s, const std::filesystem::path& path,
                    const std::optional<std::string>& range, std::string_view content_type);
 

@@ -47,15 +47,6 @@ Json success(Json o) {
     return o;
 }
 
-// Text from a request on one log line: a line break or another control
-// character would let a request write lines of its own into the log.
-std::string for_log(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-    return out;
-}
-
 bool archive_flag(const Context& c) { return c.field("v") != "0"; }
 
 Json act_disk(const Context& c) { return success(clips_disk_usage_json(c.folder, c.limit_gb)); }
@@ -66,7 +57,7 @@ Json act_archive(const Context& c) {
     if (!clip) return failure("el clip ya no existe");
     const bool flag = archive_flag(c);
     if (auto err = clips_set_archived(*clip, flag)) return failure(*err);
-    log_line(fmt::format("[VISOR] Clip {}: {}", flag ? "archivado" : "desarchivado", for_log(name)));
+    log_line(fmt::format("[VISOR] Clip {}: {}", flag ? "archivado" : "desarchivado", name));
     Json o = Json::object();
     o["archivado"] = flag;
     return success(std::move(o));
@@ -133,7 +124,7 @@ Json act_delete_clip(const Context& c) {
         HistoryChangedFlag.store(true);
     }
     const std::size_t removed = read - kept.size();
-    log_line(fmt::format("[VISOR] Clip borrado: {} ({} evento(s))", for_log(name), removed));
+    log_line(fmt::format("[VISOR] Clip borrado: {} ({} evento(s))", name, removed));
     Json o = Json::object();
     o["eventos"] = removed;
     o["clip_borrado"] = true;
@@ -149,7 +140,7 @@ Json act_delete_event(const Context& c) {
     if (!index) return failure("evento no válido");
     EventDeletionOutcome out = clips_delete_event(c.folder, c.history, *index, expected);
     if (!out.result) return failure(out.error);
-    log_line(fmt::format("[VISOR] Evento borrado ({} {}){}", for_log(c.field("tipo")), for_log(c.field("hora")),
+    log_line(fmt::format("[VISOR] Evento borrado ({} {}){}", c.field("tipo"), c.field("hora"),
                          out.result->clip_deleted ? " y su clip" : ""));
     Json o = Json::object();
     o["eventos"] = out.result->events_removed;

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "base/paths.h"
+#include "base/text.h"
 #include "base_test_util.h"
 
 namespace corvane {
@@ -267,18 +268,26 @@ TEST(IniWriter, MissingFileStartsFromTemplate) {
     EXPECT_EQ(test::file_mode(app.ini()), 0600u);
 }
 
-TEST(IniWriter, RefusesLineBreaksAndNul) {
+// A line break would add keys of its own ("x\n[ia]\nclave_gemini = robada");
+// other control characters would reach every log and terminal that shows the
+// value; broken UTF-8 would make the whole file unreadable.
+TEST(IniWriter, RefusesLineBreaksControlsAndBrokenText) {
     TempAppDir app;
     std::filesystem::create_directories(app.data());
     write_file(app.ini(), "[general]\ngamertag = a\n");
     for (std::string bad : {std::string("x\r\n[ia]\r\nclave_gemini = robada"), std::string("x\ny"),
-                            std::string("x\ry"), std::string("x\0y", 3)}) {
+                            std::string("x\ry"), std::string("x\0y", 3), std::string("\x1b]0;t\x07x"),
+                            std::string("x\ty"), std::string("x\x7f"), std::string("x\u2028y"),
+                            std::string("x\u2029y"), std::string("x\u0085y"), std::string("x\xffy")}) {
         ConfigStatus st = config_write_key("general", "gamertag", bad);
-        EXPECT_FALSE(st.ok());
-        EXPECT_NE(st.error.find("salto de línea"), std::string::npos) << st.error;
+        EXPECT_FALSE(st.ok()) << text_escape_controls(bad);
+        EXPECT_NE(st.error.find("carácter de control"), std::string::npos) << st.error;
     }
     EXPECT_FALSE(config_write_key("general\n[ia]", "gamertag", "x").ok());
     EXPECT_EQ(read_file(app.ini()), "[general]\ngamertag = a\n");
+    // What a gamertag may hold beyond ASCII is written as it is.
+    ASSERT_TRUE(config_write_key("general", "gamertag", "Zoë·ñ «x» 🎮").ok());
+    EXPECT_EQ(config_ini_get(config_parse_ini(read_file(app.ini())), "general", "gamertag"), "Zoë·ñ «x» 🎮");
 }
 
 TEST(IniWriter, ByteOrderMarkAndBlankHeaders) {

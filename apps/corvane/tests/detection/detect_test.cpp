@@ -414,6 +414,9 @@ TEST(DetectorStatsFile, RotatesAbove2000000BytesOnly) {
     detector_stats_append(path, "b\n");
     EXPECT_EQ(test::read_file(path), "b\n");
     EXPECT_EQ(std::filesystem::file_size(dir.path() / "detector.log.1"), 2'000'002u);
+    // A gamertag from the INI cannot add a line or drive a terminal.
+    detector_stats_append(path, "gamertag=a\n01:02:03 lecturas=9\x1b[2J\u2028\n");
+    EXPECT_EQ(test::read_file(path), "b\ngamertag=a\\x0a01:02:03 lecturas=9\\x1b[2J\\u2028\n");
     // A folder that cannot be written is silent.
     detector_stats_append(dir.path() / "no-existe" / "detector.log", "c\n");
     DetectorStats s;

@@ -491,9 +491,13 @@ TEST(InstallFiles, LogLinesAreAppendedWithDashedTime) {
     const auto log = dir.path() / "actualizacion.log";
     corvane::install_log_append(log, "uno");
     corvane::install_log_append(log, "dos ñ");
+    // A file name holding a line break or an escape sequence stays on its line.
+    corvane::install_log_append(log, "  no se pudo quitar a\n[ERROR] b\x1b[2J: x");
     const std::string text = read_file(log);
     EXPECT_TRUE(std::regex_match(text, std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}-\d{2}-\d{2} uno\n)"
-                                                  R"(\d{4}-\d{2}-\d{2} \d{2}-\d{2}-\d{2} dos ñ\n)")))
+                                                  R"(\d{4}-\d{2}-\d{2} \d{2}-\d{2}-\d{2} dos ñ\n)"
+                                                  R"(\d{4}-\d{2}-\d{2} \d{2}-\d{2}-\d{2}   no se pudo quitar )"
+                                                  R"(a\\x0a\[ERROR\] b\\x1b\[2J: x\n)")))
         << text;
     // A log that cannot be opened is no failure.
     corvane::install_log_append(dir.path() / "no" / "existe.log", "x");

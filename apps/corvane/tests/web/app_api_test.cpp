@@ -221,7 +221,7 @@ TEST_F(AppApi, SaveRepliesTable) {
          R"({"ok":false,"errores":["opción desconocida audio.preguntar_al_iniciar","opción desconocida ."],"avisos":[],"reiniciar":true,"en_vivo":false})", ""},
         {"a NUL is refused, the rest written",
          R"({"cambios":[{"s":"ia","k":"modelo","v":"x\u0000y"},{"s":"ia","k":"fps","v":"4"}]})",
-         R"({"ok":false,"errores":["no se pudo guardar modelo: valor no válido para [ia] modelo: contiene un salto de línea o un carácter nulo"],"avisos":[],"reiniciar":true,"en_vivo":true})",
+         R"({"ok":false,"errores":["no se pudo guardar modelo: valor no válido para [ia] modelo: contiene un salto de línea, un carácter de control o texto que no es UTF-8"],"avisos":[],"reiniciar":true,"en_vivo":true})",
          "fps = 4\r\n"},
         {"bad value comes back as a warning", R"({"cambios":[{"s":"avanzado","k":"fps","v":"999"}]})", "", "fps = 999\r\n"},
     };
@@ -280,6 +280,28 @@ TEST_F(AppApi, SaveAppliesTheLiveSettingsAndHidesTheKeyInTheLog) {
     EXPECT_EQ(log().find("AIzaSecreta"), std::string::npos);
     EXPECT_NE(log().find("[CONFIGURACIÓN] [ia] clave_gemini = (oculta, 11 caracteres)"), std::string::npos);
     EXPECT_NE(log().find("[CONFIGURACIÓN] [avisos] tamano = 150"), std::string::npos);
+}
+
+// A hostile local page posts a gamertag that would clear the terminal, set
+// its title, ring and fake a log line: it is refused, the INI keeps the old
+// value, and neither the INI nor the log holds a control character.
+TEST_F(AppApi, SaveRefusesControlCharactersAndTheLogStaysClean) {
+    ASSERT_TRUE(config_write_key("general", "gamertag", "Fox").ok());
+    const std::string hostile =
+        R"(Fox\u001b[2J\u001b]0;pwned\u0007\u2028\n2026-10-25 09:05:03.042 [ERROR] falso\r\u0085x)";
+    const Reply r = post("/api/guardar", R"({"cambios":[{"s":"general","k":"gamertag","v":")" + hostile +
+                                             R"("},{"s":"ia","k":"modelo","v":"mñ"}]})");
+    EXPECT_EQ(r.body,
+              R"({"ok":false,"errores":["no se pudo guardar gamertag: valor no válido para [general] gamertag: contiene un salto de línea, un carácter de control o texto que no es UTF-8"],"avisos":[],"reiniciar":false,"en_vivo":true})");
+    const std::string file = ini();
+    EXPECT_NE(file.find("gamertag = Fox\r\n"), std::string::npos) << file;
+    EXPECT_NE(file.find("modelo = mñ\r\n"), std::string::npos) << file;
+    const std::string logged = log();
+    EXPECT_NE(logged.find("[CONFIGURACIÓN] [ia] modelo = mñ\r\n"), std::string::npos) << logged;
+    for (const std::string* text : {&file, &logged}) {
+        for (unsigned char ch : *text) EXPECT_TRUE(ch >= 0x20 || ch == '\r' || ch == '\n') << int(ch);
+        for (const char* raw : {"\u2028", "\u0085", "pwned", "[ERROR]"}) EXPECT_EQ(text->find(raw), std::string::npos) << raw;
+    }
 }
 
 TEST_F(AppApi, FiftyParallelSavesKeepEveryKeyAndTheHandEditedLines) {

@@ -53,39 +53,79 @@ TEST(WebClipName, Table) {
     for (const auto& c : cases) EXPECT_EQ(ui_sanitize_rel_path(c.name), c.want) << c.name;
 }
 
+// Range headers read as HTTP defines them. "whole" is a header ignored (the
+// whole file, 200), "none" a range that cannot be satisfied (416).
 TEST(WebRange, Table) {
+    using Kind = UiByteRange::Kind;
     struct Case {
         std::string range;
-        std::uint64_t size, start, end, count;
+        std::uint64_t size;
+        Kind kind;
+        std::uint64_t start = 0, end = 0;
     };
+    constexpr Kind part = Kind::part, whole = Kind::whole, none = Kind::unsatisfiable;
     constexpr std::uint64_t kMax = ~std::uint64_t{0};
+    constexpr std::uint64_t kBig = 100'000'000;
     const std::vector<Case> cases = {
-        {"bytes=0-", 1000, 0, 999, 1000},
-        {"bytes=100-199", 1000, 100, 199, 100},
-        {"bytes=900-2000", 1000, 900, 999, 100},
-        {"bytes=2000-", 1000, 999, 999, 1},
-        {"bytes=-500", 1000, 0, 500, 501},
-        {"bytes=500-100", 1000, 500, 100, 1},
-        {"bytes=0-10,20-30", 1000, 0, 10, 11},
-        {"items=0-5", 1000, 0, 999, 1000},
-        {"bytes=5", 1000, 0, 999, 1000},
-        {"bytes", 1000, 0, 999, 1000},
-        {"bytes= 10 - 20 ", 1000, 10, 20, 11},
-        {"bytes=+10-+20", 1000, 10, 20, 11},
-        {"bytes=x-20", 1000, 0, 20, 21},
-        {"bytes=10-x", 1000, 10, 999, 990},
-        {"bytes=0-", 100'000'000, 0, 16'777'216, 16'777'217},
-        {"bytes=20000000-", 100'000'000, 20'000'000, 36'777'216, 16'777'217},
-        {"bytes=0-99999999999999999999", 100'000'000, 0, 16'777'216, 16'777'217},
-        // Near the 64-bit limit the cap must not wrap around to a small end.
-        {"bytes=18446744073709551000-", 100'000'000, 99'999'999, 99'999'999, 1},
-        {"bytes=" + std::to_string(kMax) + "-", 1000, 999, 999, 1},
+        {"bytes=0-", 1000, part, 0, 999},
+        {"bytes=100-199", 1000, part, 100, 199},
+        {"bytes=5-5", 1000, part, 5, 5},
+        {"bytes=900-2000", 1000, part, 900, 999},
+        {"bytes=999-", 1000, part, 999, 999},
+        // Suffixes are the last bytes; one longer than the file is all of it.
+        {"bytes=-500", 1000, part, 500, 999},
+        {"bytes=-1", 1000, part, 999, 999},
+        {"bytes=-1000", 1000, part, 0, 999},
+        {"bytes=-5000", 1000, part, 0, 999},
+        // Past the end, or an empty suffix: nothing to send.
+        {"bytes=1000-", 1000, none},
+        {"bytes=2000-", 1000, none},
+        {"bytes=1000-1005", 1000, none},
+        {"bytes=-0", 1000, none},
+        {"bytes=" + std::to_string(kMax) + "-", 1000, none},
+        {"bytes=99999999999999999999999-", 1000, none},
+        // Not one well-formed byte range: ignored.
+        {"bytes=500-100", 1000, whole},
+        {"bytes=5-2", 1000, whole},
+        {"bytes=0-10,20-30", 1000, whole},
+        {"bytes=0-10, 2000-", 1000, whole},
+        {"items=0-5", 1000, whole},
+        {"bytes=5", 1000, whole},
+        {"bytes", 1000, whole},
+        {"bytes=", 1000, whole},
+        {"bytes=-", 1000, whole},
+        {"bytes=,", 1000, whole},
+        {"bytes=10 - 20", 1000, whole},
+        {"bytes=+10-+20", 1000, whole},
+        {"bytes=x-20", 1000, whole},
+        {"bytes=10-x", 1000, whole},
+        {"bytes=0x10-", 1000, whole},
+        {"bytes=--5", 1000, whole},
+        {"bytes=1-2-3", 1000, whole},
+        // Blanks around the range and empty list elements are allowed, the
+        // unit is case-insensitive.
+        {"bytes= 10-20 ", 1000, part, 10, 20},
+        {"bytes=0-10,", 1000, part, 0, 10},
+        {", bytes=0-10", 1000, whole},
+        {"bytes=,0-10", 1000, part, 0, 10},
+        {"BYTES=10-20", 1000, part, 10, 20},
+        // A reply covers at most 16 MiB past its start.
+        {"bytes=0-", kBig, part, 0, 16'777'216},
+        {"bytes=20000000-", kBig, part, 20'000'000, 36'777'216},
+        {"bytes=0-99999999999999999999", kBig, part, 0, 16'777'216},
+        {"bytes=-20000000", kBig, part, 80'000'000, 96'777'216},
+        {"bytes=99999000-", kBig, part, 99'999'000, 99'999'999},
+        {"bytes=18446744073709551000-", kBig, none},
+        {"bytes=0-", 1, part, 0, 0},
+        {"bytes=-7", 1, part, 0, 0},
+        {"bytes=1-", 1, none},
     };
     for (const auto& c : cases) {
         UiByteRange r = ui_parse_range(c.range, c.size);
+        EXPECT_EQ(r.kind, c.kind) << c.range;
+        if (c.kind != part || r.kind != part) continue;
         EXPECT_EQ(r.start, c.start) << c.range;
         EXPECT_EQ(r.end, c.end) << c.range;
-        EXPECT_EQ(r.count, c.count) << c.range;
     }
 }
 
@@ -93,36 +133,50 @@ TEST(WebClipMedia, RangeRepliesOnTheWire) {
     ClipsHome home;
     const std::string bytes = pattern_bytes(1000);
     home.put("2026-01-05/Muertes/a.mp4", bytes);
+    const std::string whole_head =
+        "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nAccept-Ranges: bytes\r\n"
+        "Content-Length: 1000\r\nConnection: close\r\n\r\n";
+    const std::string unsatisfiable_head =
+        "HTTP/1.1 416 Range Not Satisfiable\r\nAccept-Ranges: bytes\r\nContent-Range: bytes */1000\r\n"
+        "Content-Length: 0\r\nConnection: close\r\n\r\n";
 
     Reply whole = get(clip_url("ruta=2026-01-05/Muertes/a.mp4"));
-    EXPECT_EQ(whole.raw.substr(0, whole.raw.find("\r\n\r\n") + 4),
-              "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nAccept-Ranges: bytes\r\n"
-              "Content-Length: 1000\r\nConnection: close\r\n\r\n");
-    EXPECT_EQ(whole.body, bytes);
+    EXPECT_EQ(whole.raw, whole_head + bytes);
 
     struct Case {
-        std::string range, content_range;
-        std::size_t from, length;
+        std::string range;
+        int status;  // 206 with the bytes from..from+length-1, 200 whole, 416 none
+        std::size_t from = 0, length = 0;
     };
     const std::vector<Case> cases = {
-        {"bytes=0-", "bytes 0-999/1000", 0, 1000},
-        {"bytes=100-199", "bytes 100-199/1000", 100, 100},
-        {"bytes=900-2000", "bytes 900-999/1000", 900, 100},
-        {"bytes=2000-", "bytes 999-999/1000", 999, 1},
-        {"bytes=-500", "bytes 0-500/1000", 0, 501},
-        {"bytes=500-100", "bytes 500-100/1000", 500, 1},
-        {"bytes=0-10,20-30", "bytes 0-10/1000", 0, 11},
-        {"items=0-5", "bytes 0-999/1000", 0, 1000},
-        {"bytes=5", "bytes 0-999/1000", 0, 1000},
+        {"bytes=0-", 206, 0, 1000},
+        {"bytes=100-199", 206, 100, 100},
+        {"bytes=900-2000", 206, 900, 100},
+        {"bytes=999-", 206, 999, 1},
+        {"bytes=-5", 206, 995, 5},
+        {"bytes=-5000", 206, 0, 1000},
+        {"bytes=1000-", 416},
+        {"bytes=2000-", 416},
+        {"bytes=-0", 416},
+        {"bytes=5-2", 200},
+        {"bytes=500-100", 200},
+        {"bytes=0-10,20-30", 200},
+        {"items=0-5", 200},
+        {"bytes=5", 200},
+        {"bytes=x-20", 200},
     };
     for (const auto& c : cases) {
         Reply r = get(clip_url("ruta=2026-01-05%5CMuertes%5Ca.mp4"), "Range: " + c.range + "\r\n");
-        EXPECT_EQ(r.raw.substr(0, r.raw.find("\r\n\r\n") + 4),
-                  "HTTP/1.1 206 Partial Content\r\nContent-Type: video/mp4\r\nAccept-Ranges: bytes\r\n"
-                  "Content-Range: " + c.content_range + "\r\nContent-Length: " + std::to_string(c.length) +
-                      "\r\nConnection: close\r\n\r\n")
-            << c.range;
-        EXPECT_EQ(r.body, bytes.substr(c.from, c.length)) << c.range;
+        if (c.status == 206) {
+            EXPECT_EQ(r.raw, "HTTP/1.1 206 Partial Content\r\nContent-Type: video/mp4\r\nAccept-Ranges: bytes\r\n"
+                             "Content-Range: bytes " + std::to_string(c.from) + "-" +
+                                 std::to_string(c.from + c.length - 1) + "/1000\r\nContent-Length: " +
+                                 std::to_string(c.length) + "\r\nConnection: close\r\n\r\n" +
+                                 bytes.substr(c.from, c.length))
+                << c.range;
+        } else {
+            EXPECT_EQ(r.raw, c.status == 200 ? whole_head + bytes : unsatisfiable_head) << c.range;
+        }
     }
     // Only the first "range" header counts, in any letter case.
     Reply first = get(clip_url("ruta=2026-01-05/Muertes/a.mp4"), "RANGE: bytes=10-11\r\nRange: bytes=0-\r\n");
@@ -146,9 +200,15 @@ TEST(WebClipMedia, LargeFileIsSentInCappedRanges) {
     ASSERT_EQ(r.body.size(), 16'777'217u);
     EXPECT_EQ(r.body.substr(r.body.size() - 4), "MARK");
 
+    Reply tail = get(clip_url("ruta=2026-01-05/Bajas/big.mp4"), "Range: bytes=-63222787\r\n");
+    EXPECT_EQ(tail.header("Content-Range"), "bytes 36777213-53554429/100000000");
+    ASSERT_EQ(tail.body.size(), 16'777'217u);
+    EXPECT_EQ(tail.body.substr(0, 4), "MARK");
+
     Reply top = get(clip_url("ruta=2026-01-05/Bajas/big.mp4"), "Range: bytes=18446744073709551000-\r\n");
-    EXPECT_EQ(top.header("Content-Range"), "bytes 99999999-99999999/100000000");
-    EXPECT_EQ(top.body.size(), 1u);
+    EXPECT_EQ(top.status, "416 Range Not Satisfiable");
+    EXPECT_EQ(top.header("Content-Range"), "bytes */100000000");
+    EXPECT_TRUE(top.body.empty());
 }
 
 // A browser drops range requests it no longer needs: the server (this test
@@ -177,7 +237,8 @@ TEST(WebClipMedia, PeerLeavingMidReply) {
 TEST(WebClipMedia, EmptyFileIsAnEmptyOk) {
     ClipsHome home;
     home.put("Manual/vacio.mp4", "");
-    for (const std::string range : {"", "Range: bytes=0-\r\n", "Range: bytes=-5\r\n"}) {
+    for (const std::string range : {"", "Range: bytes=0-\r\n", "Range: bytes=-5\r\n", "Range: bytes=-0\r\n",
+                                    "Range: bytes=5-2\r\n", "Range: bytes=9-\r\n"}) {
         Reply r = get(clip_url("ruta=Manual/vacio.mp4"), range);
         EXPECT_EQ(r.raw, "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nAccept-Ranges: bytes\r\n"
                          "Content-Length: 0\r\nConnection: close\r\n\r\n")

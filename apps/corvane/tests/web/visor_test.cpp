@@ -172,11 +172,14 @@ TEST(WebVisor, DeleteEventsLargestIndexFirst) {
               wrap(R"J({"eventos":1,"clip_borrado":false,"ok":true})J"));
     EXPECT_NE(log_read_tail().find("[VISOR] Evento borrado (baja 1)"), std::string::npos);
 
-    // A name sent with line breaks stays on its own line in the log.
-    EXPECT_EQ(visor("a=borrar_clip&clip=x%0A%5BCORVANE%5D%20falso%0D.mp4"),
+    // A name sent with line breaks and escape sequences stays on its own line
+    // in the log, shown escaped.
+    EXPECT_EQ(visor("a=borrar_clip&clip=x%0A%5BCORVANE%5D%20falso%0D%1B%5B2J%E2%80%A8.mp4"),
               wrap(R"J({"eventos":0,"clip_borrado":true,"ok":true})J"));
     const std::string tail = log_read_tail();
-    EXPECT_NE(tail.find("[VISOR] Clip borrado: x?[CORVANE] falso?.mp4 (0 evento(s))"), std::string::npos) << tail;
+    EXPECT_NE(tail.find("[VISOR] Clip borrado: x\\x0a[CORVANE] falso\\x0d\\x1b[2J\\u2028.mp4 (0 evento(s))"),
+              std::string::npos)
+        << tail;
     EXPECT_EQ(tail.find("\n[CORVANE] falso"), std::string::npos) << tail;
     log_reset_for_tests();
 }
