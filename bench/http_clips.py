@@ -38,7 +38,19 @@ end
 
 
 def make_tree(root, clips_count, lines):
+    """A program folder (data/corvane.ini) whose clips folder holds the tree."""
     clips = os.path.join(root, "clips")
+    make_clips(clips, clips_count, lines)
+    os.makedirs(os.path.join(root, "data"), exist_ok=True)
+    with open(os.path.join(root, "data", "corvane.ini"), "w") as f:
+        f.write(f"[general]\ncarpeta_clips = {clips}\n")
+    return clips
+
+
+def make_clips(clips, clips_count, lines):
+    """clips_count clips in day folders (a third each automatic kills, deaths
+    and manual), each with its sidecar, and a history of `lines` events that
+    name the automatic ones."""
     names = []
     sidecar = ('{"clip":"x","duracion":20.0,"audio":{"juego":true},'
                '"eventos":[{"segundo":12.5,"tipo":"baja","enemigo":"Rival","arma":"AK"}]}')
@@ -61,10 +73,6 @@ def make_tree(root, clips_count, lines):
                 "clan": "CL", "id": "#12", "nivel": 120, "baja_en_partida": 3, "medallas": ["Doble baja"],
                 "veces": 2, "juego": "Warzone", "modo": "Battle Royale", "mapa": "Urzikstan", "lugar": "Puerto",
                 "clip": names[i % len(names)]}, separators=(",", ":"), ensure_ascii=False) + "\n")
-    os.makedirs(os.path.join(root, "data"), exist_ok=True)
-    with open(os.path.join(root, "data", "corvane.ini"), "w") as f:
-        f.write(f"[general]\ncarpeta_clips = {clips}\n")
-    return clips
 
 
 def wait_settled(clips):
@@ -91,6 +99,12 @@ def get(port, target):
     body = r.read()
     c.close()
     return r.status, body
+
+
+def burst_requests(port, target, count=1000, clients=8):
+    """count GETs of target from `clients` clients at once; the statuses."""
+    with concurrent.futures.ThreadPoolExecutor(clients) as pool:
+        return list(pool.map(lambda _: get(port, target)[0], range(count)))
 
 
 def rss_kib(pid):
@@ -163,8 +177,7 @@ def burst(work):
         get(port, target)
         time.sleep(1)
         before = rss_kib(server.pid)
-        with concurrent.futures.ThreadPoolExecutor(8) as pool:
-            statuses = list(pool.map(lambda _: get(port, target)[0], range(1000)))
+        statuses = burst_requests(port, target)
         bad = sum(s != 200 for s in statuses)
         if bad:
             print(f"# ráfaga: {bad} respuestas distintas de 200", file=sys.stderr)
@@ -192,4 +205,5 @@ def main():
             burst(work)
 
 
-main()
+if __name__ == "__main__":
+    main()

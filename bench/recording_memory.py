@@ -11,6 +11,10 @@ buffer's own bytes.
         of the whole window saved right after)
   recording_1080p60_whole_hwm_mb   the program's peak (VmHWM) over the run
         against the same reference
+  recording_1080p60_clips_burst_rss_mb_after / _30s_later   the program's
+        resident memory right after 1,000 "/clips" requests from 8 clients at
+        once (2,000 clips in its folder), and 30 s later, against the memory
+        before the burst (page built once)
 
 Where the memory is (from /proc/PID/smaps, MB per kind of mapping) goes to
 standard error. CORVANE_BIN runs another build of the program (A/B).
@@ -18,6 +22,7 @@ Several minutes; never a pass/fail test.
 """
 import collections
 import functools
+import json
 import os
 import re
 import shutil
@@ -40,6 +45,8 @@ helper = os.path.join(build, "bench", "recording_video_helper")
 sys.path.insert(0, os.path.join(here, "..", "tests", "e2e"))
 import e2e_support  # noqa: E402
 from e2e_support import spawn_xvfb, stop_process  # noqa: E402
+sys.path.insert(0, here)
+from http_clips import burst_requests, get, make_clips, wait_settled  # noqa: E402
 
 wait_until = functools.partial(e2e_support.wait_until, step=0.1)
 
@@ -55,7 +62,7 @@ def status_kib(pid, key):
 
 
 def smaps_parts(pid, exe):
-    """Resident KiB by kind of mapping. Thread stacks are the 8 MiB anonymous
+    """Resident KiB by kind of mapping. Thread stacks are the anonymous
     mappings right above a guard page; allocator arenas the anonymous
     mappings that start on a 64 MiB boundary and run on into their reserved,
     inaccessible rest; other anonymous mappings are large blocks the
@@ -73,6 +80,7 @@ def smaps_parts(pid, exe):
             elif line.startswith("Rss:") and cur is not None:
                 cur["rss"] = int(line.split()[1])
     parts = collections.Counter()
+    blocks = collections.Counter()  # own blocks: (size in MiB, rounded) -> [count, resident KiB]
     for i, m in enumerate(maps):
         size = m["end"] - m["start"]
         path = m["path"]
@@ -92,17 +100,19 @@ def smaps_parts(pid, exe):
             kind = "otros (" + path + ")"
         elif path:
             kind = "otros archivos"
-        elif (m["perms"].startswith("rw") and size == 8 << 20 and prev and prev["perms"] == "---p"
-              and prev["end"] == m["start"]):
-            kind = "pilas de hilos"
+        elif (m["perms"].startswith("rw") and prev and prev["perms"] == "---p" and prev["path"] == ""
+              and prev["end"] == m["start"] and prev["end"] - prev["start"] <= 64 << 10):
+            kind = "pilas de hilos"  # a thread's stack sits right above its guard page
         elif (m["perms"].startswith("rw") and m["start"] % (64 << 20) == 0 and
               (size == 64 << 20 or (nxt and nxt["perms"] == "---p" and nxt["start"] == m["end"]
                                     and nxt["end"] - m["start"] == 64 << 20))):
             kind = "arenas del asignador"
         else:
             kind = "bloques propios (mmap)"
+            if m["rss"] >= 1024:
+                blocks[round(size / 1048576, 1)] += m["rss"]
         parts[kind] += m["rss"]
-    return parts
+    return parts, blocks
 
 
 def main():
@@ -123,6 +133,9 @@ def main():
         os.makedirs(os.path.join(app, "data"), mode=0o700)
         with open(os.path.join(app, "data", "corvane.ini"), "w", encoding="utf-8") as f:
             f.write(f"[avanzado]\nfps = {FPS}\ncodec = h264\nbuffer_segundos = {WINDOW_S}\n")
+
+        clips = os.path.join(home, "Videos", "Corvane")
+        make_clips(clips, 2000, 4000)
 
         xvfb, display = spawn_xvfb(WIDTH, HEIGHT)
         procs.append(xvfb)
@@ -170,8 +183,23 @@ def main():
             time.sleep(1.0)
         ours_rss = max(rss) / 1024
         ours_hwm = status_kib(prog.pid, "VmHWM") / 1024
-        parts = smaps_parts(prog.pid, exe)
+        parts, blocks = smaps_parts(prog.pid, exe)
         threads = len(os.listdir(f"/proc/{prog.pid}/task"))
+
+        # A burst of clips page requests, and what is left of it 30 s later.
+        with open(os.path.join(app, "data", "interfaz.json"), encoding="utf-8") as f:
+            ui = json.load(f)
+        wait_settled(clips)
+        target = f"/clips?t={ui['clave']}"
+        get(ui["puerto"], target)
+        time.sleep(2)
+        burst_before = status_kib(prog.pid, "VmRSS") / 1024
+        bad = sum(s != 200 for s in burst_requests(ui["puerto"], target))
+        if bad:
+            note(f"ráfaga: {bad} respuestas distintas de 200")
+        burst_after = status_kib(prog.pid, "VmRSS") / 1024
+        time.sleep(30)
+        burst_later = status_kib(prog.pid, "VmRSS") / 1024
 
         # The buffer's own bytes: a clip of the whole window, saved now.
         saved = log().count("[OK] Clip guardado")
@@ -203,10 +231,17 @@ def main():
               f"ratio={ours_rss / reference:.3f}")
         print(f"recording_1080p60_whole_hwm_mb ours={ours_hwm:.1f} reference={reference:.1f} "
               f"ratio={ours_hwm / reference:.3f}")
+        print(f"recording_1080p60_clips_burst_rss_mb_after ours={burst_after:.1f} reference={burst_before:.1f} "
+              f"ratio={burst_after / burst_before:.3f}")
+        print(f"recording_1080p60_clips_burst_rss_mb_30s_later ours={burst_later:.1f} "
+              f"reference={burst_before:.1f} ratio={burst_later / burst_before:.3f}")
         note(f"ffmpeg {ffmpeg_mb:.1f} MB + búfer {buffer_mb:.1f} MB (clip de {WINDOW_S} s, {bitrate} bit/s); "
              f"{threads} hilos; carga {os.getloadavg()[0]:.1f}")
         for kind, kib in parts.most_common():
-            note(f"  {kind}: {kib / 1024:.1f} MB")
+            if kib >= 102:
+                note(f"  {kind}: {kib / 1024:.1f} MB")
+        note("  bloques propios por tamaño (MiB del bloque: MB residentes): " +
+             ", ".join(f"{size}: {kib / 1024:.1f}" for size, kib in blocks.most_common(12)))
     finally:
         for p in procs:
             stop_process(p)
