@@ -10,8 +10,8 @@ namespace corvane {
 void memory_allocator_setup();
 
 // Gives the system back the free memory the allocator still holds (at the
-// top and in the middle of its arenas). Takes a few milliseconds; for idle
-// moments after a burst of work.
+// top and in the middle of its arenas) when it holds more than a few MiB.
+// Takes a few milliseconds; for idle moments after a burst of work.
 void memory_release_unused();
 
 }  // namespace corvane

@@ -21,6 +21,11 @@ void memory_allocator_setup() {
     ::mallopt(M_TRIM_THRESHOLD, 8 * 1024 * 1024);
 }
 
-void memory_release_unused() { ::malloc_trim(0); }
+void memory_release_unused() {
+    // The pages polled every few seconds leave little behind: trimming for
+    // that would only fault the same pages in again at the next poll.
+    if (::mallinfo2().fordblks < 4 * 1024 * 1024) return;
+    ::malloc_trim(0);
+}
 
 }  // namespace corvane
