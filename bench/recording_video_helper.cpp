@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/memory.h"
 #include "recording/frame_clock.h"
 
 #include <X11/Xlib.h>
@@ -167,6 +168,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     XInitThreads();
+    memory_allocator_setup();  // as the program does
     std::string mode = argv[1], display = argv[2];
     int w = std::atoi(argv[3]), h = std::atoi(argv[4]), fps = std::atoi(argv[5]);
     double secs = std::atof(argv[6]);

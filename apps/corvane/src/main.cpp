@@ -34,6 +34,7 @@
 #include "platform/foreground.h"
 #include "platform/keys.h"
 #include "platform/media_log.h"
+#include "platform/memory.h"
 #include "platform/net.h"
 #include "platform/processes.h"
 #include "platform/screen.h"
@@ -526,6 +527,7 @@ void remove_session_files() {
 int main(int argc, char** argv) {
     // First, while this is the only thread: every later thread inherits the mask.
     process_route_quit_signals(on_quit_signal);
+    memory_allocator_setup();
 
     const CommandLine cl = parse_command_line(std::vector<std::string>(argv, argv + argc));
     if (cl.install) {

@@ -16,17 +16,57 @@ ConverterResult gpu_converter_create(ScreenSize capture, ScreenSize output) {
     }
     auto c = std::make_unique<Nv12Converter>();
     c->scaler = std::move(s.scaler);
-    for (std::size_t i = 0; i < kNv12RingSize; ++i) {
-        auto f = nv12_frame_alloc(output.width, output.height);
-        if (!f) {
-            r.error = fmt::format("La GPU no permite convertir a NV12: {}x{}", output.width, output.height);
-            return r;
-        }
-        c->ring.push_back(std::move(f));
+    // Only the first entry gets its pixels now; the others take theirs when
+    // their turn comes (see take_pixels).
+    auto first = nv12_frame_alloc(output.width, output.height);
+    if (!first) {
+        r.error = fmt::format("La GPU no permite convertir a NV12: {}x{}", output.width, output.height);
+        return r;
     }
+    for (std::size_t i = 1; i < kNv12RingSize; ++i) {
+        auto shell = std::make_shared<Nv12Frame>();
+        shell->width = first->width;
+        shell->height = first->height;
+        shell->y_stride = first->y_stride;
+        shell->uv_stride = first->uv_stride;
+        shell->bytes = first->bytes;
+        c->ring.push_back(std::move(shell));
+    }
+    c->ring.insert(c->ring.begin(), std::move(first));
     r.converter = std::move(c);
     return r;
 }
+
+namespace {
+
+void move_pixels(Nv12Frame& to, Nv12Frame& from) {
+    to.storage = std::move(from.storage);
+    to.y = from.y;
+    to.uv = from.uv;
+    from.y = from.uv = nullptr;
+}
+
+// Gives `entry` pixels to write into. A picture of the output size is kept
+// only while the encoder may still read it: an entry whose turn comes takes
+// the pixels of one the encoder has let go of, so the ring holds as many
+// pictures as are in flight (two or three), not sixteen, which at 1080p is
+// some 45 MB. Only this thread moves pixels, and only between entries nobody
+// holds, so the encoder never sees a picture change under it.
+bool take_pixels(Nv12Converter& converter, Nv12Frame& entry) {
+    if (entry.storage) return true;
+    for (const std::shared_ptr<Nv12Frame>& other : converter.ring) {
+        if (other.get() == &entry || !other->storage || other->holds.load(std::memory_order_acquire) != 0)
+            continue;
+        move_pixels(entry, *other);
+        return true;
+    }
+    std::shared_ptr<Nv12Frame> fresh = nv12_frame_alloc(entry.width, entry.height);
+    if (!fresh) return false;
+    move_pixels(entry, *fresh);
+    return true;
+}
+
+}  // namespace
 
 ConvertResult gpu_convert_frame(Nv12Converter& converter, DeviceContextLock& device) {
     ConvertResult r;
@@ -36,6 +76,10 @@ ConvertResult gpu_convert_frame(Nv12Converter& converter, DeviceContextLock& dev
     const std::shared_ptr<Nv12Frame>& entry = converter.ring[index];
     if (entry->holds.load(std::memory_order_acquire) != 0) {
         r.error = PlatformError{0, fmt::format("el cuadro NV12 {} sigue en uso por el codificador", index)};
+        return r;
+    }
+    if (!take_pixels(converter, *entry)) {
+        r.error = PlatformError{0, fmt::format("sin memoria para el cuadro NV12 {}", index)};
         return r;
     }
     {

@@ -20,7 +20,8 @@ inline constexpr std::size_t kNv12RingSize = 16;
 // Owned by the frame clock thread after start-up.
 struct Nv12Converter {
     std::unique_ptr<Nv12Scaler> scaler;
-    std::vector<std::shared_ptr<Nv12Frame>> ring;  // kNv12RingSize targets, used in turn
+    // kNv12RingSize targets, used in turn; pixels only where a picture may be in flight
+    std::vector<std::shared_ptr<Nv12Frame>> ring;
     std::uint64_t next_output = 0;
 };
 

@@ -315,6 +315,7 @@ struct PageCache {
     bool days_trusted = false;
     std::vector<std::string> days;  // the day folders' names, in listing order
     TextMap<KeptDay> manual;
+    std::string clips_text;  // the last CLIPS text; its room is used again
 };
 
 PageCache& page_cache() {
@@ -402,18 +403,25 @@ class FolderCursor {
     FolderCursor(const FolderCursor&) = delete;
     FolderCursor& operator=(const FolderCursor&) = delete;
 
-    // The CLIPS member of the usable clip name `name` (script-escaped), or
-    // none when the clip cannot be found.
-    std::optional<std::string> member(std::string_view name) {
+    // Appends the CLIPS member of the usable clip name `name` (script-escaped)
+    // to `out`, after a comma when `out` holds more than its "{"; false when
+    // the clip cannot be found.
+    bool append_member(std::string& out, std::string_view name) {
         const std::size_t slash = name.rfind('/');
         const std::string_view folder = slash == std::string_view::npos ? std::string_view{} : name.substr(0, slash);
         const std::string_view file = name.substr(slash == std::string_view::npos ? 0 : slash + 1);
-        if (!enter(folder)) return std::nullopt;
+        if (!enter(folder)) return false;
+        auto put = [&](const std::optional<std::string>& m) {
+            if (!m) return false;
+            if (out.size() > 1) out += ',';
+            out += *m;
+            return true;
+        };
         if (current_) {
             auto hit = current_->members.find(file);
-            if (hit != current_->members.end()) return hit->second;
+            if (hit != current_->members.end()) return put(hit->second);
         }
-        if (!open_dir()) return std::nullopt;
+        if (!open_dir()) return false;
         bool link = false;
         std::optional<std::string> m;
         if (std::optional<Json> entry = look_up_entry(folder, std::string(file), link)) {
@@ -421,8 +429,9 @@ class FolderCursor {
             m->push_back(':');
             ui_script_escape_append(*m, ui_json_text(*entry));
         }
-        if (current_ && !link) current_->members.emplace(std::string(file), m);
-        return m;
+        const bool found = put(m);
+        if (current_ && !link) current_->members.emplace(std::string(file), std::move(m));
+        return found;
     }
 
   private:
@@ -432,18 +441,32 @@ class FolderCursor {
         entered_ = true;
         folder_ = folder;
         current_ = nullptr;
-        struct stat st {};
-        const int r = folder.empty() ? ::fstat(root_fd_, &st) : ::fstatat(root_fd_, folder_.c_str(), &st, 0);
-        folder_ok_ = root_fd_ >= 0 && r == 0 && S_ISDIR(st.st_mode);
+        Stamp now_stamp;
+        if (const Stamp* manual = manual_stamp(folder)) {
+            now_stamp = *manual;
+            folder_ok_ = root_fd_ >= 0;
+        } else {
+            struct stat st {};
+            const int r = folder.empty() ? ::fstat(root_fd_, &st) : ::fstatat(root_fd_, folder_.c_str(), &st, 0);
+            folder_ok_ = root_fd_ >= 0 && r == 0 && S_ISDIR(st.st_mode);
+            now_stamp = stamp_of(st, false);
+        }
         if (!folder_ok_) return false;
         auto it = cache_.folders.find(folder);
         if (it == cache_.folders.end()) it = cache_.folders.emplace(folder_, KeptFolder{}).first;
         KeptFolder& f = it->second;
         f.build = cache_.build;
-        const Stamp now_stamp = stamp_of(st, false);
         if (!same_stamp(f.stamp, now_stamp)) f = KeptFolder{now_stamp, cache_.build, {}};
         if (settled(now_stamp, now_)) current_ = &f;
         return true;
+    }
+    // A day's "Manual" folder was looked at moments ago by this build
+    // (manual_days): its stamp from then, rather than a second look.
+    const Stamp* manual_stamp(std::string_view folder) const {
+        constexpr std::string_view kManual = "/Manual";
+        if (folder.size() != 10 + kManual.size() || !folder.ends_with(kManual)) return nullptr;
+        auto it = cache_.manual.find(folder.substr(0, 10));
+        return it != cache_.manual.end() && it->second.build == cache_.build ? &it->second.stamp : nullptr;
     }
     bool open_dir() {
         if (dir_ < 0) dir_ = ::openat(root_fd_, folder_.empty() ? "." : folder_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -551,113 +574,157 @@ std::vector<std::string> clips_collect_entries(std::string_view history_text) {
     return out;
 }
 
-std::vector<std::pair<std::string, std::string>> clips_page_fills(const fs::path& clips_folder,
-                                                                  const fs::path& history_path,
-                                                                  std::string_view viewer_key) {
-    std::string data;
-    std::string clips;
-    {
-        PageCache& c = page_cache();
-        std::lock_guard cache_lock(c.mutex);
-        ++c.build;
-        timespec now{};
-        ::clock_gettime(CLOCK_REALTIME, &now);
-        if (c.root != clips_folder.string()) {
-            c.folders.clear();
-            c.manual.clear();
-            c.days.clear();
-            c.days_trusted = false;
-            c.root = clips_folder.string();
-        }
-        const int root_fd = ::open(clips_folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+namespace {
 
-        // DATA: the event lines as they stand, in file order, then the manual clips.
-        refresh_history(c.history, history_path, now);
-        static const HistoryPart kNone;
-        const HistoryPart& whole = c.history.readable ? c.history.whole : kNone;
-        const HistoryPart& tail = c.history.readable ? c.history.tail : kNone;
-        const std::vector<const KeptDay*> days = manual_days(c, clips_folder, root_fd, now);
-        std::size_t room = whole.data.size() + tail.data.size() + 3;
-        std::vector<std::string_view> manual_names;
-        for (const KeptDay* d : days) {
-            for (const std::string& e : d->events) room += e.size() + 1;
-            for (const ManualClipEntry& m : d->entries)
-                if (usable_clip_name(m.key)) manual_names.push_back(m.key);
-        }
-        data.reserve(room);
-        data += '[';
-        std::size_t elements = 0;
-        for (const HistoryPart* part : {&whole, &tail}) {
-            if (part->elements == 0) continue;
-            if (elements) data += ',';
-            data += part->data;
-            elements += part->elements;
-        }
-        for (const KeptDay* d : days) {
-            for (const std::string& e : d->events) {
-                if (elements++) data += ',';
-                data += e;
-            }
-        }
-        data += ']';
+// The page's texts other than DATA and CLIPS.
+struct SmallFills {
+    std::string disk, generated, viewer_key, saved, api;
+};
 
-        // CLIPS: one member per clip named, in byte order of the names.
-        std::sort(manual_names.begin(), manual_names.end());
-        clips = "{";
-        {
-            FolderCursor cursor(c, root_fd, now);
-            for_each_name(whole.names, tail.names, manual_names, [&](std::string_view name) {
-                const std::optional<std::string> m = cursor.member(name);
-                if (!m) return;
-                if (clips.size() > 1) clips += ',';
-                clips += *m;
-            });
-        }
-        clips += '}';
-        if (root_fd >= 0) ::close(root_fd);
-    }
-
-    const Settings settings = config_load();
-    const Json disk = ui_disk_use_cached(clips_folder, settings.clips.limite_disco_gb);
-
+SmallFills small_fills(const fs::path& clips_folder, const Settings& settings, std::string_view viewer_key) {
+    SmallFills f;
+    f.disk = ui_json_text(ui_disk_use_cached(clips_folder, settings.clips.limite_disco_gb));
     const LocalDateTime now = clock_local_date_time();
     std::string time = now.time;
     std::replace(time.begin(), time.end(), '-', ':');
-
+    f.generated = now.date + " " + time;
+    f.viewer_key = viewer_key;
     auto hooks = ui_hooks();
-    const std::uint64_t saved = hooks->clips_saved ? hooks->clips_saved() : 0;
-
-    std::string api = "null";
+    f.saved = std::to_string(hooks->clips_saved ? hooks->clips_saved() : 0);
+    f.api = "null";
     if (const UiSession* s = ui_session()) {
         Json o = Json::object();
         o["base"] = "http://127.0.0.1:" + std::to_string(s->port);
         o["t"] = s->token;
-        api = ui_json_text(o);
+        f.api = ui_json_text(o);
+    }
+    return f;
+}
+
+// Calls use(fills) with the page's fills, in replacement order, followed by
+// `common`. DATA and CLIPS point into what the page keeps, so `use` runs
+// while it is held: the page text is written once, straight from the kept
+// parts, with no copy of them in between.
+template <class F>
+void with_page_fills(const fs::path& clips_folder, const fs::path& history_path, const SmallFills& small,
+                     const UiTemplateFills& common, F&& use) {
+    PageCache& c = page_cache();
+    std::lock_guard cache_lock(c.mutex);
+    ++c.build;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    if (c.root != clips_folder.string()) {
+        c.folders.clear();
+        c.manual.clear();
+        c.days.clear();
+        c.days_trusted = false;
+        c.root = clips_folder.string();
+    }
+    const int root_fd = ::open(clips_folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+
+    // DATA: the event lines as they stand, in file order, then the manual clips.
+    refresh_history(c.history, history_path, now);
+    static const HistoryPart kNone;
+    const HistoryPart& whole = c.history.readable ? c.history.whole : kNone;
+    const HistoryPart& tail = c.history.readable ? c.history.tail : kNone;
+    const std::vector<const KeptDay*> days = manual_days(c, clips_folder, root_fd, now);
+    std::vector<std::string_view> data{"["};
+    std::vector<std::string_view> manual_names;
+    std::size_t elements = 0;
+    for (const HistoryPart* part : {&whole, &tail}) {
+        if (part->elements == 0) continue;
+        if (elements) data.emplace_back(",");
+        data.emplace_back(part->data);
+        elements += part->elements;
+    }
+    for (const KeptDay* d : days) {
+        for (const std::string& e : d->events) {
+            if (elements++) data.emplace_back(",");
+            data.emplace_back(e);
+        }
+        for (const ManualClipEntry& m : d->entries)
+            if (usable_clip_name(m.key)) manual_names.push_back(m.key);
+    }
+    data.emplace_back("]");
+
+    // CLIPS: one member per clip named, in byte order of the names.
+    std::sort(manual_names.begin(), manual_names.end());
+    std::string& clips = c.clips_text;
+    clips.assign("{");
+    {
+        FolderCursor cursor(c, root_fd, now);
+        for_each_name(whole.names, tail.names, manual_names,
+                      [&](std::string_view name) { cursor.append_member(clips, name); });
+    }
+    clips += '}';
+    if (root_fd >= 0) ::close(root_fd);
+
+    UiTemplatePieces fills;
+    fills.reserve(8 + common.size());
+    fills.push_back({"/*__DATA__*/[]", std::move(data)});
+    fills.push_back({"/*__CLIPS__*/{}", {clips}});
+    fills.push_back({"/*__DISCO__*/null", {small.disk}});
+    fills.push_back({"__VERSION__", {kVersionText}});
+    fills.push_back({"__GENERATED__", {small.generated}});
+    fills.push_back({"__VIEWER_KEY__", {small.viewer_key}});
+    fills.push_back({"__GENSTAMP__", {small.saved}});
+    fills.push_back({"/*__API__*/null", {small.api}});
+    for (const auto& [k, v] : common) fills.push_back({k, {v}});
+    use(static_cast<const UiTemplatePieces&>(fills));
+}
+
+// Buffers the page's replies are written into, kept for the next request: a
+// page of megabytes written into fresh memory pays a page fault for every
+// 4 KiB. One is kept; those taken at once by a burst of requests are freed.
+class ReplyBuffers {
+  public:
+    std::string take() {
+        std::lock_guard lock(mutex_);
+        std::string b = std::move(spare_);
+        spare_ = {};
+        return b;
+    }
+    void give(std::string b) {
+        std::lock_guard lock(mutex_);
+        if (spare_.capacity() < b.capacity()) spare_ = std::move(b);
     }
 
-    // Built by moving: the data and clips texts run to megabytes, and a
-    // braced list would copy each of them once more.
-    std::vector<std::pair<std::string, std::string>> fills;
-    fills.reserve(8);
-    fills.emplace_back("/*__DATA__*/[]", std::move(data));
-    fills.emplace_back("/*__CLIPS__*/{}", std::move(clips));
-    fills.emplace_back("/*__DISCO__*/null", ui_json_text(disk));
-    fills.emplace_back("__VERSION__", std::string(kVersionText));
-    fills.emplace_back("__GENERATED__", now.date + " " + time);
-    fills.emplace_back("__VIEWER_KEY__", std::string(viewer_key));
-    fills.emplace_back("__GENSTAMP__", std::to_string(saved));
-    fills.emplace_back("/*__API__*/null", std::move(api));
-    return fills;
+  private:
+    std::mutex mutex_;
+    std::string spare_;
+};
+
+ReplyBuffers& reply_buffers() {
+    static ReplyBuffers* b = new ReplyBuffers;  // leaked: connection threads may run at exit
+    return *b;
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> clips_page_fills(const fs::path& clips_folder,
+                                                                  const fs::path& history_path,
+                                                                  std::string_view viewer_key) {
+    const SmallFills small = small_fills(clips_folder, config_load(), viewer_key);
+    std::vector<std::pair<std::string, std::string>> out;
+    with_page_fills(clips_folder, history_path, small, {}, [&](const UiTemplatePieces& fills) {
+        out.reserve(fills.size());
+        for (const auto& [k, pieces] : fills) {
+            std::string text;
+            for (std::string_view p : pieces) text += p;
+            out.emplace_back(std::string(k), std::move(text));
+        }
+    });
+    return out;
 }
 
 std::string clips_render_page_from(std::string_view page_template, const fs::path& clips_folder,
                                    const fs::path& history_path, std::string_view viewer_key,
                                    const UiTemplateFills& common) {
-    const auto fills = clips_page_fills(clips_folder, history_path, viewer_key);
-    UiTemplateFills view;
-    for (const auto& [k, v] : fills) view.emplace_back(k, v);
-    view.insert(view.end(), common.begin(), common.end());
-    return ui_fill_template(page_template, view);
+    const SmallFills small = small_fills(clips_folder, config_load(), viewer_key);
+    std::string out;
+    with_page_fills(clips_folder, history_path, small, common,
+                    [&](const UiTemplatePieces& fills) { ui_fill_template_append(out, page_template, fills); });
+    return out;
 }
 
 std::string clips_render_page(const fs::path& clips_folder, const fs::path& history_path,
@@ -674,11 +741,27 @@ std::optional<UiDeferredAction> ui_route_clips_page(const UiExchange& ex) {
     }
     const Settings settings = config_load();
     const fs::path folder = settings.general.carpeta_clips;
-    ui_send_response(ex.socket, "200 OK", "text/html; charset=utf-8",
-                     clips_render_page_from(
-                         tpl, folder, folder / "estadisticas.jsonl", settings.visor.tecla.text,
-                         {{"__TOKEN__", ex.session.token},
-                          {"__BUILD_DATE__", std::string_view(kBuildDateText)}}));
+    const SmallFills small = small_fills(folder, settings, settings.visor.tecla.text);
+    // The page is written after room for the reply's head, which then goes
+    // right in front of it: the whole reply leaves in one send from the
+    // buffer it was built in.
+    constexpr std::size_t kHeadRoom = 512;
+    std::string reply = reply_buffers().take();
+    reply.assign(kHeadRoom, ' ');
+    with_page_fills(folder, folder / "estadisticas.jsonl", small,
+                    {{"__TOKEN__", ex.session.token}, {"__BUILD_DATE__", std::string_view(kBuildDateText)}},
+                    [&](const UiTemplatePieces& fills) { ui_fill_template_append(reply, tpl, fills); });
+    const std::size_t body = reply.size() - kHeadRoom;
+    const std::string head = ui_response_head("200 OK", "text/html; charset=utf-8", body);
+    if (head.size() <= kHeadRoom) {
+        const std::size_t at = kHeadRoom - head.size();
+        reply.replace(at, head.size(), head);
+        (void)net_send_all(ex.socket, reply.data() + at, head.size() + body);
+    } else {
+        ui_send_response(ex.socket, "200 OK", "text/html; charset=utf-8",
+                         std::string_view(reply).substr(kHeadRoom));
+    }
+    reply_buffers().give(std::move(reply));
     return std::nullopt;
 }
 

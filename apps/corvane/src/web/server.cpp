@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/flags.h"
+#include "platform/memory.h"
 #include "platform/thread.h"
 #include "web/routes.h"
 
@@ -189,9 +190,19 @@ private:
                 ++idle_;
                 const bool timed_out = cv_.wait_for(lock, kIdle) == std::cv_status::timeout;
                 --idle_;
-                if (timed_out && queue_.empty() && !core) {
+                if (!timed_out || !queue_.empty()) continue;
+                if (!core) {
                     --workers_;
+                    served_ = true;  // what this thread kept for itself is free now
                     return;
+                }
+                // A quiet spell after requests, every other thread waiting
+                // too: the memory the requests took goes back to the system.
+                if (served_ && idle_ == workers_ - 1) {
+                    served_ = false;
+                    lock.unlock();
+                    memory_release_unused();
+                    lock.lock();
                 }
             }
             Job job = std::move(queue_.front());
@@ -200,6 +211,7 @@ private:
             ui_connection_main(job.socket, job.request);
             job = {};
             lock.lock();
+            served_ = true;
         }
     }
 
@@ -209,6 +221,7 @@ private:
     int workers_ = 0;
     int idle_ = 0;
     int core_started_ = 0;
+    bool served_ = false;  // requests were served since memory was last given back
 };
 
 WorkerPool& worker_pool() {

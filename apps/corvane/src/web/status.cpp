@@ -1,7 +1,9 @@
 #include "web/status.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <ctime>
 #include <mutex>
@@ -70,14 +72,29 @@ void stamp_tree(const std::string& path, std::vector<FolderStamp>& out) {
     for (const auto& sub : subs) stamp_tree(sub, out);
 }
 
+bool same_stamp(const FolderStamp& s, const struct stat& st) {
+    return S_ISDIR(st.st_mode) && st.st_dev == s.dev && st.st_ino == s.ino && same_time(st.st_mtim, s.mtime) &&
+           same_time(st.st_ctim, s.ctime);
+}
+
+// The folders below the first (the tree's own) are looked at from the open
+// tree: every request of the clips page checks them all, and a walk of the
+// whole path for each one costs more than the rest of the check.
 bool stamps_hold(const std::vector<FolderStamp>& stamps) {
-    for (const auto& s : stamps) {
-        auto now = stamp_of(s.path);
-        if (!now || now->dev != s.dev || now->ino != s.ino || !same_time(now->mtime, s.mtime) ||
-            !same_time(now->ctime, s.ctime))
-            return false;
+    if (stamps.empty()) return false;
+    const std::string& root = stamps.front().path;
+    const int fd = ::open(root.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    bool hold = ::fstat(fd, &st) == 0 && same_stamp(stamps.front(), st);
+    for (std::size_t i = 1; hold && i < stamps.size(); ++i) {
+        const std::string& path = stamps[i].path;
+        hold = path.size() > root.size() + 1 && path.compare(0, root.size(), root) == 0 && path[root.size()] == '/' &&
+               ::fstatat(fd, path.c_str() + root.size() + 1, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+               same_stamp(stamps[i], st);
     }
-    return true;
+    ::close(fd);
+    return hold;
 }
 
 // A time stamp this close to now may still be shared by a change that comes

@@ -18,6 +18,13 @@ using UiTemplateFills = std::vector<std::pair<std::string_view, std::string_view
 // stays as it is.
 std::string ui_fill_template(std::string_view tpl, const UiTemplateFills& fills);
 
+// (placeholder, replacement given as texts written one after another).
+using UiTemplatePieces = std::vector<std::pair<std::string_view, std::vector<std::string_view>>>;
+
+// The same pass, appended to `out`: a page of megabytes is written once,
+// straight from the texts it is made of, into a buffer the caller may reuse.
+void ui_fill_template_append(std::string& out, std::string_view tpl, const UiTemplatePieces& fills);
+
 // Compact JSON for a script inside a page: "</" is written "<\/" and "<!--"
 // "\u003C!--", so no value can end the script or open an HTML comment in it.
 std::string ui_json_for_script(const nlohmann::ordered_json& value);

@@ -1,5 +1,7 @@
 #include "recording/gpu.h"
 
+#include <set>
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -131,6 +133,39 @@ TEST(Nv12Conversion, RingIsUsedInTurnAndHeldEntriesAreNotOverwritten) {
     held.reset();
     // Entry 2 is free again, and so is 1 on the next round.
     EXPECT_TRUE(gpu_convert_frame(*c.converter, *dev).frame);
+}
+
+// The ring keeps pictures only where one may still be read: written entries
+// that the encoder has let go of hand their pixels on, so a ring whose
+// entries are released at once holds one picture, and one with three held
+// holds four, not sixteen.
+TEST(Nv12Conversion, RingHoldsOnlyThePicturesInFlight) {
+    ScreenSize size{64, 32};
+    auto dev = gpu_device_create(size);
+    ConverterResult c = gpu_converter_create(size, size);
+    ASSERT_TRUE(c.converter);
+    auto pictures = [&] {
+        std::set<const std::uint8_t*> distinct;
+        for (const auto& e : c.converter->ring)
+            if (e->storage) distinct.insert(e->storage.get());
+        return distinct.size();
+    };
+    for (int i = 0; i < 40; ++i) ASSERT_TRUE(gpu_convert_frame(*c.converter, *dev).frame);
+    EXPECT_EQ(pictures(), 1u);
+    std::vector<std::pair<std::shared_ptr<const Nv12Frame>, std::uint8_t>> held;  // with its luma when written
+    for (int i = 0; i < 40; ++i) {
+        fill(*dev, 0, size.width, static_cast<std::uint8_t>(i * 6), 0, 0);
+        ConvertResult r = gpu_convert_frame(*c.converter, *dev);
+        ASSERT_TRUE(r.frame);
+        held.emplace_back(r.frame, r.frame->y_at(3, 3));
+        if (held.size() > 3) held.erase(held.begin());
+        // What is held keeps its own picture, untouched by later conversions.
+        for (const auto& [frame, luma] : held) EXPECT_EQ(frame->y_at(3, 3), luma) << i;
+        EXPECT_LE(pictures(), 4u);
+    }
+    std::set<const std::uint8_t*> own;
+    for (const auto& h : held) own.insert(h.first->y);
+    EXPECT_EQ(own.size(), held.size());  // never two held frames on one picture
 }
 
 TEST(Nv12Conversion, BadSizesAreRefusedWithTheText) {

@@ -16,9 +16,11 @@
 #include <gtest/gtest.h>
 
 #include "base/ui_state.h"
+#include "base/version.h"
 #include "clips/library.h"
 #include "clips_test_util.h"
 #include "web/server.h"
+#include "web/templates.h"
 #include "web_test_util.h"
 
 namespace corvane {
@@ -345,6 +347,46 @@ TEST(WebClipsPage, FifosInPlaceOfFilesDoNotHang) {
         FAIL() << "the page waited on the FIFO history";
     }
     EXPECT_EQ(built.get().literal("DATA"), "[]");
+}
+
+
+// "/clips" is written into a buffer kept from one request to the next and
+// sent with its head in one piece: each reply is byte for byte the head and
+// the page built on its own, as the page grows, shrinks and changes.
+TEST(WebClipsPage, ServedReplyIsTheHeadAndThePage) {
+    ClipsHome home("[visor]\ntecla = Ctrl+Shift+E\n");
+    server_port();
+    const std::string_view tpl = ui_page_template(kClipsPageAsset);
+    ASSERT_FALSE(tpl.empty());
+    const std::string clip = "2026-01-05/Bajas/CRVN_2026-01-05_21-00-00_a.mp4";
+    home.put(clip, "aaaa");
+    const std::string line = R"({"tipo":"baja","enemigo":"Ana <\/script>","clip":")" + clip + "\"}\n";
+    const std::vector<std::function<void()>> steps = {
+        [&] {},
+        [&] { home.put("estadisticas.jsonl", line); },
+        [&] {
+            std::string many;
+            for (int i = 0; i < 3000; ++i) many += line;
+            home.put("estadisticas.jsonl", many);
+        },
+        [&] { home.put("2026-01-06/Manual/CRVN_2026-01-06_10-00-00_m.mp4", "m"); },
+        [&] { home.put("estadisticas.jsonl", line); },  // far shorter than the buffer kept
+        [&] { fs::remove(home.clips() / clip); },
+    };
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        SCOPED_TRACE(i);
+        steps[i]();
+        // The page holds the time of day to the second: both are taken in the same second.
+        for (int attempt = 0;; ++attempt) {
+            const Reply r = get(std::string("/clips?t=") + kToken);
+            const std::string page =
+                clips_render_page_from(tpl, home.clips(), home.history(), "Ctrl+Shift+E",
+                                       {{"__TOKEN__", kToken}, {"__BUILD_DATE__", std::string_view(kBuildDateText)}});
+            if (r.body != page && attempt < 5) continue;
+            EXPECT_EQ(r.raw, ui_response_head("200 OK", "text/html; charset=utf-8", page.size()) + page);
+            break;
+        }
+    }
 }
 
 }  // namespace

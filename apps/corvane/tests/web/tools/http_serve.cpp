@@ -16,6 +16,7 @@
 #include "ai/net.h"
 #include "base/paths.h"
 #include "base/ui_state.h"
+#include "platform/memory.h"
 #include "platform/net.h"
 #include "web/server.h"
 
@@ -25,6 +26,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "uso: http_serve CLAVE [SEGUNDOS [CARPETA [BASE_IA CA]]]\n");
         return 2;
     }
+    memory_allocator_setup();  // as the program does
     const int seconds = argc > 2 ? std::atoi(argv[2]) : 60;
     if (argc > 3) paths_set_app_dir_for_tests(argv[3]);
     if (argc > 5) {
