@@ -425,23 +425,12 @@ void start_workers(const Settings& settings, const Recorder& r) {
     update_action.program_folder = program_folder;
     update_action.hotkey_text = update_key;
     update_action.quit = r.quit;
-    update_action.hotkey_pressed =
-        [codes = settings.actualizaciones.tecla.codes,
-         keys = std::shared_ptr<KeyState>(open_keys()), was_down = false]() mutable {
-            bool refreshed = false, readable = false;
-            const HotkeyPoll p = hotkey_poll(
-                codes, HotkeyPause.load(std::memory_order_relaxed), process_now_ms(), was_down,
-                [&](std::uint32_t code) {
-                    if (!keys) return false;
-                    if (!refreshed) {
-                        readable = keys->refresh();
-                        refreshed = true;
-                    }
-                    return readable && keys->is_down(code);
-                });
-            was_down = p.was_down;
-            return p.fire;
-        };
+    auto update_keys = std::shared_ptr<KeyState>(open_keys());
+    auto update_watch =
+        std::make_shared<HotkeyWatch>(settings.actualizaciones.tecla.codes, update_keys.get());
+    update_action.hotkey_pressed = [update_keys, update_watch] {
+        return update_watch->poll(HotkeyPause.load(std::memory_order_relaxed), process_now_ms()) > 0;
+    };
     thread_row_start(thread_rows::kUpdateKey,
                      [ctx = std::make_shared<UpdaterActionContext>(std::move(update_action))] {
                          updater_menu_action_thread(std::move(*ctx));

@@ -3,6 +3,9 @@
 #include <limits>
 #include <utility>
 
+#include <fmt/format.h>
+
+#include "base/log.h"
 #include "base/published.h"
 
 namespace corvane {
@@ -32,6 +35,27 @@ std::optional<SaveRequest> save_request_store(SaveRequestSlot& slot, SaveRequest
     replaced.swap(slot.request);
     slot.request = std::move(request);
     return replaced;
+}
+
+std::string save_request_replaced_text(const SaveRequest& replaced, const SaveRequest& newer) {
+    // A manual clip spans the whole buffer, so the earlier moment is in the
+    // newer clip; a scene's own file, already named in the history, is not.
+    if (replaced.clip_path) {
+        return fmt::format(
+            "\n[AVISO] La petición de clip anterior ({}) aún esperaba turno: la reemplaza esta ({}); "
+            "{} no se guardará.",
+            replaced.kind, newer.kind, *replaced.clip_path);
+    }
+    return fmt::format(
+        "\n[AVISO] La petición de clip anterior ({}) aún esperaba turno: se une a esta ({}) y se "
+        "guarda un solo clip.",
+        replaced.kind, newer.kind);
+}
+
+void save_request_submit(SaveRequestSlot& slot, SaveRequest request) {
+    const SaveRequest newer_head{request.kind, {}, request.clip_path, {}, request.automatic};
+    if (std::optional<SaveRequest> replaced = save_request_store(slot, std::move(request)))
+        log_line(save_request_replaced_text(*replaced, newer_head));
 }
 
 std::optional<SaveRequest> save_request_take(SaveRequestSlot& slot) {

@@ -49,6 +49,14 @@ struct SaveRequestSlot {
 // (already out of the slot and its lock) so the caller can tell.
 std::optional<SaveRequest> save_request_store(SaveRequestSlot& slot, SaveRequest request);
 
+// What every writer of the slot does: stores the request and, when it
+// replaced one still waiting (the saver was busy or had not polled yet),
+// logs that the earlier request will get no clip of its own.
+void save_request_submit(SaveRequestSlot& slot, SaveRequest request);
+
+// The log line for a waiting request replaced by a newer one.
+std::string save_request_replaced_text(const SaveRequest& replaced, const SaveRequest& newer);
+
 // Takes the waiting request out, leaving the slot empty; nothing when empty.
 std::optional<SaveRequest> save_request_take(SaveRequestSlot& slot);
 

@@ -110,7 +110,7 @@ bool tray_save_clip() {
     auto slot = save_request_slot();
     if (!slot) return false;
     log_line("[BANDEJA] Guardando clip...");
-    save_request_store(*slot, save_request_manual());
+    save_request_submit(*slot, save_request_manual());
     return true;
 }
 

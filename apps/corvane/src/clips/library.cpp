@@ -349,8 +349,9 @@ FileWriteStep file_write_atomic(const fs::path& target, std::string_view data, s
                                 const fs::path& temp_in) {
     FileReplaceOptions how;
     how.temp = temp_in.empty() ? fs::path(target.string() + ".tmp") : temp_in;
-    // A named temporary file is the caller's to recover after a failure.
-    how.keep_temp_on_failure = !temp_in.empty();
+    // A failed write (a full disk, most often) is removed: nothing reads a
+    // half-written temporary file, and the target still holds the old text.
+    how.keep_temp_on_failure = false;
     const FileReplaceResult r = file_replace(target, data, how);
     *error = r.error;
     switch (r.failed) {

@@ -93,8 +93,8 @@ HistoryRead history_read_jsonl(const std::filesystem::path& path);
 
 // Writes the lines joined by "\n" (plus a final "\n" when not empty) to the
 // target with its extension replaced by "jsonl.tmp", then renames it over the
-// target. nullopt on success, else the message; the temporary file stays
-// after a failure.
+// target. nullopt on success, else the message; after a failure the target
+// is untouched and the temporary file is gone.
 std::optional<std::string> jsonl_write_atomic(const std::filesystem::path& path,
                                               const std::vector<std::string>& lines);
 
@@ -104,7 +104,7 @@ void events_clear_clip_field(nlohmann::ordered_json& value);
 // Replaces a file's contents through a temporary file in the same folder
 // (`temp`, or the target's name + ".tmp"): write, fsync, rename. Returns the
 // step that failed (none on success) and puts the system's text in *error.
-// After a failure a `temp` the caller named stays; the default one is removed.
+// After a failure the temporary file is removed, named or not.
 enum class FileWriteStep { none, write, rename };
 FileWriteStep file_write_atomic(const std::filesystem::path& target, std::string_view data,
                                 std::string* error, const std::filesystem::path& temp = {});

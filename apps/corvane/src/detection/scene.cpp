@@ -120,7 +120,7 @@ void events_commit_scene(EventEngineState& state, Instant now) {
     request.span = SaveSpan{static_cast<std::uint64_t>(whole.count()) + state.clip_lead_secs,
                             static_cast<std::uint32_t>((span - whole).count())};
     request.automatic = 1;
-    if (state.slot) save_request_store(*state.slot, std::move(request));
+    if (state.slot) save_request_submit(*state.slot, std::move(request));
     state.log(
         fmt::format("\n[CLIP] Escena con {} evento(s) -> {}", scene.lines.size(), *clip_path));
 }

@@ -35,6 +35,16 @@ class KeyState {
         (void)codes;
         (void)take;
     }
+
+    // How many times, between the refresh before the last one and the last
+    // one, every code of `codes` became down together (a code is down while
+    // any of its keys is), as the keyboard's own key events tell: a tap too
+    // short for either refresh to see still counts. Nothing when this reader
+    // has no key events; then only the state at each refresh is known.
+    virtual std::optional<unsigned> presses(std::span<const std::uint32_t> codes) const {
+        (void)codes;
+        return std::nullopt;
+    }
 };
 
 struct KeyStateResult {

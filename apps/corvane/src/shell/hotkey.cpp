@@ -1,5 +1,6 @@
 #include "shell/hotkey.h"
 
+#include <algorithm>
 #include <thread>
 
 #include <fmt/format.h>
@@ -12,45 +13,60 @@ namespace corvane {
 
 HotkeyPoll hotkey_poll(std::span<const std::uint32_t> codes, std::uint64_t pause_until,
                        std::uint64_t now_ms, bool was_down,
-                       const std::function<bool(std::uint32_t)>& key_down) {
-    bool down = false;
-    if (pause_until <= now_ms && !codes.empty()) {
-        down = true;
-        for (std::uint32_t code : codes) {
-            if (!key_down(code)) {
-                down = false;
-                break;
-            }
+                       const std::function<bool(std::uint32_t)>& key_down,
+                       const std::function<std::optional<unsigned>()>& presses) {
+    if (pause_until > now_ms || codes.empty()) return {0, false};
+    bool down = true;
+    for (std::uint32_t code : codes) {
+        if (!key_down(code)) {
+            down = false;
+            break;
         }
     }
-    return {down && !was_down, down};
+    unsigned fires = down && !was_down ? 1 : 0;
+    if (presses) {
+        // A tap that came and went between the polls, or a second press while
+        // the first was still seen down, is only in the events.
+        if (const std::optional<unsigned> seen = presses()) fires = std::max(fires, *seen);
+    }
+    return {fires, down};
+}
+
+unsigned HotkeyWatch::poll(std::uint64_t pause_until, std::uint64_t now_ms) {
+    bool refreshed = false;
+    bool readable = false;
+    auto key_down = [&](std::uint32_t code) {
+        if (!keys_) return false;
+        if (!refreshed) {
+            readable = keys_->refresh();
+            refreshed = true;
+        }
+        return readable && keys_->is_down(code);
+    };
+    const bool events_follow = events_follow_;
+    auto presses = [&]() -> std::optional<unsigned> {
+        if (!events_follow || !readable) return std::nullopt;
+        return keys_->presses(codes_);
+    };
+    const HotkeyPoll p = hotkey_poll(codes_, pause_until, now_ms, was_down_, key_down, presses);
+    was_down_ = p.was_down;
+    events_follow_ = refreshed && readable;
+    return p.fires;
 }
 
 namespace {
 
 // Polls `codes` every `period` until quit, calling `action` once per press.
-// The keyboard is read at most once per poll, and only when a code is asked.
 void poll_loop(std::span<const std::uint32_t> codes, const QuitFlag& quit, KeyState* keys,
                std::chrono::milliseconds period, const std::function<void()>& action,
                const std::function<void()>& before_poll = {}) {
-    bool was_down = false;
+    HotkeyWatch watch(std::vector<std::uint32_t>(codes.begin(), codes.end()), keys);
     for (;;) {
         if (quit.set.load(std::memory_order_relaxed)) return;
         if (before_poll) before_poll();
-        bool refreshed = false;
-        bool readable = false;
-        auto key_down = [&](std::uint32_t code) {
-            if (!keys) return false;
-            if (!refreshed) {
-                readable = keys->refresh();
-                refreshed = true;
-            }
-            return readable && keys->is_down(code);
-        };
-        const HotkeyPoll p = hotkey_poll(codes, HotkeyPause.load(std::memory_order_relaxed),
-                                         process_now_ms(), was_down, key_down);
-        if (p.fire) action();
-        was_down = p.was_down;
+        const unsigned fires =
+            watch.poll(HotkeyPause.load(std::memory_order_relaxed), process_now_ms());
+        for (unsigned i = 0; i < fires; ++i) action();
         std::this_thread::sleep_for(period);
     }
 }
@@ -78,7 +94,7 @@ void save_hotkey_thread_main(SaveHotkeyContext context) {
         context.combo.codes, *context.quit, keys, kSaveHotkeyPeriod,
         [&] {
             log_line(fmt::format("\n[{}] Guardando clip...", context.combo.text));
-            save_request_store(*context.slot, save_request_manual());
+            save_request_submit(*context.slot, save_request_manual());
         },
         keep_from_our_window);
 }

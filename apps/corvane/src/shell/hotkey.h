@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -18,17 +19,38 @@
 namespace corvane {
 
 struct HotkeyPoll {
-    bool fire = false;      // run the action now
+    unsigned fires = 0;     // presses to act on now
     bool was_down = false;  // the combination's state, for the next poll
 };
 
 // One poll. The combination counts as up while `now_ms` is below
 // `pause_until` and when `codes` is empty; otherwise `key_down` is asked for
 // each code in order, stopping at the first that is up. It fires when the
-// combination is down and was not on the previous poll.
+// combination is down and was not on the previous poll. `presses`, when given,
+// is asked after the keys (never while paused) for the presses the keyboard's
+// events saw since the previous poll: taps between two polls fire too.
 HotkeyPoll hotkey_poll(std::span<const std::uint32_t> codes, std::uint64_t pause_until,
                        std::uint64_t now_ms, bool was_down,
-                       const std::function<bool(std::uint32_t)>& key_down);
+                       const std::function<bool(std::uint32_t)>& key_down,
+                       const std::function<std::optional<unsigned>()>& presses = {});
+
+// One combination watched on one keyboard reader, polled by one thread: the
+// reader is refreshed at most once per poll, and only when a code is asked.
+class HotkeyWatch {
+  public:
+    HotkeyWatch(std::vector<std::uint32_t> codes, KeyState* keys)
+        : codes_(std::move(codes)), keys_(keys) {}
+    // The presses to act on at this poll.
+    unsigned poll(std::uint64_t pause_until, std::uint64_t now_ms);
+
+  private:
+    std::vector<std::uint32_t> codes_;
+    KeyState* keys_;
+    bool was_down_ = false;
+    // The previous poll read the keyboard, so its events since then belong
+    // to this poll (after a pause or at the start they may predate it).
+    bool events_follow_ = false;
+};
 
 inline constexpr std::chrono::milliseconds kSaveHotkeyPeriod{25};
 inline constexpr std::chrono::milliseconds kViewerHotkeyPeriod{40};

@@ -10,6 +10,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/log.h"
+#include "base_test_util.h"
+
 namespace corvane {
 namespace {
 
@@ -41,6 +44,39 @@ TEST(SaveRequestSlot, NewerRequestReplacesTheWaitingOne) {
     EXPECT_FALSE(taken->span.has_value());
     EXPECT_EQ(taken->automatic, 0);
     EXPECT_FALSE(save_request_take(slot).has_value());  // taking empties the slot
+}
+
+// The newer request still replaces the waiting one, but never silently:
+// the log says which request gets no clip of its own, and why.
+TEST(SaveRequestSlot, SubmitLogsTheRequestItReplaced) {
+    test::TempAppDir app;
+    log_reset_for_tests();
+    log_open();
+    SaveRequestSlot slot;
+    save_request_submit(slot, save_request_manual());  // nothing waited: no line
+    save_request_submit(slot, save_request_manual());
+    save_request_submit(slot, scene("bajas-x2", "2026-10-25/Bajas/CRVN_2026-10-25_21-03-07_bajas-x2.mp4"));
+    save_request_submit(slot, save_request_manual());
+    ASSERT_TRUE(save_request_take(slot).has_value());
+    save_request_submit(slot, save_request_manual());  // the slot was empty again
+    std::vector<std::string> lines;
+    const std::string log = test::read_file(log_file_path());
+    for (std::size_t at = 0; at < log.size();) {
+        const std::size_t end = log.find("\r\n", at);
+        if (end == std::string::npos) break;
+        lines.push_back(log.substr(at + 24, end - at - 24));  // without the time stamp
+        at = end + 2;
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "[AVISO] La petición de clip anterior (manual) aún esperaba turno: se une a esta "
+                         "(manual) y se guarda un solo clip.",
+                         "[AVISO] La petición de clip anterior (manual) aún esperaba turno: se une a esta "
+                         "(bajas-x2) y se guarda un solo clip.",
+                         "[AVISO] La petición de clip anterior (bajas-x2) aún esperaba turno: la reemplaza "
+                         "esta (manual); 2026-10-25/Bajas/CRVN_2026-10-25_21-03-07_bajas-x2.mp4 no se "
+                         "guardará.",
+                     }));
+    log_reset_for_tests();
 }
 
 TEST(SaveRequestSlot, RequestCarriesItsSceneWhole) {

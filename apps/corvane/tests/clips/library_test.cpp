@@ -330,13 +330,15 @@ TEST_F(ClipsLibrary, JsonLinesRewriteIsAtomic) {
     EXPECT_EQ(fs::file_size(f), 0u);
     EXPECT_FALSE(fs::exists(dir / "estadisticas.jsonl.tmp"));
 
-    // A target that cannot be replaced (a non-empty folder) keeps the temp file.
+    // A target that cannot be replaced (a non-empty folder): the temporary
+    // file nothing would ever read is not left behind.
     const fs::path blocked = dir / "blocked.jsonl";
     write_file(blocked / "inside", "x");
     auto err = jsonl_write_atomic(blocked, {"x"});
     ASSERT_TRUE(err.has_value());
     EXPECT_EQ(err->rfind("no se pudo reemplazar (", 0), 0u) << *err;
-    EXPECT_EQ(read_file(dir / "blocked.jsonl.tmp"), "x\n");
+    EXPECT_FALSE(fs::exists(dir / "blocked.jsonl.tmp"));
+    EXPECT_EQ(read_file(blocked / "inside"), "x");
 
     auto werr = jsonl_write_atomic(dir / "missing/folder/h.jsonl", {"x"});
     ASSERT_TRUE(werr.has_value());

@@ -82,6 +82,46 @@ TEST_F(KeysXvfb, FollowsAKeyboardMapChangedAfterOpening) {
     EXPECT_FALSE(keys_->is_down(vk::kF1 + 19));
 }
 
+// Taps that go down and up between two readings are never seen by the
+// state, only by the events: each counts once, for the combination as a
+// whole, in the interval it happened in.
+TEST_F(KeysXvfb, TapsBetweenReadingsAreCounted) {
+    const std::vector<std::uint32_t> ctrl_w{vk::kControl, 'W'};
+    const std::vector<std::uint32_t> w{'W'};
+    auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"env", "DISPLAY=" + xvfb_->display(), "xdotool"});
+        return test::run_command(args);
+    };
+    ASSERT_TRUE(keys_->refresh());
+    ASSERT_EQ(run({"key", "ctrl+w"}), 0);
+    ASSERT_TRUE(keys_->refresh());
+    EXPECT_FALSE(keys_->is_down('W'));
+    EXPECT_EQ(keys_->presses(ctrl_w), 1u);
+    EXPECT_EQ(keys_->presses(w), 1u);
+    ASSERT_TRUE(keys_->refresh());
+    EXPECT_EQ(keys_->presses(ctrl_w), 0u);  // counted once, in its own interval
+
+    // Ctrl held; W tapped three times.
+    ASSERT_EQ(run({"keydown", "ctrl", "key", "w", "key", "w", "key", "w", "keyup", "ctrl"}), 0);
+    ASSERT_TRUE(keys_->refresh());
+    EXPECT_EQ(keys_->presses(ctrl_w), 3u);
+    // Ctrl and W tapped one after the other: never down together.
+    ASSERT_EQ(run({"key", "ctrl", "key", "w"}), 0);
+    ASSERT_TRUE(keys_->refresh());
+    EXPECT_EQ(keys_->presses(ctrl_w), 0u);
+    EXPECT_EQ(keys_->presses(w), 1u);
+    // Pressed and still held at the reading: one press, seen down too.
+    ASSERT_EQ(xdotool("keydown", "ctrl+w"), 0);
+    ASSERT_TRUE(keys_->refresh());
+    EXPECT_TRUE(keys_->is_down('W'));
+    EXPECT_EQ(keys_->presses(ctrl_w), 1u);
+    ASSERT_TRUE(keys_->refresh());
+    EXPECT_EQ(keys_->presses(ctrl_w), 0u);  // held: no new press
+    ASSERT_EQ(xdotool("keyup", "ctrl+w"), 0);
+    ASSERT_TRUE(keys_->refresh());
+    EXPECT_EQ(keys_->presses(ctrl_w), 0u);
+}
+
 TEST_F(KeysXvfb, LostDisplayStopsTheReaderNotTheProcess) {
     ASSERT_TRUE(keys_->refresh());
     xvfb_.reset();  // the X server goes away

@@ -5,6 +5,15 @@
 #include <fstream>
 #include <thread>
 
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
@@ -337,6 +346,87 @@ TEST(WebEventDelete, SelectionInOnePassEqualsOneByOne) {
 
 // One read and one rewrite for the whole selection: when the rewrite fails,
 // every deletion made reports it and the history keeps all its lines.
+// A history of many deletable events with no clip, large enough that its
+// rewrite needs several pages of disk.
+std::string long_history() {
+    std::string hist;
+    for (int i = 0; i < 400; ++i)
+        hist += ev("baja", fmt::format("20:{:02}:{:02}", i / 60, i % 60).c_str(), "Enemigo_con_nombre_largo", nullptr) +
+                "\n";
+    return hist;
+}
+
+// A deletion whose history rewrite runs out of room: the error is reported,
+// the history keeps every line and no "estadisticas.jsonl.tmp" stays behind.
+EventDeletionOutcome delete_fourth(Fixture& f) {
+    return f.del(3, expect_of("2026-01-05", "20:00:03", "baja"));
+}
+void expect_failed_rewrite_left_no_temp(const Fixture& f, const EventDeletionOutcome& out, const std::string& hist,
+                                        const char* system_text) {
+    EXPECT_FALSE(out.result);
+    EXPECT_EQ(out.error, fmt::format("no se pudo escribir ({})", system_text));
+    EXPECT_EQ(f.history(), hist);
+    EXPECT_FALSE(fs::exists(f.home.clips() / "estadisticas.jsonl.tmp"));
+    EXPECT_FALSE(HistoryChangedFlag.load());
+}
+
+// A small tmpfs over the clips folder, filled to its last byte: a real full disk.
+class FullTmpfs {
+  public:
+    explicit FullTmpfs(const fs::path& at) : at_(at) {
+        if (::mount("tmpfs", at.c_str(), "tmpfs", 0, "size=256k") != 0) error_ = std::strerror(errno);
+    }
+    ~FullTmpfs() {
+        if (error_.empty()) ::umount2(at_.c_str(), MNT_DETACH);
+    }
+    const std::string& error() const { return error_; }
+    // Writes a filler file until the file system refuses: true when it ran full.
+    bool fill() const {
+        const int fd = ::open((at_ / "relleno.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd < 0) return false;
+        const std::string chunk(4096, 'r');
+        int err = 0;
+        for (int i = 0; i < 1024 && !err; ++i) {
+            const ssize_t w = ::write(fd, chunk.data(), chunk.size());
+            if (w < 0) err = errno;
+        }
+        ::close(fd);
+        return err == ENOSPC;
+    }
+
+  private:
+    fs::path at_;
+    std::string error_;
+};
+
+TEST(WebEventDelete, RewriteOnAFullDiskLeavesNoTemp) {
+    Fixture f("");
+    FullTmpfs disk(f.home.clips());
+    if (!disk.error().empty()) GTEST_SKIP() << "no se pudo montar un tmpfs: " << disk.error();
+    const std::string hist = long_history();
+    f.home.put("estadisticas.jsonl", hist);
+    ASSERT_TRUE(disk.fill());
+    const auto out = delete_fourth(f);
+    expect_failed_rewrite_left_no_temp(f, out, hist, std::strerror(ENOSPC));
+}
+
+// The same through the file size limit, which needs no privileges: the write
+// fails for real (EFBIG) once the new file passes the limit.
+TEST(WebEventDelete, RewritePastTheFileSizeLimitLeavesNoTemp) {
+    const std::string hist = long_history();
+    Fixture f(hist);
+    struct rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = 8192;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const auto out = delete_fourth(f);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, old_handler);
+    expect_failed_rewrite_left_no_temp(f, out, hist, std::strerror(EFBIG));
+}
+
 TEST(WebEventDelete, SelectionWhoseRewriteFails) {
     Fixture f(ev("baja", "20:00:00", "Ana", nullptr) + "\n" + ev("baja", "20:00:01", "Bob", nullptr) + "\n");
     // A folder where the temporary file would go makes the write fail.

@@ -3,10 +3,19 @@
 // server's current keyboard map (every shift level, so digits on a layout
 // that shifts them still count); the map is read again whenever the server
 // announces a change.
+//
+// A state read every few tens of milliseconds misses a tap that goes down
+// and up between two reads, and on a busy machine the reading thread may not
+// run for a good part of a second. The same connection therefore also takes
+// the raw key events of XInput 2 (2.1 or later: delivered even while a game
+// holds a keyboard grab). Each event carries the serial of the last request
+// the server had handled when it happened, so the events that fall between
+// two keymap reads are known exactly, and the taps in between are counted.
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XInput2.h>
 #include <X11/keysym.h>
 
 #include <array>
@@ -16,6 +25,7 @@
 #include <span>
 #include <string>
 #include <strings.h>
+#include <deque>
 #include <mutex>
 #include <unordered_map>
 #include <utility>
@@ -81,29 +91,87 @@ class X11KeyState final : public KeyState {
         } else {
             xkb_event_base_ = -1;
         }
+        select_raw_keys();
         read_map();
     }
     ~X11KeyState() override { XCloseDisplay(display_); }
 
     bool refresh() override {
+        previous_ = keys_;
+        between_.clear();
         if (!lost_.load()) {
             char bits[32];
             std::memset(bits, 0, sizeof bits);
+            const unsigned long query_serial = NextRequest(display_);
             XQueryKeymap(display_, bits);
             if (!lost_.load()) {
                 std::memcpy(keys_.data(), bits, sizeof bits);
-                apply_map_changes();
+                read_events();
+                // Events stamped before the query happened before the reading.
+                while (!pending_.empty() && pending_.front().serial < query_serial) {
+                    between_.push_back(pending_.front());
+                    pending_.pop_front();
+                }
                 return true;
             }
         }
         keys_.fill(0);  // unreadable: every key reads up
+        pending_.clear();
         return false;
     }
 
+    std::optional<unsigned> presses(std::span<const std::uint32_t> codes) const override {
+        if (!raw_events_ || lost_.load()) return std::nullopt;
+        std::array<unsigned char, 32> state = previous_;
+        auto all_down = [&] {
+            for (std::uint32_t code : codes) {
+                bool any = false;
+                for (int kc : keycodes(code)) any = any || (state[kc / 8] & (1u << (kc % 8)));
+                if (!any) return false;
+            }
+            return !codes.empty();
+        };
+        unsigned count = 0;
+        bool was = all_down();
+        for (const KeyEvent& e : between_) {
+            if (e.down) {
+                state[e.keycode / 8] |= static_cast<unsigned char>(1u << (e.keycode % 8));
+            } else {
+                state[e.keycode / 8] &= static_cast<unsigned char>(~(1u << (e.keycode % 8)));
+            }
+            const bool now = all_down();
+            if (now && !was) ++count;
+            was = now;
+        }
+        return count;
+    }
+
   private:
-    void apply_map_changes() {
-        // Any map change made before the state was read has now reached us
-        // (the server sends events in order): apply it to this reading.
+    struct KeyEvent {
+        unsigned long serial;  // last request the server had handled when it happened
+        unsigned char keycode;
+        bool down;
+    };
+
+    void select_raw_keys() {
+        int event_base = 0, error_base = 0;
+        if (!XQueryExtension(display_, "XInputExtension", &xi_opcode_, &event_base, &error_base))
+            return;
+        int major = 2, minor = 2;
+        if (XIQueryVersion(display_, &major, &minor) != Success) return;
+        if (major < 2 || (major == 2 && minor < 1)) return;  // 2.0 loses them under a grab
+        unsigned char mask[XIMaskLen(XI_LASTEVENT)] = {};
+        XISetMask(mask, XI_RawKeyPress);
+        XISetMask(mask, XI_RawKeyRelease);
+        XIEventMask em{XIAllMasterDevices, static_cast<int>(sizeof mask), mask};
+        if (XISelectEvents(display_, DefaultRootWindow(display_), &em, 1) != Success) return;
+        raw_events_ = true;
+    }
+
+    // Takes every event that has reached us: map changes are applied to this
+    // reading (the server sends events in order, so any change made before
+    // the state was read is among them), raw key events wait in `pending_`.
+    void read_events() {
         bool remap = false;
         while (XPending(display_) > 0) {
             XEvent ev;
@@ -113,6 +181,15 @@ class X11KeyState final : public KeyState {
                 remap = true;
             } else if (xkb_event_base_ >= 0 && ev.type == xkb_event_base_) {
                 remap = true;
+            } else if (raw_events_ && ev.xcookie.type == GenericEvent &&
+                       ev.xcookie.extension == xi_opcode_ && XGetEventData(display_, &ev.xcookie)) {
+                const auto* raw = static_cast<const XIRawEvent*>(ev.xcookie.data);
+                const bool down = ev.xcookie.evtype == XI_RawKeyPress;
+                if ((down || ev.xcookie.evtype == XI_RawKeyRelease) && raw->detail >= 0 &&
+                    raw->detail < 256 && pending_.size() < kMaxPending) {
+                    pending_.push_back({ev.xcookie.serial, static_cast<unsigned char>(raw->detail), down});
+                }
+                XFreeEventData(display_, &ev.xcookie);
             }
         }
         if (remap) read_map();
@@ -120,12 +197,7 @@ class X11KeyState final : public KeyState {
 
   public:
     bool is_down(std::uint32_t code) const override {
-        auto it = keycodes_.find(code);
-        if (it == keycodes_.end()) {
-            // Looked up once per code; the result is kept until the map changes.
-            it = keycodes_.emplace(code, keycodes_for(code)).first;
-        }
-        for (int kc : it->second) {
+        for (int kc : keycodes(code)) {
             if (keys_[kc / 8] & (1u << (kc % 8))) return true;
         }
         return false;
@@ -243,6 +315,13 @@ class X11KeyState final : public KeyState {
             XFree(name);
         }
         return out;
+    const std::vector<int>& keycodes(std::uint32_t code) const {
+        auto it = keycodes_.find(code);
+        if (it == keycodes_.end()) {
+            // Looked up once per code; the result is kept until the map changes.
+            it = keycodes_.emplace(code, keycodes_for(code)).first;
+        }
+        return it->second;
     }
 
     void read_map() {
@@ -279,6 +358,9 @@ class X11KeyState final : public KeyState {
         return out;
     }
 
+    // A reader nobody refreshes for a long time keeps at most this many.
+    static constexpr std::size_t kMaxPending = 4096;
+
     Display* display_;
     std::atomic<bool> lost_{false};
     std::vector<std::pair<int, unsigned int>> grabbed_;  // keycode, modifiers
@@ -286,7 +368,12 @@ class X11KeyState final : public KeyState {
     Atom net_wm_name_ = XInternAtom(display_, "_NET_WM_NAME", False);
     Atom utf8_string_ = XInternAtom(display_, "UTF8_STRING", False);
     int xkb_event_base_ = -1;
+    int xi_opcode_ = -1;
+    bool raw_events_ = false;
     std::array<unsigned char, 32> keys_{};
+    std::array<unsigned char, 32> previous_{};  // the reading before `keys_`
+    std::deque<KeyEvent> pending_;              // not yet before any reading
+    std::vector<KeyEvent> between_;             // between `previous_` and `keys_`
     std::unordered_map<KeySym, std::vector<int>> keysyms_;
     mutable std::unordered_map<std::uint32_t, std::vector<int>> keycodes_;
 };
