@@ -357,9 +357,23 @@ std::string manual_event_text(const ManualClipEntry& m) {
     return ui_script_escape(ui_json_text(e));
 }
 
+// A folder below the open clips folder, as fstatat with links followed:
+// taken from what this request's disk-use check saw of it where it saw it as
+// a folder (the same metadata, looked at moments before), else asked.
+int stat_folder(int root_fd, const UiFolderLooks* looks, const std::string& folder, struct stat* st) {
+    if (looks) {
+        auto it = looks->folders.find(folder);
+        if (it != looks->folders.end()) {
+            *st = it->second;
+            return 0;
+        }
+    }
+    return ::fstatat(root_fd, folder.c_str(), st, 0);
+}
+
 // The day folders' manual clips, from what was kept where their folders are unchanged.
 std::vector<const KeptDay*> manual_days(PageCache& c, const fs::path& clips_folder, int root_fd,
-                                        const timespec& now) {
+                                        const UiFolderLooks* looks, const timespec& now) {
     struct stat st {};
     const bool root_ok = root_fd >= 0 && ::fstat(root_fd, &st) == 0;
     const Stamp root = root_ok ? stamp_of(st, false) : Stamp{};
@@ -372,7 +386,7 @@ std::vector<const KeptDay*> manual_days(PageCache& c, const fs::path& clips_fold
     std::vector<const KeptDay*> out;
     for (const std::string& day : c.days) {
         const std::string manual = day + "/Manual";
-        if (::fstatat(root_fd, manual.c_str(), &st, 0) != 0 || !S_ISDIR(st.st_mode)) continue;
+        if (stat_folder(root_fd, looks, manual, &st) != 0 || !S_ISDIR(st.st_mode)) continue;
         KeptDay& d = c.manual[day];
         d.build = c.build;
         const Stamp now_stamp = stamp_of(st, false);
@@ -393,8 +407,8 @@ std::vector<const KeptDay*> manual_days(PageCache& c, const fs::path& clips_fold
 // whole path is walked once per folder rather than four times per clip.
 class FolderCursor {
   public:
-    FolderCursor(PageCache& cache, int root_fd, const timespec& now)
-        : cache_(cache), root_fd_(root_fd), now_(now) {}
+    FolderCursor(PageCache& cache, int root_fd, const UiFolderLooks* looks, const timespec& now)
+        : cache_(cache), root_fd_(root_fd), looks_(looks), now_(now) {}
     ~FolderCursor() {
         close_dir();
         // Folders no clip named any more are forgotten.
@@ -447,7 +461,7 @@ class FolderCursor {
             folder_ok_ = root_fd_ >= 0;
         } else {
             struct stat st {};
-            const int r = folder.empty() ? ::fstat(root_fd_, &st) : ::fstatat(root_fd_, folder_.c_str(), &st, 0);
+            const int r = folder.empty() ? ::fstat(root_fd_, &st) : stat_folder(root_fd_, looks_, folder_, &st);
             folder_ok_ = root_fd_ >= 0 && r == 0 && S_ISDIR(st.st_mode);
             now_stamp = stamp_of(st, false);
         }
@@ -529,6 +543,7 @@ class FolderCursor {
 
     PageCache& cache_;
     int root_fd_;
+    const UiFolderLooks* looks_;
     timespec now_;
     bool entered_ = false;
     bool folder_ok_ = false;
@@ -579,11 +594,12 @@ namespace {
 // The page's texts other than DATA and CLIPS.
 struct SmallFills {
     std::string disk, generated, viewer_key, saved, api;
+    UiFolderLooks looks;  // the clips folders as the disk-use check saw them
 };
 
 SmallFills small_fills(const fs::path& clips_folder, const Settings& settings, std::string_view viewer_key) {
     SmallFills f;
-    f.disk = ui_json_text(ui_disk_use_cached(clips_folder, settings.clips.limite_disco_gb));
+    f.disk = ui_json_text(ui_disk_use_cached(clips_folder, settings.clips.limite_disco_gb, &f.looks));
     const LocalDateTime now = clock_local_date_time();
     std::string time = now.time;
     std::replace(time.begin(), time.end(), '-', ':');
@@ -621,13 +637,18 @@ void with_page_fills(const fs::path& clips_folder, const fs::path& history_path,
         c.root = clips_folder.string();
     }
     const int root_fd = ::open(clips_folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    // The disk-use check's looks count only for the very folder opened here.
+    const UiFolderLooks* looks = nullptr;
+    if (struct stat st {}; small.looks.have_root && root_fd >= 0 && ::fstat(root_fd, &st) == 0 &&
+                           st.st_dev == small.looks.root_dev && st.st_ino == small.looks.root_ino)
+        looks = &small.looks;
 
     // DATA: the event lines as they stand, in file order, then the manual clips.
     refresh_history(c.history, history_path, now);
     static const HistoryPart kNone;
     const HistoryPart& whole = c.history.readable ? c.history.whole : kNone;
     const HistoryPart& tail = c.history.readable ? c.history.tail : kNone;
-    const std::vector<const KeptDay*> days = manual_days(c, clips_folder, root_fd, now);
+    const std::vector<const KeptDay*> days = manual_days(c, clips_folder, root_fd, looks, now);
     std::vector<std::string_view> data{"["};
     std::vector<std::string_view> manual_names;
     std::size_t elements = 0;
@@ -652,7 +673,7 @@ void with_page_fills(const fs::path& clips_folder, const fs::path& history_path,
     std::string& clips = c.clips_text;
     clips.assign("{");
     {
-        FolderCursor cursor(c, root_fd, now);
+        FolderCursor cursor(c, root_fd, looks, now);
         for_each_name(whole.names, tail.names, manual_names,
                       [&](std::string_view name) { cursor.append_member(clips, name); });
     }

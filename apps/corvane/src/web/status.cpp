@@ -80,18 +80,26 @@ bool same_stamp(const FolderStamp& s, const struct stat& st) {
 // The folders below the first (the tree's own) are looked at from the open
 // tree: every request of the clips page checks them all, and a walk of the
 // whole path for each one costs more than the rest of the check.
-bool stamps_hold(const std::vector<FolderStamp>& stamps) {
+bool stamps_hold(const std::vector<FolderStamp>& stamps, UiFolderLooks* looks) {
     if (stamps.empty()) return false;
     const std::string& root = stamps.front().path;
     const int fd = ::open(root.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st {};
-    bool hold = ::fstat(fd, &st) == 0 && same_stamp(stamps.front(), st);
+    bool hold = ::fstat(fd, &st) == 0;
+    if (hold && looks) {
+        looks->root_dev = st.st_dev;
+        looks->root_ino = st.st_ino;
+        looks->have_root = true;
+        looks->folders.reserve(stamps.size());
+    }
+    hold = hold && same_stamp(stamps.front(), st);
     for (std::size_t i = 1; hold && i < stamps.size(); ++i) {
         const std::string& path = stamps[i].path;
         hold = path.size() > root.size() + 1 && path.compare(0, root.size(), root) == 0 && path[root.size()] == '/' &&
-               ::fstatat(fd, path.c_str() + root.size() + 1, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-               same_stamp(stamps[i], st);
+               ::fstatat(fd, path.c_str() + root.size() + 1, &st, AT_SYMLINK_NOFOLLOW) == 0;
+        if (hold && looks && S_ISDIR(st.st_mode)) looks->folders.insert_or_assign(path.substr(root.size() + 1), st);
+        hold = hold && same_stamp(stamps[i], st);
     }
     ::close(fd);
     return hold;
@@ -123,12 +131,12 @@ DiskUseCache& disk_cache() {
 
 }  // namespace
 
-Json ui_disk_use_cached(const std::filesystem::path& folder, std::uint64_t limit_gb) {
+Json ui_disk_use_cached(const std::filesystem::path& folder, std::uint64_t limit_gb, UiFolderLooks* looks) {
     auto& c = disk_cache();
     const std::string key = folder.string();
     {
         std::lock_guard lock(c.mutex);
-        if (c.valid && c.folder == key && c.limit_gb == limit_gb && stamps_hold(c.stamps)) return c.value;
+        if (c.valid && c.folder == key && c.limit_gb == limit_gb && stamps_hold(c.stamps, looks)) return c.value;
     }
     // Stamped before the listing: a change made meanwhile shows as a
     // mismatch at the next call, never as a stale answer.

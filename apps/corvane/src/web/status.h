@@ -5,7 +5,11 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <string_view>
+#include <unordered_map>
+
+#include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
 
@@ -72,9 +76,21 @@ inline std::atomic<bool> UiRestartPending{false};
 // configuration's warnings, devices, flags, paths, game, disk use and monitor.
 nlohmann::ordered_json ui_state_json();
 
+// The folders of the clips tree as one request saw them: the disk-use check
+// looks at every folder, and the clips page, which reads some of them right
+// after, takes their metadata from here instead of asking again. Keyed by the
+// path below `root`; only folders seen as folders (not links) are held.
+struct UiFolderLooks {
+    dev_t root_dev = 0;
+    ino_t root_ino = 0;
+    bool have_root = false;
+    std::unordered_map<std::string, struct stat> folders;
+};
+
 // clips_disk_usage_json, answered again from memory while no folder of the
 // clips tree has changed since it was last worked out (the status and the
-// clips page share it).
-nlohmann::ordered_json ui_disk_use_cached(const std::filesystem::path& folder, std::uint64_t limit_gb);
+// clips page share it). `looks`, when given, gets what the check saw.
+nlohmann::ordered_json ui_disk_use_cached(const std::filesystem::path& folder, std::uint64_t limit_gb,
+                                          UiFolderLooks* looks = nullptr);
 
 }  // namespace corvane

@@ -318,6 +318,79 @@ TEST(WebClipsPage, KeptManualClipsFollowTheirFolders) {
     EXPECT_FALSE(clips.contains("2026-01-06/Manual/CRVN_2026-01-06_10-00-00_b.mp4"));
 }
 
+// Once nothing has changed for a while, a request looks at each folder once
+// (the disk-use check's look serves the page too). A change in any one deep
+// folder, first or last of the tree, or inside a day folder reached through a
+// link (which the disk-use check does not enter), shows in the very next
+// page, with the disk use following.
+TEST(WebClipsPage, ChangeInAnyDeepFolderShowsAtOnce) {
+    ClipsHome home;
+    std::string history;
+    std::vector<fs::path> folders{home.clips()};
+    auto clip_in = [](const std::string& day, const std::string& kind) {
+        return day + "/" + kind + "/CRVN_" + day + "_21-00-00_a.mp4";
+    };
+    const fs::path elsewhere = home.root() / "otro_disco" / "2026-01-09";
+    fs::create_directories(elsewhere / "Bajas");
+    fs::create_symlink(elsewhere, home.clips() / "2026-01-09");
+    for (const std::string day : {"2026-01-05", "2026-01-06", "2026-01-07", "2026-01-09"}) {
+        for (const std::string kind : {"Bajas", "Muertes"}) {
+            if (day == "2026-01-09" && kind == "Muertes") continue;
+            const std::string clip = clip_in(day, kind);
+            home.put(clip, "aaaa");
+            home.put(fs::path(clip).replace_extension("json").string(), R"({"duracion":20.0,"eventos":[]})");
+            history += R"({"tipo":"baja","fecha":")" + day + R"(","hora":"21:00:00","clip":")" + clip + "\"}\n";
+            folders.push_back(home.clips() / day / kind);
+        }
+        if (day != "2026-01-09") {
+            home.put(day + "/Manual/CRVN_" + day + "_10-00-00_m.mp4", "m");
+            folders.push_back(home.clips() / day / "Manual");
+            folders.push_back(home.clips() / day);
+        }
+    }
+    home.put("estadisticas.jsonl", history);
+    folders.push_back(elsewhere);
+    wait_until_older_than_3s(folders);
+    const Page first = render(home);
+    ASSERT_EQ(render(home).json("CLIPS"), first.json("CLIPS"));  // everything kept, every folder unchanged
+    ASSERT_EQ(first.json("DISK")["manuales_n"], 3);
+    ASSERT_EQ(first.json("DISK")["archivados_n"], 0);
+
+    struct Change {
+        std::string clip;
+        std::string what;
+    };
+    const std::vector<Change> changes{
+        {clip_in("2026-01-05", "Bajas"), "analisis"},    // among the first folders looked at
+        {clip_in("2026-01-07", "Muertes"), "analisis"},  // among the last
+        {clip_in("2026-01-06", "Muertes"), "archivado"},
+        {clip_in("2026-01-09", "Bajas"), "analisis"},    // through the link
+        {clip_in("2026-01-07", "Bajas"), "mic"},
+    };
+    for (const Change& c : changes) {
+        SCOPED_TRACE(c.clip + " " + c.what);
+        render(home);  // the page and the disk use kept again (settled or not)
+        const fs::path mp4 = home.clips() / c.clip;
+        if (c.what == "analisis") {
+            home.put(fs::path(c.clip).replace_extension("analisis.json").string(), "{}");
+        } else if (c.what == "archivado") {
+            ASSERT_FALSE(clips_set_archived(mp4, true));
+        } else {
+            home.put(fs::path(c.clip).replace_extension("").string() + "_mic.m4a", "mic!");
+        }
+        const Page page = render(home);
+        EXPECT_EQ(page.json("CLIPS")[c.clip][c.what], true);
+        if (c.what == "archivado") {
+            EXPECT_EQ(page.json("DISK")["archivados_n"], 1);
+        }
+    }
+    // A new manual clip deep in the first day.
+    home.put("2026-01-05/Manual/CRVN_2026-01-05_11-00-00_n.mp4", "n");
+    const Page last = render(home);
+    EXPECT_TRUE(last.json("CLIPS").contains("2026-01-05/Manual/CRVN_2026-01-05_11-00-00_n.mp4"));
+    EXPECT_EQ(last.json("DISK")["manuales_n"], 4);
+}
+
 // A FIFO put in the place of the history or of a sidecar is not a file the
 // page can read: the page is built without it instead of waiting forever.
 TEST(WebClipsPage, FifosInPlaceOfFilesDoNotHang) {
