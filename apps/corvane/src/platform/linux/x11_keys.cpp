@@ -315,6 +315,8 @@ class X11KeyState final : public KeyState {
             XFree(name);
         }
         return out;
+    }
+
     const std::vector<int>& keycodes(std::uint32_t code) const {
         auto it = keycodes_.find(code);
         if (it == keycodes_.end()) {
