@@ -484,6 +484,8 @@ def named_scene(name, width, height, seed):
         "vacio": {},
         "baja": {"compass": "N", "place": "COPPERTON", "medal": "HEADSHOT",
                  "kill_card": {"victim": "SHADOWFOX", "kill_number": 2, "level": 57}},
+        "baja_otra": {"compass": "N", "place": "COPPERTON",
+                      "kill_card": {"victim": "EMBERLYNX", "kill_number": 3, "level": 31}},
         "muerte": {"compass": "NE", "killcam": "normal", "attackers": 3,
                    "death_card": {"killer": "NIGHTOWL", "rank": "CAPTAIN", "level": 42,
                                   "weapon": "ASSAULT RIFLE", "attachments": "RED DOT + GRIP"}},
