@@ -8,8 +8,12 @@ what it reports with what the frame shows. Prints:
     hud_false_events_hud_frames ours=FALSE reference=FRAMES ratio=...
     hud_false_events_blank_frames ours=FALSE reference=FRAMES ratio=...
     hud_fields_ok ours=RIGHT reference=CHECKED ratio=...
+    hud_names_exact ours=EXACT reference=NAMES ratio=...
 
-and the same found/shown split by kind and by screen height. Options:
+then found/shown by kind (hud_events_found_kind_*), and for each trait of the
+frames (font drawn from outside the tuning set, sky, text effect, plate, blur,
+upscaling, name shape, screen height, countdown at the top) found/shown and
+exact names: hud_events_found_trait_*, hud_names_exact_trait_*. Options:
 --count N (HUD frames, default 200), --blank N (default 50), --seed N,
 --jobs N (helper processes, default 2), --keep DIR (keep frames and results)."""
 import argparse
@@ -68,13 +72,21 @@ def main():
         line("hud_false_events_hud_frames", sum(r["false"] for r in hud), len(hud))
         line("hud_false_events_blank_frames", sum(r["false"] for r in blank), len(blank))
         line("hud_fields_ok", sum(r["fields_ok"] for r in hud), sum(r["fields"] for r in hud))
-        by = defaultdict(lambda: [0, 0])
+        line("hud_names_exact", sum(r["names_exact"] for r in hud),
+             sum(r["names"] for r in hud))
+        by = defaultdict(lambda: [0, 0, 0, 0])
         for r in hud:
-            for key in ("kind_" + r["kind"], "height_%d" % r["height"]):
+            keys = ["kind_" + r["kind"]] + ["trait_" + t for t in r.get("traits", [])]
+            for key in keys:
                 by[key][0] += r["found"]
                 by[key][1] += r["shown"]
+                by[key][2] += r["names_exact"]
+                by[key][3] += r["names"]
         for key in sorted(by):
             line("hud_events_found_" + key, by[key][0], by[key][1])
+        for key in sorted(by):
+            if by[key][3]:
+                line("hud_names_exact_" + key, by[key][2], by[key][3])
         if args.keep:
             print("detalle por imagen: %s" % os.path.join(folder, "results.jsonl"),
                   file=sys.stderr)

@@ -51,6 +51,9 @@ void field(const json& got, const json& truth, const char* name, int& ok, int& a
 
 struct Score {
     int shown = 0, found = 0, false_events = 0, fields_ok = 0, fields = 0;
+    // Names of found kills and deaths, and how many were written exactly as
+    // the frame shows them (accents and case included).
+    int names = 0, names_exact = 0;
     std::string detail;
 };
 
@@ -102,6 +105,14 @@ Score score(const json& truth, const test::HudPipeline& run) {
             used[i] = hit = true;
             ++s.found;
             const json& r = rows[i];
+            if (e["enemigo"].is_string()) {
+                ++s.names;
+                if (r["enemigo"] == e["enemigo"]) {
+                    ++s.names_exact;
+                } else {
+                    s.detail += " nombre=" + r["enemigo"].dump() + "≠" + e["enemigo"].dump();
+                }
+            }
             if (tipo == "muerte") {
                 ++s.fields;
                 if (named) {
@@ -192,7 +203,9 @@ int main(int argc, char** argv) {
         json out = {
             {"file", truth["file"]},    {"kind", truth["kind"]}, {"height", truth["height"]},
             {"shown", s.shown},         {"found", s.found},      {"false", s.false_events},
-            {"fields_ok", s.fields_ok}, {"fields", s.fields},    {"detail", s.detail}};
+            {"fields_ok", s.fields_ok}, {"fields", s.fields},    {"detail", s.detail},
+            {"names", s.names},         {"names_exact", s.names_exact},
+            {"traits", truth.value("traits", json::array())}};
         std::printf("%s\n", out.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
         std::fflush(stdout);
     }

@@ -8,7 +8,9 @@ detector reads. Every frame comes with a truth record that says what it shows.
     hud_frames.py scene NAME --height 1080 --out DIR [--seed N] [--width W]
         one named test frame: DIR/NAME_H.png and DIR/NAME_H.json
     hud_frames.py set --count 200 --blank 50 --out DIR [--seed N]
-        a varied set (720p to 1440p) with DIR/manifest.json listing every frame
+        a varied set (720p to 1440p) with DIR/manifest.json listing every frame;
+        each frame's "traits" name what makes it hard (font, sky, text effect,
+        plate, blur, upscaling, name shape, countdown at the top)
     hud_frames.py check DIR
         reads each frame's HUD texts back with the tesseract command (a quick
         legibility check of the drawing, not a test of the program)
@@ -35,6 +37,14 @@ from gi.repository import Pango, PangoCairo  # noqa: E402
 
 FONTS = ["DejaVu Sans Condensed Bold", "Liberation Sans Bold", "DejaVu Sans Bold",
          "Liberation Sans Narrow Bold"]
+# Faces the detector was never tuned on (Debian's fonts-roboto-unhinted,
+# fonts-open-sans, fonts-lato, fonts-noto-core, fonts-league-spartan,
+# fonts-urw-base35).
+OTHER_FONTS = ["Roboto Bold", "Roboto Condensed Bold", "Open Sans Bold", "Lato Heavy",
+               "Noto Sans Bold", "League Spartan Bold", "URW Gothic Demi", "Nimbus Sans Bold",
+               "Nimbus Sans Narrow Bold", "Lato Black"]
+# How the HUD's texts stand out from the picture.
+EFFECTS = ["sombra", "contorno", "brillo", "nada"]
 
 WHITE = (1.0, 1.0, 1.0)
 YELLOW = (1.0, 0.86, 0.16)
@@ -68,6 +78,31 @@ MODES = [("RESURGENCE QUADS", "Resurgimiento Quads"), ("BATTLE ROYALE", "Battle 
 MAPS = ["COPPER HARBOR", "VERDANSK", "NORTH RIDGE", "SALT FLATS"]
 MENU_WORDS = ["OPERATORS", "WEAPONS", "STORE", "BATTLE PASS", "CAREER"]
 SIZES = [(1280, 720), (1600, 900), (1920, 1080), (2560, 1080), (2560, 1440)]
+SET_SIZES = [(1280, 720), (1920, 1080), (2560, 1440)]
+SYLLABLES = ["ba", "ex", "fa", "gol", "rud", "que", "wix", "jax", "ma", "be", "ko", "nid",
+             "wal", "xan", "vo", "ri", "ta", "zu", "mel", "dor", "kin", "sa", "tor", "lu"]
+ACCENTED = "ÁÉÍÓÚÄËÏÖÜÂÊÎÔÛÀÈÌÒÙÑÇ"
+
+
+def made_name(rng):
+    """A player name no list holds: syllables, then maybe digits, an
+    underscore, accents or lower case, as players type them."""
+    word = "".join(rng.choice(SYLLABLES) for _ in range(rng.randint(2, 4))).upper()
+    traits = []
+    if rng.random() < 0.35:
+        i = rng.randrange(len(word))
+        word = word[:i] + rng.choice(ACCENTED) + word[i + 1:]
+        traits.append("acentos")
+    if rng.random() < 0.3:
+        word += "_" + "".join(rng.choice(SYLLABLES) for _ in range(2)).upper()
+        traits.append("guion_bajo")
+    if rng.random() < 0.5:
+        word += str(rng.choice([rng.randint(1, 99), rng.randint(1950, 2010)]))
+        traits.append("digitos")
+    if rng.random() < 0.25:
+        word = word[0] + word[1:].lower()
+        traits.append("minusculas")
+    return word, traits
 
 
 def ordinal(n):
@@ -205,14 +240,59 @@ def add_noise(surface, w, h, rng, amount):
     surface.mark_dirty()
 
 
-BACKGROUNDS = {"paisaje": draw_landscape, "ciudad": draw_city, "interior": draw_interior}
+def draw_snow(cr, w, h, rng):
+    """A bright, snowy scene: a white-blue sky, snowfields and a few dark
+    rocks and trees; the HUD's white text has little to stand out from."""
+    sky = cairo.LinearGradient(0, 0, 0, h * 0.5)
+    sky.add_color_stop_rgb(0, rng.uniform(0.75, 0.9), rng.uniform(0.85, 0.95), 1.0)
+    sky.add_color_stop_rgb(1, 0.95, 0.96, 0.98)
+    cr.set_source(sky)
+    cr.paint()
+    for k in range(rng.randint(2, 3)):
+        pts = ridge(rng, 64, rng.uniform(0.45, 0.65))
+        base, amp = h * (0.4 + 0.12 * k), h * rng.uniform(0.1, 0.25)
+        cr.move_to(0, h)
+        for i, v in enumerate(pts):
+            cr.line_to(w * i / 64, base - v * amp)
+        cr.line_to(w, h)
+        cr.close_path()
+        v = rng.uniform(0.88, 1.0)
+        cr.set_source_rgb(v, v, min(1.0, v + 0.03))
+        cr.fill()
+    for _ in range(rng.randint(5, 40)):  # rocks and trees
+        c = rng.uniform(0.1, 0.4)
+        cr.set_source_rgb(c, c * 1.05, c)
+        x, y = rng.uniform(0, w), rng.uniform(h * 0.45, h)
+        cr.rectangle(x, y, h * rng.uniform(0.005, 0.04), h * rng.uniform(0.01, 0.08))
+        cr.fill()
+
+
+def draw_texture(cr, w, h, rng):
+    """A busy texture of small light and dark strokes (gravel, leaves,
+    rubble) all over the screen."""
+    c = rng.uniform(0.3, 0.6)
+    cr.set_source_rgb(c, c * rng.uniform(0.9, 1.1), c * rng.uniform(0.8, 1.0))
+    cr.paint()
+    for _ in range(int(3000 * w * h / (1920 * 1080))):
+        v = rng.uniform(0.05, 0.95)
+        cr.set_source_rgba(v, v * rng.uniform(0.85, 1.05), v * rng.uniform(0.8, 1.0), 0.8)
+        x, y = rng.uniform(0, w), rng.uniform(0, h)
+        cr.move_to(x, y)
+        cr.line_to(x + rng.uniform(-1, 1) * h * 0.02, y + rng.uniform(-1, 1) * h * 0.02)
+        cr.set_line_width(max(1.0, h * rng.uniform(0.001, 0.005)))
+        cr.stroke()
+
+
+BACKGROUNDS = {"paisaje": draw_landscape, "ciudad": draw_city, "interior": draw_interior,
+               "nieve": draw_snow, "textura": draw_texture}
 
 
 # ---- HUD elements -------------------------------------------------------------
 
 class Hud:
-    def __init__(self, cr, w, h, font):
+    def __init__(self, cr, w, h, font, effect="sombra"):
         self.cr, self.w, self.h, self.font = cr, w, h, font
+        self.effect = effect
         self.s = h / 1080.0
         self.cx = w / 2.0
 
@@ -229,11 +309,28 @@ class Hud:
         left = x - ink.width / 2 if anchor == "centre" else x
         left -= ink.x
         top = y_centre - ink.height / 2 - ink.y
-        if shadow:
+        effect = self.effect if shadow else "nada"
+        if effect == "sombra":
             # The drop shadow the game gives its HUD texts.
             cr.set_source_rgba(0, 0, 0, 0.75)
             cr.move_to(left + max(1, px / 14), top + max(1, px / 14))
             PangoCairo.show_layout(cr, layout)
+        elif effect == "contorno":
+            cr.move_to(left, top)
+            PangoCairo.layout_path(cr, layout)
+            cr.set_source_rgba(0, 0, 0, 0.9)
+            cr.set_line_width(max(1.5, px / 9))
+            cr.set_line_join(cairo.LINE_JOIN_ROUND)
+            cr.stroke()
+        elif effect == "brillo":
+            # A soft halo of the text's own colour around it.
+            for r in range(3, 0, -1):
+                cr.move_to(left, top)
+                PangoCairo.layout_path(cr, layout)
+                cr.set_source_rgba(*colour, 0.12)
+                cr.set_line_width(r * max(1.0, px / 10))
+                cr.set_line_join(cairo.LINE_JOIN_ROUND)
+                cr.stroke()
         cr.set_source_rgb(*colour)
         cr.move_to(left, top)
         PangoCairo.show_layout(cr, layout)
@@ -343,6 +440,12 @@ class Hud:
             self.text(attachments, self.X(0), self.Y(y), 18 * s, WHITE)
         self.text("REPORT PLAYER", self.X(380), self.Y(1040), 18 * s, WHITE)
 
+    def countdown(self, seconds):
+        """The lobby's countdown at the top of the screen, yellow with a drop
+        shadow."""
+        self.text("DEPLOYMENT BEGINS IN 0:%02d" % seconds, self.X(0), self.Y(150), 34 * self.s,
+                  YELLOW)
+
     def deployment(self, seconds):
         self.text("DEPLOYMENT WILL BEGIN IN %d" % seconds, self.X(0), self.Y(830), 30 * self.s,
                   WHITE)
@@ -400,7 +503,7 @@ def render(desc, png_path):
     draw_clutter(cr, w, h, rng)
     add_noise(surface, w, h, rng, desc.get("noise", 6.0))
     cr = cairo.Context(surface)
-    hud = Hud(cr, w, h, desc.get("font", FONTS[0]))
+    hud = Hud(cr, w, h, desc.get("font", FONTS[0]), desc.get("effect", "sombra"))
     el = desc.get("hud", {})
     if "compass" in el:
         hud.compass(el["compass"])
@@ -421,6 +524,8 @@ def render(desc, png_path):
                        d.get("attachments"), d.get("plate", 0.6))
     if "deployment" in el:
         hud.deployment(el["deployment"])
+    if "countdown" in el:
+        hud.countdown(el["countdown"])
     if "match_start" in el:
         hud.match_start()
     if "attackers" in el:
@@ -430,8 +535,49 @@ def render(desc, png_path):
     if "menu_selection" in el:
         m = el["menu_selection"]
         hud.menu_selection(m["mode"], m.get("map"))
+    if desc.get("upscale"):
+        surface = upscaled(surface, w, h, desc["upscale"])
+    if desc.get("blur"):
+        blur(surface, w, h, desc["blur"])
     surface.write_to_png(png_path)
     return truth_of(desc)
+
+
+def upscaled(surface, w, h, factor):
+    """The frame as a game renders it below the screen's size and stretches
+    it: drawn down by `factor`, then scaled back up with a bilinear filter."""
+    sw, sh = max(1, int(w * factor)), max(1, int(h * factor))
+    small = cairo.ImageSurface(cairo.FORMAT_RGB24, sw, sh)
+    cr = cairo.Context(small)
+    cr.scale(sw / w, sh / h)
+    cr.set_source_surface(surface, 0, 0)
+    cr.get_source().set_filter(cairo.FILTER_GOOD)
+    cr.paint()
+    big = cairo.ImageSurface(cairo.FORMAT_RGB24, w, h)
+    cr = cairo.Context(big)
+    cr.scale(w / sw, h / sh)
+    cr.set_source_surface(small, 0, 0)
+    cr.get_source().set_filter(cairo.FILTER_BILINEAR)
+    cr.paint()
+    return big
+
+
+def blur(surface, w, h, sigma):
+    """A slight Gaussian blur over the whole frame (motion, depth of field,
+    a soft upscaler)."""
+    surface.flush()
+    stride = surface.get_stride()
+    buf = np.ndarray(shape=(h, stride // 4, 4), dtype=np.uint8, buffer=surface.get_data())
+    r = max(1, int(math.ceil(sigma * 3)))
+    k = np.exp(-0.5 * (np.arange(-r, r + 1) / sigma) ** 2)
+    k /= k.sum()
+    px = buf[:, :w, :3].astype(np.float32)
+    pad = np.pad(px, ((0, 0), (r, r), (0, 0)), mode="edge")
+    px = sum(k[i] * pad[:, i:i + w, :] for i in range(2 * r + 1))
+    pad = np.pad(px, ((r, r), (0, 0), (0, 0)), mode="edge")
+    px = sum(k[i] * pad[i:i + h, :, :] for i in range(2 * r + 1))
+    buf[:, :w, :3] = np.clip(px + 0.5, 0, 255).astype(np.uint8)
+    surface.mark_dirty()
 
 
 def plain(text):
@@ -445,7 +591,7 @@ def truth_of(desc):
     """The events a frame shows, as the detector should report them."""
     el = desc.get("hud", {})
     events = []
-    if "deployment" in el:
+    if "deployment" in el or "countdown" in el:
         events.append({"tipo": "lobby"})
     if "match_start" in el:
         events.append({"tipo": "partida"})
@@ -472,7 +618,7 @@ def truth_of(desc):
                            "nivel": None, "fuente": "killfeed"})
     return {"width": desc["width"], "height": desc["height"], "seed": desc["seed"],
             "background": desc["background"], "font": desc.get("font", FONTS[0]),
-            "hud": el, "events": events}
+            "hud": el, "events": events, "traits": desc.get("traits", [])}
 
 
 # ---- Named test frames --------------------------------------------------------
@@ -484,6 +630,13 @@ def named_scene(name, width, height, seed):
         "vacio": {},
         "baja": {"compass": "N", "place": "COPPERTON", "medal": "HEADSHOT",
                  "kill_card": {"victim": "SHADOWFOX", "kill_number": 2, "level": 57}},
+        "baja_otra": {"compass": "N", "place": "COPPERTON",
+                      "kill_card": {"victim": "EMBERLYNX", "kill_number": 3, "level": 31}},
+        # A bright snowy scene behind a see-through plate: the binarised band
+        # is mostly black around the card's text.
+        "baja_nieve": {"compass": "N",
+                       "kill_card": {"victim": "FABEX_1988", "kill_number": 2, "level": 57,
+                                     "plate": 0.3}},
         "muerte": {"compass": "NE", "killcam": "normal", "attackers": 3,
                    "death_card": {"killer": "NIGHTOWL", "rank": "CAPTAIN", "level": 42,
                                   "weapon": "ASSAULT RIFLE", "attachments": "RED DOT + GRIP"}},
@@ -497,31 +650,57 @@ def named_scene(name, width, height, seed):
     if name not in scenes:
         raise SystemExit("escena desconocida: %s (hay: %s)" % (name, ", ".join(scenes)))
     base["hud"] = scenes[name]
+    if name == "baja_nieve":
+        base.update(background="nieve", font="Roboto Bold")
     return base
 
 
 # ---- The varied set -----------------------------------------------------------
 
 def random_scene(rng, seed, kind):
-    w, h = rng.choice(SIZES)
+    """A frame of `kind` with a draw of every trait; the traits it got are
+    listed in desc["traits"]."""
+    w, h = rng.choice(SET_SIZES)
+    font = rng.choice(FONTS + OTHER_FONTS)
     desc = {"width": w, "height": h, "seed": seed,
-            "background": rng.choice(list(BACKGROUNDS)), "font": rng.choice(FONTS),
-            "noise": rng.uniform(3, 12)}
+            "background": rng.choice(list(BACKGROUNDS)), "font": font,
+            "effect": rng.choice(EFFECTS), "noise": rng.uniform(3, 12)}
+    traits = ["alto_%d" % h, "fondo_" + desc["background"], "efecto_" + desc["effect"],
+              "fuente_propia" if font in FONTS else "fuente_ajena"]
+    if rng.random() < 0.2:
+        desc["blur"] = rng.uniform(0.6, 1.2)
+        traits.append("desenfoque")
+    if rng.random() < 0.2:
+        desc["upscale"] = rng.choice([0.5, 0.67, 0.75])
+        traits.append("escalado")
     el = {}
     if kind != "vacio" and rng.random() < 0.7:
         el["compass"] = rng.choice(["N", "NE", "E", "SE", "S", "SW", "W", "NW"])
         if rng.random() < 0.7:
             el["place"] = rng.choice(PLACES)
-    plate = rng.choice([0, 0.45, 0.6, 0.75])
+    plate = rng.choice([0, 0.3, 0.45, 0.6, 0.75])
+    if kind in ("baja", "muerte"):
+        traits.append("placa" if plate else "sin_placa")
+
+    def name():
+        if rng.random() < 0.5:
+            n = rng.choice(NAMES)
+            return n, ["acentos"] if plain(n) != n else []
+        return made_name(rng)
+
     if kind == "baja":
-        el["kill_card"] = {"victim": rng.choice(NAMES),
+        victim, nt = name()
+        traits += ["nombre_" + t for t in nt]
+        el["kill_card"] = {"victim": victim,
                            "kill_number": rng.choice([None, 1, 2, 3, 4, 7, 12]),
                            "level": rng.choice([None, rng.randint(1, 250)]), "plate": plate}
         if rng.random() < 0.5:
             el["medal"] = rng.choice(MEDALS)
     elif kind == "muerte":
+        killer, nt = name()
+        traits += ["nombre_" + t for t in nt]
         el["killcam"] = "normal"
-        el["death_card"] = {"killer": rng.choice(NAMES), "rank": rng.choice([None] + RANKS),
+        el["death_card"] = {"killer": killer, "rank": rng.choice([None] + RANKS),
                             "level": rng.choice([None, rng.randint(1, 250)]),
                             "weapon": rng.choice(WEAPONS),
                             "attachments": rng.choice([None] + ATTACHMENTS), "plate": plate}
@@ -529,7 +708,11 @@ def random_scene(rng, seed, kind):
             el["attackers"] = rng.randint(1, 5)
             el["attackers_plate"] = rng.choice([0, 0.4, 0.6])
     elif kind == "lobby":
-        el["deployment"] = rng.randint(1, 60)
+        if rng.random() < 0.5:
+            el["countdown"] = rng.randint(1, 59)
+            traits.append("cuenta_arriba")
+        else:
+            el["deployment"] = rng.randint(1, 60)
     elif kind == "menu":
         el["menu_tabs"] = rng.sample(MENU_WORDS, rng.randint(3, 5))
         el["menu_selection"] = {"mode": rng.choice(MODES)[0], "map": rng.choice(MAPS)}
@@ -544,6 +727,7 @@ def random_scene(rng, seed, kind):
             rows.insert(rng.randint(0, len(rows)), [a, b])
         el["killfeed"] = rows
     desc["hud"] = el
+    desc["traits"] = traits
     return desc
 
 

@@ -3,12 +3,14 @@ game's HUD (frames drawn by scripts/hud_frames.py) on a private X display,
 and the whole program, left alone, reads it, logs the kill, appends it to
 "estadisticas.jsonl" and saves a clip of it under "<date>/Bajas/". A card
 shown while another program's window is in front, or during the warm-up
-lobby, gives nothing."""
+lobby, gives nothing; one shown while a notice card is up at the top of the
+screen counts like any other, and the notice's own words give nothing."""
 import glob
 import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import time
 import unittest
@@ -36,11 +38,34 @@ microfono = no
 [clips]
 segundos_antes = 2
 segundos_despues = 1
+[avisos]
+duracion = 10
 """
+NOTICE = "Corvane aviso"
 
 
 def log_messages(text):
     return [line[24:] for line in text.split("\r\n") if len(line) >= 24]
+
+
+def api_action(data_dir, name):
+    """One action through the web interface, as its page sends it; its JSON
+    reply."""
+    with open(os.path.join(data_dir, "interfaz.json"), encoding="utf-8") as f:
+        interfaz = json.load(f)
+    port, token = interfaz["puerto"], interfaz["clave"]
+    body = json.dumps({"a": name}).encode()
+    head = ("POST /api/accion HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nX-CRVN-Clave: %s\r\n"
+            "Content-Length: %d\r\nConnection: close\r\n\r\n" % (port, token, len(body)))
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
+        s.sendall(head.encode() + body)
+        reply = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            reply += chunk
+    return json.loads(reply.partition(b"\r\n\r\n")[2].decode())
 
 
 class Window:
@@ -92,6 +117,10 @@ class AutoClipTest(unittest.TestCase):
     def clips(self, folder):
         day = time.strftime("%Y-%m-%d")
         return sorted(glob.glob(os.path.join(self.d.clips, day, folder, "*.mp4")))
+
+    def notice_up(self):
+        r = self.d.run_tool("xwininfo", "-name", NOTICE)
+        return r.returncode == 0 and b"Map State: IsViewable" in r.stdout
 
     def hold(self, seconds):
         """Lets the program read the screen for a while; nothing to wait for."""
@@ -187,6 +216,33 @@ class AutoClipTest(unittest.TestCase):
         self.assertGreaterEqual(events[0]["segundo"], 0.0)
         self.assertLessEqual(events[0]["segundo"], duration)
         self.assertEqual(self.clips("Muertes"), [])
+
+        # A notice card at its usual place, the top centre, while another
+        # kill card shows: the kill is read all the same; the card's words are
+        # not the game's.
+        self.assertTrue(wait_until(lambda: not self.notice_up(), timeout=60),
+                        "the saved clip's notice stayed up")
+        self.assertEqual(api_action(d.data, "probar_aviso"), {"ok": True})
+        self.assertTrue(wait_until(self.notice_up, timeout=30), "no test notice on screen")
+        game.show(self.frame("baja_otra"))
+        self.hold(2.5)
+        self.assertTrue(self.notice_up(), "the test notice went away before the card did")
+        game.show(none)
+        self.assertTrue(wait_until(lambda: len(self.kills()) == 2, timeout=45), d.log())
+        self.assertTrue(wait_until(lambda: len(self.clips("Bajas")) == 2, timeout=60),
+                        d.log()[-3000:])
+        self.assertRegex(self.kills()[1],
+                         r"^\[BAJA\] Eliminaste a EMBERLYNX \(nivel 31\).* — "
+                         r"tu baja #3 de la partida$")
+        rows = self.history()
+        self.assertEqual([(r["tipo"], r["enemigo"], r["nivel"]) for r in rows],
+                         [("baja", row["enemigo"], 57), ("baja", "EMBERLYNX", 31)])
+        self.assertEqual(os.path.relpath(self.clips("Bajas")[1], d.clips), rows[1]["clip"])
+        self.hold(3)
+        self.assertEqual(len(self.kills()), 2, d.log())
+        self.assertFalse([m for m in self.messages() if "cubierta" in m], d.log())
+        self.assertFalse([m for m in self.messages()
+                          if m.startswith(("[MUERTE]", "[DERRIBO]"))], d.log())
 
         p.send_signal(signal.SIGTERM)
         self.assertEqual(p.wait(timeout=60), 0)

@@ -117,22 +117,19 @@ bool detect_regions_overlap(const Region& a, const Region& b) {
            std::uint64_t{b.y} < std::uint64_t{a.y} + a.height;
 }
 
-bool detect_read_region(StagingRegion& staging, const SharedFrame& frame,
-                        const CoveredRects& covered, PlatformError* error) {
+RegionRead detect_read_region(StagingRegion& staging, const SharedFrame& frame,
+                              const CoveredRects& covered, PlatformError* error) {
     const Region& r = staging.region;
     // X11 cannot keep the notice card out of the picture: text under it is
     // the card's, not the game's.
     if (covered) {
         for (const Region& card : covered()) {
-            if (detect_regions_overlap(r, card)) {
-                if (error) *error = PlatformError{-1, "región cubierta por un aviso"};
-                return false;
-            }
+            if (detect_regions_overlap(r, card)) return RegionRead::kCovered;
         }
     }
     if (!frame.device) {
         if (error) *error = PlatformError{-1, "no hay imagen capturada"};
-        return false;
+        return RegionRead::kFailed;
     }
     std::lock_guard lock(frame.device->context_lock);
     const FrameStore& f = frame.device->frame;
@@ -142,7 +139,7 @@ bool detect_read_region(StagingRegion& staging, const SharedFrame& frame,
                         f.pixels.size() >= f.stride * f.height;
     if (!inside) {
         if (error) *error = PlatformError{-1, "región vacía o fuera de la imagen"};
-        return false;
+        return RegionRead::kFailed;
     }
     const std::size_t row = std::size_t{r.width} * 4;
     staging.pixels.resize(row * r.height);
@@ -151,7 +148,7 @@ bool detect_read_region(StagingRegion& staging, const SharedFrame& frame,
             f.pixels.data() + (std::size_t{r.y} + y) * f.stride + std::size_t{r.x} * 4;
         std::copy_n(src, row, staging.pixels.data() + std::size_t{y} * row);
     }
-    return true;
+    return RegionRead::kRead;
 }
 
 namespace {

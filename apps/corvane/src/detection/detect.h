@@ -65,12 +65,14 @@ struct StagingResult {
 StagingResult detect_create_staging_texture(const Region& region);
 
 // Copies the region out of the shared frame under its lock (tightly packed,
-// top row first) into the staging buffer. An error when the frame does not
-// hold the region, or when a notice card covers it (`covered` gives the
-// cards' rectangles in frame pixels).
+// top row first) into the staging buffer. `covered` gives the notice cards'
+// rectangles in frame pixels: a region under one is not copied, and its
+// caller reads it as showing no text this pass (the card's own words are not
+// the game's). An error (kFailed) when the frame does not hold the region.
 using CoveredRects = std::function<std::vector<Region>()>;
-bool detect_read_region(StagingRegion& staging, const SharedFrame& frame,
-                        const CoveredRects& covered, PlatformError* error);
+enum class RegionRead { kRead, kCovered, kFailed };
+RegionRead detect_read_region(StagingRegion& staging, const SharedFrame& frame,
+                              const CoveredRects& covered, PlatformError* error);
 
 // Whether two rectangles share a pixel.
 bool detect_regions_overlap(const Region& a, const Region& b);

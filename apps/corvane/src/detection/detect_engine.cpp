@@ -12,9 +12,28 @@ using namespace std::chrono_literals;
 
 constexpr auto kMenuMemory = 10s;
 
-// Copies the region out of the frame; false (the error kept) when it cannot.
-bool read(DetectorContext& c, StagingRegion& s, PlatformError& error) {
+// Copies the region out of the frame; the error kept when it cannot.
+RegionRead read(DetectorContext& c, StagingRegion& s, PlatformError& error) {
     return detect_read_region(s, c.frame, c.covered, &error);
+}
+
+// The region's lines this pass: none under a notice card, which hides the
+// game's text without being a failure of the reading; the error when the
+// copy or the recognition fails. `prepare` runs on the copied pixels.
+template <typename Prepare>
+OcrLinesResult read_lines(DetectorContext& c, StagingRegion& s, Prepare prepare) {
+    PlatformError error;
+    switch (read(c, s, error)) {
+        case RegionRead::kCovered:
+            return {true, {}, {}};
+        case RegionRead::kFailed:
+            return {false, {}, std::move(error)};
+        case RegionRead::kRead:
+            break;
+    }
+    prepare(s);
+    return ocr_recognize_region(c.engine, s.pixels.data(), s.pixels.size(), s.region, false,
+                                false);
 }
 
 OcrLinesResult recognise(DetectorContext& c, StagingRegion& s, bool upscale) {
@@ -34,7 +53,7 @@ OcrLinesResult recognise_prefiltered(DetectorContext& c, StagingRegion& s) {
 bool centre_band_shows_deployment(DetectorContext& c) {
     StagingRegion& s = c.staging.centre_band;
     PlatformError error;
-    if (!read(c, s, error)) return false;
+    if (read(c, s, error) != RegionRead::kRead) return false;
     OcrLinesResult first = recognise(c, s, true);
     if (first.ok && classify_mentions_deployment(first.lines)) return true;
     return detect_lines_mention_deployment(recognise_prefiltered(c, s));
@@ -44,7 +63,7 @@ bool centre_band_shows_deployment(DetectorContext& c) {
 bool top_strip_shows_killcam(DetectorContext& c) {
     StagingRegion& s = c.staging.top_strip;
     PlatformError error;
-    if (!read(c, s, error)) return false;
+    if (read(c, s, error) != RegionRead::kRead) return false;
     OcrLinesResult first = recognise(c, s, false);
     if (first.ok && classify_killcam_in_strip(first.lines)) return true;
     OcrLinesResult second = recognise_prefiltered(c, s);
@@ -54,15 +73,12 @@ bool top_strip_shows_killcam(DetectorContext& c) {
 }  // namespace
 
 DetectorReadResult detector_read_frame(DetectorContext& c, EventEngineState& state) {
-    PlatformError error;
-    if (!read(c, c.staging.top_centre, error)) return {false, std::move(error)};
-    OcrLinesResult top = recognise(c, c.staging.top_centre, false);
+    OcrLinesResult top = read_lines(c, c.staging.top_centre, [](StagingRegion&) {});
     if (!top.ok) return {false, std::move(top.error)};
 
-    StagingRegion& band = c.staging.bottom_band;
-    if (!read(c, band, error)) return {false, std::move(error)};
-    classify_binarise(band.pixels.data(), band.pixels.size());
-    OcrLinesResult bottom = recognise(c, band, false);
+    OcrLinesResult bottom = read_lines(c, c.staging.bottom_band, [](StagingRegion& band) {
+        classify_binarise(band.pixels.data(), band.pixels.size());
+    });
     if (!bottom.ok) return {false, std::move(bottom.error)};
 
     const bool death_open = state.pending_death.has_value();
@@ -75,11 +91,8 @@ DetectorReadResult detector_read_frame(DetectorContext& c, EventEngineState& sta
         reading.killcam = true;
 
     if (classify_hand_over(state, reading, c.now)) {
-        StagingRegion& column = c.staging.right_column;
-        if (read(c, column, error)) {
-            OcrLinesResult attackers = recognise(c, column, false);
-            if (attackers.ok) classify_hand_over_attackers(state, attackers.lines);
-        }
+        OcrLinesResult attackers = read_lines(c, c.staging.right_column, [](StagingRegion&) {});
+        if (attackers.ok) classify_hand_over_attackers(state, attackers.lines);
     }
 
     GameContextValue slow = game_context_take(c.game_context);

@@ -129,10 +129,18 @@ std::optional<ObjectivesReading> slow_objectives(const std::vector<OcrLine>& lin
 
 namespace {
 
-// The region's lines, or none when its copy or recognition returned an error.
+// The region's lines (none under a notice card), or nothing when its copy or
+// recognition returned an error.
 std::optional<std::vector<OcrLine>> read_lines(SlowPass& p, StagingRegion& s, bool split) {
     PlatformError error;
-    if (!detect_read_region(s, p.frame, p.covered, &error)) return std::nullopt;
+    switch (detect_read_region(s, p.frame, p.covered, &error)) {
+        case RegionRead::kCovered:
+            return std::vector<OcrLine>{};
+        case RegionRead::kFailed:
+            return std::nullopt;
+        case RegionRead::kRead:
+            break;
+    }
     OcrLinesResult r =
         ocr_recognize_region(*p.ocr, s.pixels.data(), s.pixels.size(), s.region, false, split);
     if (!r.ok) return std::nullopt;

@@ -23,6 +23,7 @@ using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 
 constexpr std::uint32_t kW = 640, kH = 360;
 
@@ -236,21 +237,9 @@ TEST_F(ReadFrame, AFailingTopCentreOrBottomBandStopsThePass) {
         std::vector<std::string> read;
     };
     const std::vector<Case> cases = {
-        {"centro cubierto",
-         [&] { covered = [&] { return std::vector<Region>{regions.top_centre}; }; },
-         "región cubierta por un aviso",
-         {}},
         {"reconocimiento del centro",
          [&] { ocr.failing.insert(size_of(regions.top_centre)); },
          "Tesseract: fallo",
-         {"top"}},
-        {"franja inferior cubierta",
-         [&] {
-             covered = [&] {
-                 return std::vector<Region>{Region{regions.bottom_band.x, kH - 2, 2, 2}};
-             };
-         },
-         "región cubierta por un aviso",
          {"top"}},
         {"reconocimiento de la franja",
          [&] { ocr.failing.insert(size_of(regions.bottom_band)); },
@@ -283,6 +272,75 @@ TEST_F(ReadFrame, AFailingTopCentreOrBottomBandStopsThePass) {
         EXPECT_EQ(left.killfeed_pairs.size(), 1u);
         EXPECT_TRUE(left.menu_selection);
     }
+}
+
+// A notice card on screen hides the game's text under it: that region shows
+// nothing this pass, the card's own words never count, and the rest of the
+// pass goes on without a warning.
+TEST_F(ReadFrame, ARegionUnderANoticeCardReadsAsNoTextAndThePassGoesOn) {
+    const Region corner{regions.bottom_band.x, kH - 2, 2, 2};
+    struct Case {
+        const char* what;
+        std::vector<Region> cards;
+        std::vector<std::string> read;
+        bool kill_seen, killcam_seen;
+    };
+    const std::vector<Case> cases = {
+        {"aviso arriba", {regions.top_centre}, {"bottom b/n"}, true, false},
+        {"aviso sobre una esquina de la franja", {corner}, {"top"}, false, true},
+        {"aviso en otra parte", {Region{0, 0, 4, 4}}, {"top", "bottom b/n"}, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        state = EventEngineState{};
+        state.history_path = dir.path() / "estadisticas.jsonl";
+        state.log = [this](std::string_view m) { logs.emplace_back(m); };
+        logs.clear();
+        covered = [&c] { return c.cards; };
+        // What the card says must not open a death; the band holds a kill card.
+        ocr.words = {{size_of(regions.top_centre), {word("KILLCAM", 10, 10)}}};
+        ocr.prefiltered_words = {{size_of(regions.bottom_band),
+                                  {word("ELIMINATED", 40, 60), word("SHADOWFOX", 150, 60)}}};
+        pass_counter = 0;
+        stats = DetectorStats{};
+        const DetectorReadResult r = read(t0);
+        EXPECT_TRUE(r.ok) << r.error.text;
+        EXPECT_EQ(regions_read(), c.read);
+        EXPECT_EQ(pass_counter, 1u);
+        EXPECT_EQ(stats.lecturas, 1u);
+        EXPECT_EQ(state.pending_kill.has_value(), c.kill_seen);
+        EXPECT_EQ(state.pending_death.has_value(), c.killcam_seen);
+        for (const std::string& m : logs) EXPECT_THAT(m, Not(HasSubstr("[AVISO]")));
+    }
+}
+
+// The whole road on the engine: a kill card shown while a notice covers the
+// top of the screen is counted like any other.
+TEST_F(ReadFrame, AKillCardShownUnderANoticeIsCounted) {
+    state.gamertag = "PLAYERONE";
+    covered = [&] { return std::vector<Region>{regions.top_centre}; };
+    ocr.words = {{size_of(regions.top_centre), {word("KILLCAM", 10, 10)}}};
+    ocr.prefiltered_words = {{size_of(regions.bottom_band),
+                              {word("ELIMINATED", 40, 60), word("SHADOWFOX", 150, 60)}}};
+    DetectorInstant now = t0;
+    for (int pass = 0; pass < 4; ++pass, now += 250ms) {
+        ASSERT_TRUE(read(now).ok);
+        events_tick(state, now);
+    }
+    ocr.prefiltered_words.clear();
+    for (int pass = 0; pass < 40; ++pass, now += 250ms) {
+        ASSERT_TRUE(read(now).ok);
+        events_tick(state, now);
+    }
+    std::vector<std::string> kills;
+    for (const std::string& m : logs)
+        if (m.find("[BAJA]") != std::string::npos) kills.push_back(m);
+    ASSERT_EQ(kills.size(), 1u) << ::testing::PrintToString(logs);
+    EXPECT_THAT(kills[0], HasSubstr("Eliminaste a SHADOWFOX"));
+    EXPECT_FALSE(state.pending_death);
+    for (const std::string& m : logs) EXPECT_THAT(m, Not(HasSubstr("cubierta")));
+    EXPECT_THAT(test::read_file(dir.path() / "estadisticas.jsonl"),
+                HasSubstr("\"enemigo\":\"SHADOWFOX\""));
 }
 
 TEST_F(ReadFrame, TakesTheSlowPassReadingsAndKeepsTheMenuRecord) {

@@ -108,6 +108,20 @@ TEST_P(HudFrames, AKillCardGivesOneKillWithItsLevelMedalPlaceAndClip) {
     EXPECT_EQ(run->state.kill_cards_committed, 1u);
 }
 
+// Snow blackens in the binarisation like the card's text, so the band is
+// mostly black with the text black on the plate: it must still be read.
+TEST_P(HudFrames, AKillCardOverSnowIsRead) {
+    show(frame("baja_nieve"));
+    passes(8);
+    show(frame("vacio"));
+    passes(12);
+    ASSERT_EQ(run->logged("[BAJA]").size(), 1u) << logs();
+    const auto lines = run->history();
+    ASSERT_EQ(lines.size(), 1u) << logs();
+    EXPECT_EQ(lines[0]["enemigo"], "FABEX_1988") << lines[0].dump();
+    EXPECT_EQ(lines[0]["baja_en_partida"], 2) << lines[0].dump();
+}
+
 TEST_P(HudFrames, ADeathCardWithItsKillcamGivesOneDeathWithTheKillersCard) {
     const auto card = frame("muerte");
     const auto none = frame("vacio");

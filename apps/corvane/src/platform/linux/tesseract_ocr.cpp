@@ -77,7 +77,13 @@ class TesseractOcr final : public OcrEngine {
             const std::uint8_t* p = bgra + i * 4;
             sum += grey ? std::uint64_t{p[0]} * 3 : std::uint64_t{p[0]} + p[1] + p[2];
         }
-        const std::uint8_t flip = sum < std::uint64_t{128} * 3 * pixels ? 255 : 0;
+        const bool mostly_dark = sum < std::uint64_t{128} * 3 * pixels;
+        // A black-and-white picture is never flipped: the binarised and
+        // prefiltered regions draw the text black whatever lies around it,
+        // and on a bright scene (snow, sky) most of such a picture is black
+        // too, with the card's text black on its white plate. Flipped, that
+        // text would turn white on black and go unread.
+        const std::uint8_t flip = mostly_dark && !black_white ? 255 : 0;
         if (black_white) {
             // Rows of bits, first pixel in the high bit; a set bit is white.
             const std::size_t row = (std::size_t{width} + 7) / 8;
@@ -106,10 +112,10 @@ class TesseractOcr final : public OcrEngine {
             api_->SetImage(buffer_.data(), static_cast<int>(width), static_cast<int>(height), 3,
                            static_cast<int>(width) * 3);
         }
-        // Black text on white is all a black-and-white picture can show:
-        // reading its poor lines a second time inverted only reads the noise
-        // again.
-        set_invert_retry(!black_white);
+        // A mostly white black-and-white picture shows black text on white
+        // only: reading its poor lines a second time inverted only reads the
+        // noise again. A mostly black one may hold light text too.
+        set_invert_retry(!black_white || mostly_dark);
         api_->SetSourceResolution(kSourceDpi);
         tesseract::ETEXT_DESC monitor;
         monitor.set_deadline_msecs(static_cast<std::int32_t>(deadline_ms_));
