@@ -9,9 +9,11 @@ import time
 build = os.environ.get("CORVANE_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..",
                                                          "build", "release"))
 helper = os.path.join(build, "bench", "detection_pass_helper")
-cores = os.cpu_count() or 1
+# Only CPUs this process may use: a job given some cores keeps to them. The
+# helper takes the first of them for itself, the encoder the next.
+allowed = sorted(os.sched_getaffinity(0))
 encoder = subprocess.Popen(
-    ["taskset", "-c", str(1 % cores), "ffmpeg", "-v", "error", "-re", "-f", "lavfi",
+    ["taskset", "-c", str(allowed[1 % len(allowed)]), "ffmpeg", "-v", "error", "-re", "-f", "lavfi",
      "-i", "testsrc2=size=1920x1080:rate=30", "-c:v", "libx264", "-preset", "veryfast",
      "-tune", "zerolatency", "-threads", "1", "-f", "null", "-"],
     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

@@ -135,10 +135,20 @@ std::size_t bare_tesseract(tesseract::TessBaseAPI& api, const Bitmap& b) {
 
 int main(int argc, char** argv) {
     const int passes = argc > 1 ? std::atoi(argv[1]) : 40;
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(0, &one);
-    sched_setaffinity(0, sizeof one, &one);
+    // The first CPU this process may use (detection_pass.py puts the encoder
+    // on the next one), never a fixed number that may be another job's.
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+            if (!CPU_ISSET(cpu, &allowed)) continue;
+            cpu_set_t one;
+            CPU_ZERO(&one);
+            CPU_SET(cpu, &one);
+            sched_setaffinity(0, sizeof one, &one);
+            break;
+        }
+    }
 
     const std::uint32_t W = 1920, H = 1080;
     const test::Picture pic = test::render_texts(W, H,

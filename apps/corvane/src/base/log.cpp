@@ -173,12 +173,18 @@ void log_flush() {
 }
 
 void log_reset_for_tests() {
-    auto& s = state();
-    std::lock_guard lock(s.mutex);
-    if (s.fd >= 0) ::close(s.fd);
-    s.fd = -1;
-    s.initialised = false;
-    s.size = 0;
+    {
+        auto& s = state();
+        std::lock_guard lock(s.mutex);
+        if (s.fd >= 0) ::close(s.fd);
+        s.fd = -1;
+        s.initialised = false;
+        s.size = 0;
+    }
+    auto& c = console_copy();
+    std::lock_guard lock(c.mutex);
+    c.unfinished.clear();
+    c.dropped = 0;
 }
 
 void log_line(std::string_view message) {

@@ -36,7 +36,8 @@ void log_flush();
 // The "--consola" copy of every line to standard output.
 void log_set_console(bool on);
 
-// Tests only: forget the opened file (back to "not initialised").
+// Tests only: forget the opened file (back to "not initialised") and the
+// console lines still owed or counted as dropped.
 void log_reset_for_tests();
 
 }  // namespace corvane

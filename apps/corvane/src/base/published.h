@@ -22,6 +22,12 @@ public:
         return value_;
     }
 
+    // Back to "not published" (tests); holders keep their object.
+    void reset() {
+        std::lock_guard lock(mutex_);
+        value_.reset();
+    }
+
 private:
     std::mutex mutex_;
     std::shared_ptr<T> value_;

@@ -69,4 +69,6 @@ std::shared_ptr<SaveRequestSlot> save_request_slot_publish() { return g_slot.pub
 
 std::shared_ptr<SaveRequestSlot> save_request_slot() { return g_slot.get(); }
 
+void save_request_slot_reset_for_tests() { g_slot.reset(); }
+
 }  // namespace corvane

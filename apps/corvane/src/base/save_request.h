@@ -65,5 +65,7 @@ std::optional<SaveRequest> save_request_take(SaveRequestSlot& slot);
 std::shared_ptr<SaveRequestSlot> save_request_slot_publish();
 // The published slot, or null before start-up has made it.
 std::shared_ptr<SaveRequestSlot> save_request_slot();
+// Tests only: back to "no slot published".
+void save_request_slot_reset_for_tests();
 
 }  // namespace corvane

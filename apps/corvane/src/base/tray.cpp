@@ -3,6 +3,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -23,6 +24,7 @@ struct TrayShared {
     std::shared_ptr<const std::function<void()>> remover;
     std::mutex context_mutex;
     std::unique_ptr<const TrayContext> context;
+    std::vector<std::unique_ptr<const TrayContext>> retired;  // reset by tests, still pointed to
     std::mutex detector_mutex;
 };
 
@@ -92,6 +94,12 @@ void tray_context_publish(TrayContext ctx) {
     auto& s = shared();
     std::lock_guard lock(s.context_mutex);
     if (!s.context) s.context = std::make_unique<const TrayContext>(std::move(ctx));
+}
+
+void tray_context_reset_for_tests() {
+    auto& s = shared();
+    std::lock_guard lock(s.context_mutex);
+    if (s.context) s.retired.push_back(std::move(s.context));
 }
 
 const TrayContext* tray_context() {

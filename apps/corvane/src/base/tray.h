@@ -67,5 +67,8 @@ bool detector_set_enabled(bool on);
 
 // Tests only: empties the balloon list.
 void tray_balloons_clear_for_tests();
+// Tests only: back to "no context published". The old context stays
+// allocated, as a pointer to it may still be held.
+void tray_context_reset_for_tests();
 
 }  // namespace corvane

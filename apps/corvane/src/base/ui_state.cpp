@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <vector>
 
 namespace corvane {
 
@@ -30,6 +31,13 @@ bool ui_session_publish(std::string token, std::uint16_t port) {
 }
 
 const UiSession* ui_session() { return g_session.load(std::memory_order_acquire); }
+
+void ui_session_reset_for_tests() {
+    static std::mutex m;
+    static auto* retired = new std::vector<const UiSession*>;  // kept reachable, like the session
+    std::lock_guard lock(m);
+    if (const UiSession* old = g_session.exchange(nullptr, std::memory_order_acq_rel)) retired->push_back(old);
+}
 
 void ui_pending_tab_set(std::string tab) {
     auto& p = pending();

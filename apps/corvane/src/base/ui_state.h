@@ -22,6 +22,10 @@ bool ui_session_publish(std::string token, std::uint16_t port);
 // published it never changes and lives until the process ends.
 const UiSession* ui_session();
 
+// Tests only: back to "not published". The old session stays allocated, as
+// threads of an earlier test may still read it.
+void ui_session_reset_for_tests();
+
 // `UiPendingTab`: replaced by every request to open the interface window.
 void ui_pending_tab_set(std::string tab);
 

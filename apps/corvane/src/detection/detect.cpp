@@ -386,6 +386,8 @@ bool detector_close_for_exit(std::chrono::milliseconds limit) {
     return detector_wait_closed(limit);
 }
 
+void detector_exit_reset_for_tests() { g_open.exit_requested.store(false); }
+
 bool detector_wait_closed(std::chrono::milliseconds limit) {
     std::unique_lock lock(g_open.lock);
     return g_open.closed.wait_for(lock, limit, [] { return g_open.engines == 0; });

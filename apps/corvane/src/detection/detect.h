@@ -227,5 +227,8 @@ bool detector_wait_closed(std::chrono::milliseconds limit);
 // exit), and waits up to `limit` for their engines to close; true when none is
 // left open.
 bool detector_close_for_exit(std::chrono::milliseconds limit);
+// Tests only: forget an exit asked for by detector_close_for_exit, which would
+// end every detector started later in the process at once.
+void detector_exit_reset_for_tests();
 
 }  // namespace corvane

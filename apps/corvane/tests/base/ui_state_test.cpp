@@ -10,6 +10,7 @@ namespace {
 
 TEST(UiState, SessionIsPublishedOnceAndNeverChanges) {
     // Racing publishers: exactly one wins, and every reader sees the winner.
+    ui_session_reset_for_tests();
     std::vector<std::thread> threads;
     std::atomic<int> winners{0};
     for (int i = 0; i < 8; ++i)

@@ -103,12 +103,11 @@ TEST(UiWindow, NothingBeforeTheSessionThenOneBrowserStartPerFiveSeconds) {
     ::setenv("FAKE_BROWSER_LOG", browser_log.c_str(), 1);
     ::unsetenv("DISPLAY");  // the fake starts, logs and ends: no window is ever found
     ui_window_set_browser_for_tests(std::filesystem::path(FAKE_BROWSER));
+    ui_session_reset_for_tests();
 
-    if (!ui_session()) {  // each test runs in a process of its own under ctest
-        ui_open_window("ayuda");
-        EXPECT_EQ(test::read_file(log_file_path()).find("[VENTANA]"), std::string::npos);
-        EXPECT_EQ(ui_pending_tab_take(), std::nullopt);
-    }
+    ui_open_window("ayuda");
+    EXPECT_EQ(test::read_file(log_file_path()).find("[VENTANA]"), std::string::npos);
+    EXPECT_EQ(ui_pending_tab_take(), std::nullopt);
 
     publish_session();
     ui_open_window("ajustes:audio");
@@ -159,6 +158,7 @@ class UiWindowDesktop : public ::testing::Test {
         ::setenv("FAKE_BROWSER_LOG", browser_log_.c_str(), 1);
         ui_window_set_browser_for_tests(std::filesystem::path(FAKE_BROWSER));
         ui_window_reset_launch_times_for_tests();
+        ui_session_reset_for_tests();
         publish_session();
     }
     void TearDown() override {

@@ -464,6 +464,7 @@ TEST(DetectorEngine, AnExitWithoutTheQuitClosesTheEngineToo) {
     while (sleeps.load() < 10) std::this_thread::sleep_for(1ms);
     EXPECT_TRUE(detector_close_for_exit(60s));
     thread.join();
+    detector_exit_reset_for_tests();
     EXPECT_FALSE(d.quit->set.load());
     EXPECT_THAT(d.history(), HasSubstr("\"enemigo\":\"SHADOWFOX\""));
 }

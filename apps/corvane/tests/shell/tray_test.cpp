@@ -25,12 +25,16 @@ class TrayFixture : public ::testing::Test {
         log_open();
         (void)config_load();  // writes the INI from its template
         tray_balloons_clear_for_tests();
+        tray_context_reset_for_tests();
+        save_request_slot_reset_for_tests();
         game_status_store(std::nullopt);
         status_text_set("");
         DetectorEnabledFlag = true;
     }
     void TearDown() override {
         tray_balloons_clear_for_tests();
+        tray_context_reset_for_tests();
+        save_request_slot_reset_for_tests();
         log_reset_for_tests();
     }
     std::string log_added() {
@@ -137,8 +141,8 @@ struct Recorded {
     }
 };
 
-// One test, in order: the context and the save slot are published once per
-// process, and the "before" cases need them unpublished.
+// One test, in order: the "before" cases need the context and the save slot
+// unpublished, as the fixture leaves them.
 TEST_F(TrayFixture, CommandsReachTheirActionsOnceTheContextIsPublished) {
     Recorded rec;
     const TrayActions actions = rec.actions();

@@ -105,6 +105,9 @@ TEST(WebAi, OneJobPerClipHoweverItsNameIsSpelt) {
         EXPECT_TRUE(state["trabajo"].is_object() && state["trabajo"]["corriendo"] == true) << query << state.dump();
     }
     ai_set_thread_start_for_tests({});
+    // The held worker never runs: its job would stay running in the process's
+    // table and refuse the next test's analysis of a clip of the same name.
+    ai_job_update("2026-01-05/Muertes/a.mp4", [](AiJob& j) { j.running = false; });
 }
 
 }  // namespace
