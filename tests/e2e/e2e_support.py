@@ -1,11 +1,31 @@
 """What the whole-program tests share: a private X display, a private sound
 server with a null sink, and waiting on conditions. Every process started
 here is stopped by its own pid when the test ends."""
+import json
 import os
 import shutil
+import socket
 import subprocess
 import tempfile
 import time
+
+
+def api_request(port, token, method, target, body=None):
+    """One request to the program's interface with its key header; the
+    reply's status line and its JSON body."""
+    data = json.dumps(body).encode() if body is not None else b""
+    head = ("%s %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nX-CRVN-Clave: %s\r\n"
+            "Content-Length: %d\r\nConnection: close\r\n\r\n" % (method, target, port, token, len(data)))
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
+        s.sendall(head.encode() + data)
+        reply = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            reply += chunk
+    status, _, rest = reply.partition(b"\r\n")
+    return status.decode(), json.loads(rest.partition(b"\r\n\r\n")[2].decode())
 
 
 def wait_until(pred, timeout=30.0, step=0.05):

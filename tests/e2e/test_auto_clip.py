@@ -10,12 +10,11 @@ import json
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import time
 import unittest
 
-from e2e_support import Desktop, stop_process, wait_until
+from e2e_support import api_request, Desktop, stop_process, wait_until
 
 BIN = os.environ["CORVANE_BIN"]
 HELPER = os.path.join(os.environ["CORVANE_BUILD_DIR"], "apps", "corvane", "cod25")
@@ -53,19 +52,7 @@ def api_action(data_dir, name):
     reply."""
     with open(os.path.join(data_dir, "interfaz.json"), encoding="utf-8") as f:
         interfaz = json.load(f)
-    port, token = interfaz["puerto"], interfaz["clave"]
-    body = json.dumps({"a": name}).encode()
-    head = ("POST /api/accion HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nX-CRVN-Clave: %s\r\n"
-            "Content-Length: %d\r\nConnection: close\r\n\r\n" % (port, token, len(body)))
-    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
-        s.sendall(head.encode() + body)
-        reply = b""
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            reply += chunk
-    return json.loads(reply.partition(b"\r\n\r\n")[2].decode())
+    return api_request(interfaz["puerto"], interfaz["clave"], "POST", "/api/accion", {"a": name})[1]
 
 
 class Window:

@@ -6,10 +6,9 @@ control characters."""
 import json
 import os
 import re
-import socket
 import unittest
 
-from e2e_support import Desktop, wait_until
+from e2e_support import api_request, Desktop, wait_until
 
 BIN = os.environ["CORVANE_BIN"]
 READY = "[CORVANE] Listo: grabando en segundo plano."
@@ -20,20 +19,7 @@ RAW = [b"\x1b", b"\x07", b"\x08", b"\x00", b"\x7f", "\u2028".encode(), "\u2029".
        "\u0085".encode(), "\u009b".encode()]
 
 
-def call(port, token, method, target, body=None):
-    data = json.dumps(body).encode() if body is not None else b""
-    head = ("%s %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nX-CRVN-Clave: %s\r\n"
-            "Content-Length: %d\r\nConnection: close\r\n\r\n" % (method, target, port, token, len(data)))
-    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
-        s.sendall(head.encode() + data)
-        reply = b""
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            reply += chunk
-    status, _, rest = reply.partition(b"\r\n")
-    return status.decode(), json.loads(rest.partition(b"\r\n\r\n")[2].decode())
+call = api_request
 
 
 def read_bytes(path):

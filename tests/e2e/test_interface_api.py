@@ -5,32 +5,16 @@ user sees it (the file, the log, the clip, the exit)."""
 import glob
 import json
 import os
-import socket
 import unittest
 
-from e2e_support import Desktop, wait_until
+from e2e_support import api_request, Desktop, wait_until
 
 BIN = os.environ["CORVANE_BIN"]
 READY = "[CORVANE] Listo: grabando en segundo plano. Controles en el ícono junto al reloj."
 CLOSED = "[CORVANE] Cerrado."
 
 
-def call(port, token, method, target, body=None):
-    """One request with the interface's key header; the reply's status line
-    and its JSON body."""
-    data = json.dumps(body).encode() if body is not None else b""
-    head = ("%s %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nX-CRVN-Clave: %s\r\n"
-            "Content-Length: %d\r\nConnection: close\r\n\r\n" % (method, target, port, token, len(data)))
-    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
-        s.sendall(head.encode() + data)
-        reply = b""
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            reply += chunk
-    status, _, rest = reply.partition(b"\r\n")
-    return status.decode(), json.loads(rest.partition(b"\r\n\r\n")[2].decode())
+call = api_request
 
 
 class InterfaceApiTest(unittest.TestCase):

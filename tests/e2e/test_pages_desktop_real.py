@@ -9,11 +9,10 @@ import glob
 import json
 import os
 import re
-import socket
 import subprocess
 import unittest
 
-from e2e_support import Desktop, wait_until
+from e2e_support import api_request, Desktop, wait_until
 
 BIN = os.environ["CORVANE_BIN"]
 SRC = os.environ["CORVANE_SOURCE_DIR"]
@@ -25,18 +24,7 @@ NOT_FOUND = "no se encontró el servidor (error de red 6)"
 
 
 def call(port, token, method, target, body=None):
-    data = json.dumps(body).encode() if body is not None else b""
-    head = ("%s %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nX-CRVN-Clave: %s\r\n"
-            "Content-Length: %d\r\nConnection: close\r\n\r\n" % (method, target, port, token, len(data)))
-    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
-        s.sendall(head.encode() + data)
-        reply = b""
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            reply += chunk
-    return json.loads(reply.partition(b"\r\n\r\n")[2].decode())
+    return api_request(port, token, method, target, body)[1]
 
 
 def video_codec(path):

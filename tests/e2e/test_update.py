@@ -10,7 +10,6 @@ import io
 import json
 import os
 import signal
-import socket
 import subprocess
 import threading
 import time
@@ -20,7 +19,7 @@ import zipfile
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat
 
-from e2e_support import Desktop, wait_until
+from e2e_support import api_request, Desktop, wait_until
 
 BIN = os.environ["CORVANE_BIN"]
 SRC = os.environ["CORVANE_SOURCE_DIR"]
@@ -28,18 +27,7 @@ READY = "[CORVANE] Listo: grabando en segundo plano. Controles en el ícono junt
 
 
 def call(port, token, method, target, body=None):
-    data = json.dumps(body).encode() if body is not None else b""
-    head = ("%s %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nX-CRVN-Clave: %s\r\n"
-            "Content-Length: %d\r\nConnection: close\r\n\r\n" % (method, target, port, token, len(data)))
-    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
-        s.sendall(head.encode() + data)
-        reply = b""
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            reply += chunk
-    return json.loads(reply.partition(b"\r\n\r\n")[2].decode())
+    return api_request(port, token, method, target, body)[1]
 
 
 class Files(http.server.BaseHTTPRequestHandler):
