@@ -8,6 +8,7 @@ import os
 import signal
 import socket
 import subprocess
+import threading
 
 from e2e_support import stop_process, wait_until
 
@@ -181,3 +182,30 @@ def key_taken(display, key, modifiers):
 
 
 CONTROL_MASK = 1 << 2
+
+
+class TerminalReader:
+    """Everything a pseudo-terminal's program side shows, read on a thread of
+    its own until the terminal closes."""
+
+    def __init__(self, master):
+        self._screen = bytearray()
+        self._lock = threading.Lock()
+        self.closed = threading.Event()
+        threading.Thread(target=self._read, args=(master,), daemon=True).start()
+
+    def _read(self, master):
+        while True:
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:
+                break
+            if not chunk:
+                break
+            with self._lock:
+                self._screen.extend(chunk)
+        self.closed.set()
+
+    def text(self):
+        with self._lock:
+            return self._screen.decode("utf-8", "replace")

@@ -6,11 +6,10 @@ no window, as "--consola --no-window" asked."""
 import os
 import pty
 import subprocess
-import threading
 import unittest
 
 from e2e_support import Desktop, wait_until
-from session_support import (READY, STARTED, become_subreaper, end_pid, post_action,
+from session_support import (READY, STARTED, TerminalReader, become_subreaper, end_pid, post_action,
                              read_interfaz, status_answers)
 
 BIN = os.environ["CORVANE_BIN"]
@@ -49,27 +48,8 @@ class RestartTest(unittest.TestCase):
             os.chdir(d.root)
             os.execve(d.exe, [d.exe, "--consola", "--no-window"], d.env)
         self.addCleanup(end_pid, pid)
-        screen = bytearray()
-        closed = threading.Event()
-        lock = threading.Lock()
-
-        def reader():
-            while True:
-                try:
-                    chunk = os.read(master, 65536)
-                except OSError:
-                    break
-                if not chunk:
-                    break
-                with lock:
-                    screen.extend(chunk)
-            closed.set()
-
-        threading.Thread(target=reader, daemon=True).start()
-
-        def shown():
-            with lock:
-                return screen.decode("utf-8", "replace")
+        terminal = TerminalReader(master)
+        shown = terminal.text
 
         self.assertTrue(wait_until(lambda: READY in d.log(), timeout=120), d.log()[-3000:])
         interfaz = self.restart_and_find_new_copy(d, pid)
@@ -78,7 +58,7 @@ class RestartTest(unittest.TestCase):
         self.assertTrue(wait_until(lambda: shown().count(READY) >= 2, timeout=30), shown()[-3000:])
         # The terminal goes away, as "script" closes it when its command ends.
         os.close(master)
-        self.assertTrue(closed.wait(30))
+        self.assertTrue(terminal.closed.wait(30))
         self.assertTrue(status_answers(interfaz))
         self.assertTrue(wait_until(lambda: status_answers(interfaz), timeout=10))
         after_restart = d.log().split(STARTED)[-1]

@@ -7,11 +7,11 @@ import pty
 import re
 import signal
 import subprocess
-import threading
 import unittest
 
 from e2e_support import Desktop, stop_process, wait_until
-from session_support import (READY, CLOSED, read, read_interfaz, request, start_notifications)
+from session_support import (READY, CLOSED, TerminalReader, read, read_interfaz, request,
+                             start_notifications)
 
 BIN = os.environ["CORVANE_BIN"]
 CLOSING = "[CORVANE] Cerrando…"
@@ -51,21 +51,7 @@ class SessionEndTest(unittest.TestCase):
                 os.kill(pid, signal.SIGKILL)
                 os.waitpid(pid, 0)
         self.addCleanup(reap)
-        screen = bytearray()
-        lock = threading.Lock()
-
-        def reader():
-            while True:
-                try:
-                    chunk = os.read(master, 65536)
-                except OSError:
-                    break
-                if not chunk:
-                    break
-                with lock:
-                    screen.extend(chunk)
-
-        threading.Thread(target=reader, daemon=True).start()
+        terminal = TerminalReader(master)
         self.addCleanup(os.close, master)
 
         self.assertTrue(wait_until(lambda: READY in d.log(), timeout=120), d.log()[-3000:])
@@ -88,8 +74,7 @@ class SessionEndTest(unittest.TestCase):
         log = d.log()
         self.assertTrue(log.endswith(CLOSED + "\r\n"), log[-500:])
         self.assertEqual(log.count(CLOSING), 1, log[-1000:])
-        with lock:
-            shown = screen.decode("utf-8", "replace")
+        shown = terminal.text()
         self.assertEqual(shown.count(CLOSING), 1, shown[-1000:])
 
         # No file of the data folder holds the key any more.
