@@ -1,7 +1,7 @@
 // Driven by test_manual.py against the running program (PORT, TOKEN in the
 // environment): the help page draws the real manual in each language; prints
 // one JSON line with what was drawn for the python side to check.
-import { launch } from './support.mjs';
+import { launch, watchRealPage } from './support.mjs';
 
 const base = `http://127.0.0.1:${process.env.PORT}`;
 const token = process.env.TOKEN;
@@ -10,10 +10,7 @@ const browser = await launch();
 try {
   const context = await browser.newContext({ viewport: { width: 1360, height: 920 } });
   const page = await context.newPage();
-  page.on('pageerror', (e) => out.errors.push(e.message));
-  page.on('console', (m) => { if (m.type() === 'error') out.errors.push(m.text()); });
-  page.on('response', (r) => { if (r.status() >= 400) out.errors.push(r.status() + ' ' + r.url()); });
-  page.on('request', (r) => { const u = r.url(); if (!u.startsWith(base + '/') && !u.startsWith('data:')) out.outside.push(u); });
+  watchRealPage(page, base, out);
 
   await page.goto(`${base}/ayuda?t=${token}&embed=1#manual`);
   for (const lang of ['es', 'en']) {

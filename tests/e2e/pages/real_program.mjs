@@ -2,7 +2,7 @@
 // the environment): the home page follows "/api/abrir", the log viewer shows
 // the program's own lines, "Guardar clip" asks for a clip; prints one JSON
 // line of findings and page-weight figures for the python side to check.
-import { launch } from './support.mjs';
+import { launch, watchRealPage } from './support.mjs';
 
 const base = `http://127.0.0.1:${process.env.PORT}`;
 const token = process.env.TOKEN;
@@ -11,10 +11,7 @@ const browser = await launch();
 try {
   const context = await browser.newContext({ viewport: { width: 1360, height: 920 } });
   const page = await context.newPage();
-  page.on('pageerror', (e) => out.errors.push(e.message));
-  page.on('console', (m) => { if (m.type() === 'error') out.errors.push(m.text()); });
-  page.on('response', (r) => { if (r.status() >= 400) out.errors.push(r.status() + ' ' + r.url()); });
-  page.on('request', (r) => { const u = r.url(); if (!u.startsWith(base + '/') && !u.startsWith('data:')) out.outside.push(u); });
+  watchRealPage(page, base, out);
 
   // Page weight: size as served and request-to-load time, for each page.
   for (const p of ['/', '/ayuda']) {

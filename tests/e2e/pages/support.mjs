@@ -23,6 +23,15 @@ export function launch() {
   });
 }
 
+// A page of the running program: its errors, failed replies and any request
+// that leaves the program's origin go into `out.errors` and `out.outside`.
+export function watchRealPage(page, base, out) {
+  page.on('pageerror', (e) => out.errors.push(e.message));
+  page.on('console', (m) => { if (m.type() === 'error') out.errors.push(m.text()); });
+  page.on('response', (r) => { if (r.status() >= 400) out.errors.push(r.status() + ' ' + r.url()); });
+  page.on('request', (r) => { const u = r.url(); if (!u.startsWith(base + '/') && !u.startsWith('data:')) out.outside.push(u); });
+}
+
 // The words the server fills in where a page names a part of the desktop:
 // placeholder -> text, read from the program's own table (platform/texts.h).
 function readDesktopTexts() {
