@@ -28,14 +28,14 @@ struct TrayShared {
     std::mutex detector_mutex;
 };
 
-TrayShared& shared() {
+TrayShared& tray_shared() {
     // Leaked on purpose: detached threads may post while the process ends.
     static TrayShared* s = new TrayShared;
     return *s;
 }
 
 void call_hook(std::shared_ptr<const std::function<void()>> TrayShared::*member) {
-    auto& s = shared();
+    auto& s = tray_shared();
     std::shared_ptr<const std::function<void()>> hook;
     {
         std::lock_guard lock(s.hooks_mutex);
@@ -48,7 +48,7 @@ void call_hook(std::shared_ptr<const std::function<void()>> TrayShared::*member)
 
 void tray_post(std::string_view title, std::string_view body, std::uint8_t warning) {
     Balloon b{std::string(title), std::string(body), warning};
-    auto& s = shared();
+    auto& s = tray_shared();
     {
         std::lock_guard lock(s.balloons_mutex);
         while (s.balloons.size() >= kPendingBalloonsMax) s.balloons.pop_front();
@@ -58,7 +58,7 @@ void tray_post(std::string_view title, std::string_view body, std::uint8_t warni
 }
 
 std::vector<Balloon> tray_balloons_take() {
-    auto& s = shared();
+    auto& s = tray_shared();
     std::lock_guard lock(s.balloons_mutex);
     std::vector<Balloon> out(std::make_move_iterator(s.balloons.begin()),
                              std::make_move_iterator(s.balloons.end()));
@@ -67,20 +67,20 @@ std::vector<Balloon> tray_balloons_take() {
 }
 
 void tray_balloons_clear_for_tests() {
-    auto& s = shared();
+    auto& s = tray_shared();
     std::lock_guard lock(s.balloons_mutex);
     s.balloons.clear();
 }
 
 void tray_set_waker(std::function<void()> wake) {
-    auto& s = shared();
+    auto& s = tray_shared();
     auto hook = wake ? std::make_shared<const std::function<void()>>(std::move(wake)) : nullptr;
     std::lock_guard lock(s.hooks_mutex);
     s.waker = std::move(hook);
 }
 
 void tray_set_remover(std::function<void()> remove) {
-    auto& s = shared();
+    auto& s = tray_shared();
     auto hook = remove ? std::make_shared<const std::function<void()>>(std::move(remove)) : nullptr;
     std::lock_guard lock(s.hooks_mutex);
     s.remover = std::move(hook);
@@ -91,19 +91,19 @@ void tray_remove_icon() {
 }
 
 void tray_context_publish(TrayContext ctx) {
-    auto& s = shared();
+    auto& s = tray_shared();
     std::lock_guard lock(s.context_mutex);
     if (!s.context) s.context = std::make_unique<const TrayContext>(std::move(ctx));
 }
 
 void tray_context_reset_for_tests() {
-    auto& s = shared();
+    auto& s = tray_shared();
     std::lock_guard lock(s.context_mutex);
     if (s.context) s.retired.push_back(std::move(s.context));
 }
 
 const TrayContext* tray_context() {
-    auto& s = shared();
+    auto& s = tray_shared();
     std::lock_guard lock(s.context_mutex);
     return s.context.get();
 }
@@ -123,7 +123,7 @@ bool tray_save_clip() {
 }
 
 bool detector_set_enabled(bool on) {
-    auto& s = shared();
+    auto& s = tray_shared();
     std::lock_guard lock(s.detector_mutex);
     const bool was = DetectorEnabledFlag.exchange(on);
     if (was == on) return was;

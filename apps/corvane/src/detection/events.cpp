@@ -17,7 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kPrematchGate = 8s;
+constexpr auto kPrematchEventGate = 8s;
 constexpr auto kKillfeedDelay = 2500ms;
 constexpr auto kKillCardQuiet = 1200ms;
 constexpr auto kKillCardMax = 3s;
@@ -209,11 +209,11 @@ EventEngineState events_state_make(const Settings& settings, std::shared_ptr<Sav
 void events_tick(EventEngineState& state, Instant now) {
     // 1. The lobby ends when its text has not been seen for a while.
     if (state.in_lobby &&
-        (!state.last_prematch_at || events_elapsed(*state.last_prematch_at, now) >= kPrematchGate))
+        (!state.last_prematch_at || events_elapsed(*state.last_prematch_at, now) >= kPrematchEventGate))
         events_match_started(state);
 
     // 2. Nothing read in the lobby counts.
-    if (state.last_prematch_at && events_elapsed(*state.last_prematch_at, now) < kPrematchGate) {
+    if (state.last_prematch_at && events_elapsed(*state.last_prematch_at, now) < kPrematchEventGate) {
         state.pending_kill.reset();
         state.pending_knock.reset();
         if (state.pending_death) {

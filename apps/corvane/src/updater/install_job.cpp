@@ -61,7 +61,7 @@ bool plain_http_allowed() {
     return env != nullptr && utf8_valid(env);
 }
 
-void remove_quietly(const fs::path& p) {
+void remove_file_quietly(const fs::path& p) {
     std::error_code ec;
     fs::remove(p, ec);
 }
@@ -107,7 +107,7 @@ Downloaded download(const std::string& url, const fs::path& package, std::uint64
         out.error = fmt::format("HTTP Error {}", got.value().status);
     }
     if (!out.error.empty()) {
-        remove_quietly(package);
+        remove_file_quietly(package);
         return out;
     }
     out.digest = vessoria::sha256_hex(vessoria::sha256_finish(state.hash));
@@ -173,7 +173,7 @@ std::string updater_launch_installer(const fs::path& program_folder, const fs::p
                         ec);
     if (!ec) fs::rename(temp, copy, ec);
     if (ec) {
-        remove_quietly(temp);
+        remove_file_quietly(temp);
         return system_text(ec.value());
     }
     const SpawnResult started = process_spawn_new_session(
@@ -198,13 +198,13 @@ void updater_download_and_install(const fs::path& program_folder, const UpdateIn
     if (!got.error.empty()) return fail(got.error);
     log_line("[ACTUALIZACIÓN] Descarga completa.");
     if (got.digest != info.sha256) {
-        remove_quietly(package);
+        remove_file_quietly(package);
         return fail("el archivo descargado no coincide con el publicado (SHA-256 distinto)");
     }
 
     const fs::path unpacked = folder / "nuevo";
     auto extracted = vessoria::zip_extract(package, unpacked);
-    remove_quietly(package);
+    remove_file_quietly(package);
     if (!extracted) return fail(extracted.error());
     std::error_code ec;
     if (!fs::is_regular_file(unpacked / kProgramFileName, ec)) {

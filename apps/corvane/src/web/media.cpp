@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void send_not_found(NetSocket s) { ui_send_response(s, "404 Not Found", "text/plain", "?"); }
+void send_media_not_found(NetSocket s) { ui_send_response(s, "404 Not Found", "text/plain", "?"); }
 
 bool ends_with_mp4(std::string_view name) {
     return name.size() >= 4 && ascii_lower(name.substr(name.size() - 4)) == ".mp4";
@@ -157,7 +157,7 @@ void ui_serve_file(NetSocket s, const fs::path& path, const std::optional<std::s
                    std::string_view content_type) {
     MediaFile file = media_file_open(path);
     if (!file.valid()) {
-        send_not_found(s);
+        send_media_not_found(s);
         return;
     }
     FileCloser closer{file};
@@ -198,7 +198,7 @@ std::optional<UiDeferredAction> ui_route_clip_media(const UiExchange& ex) {
     const fs::path folder = config_load().general.carpeta_clips;
     const auto clip = ui_resolve_clip_in(folder, name);
     if (!clip) {
-        send_not_found(ex.socket);
+        send_media_not_found(ex.socket);
         return std::nullopt;
     }
     const auto range = http_header_get(ex.request.headers, "range");
@@ -206,7 +206,7 @@ std::optional<UiDeferredAction> ui_route_clip_media(const UiExchange& ex) {
         // The voice track is held to the same folder as the clip: a link named
         // like it must not serve a file from elsewhere.
         const auto mic = ui_path_within(folder, clips_mic_path(*clip));
-        if (!mic) send_not_found(ex.socket);
+        if (!mic) send_media_not_found(ex.socket);
         else ui_serve_file(ex.socket, *mic, range, "audio/mp4");
     } else {
         ui_serve_file(ex.socket, *clip, range, "video/mp4");

@@ -47,7 +47,7 @@ struct FolderStamp {
     timespec ctime{};
 };
 
-bool same_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+bool same_folder_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 
 std::optional<FolderStamp> stamp_of(const std::string& path) {
     struct stat st {};
@@ -73,8 +73,8 @@ void stamp_tree(const std::string& path, std::vector<FolderStamp>& out) {
 }
 
 bool same_stamp(const FolderStamp& s, const struct stat& st) {
-    return S_ISDIR(st.st_mode) && st.st_dev == s.dev && st.st_ino == s.ino && same_time(st.st_mtim, s.mtime) &&
-           same_time(st.st_ctim, s.ctime);
+    return S_ISDIR(st.st_mode) && st.st_dev == s.dev && st.st_ino == s.ino && same_folder_time(st.st_mtim, s.mtime) &&
+           same_folder_time(st.st_ctim, s.ctime);
 }
 
 // The folders below the first (the tree's own) are looked at from the open

@@ -35,7 +35,7 @@ struct Context {
     std::string field(const char* name) const { return ui_query_param(query, name).value_or(""); }
 };
 
-Json failure(std::string message) {
+Json visor_failure(std::string message) {
     Json o = Json::object();
     o["ok"] = false;
     o["error"] = std::move(message);
@@ -54,9 +54,9 @@ Json act_disk(const Context& c) { return success(clips_disk_usage_json(c.folder,
 Json act_archive(const Context& c) {
     const std::string name = c.field("clip");
     auto clip = ui_resolve_clip_in(c.folder, name);
-    if (!clip) return failure("el clip ya no existe");
+    if (!clip) return visor_failure("el clip ya no existe");
     const bool flag = archive_flag(c);
-    if (auto err = clips_set_archived(*clip, flag)) return failure(*err);
+    if (auto err = clips_set_archived(*clip, flag)) return visor_failure(*err);
     log_line(fmt::format("[VISOR] Clip {}: {}", flag ? "archivado" : "desarchivado", name));
     Json o = Json::object();
     o["archivado"] = flag;
@@ -77,7 +77,7 @@ Json act_archive_many(const Context& c) {
         if (clip && !clips_set_archived(*clip, flag)) ++changed;
     }
     log_line(fmt::format("[VISOR] {} clip(s) {}", changed, flag ? "archivado(s)" : "desarchivado(s)"));
-    if (changed == 0) return failure("no se pudo archivar (¿se borraron los clips?)");
+    if (changed == 0) return visor_failure("no se pudo archivar (¿se borraron los clips?)");
     Json o = Json::object();
     o["clips"] = changed;
     o["archivado"] = flag;
@@ -86,7 +86,7 @@ Json act_archive_many(const Context& c) {
 
 Json act_delete_clip(const Context& c) {
     auto clean = ui_sanitize_rel_path(c.field("clip"));
-    if (!clean) return failure("clip no válido");
+    if (!clean) return visor_failure("clip no válido");
     const std::string& name = *clean;
     std::vector<std::string> kept;
     std::size_t read = 0;
@@ -95,12 +95,12 @@ Json act_delete_clip(const Context& c) {
         // The history is read before the clip goes: one that cannot be read
         // is left alone rather than written back from nothing.
         HistoryRead history = history_read_jsonl(c.history);
-        if (history.error) return failure(*history.error);
+        if (history.error) return visor_failure(*history.error);
         const auto clip = ui_clip_location(c.folder, name);
-        if (!clip) return failure("clip no válido");
+        if (!clip) return visor_failure("clip no válido");
         struct stat st {};
         if (::lstat(clip->c_str(), &st) == 0) {
-            if (auto err = clips_delete_files(*clip)) return failure(*err);
+            if (auto err = clips_delete_files(*clip)) return visor_failure(*err);
         }
         read = history.lines.size();
         kept.reserve(read);
@@ -120,7 +120,7 @@ Json act_delete_clip(const Context& c) {
             events_clear_clip_field(v);
             kept.push_back(ui_json_text(v));
         }
-        if (auto err = jsonl_write_atomic(c.history, kept)) return failure(*err);
+        if (auto err = jsonl_write_atomic(c.history, kept)) return visor_failure(*err);
         HistoryChangedFlag.store(true);
     }
     const std::size_t removed = read - kept.size();
@@ -137,9 +137,9 @@ Json act_delete_event(const Context& c) {
     expected["hora"] = c.field("hora");
     expected["tipo"] = c.field("tipo");
     auto index = parse_decimal(c.field("i"));
-    if (!index) return failure("evento no válido");
+    if (!index) return visor_failure("evento no válido");
     EventDeletionOutcome out = clips_delete_event(c.folder, c.history, *index, expected);
-    if (!out.result) return failure(out.error);
+    if (!out.result) return visor_failure(out.error);
     log_line(fmt::format("[VISOR] Evento borrado ({} {}){}", c.field("tipo"), c.field("hora"),
                          out.result->clip_deleted ? " y su clip" : ""));
     Json o = Json::object();
@@ -150,7 +150,7 @@ Json act_delete_event(const Context& c) {
 
 Json act_delete_events(const Context& c) {
     auto pairs = ui_events_to_json(json_parse_untrusted(c.field("ev")));
-    if (pairs.empty()) return failure("no hay eventos seleccionados");
+    if (pairs.empty()) return visor_failure("no hay eventos seleccionados");
     // Largest index first, so each deletion leaves the smaller ones in place.
     std::stable_sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
     pairs.erase(std::unique(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) { return a.first == b.first; }),
@@ -166,7 +166,7 @@ Json act_delete_events(const Context& c) {
         }
     }
     log_line(fmt::format("[VISOR] {} evento(s) borrado(s) y {} clip(s)", deleted, clips));
-    if (deleted == 0) return failure(errors.empty() ? "no se pudo" : errors[0].get<std::string>());
+    if (deleted == 0) return visor_failure(errors.empty() ? "no se pudo" : errors[0].get<std::string>());
     Json o = Json::object();
     o["eventos"] = deleted;
     o["clips"] = clips;
@@ -206,7 +206,7 @@ Json visor_action(std::string_view action, std::string_view query) {
     if (action == "borrar_clip") return act_delete_clip(c);
     if (action == "borrar_evento") return act_delete_event(c);
     if (action == "borrar_eventos") return act_delete_events(c);
-    return failure("acción desconocida");
+    return visor_failure("acción desconocida");
 }
 
 std::string visor_script(const Json& result) {

@@ -25,7 +25,7 @@ using Json = nlohmann::ordered_json;
 using test::read_file;
 
 // Writes a file, making its folders first.
-void write_file(const fs::path& p, const std::string& data) {
+void write_file_making_folders(const fs::path& p, const std::string& data) {
     fs::create_directories(p.parent_path());
     test::write_file(p, data);
 }
@@ -146,10 +146,10 @@ TEST_F(ClipsLibrary, DiskUseSplitsAutomaticArchivedAndManual) {
     write_size(dir / "d/Muertes/a.mp4", 1000);
     write_size(dir / "d/Muertes/a_mic.m4a", 200);
     write_size(dir / "d/Bajas/b.mp4", 300);
-    write_file(dir / "d/Bajas/b.json", R"({"archivado": true})");
+    write_file_making_folders(dir / "d/Bajas/b.json", R"({"archivado": true})");
     write_size(dir / "d/muertes/c.mp4", 50);  // lower case: manual
     write_size(dir / "d/Manual/m.mp4", 7);
-    write_file(dir / "d/Manual/m.json", R"({"archivado": true})");
+    write_file_making_folders(dir / "d/Manual/m.json", R"({"archivado": true})");
 
     Json u = clips_disk_usage_json(dir, 50);
     EXPECT_EQ(
@@ -181,7 +181,7 @@ TEST_F(ClipsLibrary, ArchiveFlagReadsOnlyBooleanTrue) {
         {"  {\"archivado\" : true}\n", true},
     };
     for (const auto& [text, want] : cases) {
-        write_file(clips_sidecar_path(clip), text);
+        write_file_making_folders(clips_sidecar_path(clip), text);
         EXPECT_EQ(clips_is_archived(clip), want) << text;
     }
     fs::remove(clips_sidecar_path(clip));
@@ -191,7 +191,7 @@ TEST_F(ClipsLibrary, ArchiveFlagReadsOnlyBooleanTrue) {
 TEST_F(ClipsLibrary, SettingTheFlagKeepsEveryOtherMemberInPlace) {
     const fs::path clip = dir / "Bajas/x.mp4";
     write_size(clip, 1);
-    write_file(clips_sidecar_path(clip),
+    write_file_making_folders(clips_sidecar_path(clip),
               "{\"clip\":\"x.mp4\",\"archivado\":\"true\",\"duracion\":14.0,\"eventos\":[\n  "
               "{\"segundo\":3.5,\"tipo\":\"baja\"}\n]}\n");
     ASSERT_EQ(clips_set_archived(clip, true), std::nullopt);
@@ -210,7 +210,7 @@ TEST_F(ClipsLibrary, SettingTheFlagWithoutSidecarCreatesOne) {
     ASSERT_EQ(clips_set_archived(clip, true), std::nullopt);
     EXPECT_EQ(read_file(clips_sidecar_path(clip)),
               "{\n  \"clip\": \"CRVN_ñ.mp4\",\n  \"eventos\": [],\n  \"archivado\": true\n}");
-    write_file(clips_sidecar_path(clip), "null");
+    write_file_making_folders(clips_sidecar_path(clip), "null");
     ASSERT_EQ(clips_set_archived(clip, false), std::nullopt);
     EXPECT_EQ(read_file(clips_sidecar_path(clip)), "{\n  \"archivado\": false\n}");
 }
@@ -222,18 +222,18 @@ TEST_F(ClipsLibrary, SettingTheFlagRefusesWhatItCannotKeep) {
     write_size(clip, 1);
     // A half-written sidecar still holds the events: it is not replaced.
     const std::string broken = "{\"clip\":\"x.mp4\",\"duracion\":60.0,\"eventos\":[\n  {\"tipo\"";
-    write_file(clips_sidecar_path(clip), broken);
+    write_file_making_folders(clips_sidecar_path(clip), broken);
     auto err = clips_set_archived(clip, true);
     ASSERT_TRUE(err.has_value());
     EXPECT_EQ(err->rfind("no se pudo guardar (", 0), 0u) << *err;
     EXPECT_EQ(read_file(clips_sidecar_path(clip)), broken);
 
-    write_file(clips_sidecar_path(clip), "[1,2]");
+    write_file_making_folders(clips_sidecar_path(clip), "[1,2]");
     EXPECT_TRUE(clips_set_archived(clip, true).has_value());
     EXPECT_EQ(read_file(clips_sidecar_path(clip)), "[1,2]");
 
     // Nesting deeper than the limit is refused rather than parsed.
-    write_file(clips_sidecar_path(clip), std::string(300, '[') + std::string(300, ']'));
+    write_file_making_folders(clips_sidecar_path(clip), std::string(300, '[') + std::string(300, ']'));
     EXPECT_FALSE(json_read_object(clips_sidecar_path(clip)).value.has_value());
 }
 
@@ -301,7 +301,7 @@ TEST_F(ClipsLibrary, JsonLinesReadSplitsAndRefusesWhatItCannotRead) {
         {" x \n", {" x "}},
     };
     for (const auto& [text, want] : cases) {
-        write_file(f, text);
+        write_file_making_folders(f, text);
         HistoryRead r = history_read_jsonl(f);
         EXPECT_FALSE(r.error.has_value());
         EXPECT_EQ(r.lines, want) << text;
@@ -311,7 +311,7 @@ TEST_F(ClipsLibrary, JsonLinesReadSplitsAndRefusesWhatItCannotRead) {
     EXPECT_TRUE(missing.lines.empty());
 
     // One bad byte must not read as "no history": a rewrite would erase it.
-    write_file(f, "{\"a\":1}\n\xff\n");
+    write_file_making_folders(f, "{\"a\":1}\n\xff\n");
     HistoryRead bad = history_read_jsonl(f);
     EXPECT_TRUE(bad.error.has_value());
     EXPECT_TRUE(bad.lines.empty());
@@ -321,7 +321,7 @@ TEST_F(ClipsLibrary, JsonLinesReadSplitsAndRefusesWhatItCannotRead) {
 
 TEST_F(ClipsLibrary, JsonLinesRewriteIsAtomic) {
     const fs::path f = dir / "estadisticas.jsonl";
-    write_file(f, "old\n");
+    write_file_making_folders(f, "old\n");
     ASSERT_EQ(jsonl_write_atomic(f, {"{\"a\":1}", "{\"b\":2}"}), std::nullopt);
     EXPECT_EQ(read_file(f), "{\"a\":1}\n{\"b\":2}\n");
     ASSERT_EQ(jsonl_write_atomic(f, {}), std::nullopt);
@@ -333,7 +333,7 @@ TEST_F(ClipsLibrary, JsonLinesRewriteIsAtomic) {
     // A target that cannot be replaced (a non-empty folder): the temporary
     // file nothing would ever read is not left behind.
     const fs::path blocked = dir / "blocked.jsonl";
-    write_file(blocked / "inside", "x");
+    write_file_making_folders(blocked / "inside", "x");
     auto err = jsonl_write_atomic(blocked, {"x"});
     ASSERT_TRUE(err.has_value());
     EXPECT_EQ(err->rfind("no se pudo reemplazar (", 0), 0u) << *err;

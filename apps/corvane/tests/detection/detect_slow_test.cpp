@@ -10,7 +10,7 @@
 namespace corvane {
 namespace {
 
-constexpr std::uint32_t kH = 1080;
+constexpr std::uint32_t kSlowH = 1080;
 
 TEST(SlowKillfeed, PairsFromRowsOfSegments) {
     const std::vector<OcrLine> segments = {
@@ -31,11 +31,11 @@ TEST(SlowKillfeed, PairsFromRowsOfSegments) {
         {"12", 300, 561},
         {"EMBER", 450, 559},
     };
-    const auto pairs = slow_killfeed_pairs(segments, kH);
+    const auto pairs = slow_killfeed_pairs(segments, kSlowH);
     EXPECT_EQ(pairs, (std::vector<KillfeedPair>{{"PLAYERONE", "SHADOWFOX"}, {"RAVEN77", "EMBER"}}));
     // Rows 8.64 px apart at 1080p are two rows; 8 px apart, one.
-    EXPECT_EQ(slow_killfeed_pairs({{"ALPHA", 100, 400}, {"BRAVO", 400, 408.7f}}, kH).size(), 0u);
-    EXPECT_EQ(slow_killfeed_pairs({{"ALPHA", 100, 400}, {"BRAVO", 400, 408}}, kH).size(), 1u);
+    EXPECT_EQ(slow_killfeed_pairs({{"ALPHA", 100, 400}, {"BRAVO", 400, 408.7f}}, kSlowH).size(), 0u);
+    EXPECT_EQ(slow_killfeed_pairs({{"ALPHA", 100, 400}, {"BRAVO", 400, 408}}, kSlowH).size(), 1u);
 }
 
 TEST(SlowMenu, ModeAndTheMapJustBelowIt) {
@@ -44,7 +44,7 @@ TEST(SlowMenu, ModeAndTheMapJustBelowIt) {
         {"RESURGENCE QUADS", 300, 700},
         {"COPPER HARBOR", 310, 740},
     };
-    EXPECT_EQ(slow_menu_selection(menu, kH),
+    EXPECT_EQ(slow_menu_selection(menu, kSlowH),
               (MenuSelection{"Resurgimiento Quads", std::string("Copper Harbor")}));
 
     struct Case {
@@ -63,11 +63,11 @@ TEST(SlowMenu, ModeAndTheMapJustBelowIt) {
     for (const Case& c : cases) {
         const std::vector<OcrLine> lines = {{"RESURGENCE QUADS", 300, 700},
                                             {c.below, 300 + c.dx, 700 + c.dy}};
-        const auto sel = slow_menu_selection(lines, kH);
+        const auto sel = slow_menu_selection(lines, kSlowH);
         ASSERT_TRUE(sel) << c.below;
         EXPECT_EQ(sel->map.has_value(), c.map) << c.below << " " << c.dy << " " << c.dx;
     }
-    EXPECT_FALSE(slow_menu_selection({{"COPPER HARBOR", 300, 700}}, kH));
+    EXPECT_FALSE(slow_menu_selection({{"COPPER HARBOR", 300, 700}}, kSlowH));
 }
 
 TEST(SlowObjectives, ModeAndTheLongestTextAboveIt) {
@@ -75,9 +75,9 @@ TEST(SlowObjectives, ModeAndTheLongestTextAboveIt) {
         {"VERDANSK", 300, 60},          {"AL   MAZRAH  NORTH", 320, 70}, {"!!", 300, 75},
         {"RESURGENCE TRIOS", 300, 100}, {"FAR AWAY TEXT", 700, 80},
     };
-    EXPECT_EQ(slow_objectives(lines, kH),
+    EXPECT_EQ(slow_objectives(lines, kSlowH),
               (ObjectivesReading{"Resurgimiento Tríos", std::string("AL MAZRAH NORTH")}));
-    EXPECT_EQ(slow_objectives({{"RESURGENCE TRIOS", 300, 100}}, kH),
+    EXPECT_EQ(slow_objectives({{"RESURGENCE TRIOS", 300, 100}}, kSlowH),
               (ObjectivesReading{"Resurgimiento Tríos", std::nullopt}));
 }
 

@@ -10,8 +10,8 @@
 namespace corvane {
 namespace {
 
-constexpr std::int64_t kSecond = 10'000'000;
-constexpr std::int64_t kAacStep = 213'333;
+constexpr std::int64_t kSecondTicks = 10'000'000;
+constexpr std::int64_t kAacStepTicks = 213'333;
 
 // Three encoders (video + two sound tracks) push while a saver snapshots and
 // a status thread reads. Each snapshot must be a state between two whole
@@ -27,22 +27,22 @@ TEST(TsanReplayBuffer, ThreePushersOneSnapshotter) {
     auto video = [&] {
         for (std::int64_t i = 0; !stop.load(); ++i) {
             const bool key = i % 30 == 0;
-            const std::int64_t ts = i * kSecond / 30;
+            const std::int64_t ts = i * kSecondTicks / 30;
             auto p = std::make_shared<const std::vector<std::uint8_t>>(key ? 6000 : 600, 1);
-            (*sink)(ReplaySample{ts, kSecond / 30, p, kTrackVideo, key});
+            (*sink)(ReplaySample{ts, kSecondTicks / 30, p, kTrackVideo, key});
             video_clock.store(ts);
         }
     };
     // Sound follows the video clock loosely, as the frame clock paces it.
     auto sound = [&](std::uint8_t track) {
         for (std::int64_t k = 0; !stop.load();) {
-            const std::int64_t ts = k * kAacStep;
-            if (ts > video_clock.load() + kSecond / 2) {
+            const std::int64_t ts = k * kAacStepTicks;
+            if (ts > video_clock.load() + kSecondTicks / 2) {
                 std::this_thread::yield();
                 continue;
             }
             auto p = std::make_shared<const std::vector<std::uint8_t>>(200, 2);
-            (*sink)(ReplaySample{ts, kAacStep, p, track, true});
+            (*sink)(ReplaySample{ts, kAacStepTicks, p, track, true});
             ++k;
         }
     };

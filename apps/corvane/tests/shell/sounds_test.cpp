@@ -19,7 +19,7 @@
 namespace corvane {
 namespace {
 
-std::vector<std::int16_t> pcm_of(const std::vector<std::uint8_t>& wav) {
+std::vector<std::int16_t> chime_pcm_of(const std::vector<std::uint8_t>& wav) {
     std::vector<std::int16_t> out((wav.size() - kWavHeaderBytes) / 2);
     for (std::size_t i = 0; i < out.size(); ++i) {
         out[i] = static_cast<std::int16_t>(wav[44 + 2 * i] | (wav[45 + 2 * i] << 8));
@@ -82,7 +82,7 @@ TEST(Sounds, SamplesMatchAnIndependentComputation) {
         std::string tag;
         int channels = 0, width = 0, rate = 0, frames = 0, match = 0;
         out >> tag >> channels >> width >> rate >> frames >> match;
-        const auto ours = pcm_of(c.image);
+        const auto ours = chime_pcm_of(c.image);
         ASSERT_EQ(tag, "wave") << c.which;
         EXPECT_EQ(channels, 1);
         EXPECT_EQ(width, 2);
@@ -105,20 +105,20 @@ TEST(Sounds, EnvelopeEdges) {
     // Volume 0 (and a NaN or negative volume) is silence.
     for (float v : {0.0f, -1.0f, std::nanf("")}) {
         for (const auto& img : {sound_make_two_note_chime(v), sound_make_low_tone(v)}) {
-            for (auto s : pcm_of(img)) ASSERT_EQ(s, 0) << v;
+            for (auto s : chime_pcm_of(img)) ASSERT_EQ(s, 0) << v;
         }
     }
     // Volume 1: the peak stays below the clamp.
     for (const auto& img : {sound_make_two_note_chime(1.0f), sound_make_low_tone(1.0f)}) {
         int peak = 0;
-        for (auto s : pcm_of(img)) peak = std::max(peak, std::abs(int(s)));
+        for (auto s : chime_pcm_of(img)) peak = std::max(peak, std::abs(int(s)));
         EXPECT_GT(peak, 20000);
         EXPECT_LT(peak, 32767);
     }
     // Each note starts from silence with its own attack: sample 0 of note 1
     // and sample 5071 (after 3969 + 1102) of the chime are 0, with the gap
     // silent and note 2 audible right after.
-    auto chime = pcm_of(sound_make_two_note_chime(1.0f));
+    auto chime = chime_pcm_of(sound_make_two_note_chime(1.0f));
     ASSERT_EQ(chime.size(), 11'245u);
     EXPECT_EQ(chime[0], 0);
     EXPECT_NE(chime[3968], 0);

@@ -27,7 +27,7 @@ constexpr const char* kWelcome = "Abre Corvane desde su ícono junto al reloj.";
 constexpr const char* kReopenClips = "Abre Corvane y vuelve a abrir los Clips.";
 constexpr const char* kPlain = "text/plain";
 constexpr const char* kPlainUtf8 = "text/plain; charset=utf-8";
-constexpr const char* kJson = "application/json; charset=utf-8";
+constexpr const char* kJsonType = "application/json; charset=utf-8";
 constexpr const char* kHtml = "text/html; charset=utf-8";
 
 struct GuardCase {
@@ -67,9 +67,9 @@ TEST(WebGuards, Matrix) {
         {"HEAD is an API request", "HEAD", "/?" + T, H, K, "404 Not Found", kPlain, "?"},
         {"unknown path without key", "GET", "/nada", H, "", "403 Forbidden", kPlain, "clave"},
         {"unknown path with key", "GET", "/nada", H, K, "404 Not Found", kPlain, "?"},
-        {"API with key", "GET", "/api/pestana", H, K, "200 OK", kJson, ""},
-        {"key name in capitals", "GET", "/api/pestana", H, std::string("X-CRVN-CLAVE: ") + kToken + "\r\n", "200 OK", kJson, ""},
-        {"key name in lower case", "GET", "/api/pestana", H, std::string("x-crvn-clave: ") + kToken + "\r\n", "200 OK", kJson, ""},
+        {"API with key", "GET", "/api/pestana", H, K, "200 OK", kJsonType, ""},
+        {"key name in capitals", "GET", "/api/pestana", H, std::string("X-CRVN-CLAVE: ") + kToken + "\r\n", "200 OK", kJsonType, ""},
+        {"key name in lower case", "GET", "/api/pestana", H, std::string("x-crvn-clave: ") + kToken + "\r\n", "200 OK", kJsonType, ""},
         {"key value in capitals", "GET", "/api/pestana", H, "X-CRVN-Clave: 0123456789ABCDEF0123456789ABCDEF\r\n", "403 Forbidden", kPlain, "clave"},
         {"key prefix only", "GET", "/api/pestana", H, "X-CRVN-Clave: 0123456789abcdef\r\n", "403 Forbidden", kPlain, "clave"},
         {"only the first key header counts", "GET", "/api/pestana", H, "X-CRVN-Clave: nope\r\n" + K, "403 Forbidden", kPlain, "clave"},
@@ -77,7 +77,7 @@ TEST(WebGuards, Matrix) {
         {"foreign origin", "GET", "/api/pestana", H, K + "Origin: http://localhost:" + P + "\r\n", "403 Forbidden", kPlain, "origen"},
         {"https origin", "GET", "/api/pestana", H, K + "Origin: https://127.0.0.1:" + P + "\r\n", "403 Forbidden", kPlain, "origen"},
         {"null origin", "GET", "/api/pestana", H, K + "Origin: null\r\n", "403 Forbidden", kPlain, "origen"},
-        {"own origin", "GET", "/api/pestana", H, K + "ORIGIN: http://127.0.0.1:" + P + "\r\n", "200 OK", kJson, ""},
+        {"own origin", "GET", "/api/pestana", H, K + "ORIGIN: http://127.0.0.1:" + P + "\r\n", "200 OK", kJsonType, ""},
         {"origin checked after the key", "GET", "/api/pestana", H, "Origin: http://evil\r\n", "403 Forbidden", kPlain, "clave"},
         {"DELETE on an API path", "DELETE", "/api/pestana", H, K, "404 Not Found", kPlain, "?"},
         {"POST on a GET route", "POST", "/api/pestana", H, K, "404 Not Found", kPlain, "?"},

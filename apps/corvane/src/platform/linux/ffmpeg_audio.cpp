@@ -19,7 +19,7 @@ namespace {
 constexpr int kRate = 48000;
 constexpr int kBitRate = 192000;
 
-PlatformError av_error(int code) {
+PlatformError av_audio_error(int code) {
     char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
     av_strerror(code, buf, sizeof buf);
     return PlatformError{code, buf};
@@ -45,7 +45,7 @@ class FfmpegAac final : public AacEncoder {
         frame_ = av_frame_alloc();
         packet_ = av_packet_alloc();
         if (!ctx_ || !frame_ || !packet_)
-            return AacFailure{"formatos de audio", av_error(AVERROR(ENOMEM))};
+            return AacFailure{"formatos de audio", av_audio_error(AVERROR(ENOMEM))};
         ctx_->sample_fmt = AV_SAMPLE_FMT_FLTP;
         ctx_->sample_rate = kRate;
         av_channel_layout_default(&ctx_->ch_layout, 2);
@@ -63,9 +63,9 @@ class FfmpegAac final : public AacEncoder {
         frame_->nb_samples = frame_size_;
         int rc = av_channel_layout_copy(&frame_->ch_layout, &ctx_->ch_layout);
         if (rc >= 0) rc = av_frame_get_buffer(frame_, 0);
-        if (rc < 0) return AacFailure{"formatos de audio", av_error(rc)};
+        if (rc < 0) return AacFailure{"formatos de audio", av_audio_error(rc)};
         fifo_ = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, 2, frame_size_ * 4);
-        if (!fifo_) return AacFailure{"formatos de audio", av_error(AVERROR(ENOMEM))};
+        if (!fifo_) return AacFailure{"formatos de audio", av_audio_error(AVERROR(ENOMEM))};
         return AacFailure{};
     }
 
@@ -86,17 +86,17 @@ class FfmpegAac final : public AacEncoder {
         }
         void* planes[2] = {left_.data(), right_.data()};
         int rc = av_audio_fifo_write(fifo_, planes, static_cast<int>(frames));
-        if (rc < 0) return AacFailure{"enviar audio", av_error(rc)};
+        if (rc < 0) return AacFailure{"enviar audio", av_audio_error(rc)};
         next_pos_ += frames;
         while (av_audio_fifo_size(fifo_) >= frame_size_) {
             rc = av_frame_make_writable(frame_);
-            if (rc < 0) return AacFailure{"enviar audio", av_error(rc)};
+            if (rc < 0) return AacFailure{"enviar audio", av_audio_error(rc)};
             const std::uint64_t at = next_pos_ - static_cast<std::uint64_t>(av_audio_fifo_size(fifo_));
             rc = av_audio_fifo_read(fifo_, reinterpret_cast<void**>(frame_->data), frame_size_);
-            if (rc < 0) return AacFailure{"enviar audio", av_error(rc)};
+            if (rc < 0) return AacFailure{"enviar audio", av_audio_error(rc)};
             frame_->pts = static_cast<std::int64_t>(at);
             rc = avcodec_send_frame(ctx_, frame_);
-            if (rc < 0) return AacFailure{"enviar audio", av_error(rc)};
+            if (rc < 0) return AacFailure{"enviar audio", av_audio_error(rc)};
             // Collect at once: the encoder refuses input while output waits.
             if (auto f = collect()) return f;
         }
@@ -127,7 +127,7 @@ class FfmpegAac final : public AacEncoder {
             int rc = avcodec_receive_packet(ctx_, packet_);
             if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return std::nullopt;
             if (rc < 0) {
-                failed_ = AacFailure{"recibir AAC", av_error(rc)};
+                failed_ = AacFailure{"recibir AAC", av_audio_error(rc)};
                 return std::nullopt;  // reported by receive(), after the frames before it
             }
             // The packet's time is its input's less the priming; adding the

@@ -42,7 +42,7 @@ constexpr int kSeparatorHeight = 9;
 constexpr int kCheckGutter = 26;
 constexpr int kKeyGap = 32;
 constexpr int kRightPad = 14;
-constexpr const char* kFont = "Sans 10";
+constexpr const char* kTrayFont = "Sans 10";
 
 
 
@@ -55,7 +55,7 @@ void set_rgb(cairo_t* cr, Rgb c) {
 }
 
 // A rounded rectangle path.
-void rounded(cairo_t* cr, double x, double y, double w, double h, double r) {
+void tray_rounded(cairo_t* cr, double x, double y, double w, double h, double r) {
     cairo_new_sub_path(cr);
     cairo_arc(cr, x + w - r, y + r, r, -M_PI / 2, 0);
     cairo_arc(cr, x + w - r, y + h - r, r, 0, M_PI / 2);
@@ -68,7 +68,7 @@ void rounded(cairo_t* cr, double x, double y, double w, double h, double r) {
 // from the screen and the settings).
 PangoLayout* make_layout(cairo_t* cr, const std::string& text, bool bold) {
     PangoLayout* layout = pango_cairo_create_layout(cr);
-    PangoFontDescription* font = pango_font_description_from_string(kFont);
+    PangoFontDescription* font = pango_font_description_from_string(kTrayFont);
     if (bold) pango_font_description_set_weight(font, PANGO_WEIGHT_BOLD);
     pango_layout_set_font_description(layout, font);
     pango_font_description_free(font);
@@ -301,7 +301,7 @@ class X11TrayIcon final : public TrayIcon {
         const double x0 = (width_ - s) / 2, y0 = (height_ - s) / 2;
         set_rgb(cr, {10 / 255.0, 12 / 255.0, 11 / 255.0});
         cairo_paint(cr);
-        rounded(cr, x0 + s * 0.08, y0 + s * 0.08, s * 0.84, s * 0.84, s * 0.18);
+        tray_rounded(cr, x0 + s * 0.08, y0 + s * 0.08, s * 0.84, s * 0.84, s * 0.18);
         set_rgb(cr, {24 / 255.0, 30 / 255.0, 27 / 255.0});
         cairo_fill_preserve(cr);
         set_rgb(cr, {107 / 255.0, 245 / 255.0, 154 / 255.0});
