@@ -394,6 +394,60 @@ TEST(WebClipsPage, ChangeInAnyDeepFolderShowsAtOnce) {
     EXPECT_EQ(last.json("DISK")["manuales_n"], 4);
 }
 
+// The disk use is kept while nothing in the clips tree changes: whatever
+// another program then does to the clips, in an old folder or in one made
+// after the figures were first worked out, shows in the very next page, even
+// several changes within the same second.
+TEST(WebClipsPage, DiskUseFollowsChangesFromOutsideAtOnce) {
+    ClipsHome home;
+    const std::string kill = "2026-01-05/Bajas/CRVN_2026-01-05_21-00-00_a.mp4";
+    const std::string manual = "2026-01-05/Manual/CRVN_2026-01-05_10-00-00_m.mp4";
+    home.put(kill, "aaaa");
+    home.put(fs::path(kill).replace_extension("json").string(), R"({"duracion":20.0,"eventos":[]})");
+    home.put(manual, "mm");
+    wait_until_older_than_3s({home.clips(), home.clips() / "2026-01-05", home.clips() / "2026-01-05/Bajas",
+                              home.clips() / "2026-01-05/Manual"});
+    auto disk = [&] {
+        const Json d = render(home).json("DISK");
+        return std::vector<std::uint64_t>{d["auto"].get<std::uint64_t>(), d["auto_n"].get<std::uint64_t>(),
+                                          d["archivados_n"].get<std::uint64_t>(), d["manuales"].get<std::uint64_t>(),
+                                          d["manuales_n"].get<std::uint64_t>()};
+    };
+    using Figures = std::vector<std::uint64_t>;
+    ASSERT_EQ(disk(), (Figures{4, 1, 0, 2, 1}));
+    ASSERT_EQ(disk(), (Figures{4, 1, 0, 2, 1}));  // kept
+
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+        Figures after;  // auto, auto_n, archivados_n, manuales, manuales_n
+    };
+    const fs::path c = home.clips();
+    const std::vector<Step> steps{
+        {"new day folder", [&] { home.put("2026-01-08/Muertes/CRVN_2026-01-08_20-00-00_b.mp4", "bbbbbb"); },
+         {10, 2, 0, 2, 1}},
+        {"second clip in the new folder",
+         [&] { home.put("2026-01-08/Muertes/CRVN_2026-01-08_20-00-01_c.mp4", "c"); }, {11, 3, 0, 2, 1}},
+        {"voice track added", [&] { home.put("2026-01-08/Muertes/CRVN_2026-01-08_20-00-01_c_mic.m4a", "vv"); },
+         {13, 3, 0, 2, 1}},
+        {"archived by a new sidecar",
+         [&] { home.put("2026-01-08/Muertes/CRVN_2026-01-08_20-00-01_c.json", R"({"archivado":true})"); },
+         {10, 2, 1, 2, 1}},
+        {"moved to Manual",
+         [&] { fs::rename(c / kill, c / "2026-01-05/Manual/CRVN_2026-01-05_21-00-00_a.mp4"); }, {6, 1, 1, 6, 2}},
+        {"manual clip deleted", [&] { fs::remove(c / manual); }, {6, 1, 1, 4, 1}},
+        {"clip written again in place",
+         [&] { test::write_file(c / "2026-01-08/Muertes/CRVN_2026-01-08_20-00-00_b.mp4", "b"); }, {1, 1, 1, 4, 1}},
+        {"day folder deleted", [&] { fs::remove_all(c / "2026-01-08"); }, {0, 0, 0, 4, 1}},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        step.change();
+        EXPECT_EQ(disk(), step.after);
+        EXPECT_EQ(disk(), step.after);
+    }
+}
+
 // A FIFO put in the place of the history or of a sidecar is not a file the
 // page can read: the page is built without it instead of waiting forever.
 TEST(WebClipsPage, FifosInPlaceOfFilesDoNotHang) {
