@@ -85,11 +85,10 @@ bool same_stamp(const struct stat& s, const struct stat& st) {
            same_folder_time(st.st_mtim, s.st_mtim) && same_folder_time(st.st_ctim, s.st_ctim);
 }
 
-void look_root(UiFolderLooks* looks, const struct stat& st, std::size_t folders) {
+void look_root(UiFolderLooks* looks, const struct stat& st) {
     looks->root_dev = st.st_dev;
     looks->root_ino = st.st_ino;
     looks->have_root = true;
-    looks->folders.reserve(folders);
 }
 
 // The folders below the first (the tree's own) are looked at from the open
@@ -102,26 +101,30 @@ bool stamps_hold(const std::vector<FolderStamp>& stamps, UiFolderLooks* looks) {
     if (fd < 0) return false;
     struct stat st {};
     bool hold = ::fstat(fd, &st) == 0;
-    if (hold && looks) look_root(looks, st, stamps.size());
+    if (hold && looks) look_root(looks, st);
     hold = hold && same_stamp(stamps.front().st, st);
+    auto folders = looks ? std::make_shared<UiFolderLooks::Folders>() : nullptr;
+    if (folders) folders->reserve(stamps.size());
     for (std::size_t i = 1; hold && i < stamps.size(); ++i) {
         const std::string& path = stamps[i].path;
         hold = path.size() > root.size() + 1 && path.compare(0, root.size(), root) == 0 && path[root.size()] == '/' &&
                ::fstatat(fd, path.c_str() + root.size() + 1, &st, AT_SYMLINK_NOFOLLOW) == 0;
-        if (hold && looks && S_ISDIR(st.st_mode)) looks->folders.insert_or_assign(path.substr(root.size() + 1), st);
+        if (hold && folders && S_ISDIR(st.st_mode)) folders->insert_or_assign(path.substr(root.size() + 1), st);
         hold = hold && same_stamp(stamps[i].st, st);
     }
     ::close(fd);
+    if (folders) looks->folders = std::move(folders);
     return hold;
 }
 
-// What the folders held when they were stamped, which the watch vouches is
-// what they hold now.
-void looks_from_stamps(const std::vector<FolderStamp>& stamps, UiFolderLooks* looks) {
+// The folders as they were stamped, which the watch vouches is how they are now.
+std::shared_ptr<const UiFolderLooks::Folders> folders_of(const std::vector<FolderStamp>& stamps) {
+    auto folders = std::make_shared<UiFolderLooks::Folders>();
     const std::string& root = stamps.front().path;
-    look_root(looks, stamps.front().st, stamps.size());
+    folders->reserve(stamps.size());
     for (std::size_t i = 1; i < stamps.size(); ++i)
-        looks->folders.insert_or_assign(stamps[i].path.substr(root.size() + 1), stamps[i].st);
+        folders->insert_or_assign(stamps[i].path.substr(root.size() + 1), stamps[i].st);
+    return folders;
 }
 
 // A time stamp this close to now may still be shared by a change that comes
@@ -140,6 +143,7 @@ struct DiskUseCache {
     std::uint64_t limit_gb = 0;
     std::vector<FolderStamp> stamps;
     std::unique_ptr<FolderWatch> watch;  // none: the stamps are checked instead
+    std::shared_ptr<const UiFolderLooks::Folders> folders;  // of `stamps`, once asked for
     Json value;
     bool valid = false;
 };
@@ -153,7 +157,11 @@ DiskUseCache& disk_cache() {
 bool kept_holds(DiskUseCache& c, UiFolderLooks* looks) {
     if (!c.watch) return stamps_hold(c.stamps, looks);
     if (c.watch->changed()) return false;
-    if (looks) looks_from_stamps(c.stamps, looks);
+    if (looks) {
+        if (!c.folders) c.folders = folders_of(c.stamps);
+        look_root(looks, c.stamps.front().st);
+        looks->folders = c.folders;
+    }
     return true;
 }
 
@@ -180,6 +188,7 @@ Json ui_disk_use_cached(const std::filesystem::path& folder, std::uint64_t limit
     c.limit_gb = limit_gb;
     c.stamps = std::move(stamps);
     c.watch = std::move(watch);
+    c.folders.reset();
     c.value = value;
     return value;
 }
