@@ -194,12 +194,14 @@ def main():
         get(ui["puerto"], target)
         time.sleep(2)
         burst_before = status_kib(prog.pid, "VmRSS") / 1024
+        parts_before, _ = smaps_parts(prog.pid, exe)
         bad = sum(s != 200 for s in burst_requests(ui["puerto"], target))
         if bad:
             note(f"ráfaga: {bad} respuestas distintas de 200")
         burst_after = status_kib(prog.pid, "VmRSS") / 1024
         time.sleep(30)
         burst_later = status_kib(prog.pid, "VmRSS") / 1024
+        parts_later, _ = smaps_parts(prog.pid, exe)
 
         # The buffer's own bytes: a clip of the whole window, saved now.
         saved = log().count("[OK] Clip guardado")
@@ -242,6 +244,12 @@ def main():
                 note(f"  {kind}: {kib / 1024:.1f} MB")
         note("  bloques propios por tamaño (MiB del bloque: MB residentes): " +
              ", ".join(f"{size}: {kib / 1024:.1f}" for size, kib in blocks.most_common(12)))
+        # The burst's leftovers by kind: the buffer lives in the main heap and
+        # moves with the picture, the requests' memory in the arenas.
+        note("ráfaga, 30 s después menos antes (MB): " +
+             ", ".join(f"{kind}: {(parts_later[kind] - parts_before[kind]) / 1024:+.1f}"
+                       for kind in sorted(set(parts_before) | set(parts_later))
+                       if abs(parts_later[kind] - parts_before[kind]) >= 102))
     finally:
         for p in procs:
             stop_process(p)
