@@ -186,6 +186,17 @@ def main():
         parts, blocks = smaps_parts(prog.pid, exe)
         threads = len(os.listdir(f"/proc/{prog.pid}/task"))
 
+        # The buffer's own bytes: a clip of the whole window, saved right after
+        # the samples (the picture's bit rate, and so the buffer, drifts).
+        saved = log().count("[OK] Clip guardado")
+        subprocess.run(["xdotool", "keydown", "ctrl+w"], env=env, check=True)
+        wait_until(lambda: "Guardando clip..." in log(), 10)
+        subprocess.run(["xdotool", "keyup", "ctrl+w"], env=env, check=True)
+        if not wait_until(lambda: log().count("[OK] Clip guardado") > saved, 180):
+            sys.exit("no se guardó el clip:\n" + log()[-4000:])
+        rel = log().split("[OK] Clip guardado: ")[-1].split("  (")[0].strip()
+        buffer_mb = os.path.getsize(os.path.join(home, "Videos", "Corvane", rel)) / 1048576
+
         # A burst of clips page requests, and what is left of it 30 s later.
         with open(os.path.join(app, "data", "interfaz.json"), encoding="utf-8") as f:
             ui = json.load(f)
@@ -203,15 +214,6 @@ def main():
         burst_later = status_kib(prog.pid, "VmRSS") / 1024
         parts_later, _ = smaps_parts(prog.pid, exe)
 
-        # The buffer's own bytes: a clip of the whole window, saved now.
-        saved = log().count("[OK] Clip guardado")
-        subprocess.run(["xdotool", "keydown", "ctrl+w"], env=env, check=True)
-        wait_until(lambda: "Guardando clip..." in log(), 10)
-        subprocess.run(["xdotool", "keyup", "ctrl+w"], env=env, check=True)
-        if not wait_until(lambda: log().count("[OK] Clip guardado") > saved, 180):
-            sys.exit("no se guardó el clip:\n" + log()[-4000:])
-        rel = log().split("[OK] Clip guardado: ")[-1].split("  (")[0].strip()
-        buffer_mb = os.path.getsize(os.path.join(home, "Videos", "Corvane", rel)) / 1048576
         prog.send_signal(signal.SIGTERM)
         prog.wait(timeout=60)
 
