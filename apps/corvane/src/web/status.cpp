@@ -157,6 +157,12 @@ DiskUseCache& disk_cache() {
 bool kept_holds(DiskUseCache& c, UiFolderLooks* looks) {
     if (!c.watch) return stamps_hold(c.stamps, looks);
     if (c.watch->changed()) return false;
+    // The watch follows the folder it was given, wherever it goes: the path
+    // must still lead to it (a link on the way may now lead elsewhere).
+    struct stat st {};
+    const struct stat& root = c.stamps.front().st;
+    if (::lstat(c.stamps.front().path.c_str(), &st) != 0 || st.st_dev != root.st_dev || st.st_ino != root.st_ino)
+        return false;
     if (looks) {
         if (!c.folders) c.folders = folders_of(c.stamps);
         look_root(looks, c.stamps.front().st);

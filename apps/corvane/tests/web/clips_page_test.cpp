@@ -20,6 +20,7 @@
 #include "clips/library.h"
 #include "clips_test_util.h"
 #include "web/server.h"
+#include "web/status.h"
 #include "web/templates.h"
 #include "web_test_util.h"
 
@@ -446,6 +447,24 @@ TEST(WebClipsPage, DiskUseFollowsChangesFromOutsideAtOnce) {
         EXPECT_EQ(disk(), step.after);
         EXPECT_EQ(disk(), step.after);
     }
+}
+
+// The clips folder's path may pass through a link that is later pointed at
+// another disk: the disk use is then that of the folder the path leads to.
+TEST(WebClipsPage, DiskUseFollowsTheFolderThePathLeadsTo) {
+    test::TempDir dir;
+    for (const std::string disk : {"a", "b"}) {
+        fs::create_directories(dir.path() / disk / "clips" / "2026-01-05" / "Manual");
+        test::write_file(dir.path() / disk / "clips" / "2026-01-05" / "Manual" / "CRVN_2026-01-05_10-00-00_m.mp4",
+                         disk == "a" ? "a" : "bbb");
+    }
+    fs::create_directory_symlink(dir.path() / "a", dir.path() / "disco");
+    const fs::path clips = dir.path() / "disco" / "clips";
+    EXPECT_EQ(ui_disk_use_cached(clips, 1)["manuales"], 1);
+    EXPECT_EQ(ui_disk_use_cached(clips, 1)["manuales"], 1);  // kept
+    fs::remove(dir.path() / "disco");
+    fs::create_directory_symlink(dir.path() / "b", dir.path() / "disco");
+    EXPECT_EQ(ui_disk_use_cached(clips, 1)["manuales"], 3);
 }
 
 // A FIFO put in the place of the history or of a sidecar is not a file the
