@@ -155,8 +155,10 @@ def latency(work):
         os.makedirs(static)
         with open(os.path.join(static, "clips.html"), "wb") as f:
             f.write(page)
-        ref = subprocess.Popen([sys.executable, "-m", "http.server", "0", "--bind", "127.0.0.1",
-                                "--directory", static], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+        # Its log of requests goes nowhere: a pipe nobody reads would fill
+        # and stop the server after some hundreds of requests.
+        ref = subprocess.Popen([sys.executable, "-u", "-m", "http.server", "0", "--bind", "127.0.0.1",
+                                "--directory", static], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                text=True)
         line = ref.stdout.readline()
         ref_port = int(re.search(r"port (\d+)", line).group(1))

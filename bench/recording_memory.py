@@ -186,22 +186,8 @@ def main():
         parts, blocks = smaps_parts(prog.pid, exe)
         threads = len(os.listdir(f"/proc/{prog.pid}/task"))
 
-        # A burst of clips page requests, and what is left of it 30 s later.
-        with open(os.path.join(app, "data", "interfaz.json"), encoding="utf-8") as f:
-            ui = json.load(f)
-        wait_settled(clips)
-        target = f"/clips?t={ui['clave']}"
-        get(ui["puerto"], target)
-        time.sleep(2)
-        burst_before = status_kib(prog.pid, "VmRSS") / 1024
-        bad = sum(s != 200 for s in burst_requests(ui["puerto"], target))
-        if bad:
-            note(f"ráfaga: {bad} respuestas distintas de 200")
-        burst_after = status_kib(prog.pid, "VmRSS") / 1024
-        time.sleep(30)
-        burst_later = status_kib(prog.pid, "VmRSS") / 1024
-
-        # The buffer's own bytes: a clip of the whole window, saved now.
+        # The buffer's own bytes: a clip of the whole window, saved right after
+        # the samples (the picture's bit rate, and so the buffer, drifts).
         saved = log().count("[OK] Clip guardado")
         subprocess.run(["xdotool", "keydown", "ctrl+w"], env=env, check=True)
         wait_until(lambda: "Guardando clip..." in log(), 10)
@@ -210,6 +196,24 @@ def main():
             sys.exit("no se guardó el clip:\n" + log()[-4000:])
         rel = log().split("[OK] Clip guardado: ")[-1].split("  (")[0].strip()
         buffer_mb = os.path.getsize(os.path.join(home, "Videos", "Corvane", rel)) / 1048576
+
+        # A burst of clips page requests, and what is left of it 30 s later.
+        with open(os.path.join(app, "data", "interfaz.json"), encoding="utf-8") as f:
+            ui = json.load(f)
+        wait_settled(clips)
+        target = f"/clips?t={ui['clave']}"
+        get(ui["puerto"], target)
+        time.sleep(2)
+        burst_before = status_kib(prog.pid, "VmRSS") / 1024
+        parts_before, _ = smaps_parts(prog.pid, exe)
+        bad = sum(s != 200 for s in burst_requests(ui["puerto"], target))
+        if bad:
+            note(f"ráfaga: {bad} respuestas distintas de 200")
+        burst_after = status_kib(prog.pid, "VmRSS") / 1024
+        time.sleep(30)
+        burst_later = status_kib(prog.pid, "VmRSS") / 1024
+        parts_later, _ = smaps_parts(prog.pid, exe)
+
         prog.send_signal(signal.SIGTERM)
         prog.wait(timeout=60)
 
@@ -242,6 +246,12 @@ def main():
                 note(f"  {kind}: {kib / 1024:.1f} MB")
         note("  bloques propios por tamaño (MiB del bloque: MB residentes): " +
              ", ".join(f"{size}: {kib / 1024:.1f}" for size, kib in blocks.most_common(12)))
+        # The burst's leftovers by kind: the buffer lives in the main heap and
+        # moves with the picture, the requests' memory in the arenas.
+        note("ráfaga, 30 s después menos antes (MB): " +
+             ", ".join(f"{kind}: {(parts_later[kind] - parts_before[kind]) / 1024:+.1f}"
+                       for kind in sorted(set(parts_before) | set(parts_later))
+                       if abs(parts_later[kind] - parts_before[kind]) >= 102))
     finally:
         for p in procs:
             stop_process(p)

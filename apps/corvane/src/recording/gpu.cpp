@@ -66,6 +66,25 @@ bool take_pixels(Nv12Converter& converter, Nv12Frame& entry) {
     return true;
 }
 
+// After the encoder has fallen behind, up to the backlog's limit of pictures
+// were in flight (some 45 MB at 1080p); once it has caught up, the entries
+// would keep them all, each using its own at its turn. Pictures nobody holds
+// beyond one spare are given back: while the encoder keeps up there is at
+// most that one, so nothing is freed and allocated again frame after frame.
+void drop_spare_pixels(Nv12Converter& converter, const Nv12Frame& entry) {
+    bool spare = false;
+    for (const std::shared_ptr<Nv12Frame>& other : converter.ring) {
+        if (other.get() == &entry || !other->storage || other->holds.load(std::memory_order_acquire) != 0)
+            continue;
+        if (!spare) {
+            spare = true;
+            continue;
+        }
+        other->storage.reset();
+        other->y = other->uv = nullptr;
+    }
+}
+
 }  // namespace
 
 ConvertResult gpu_convert_frame(Nv12Converter& converter, DeviceContextLock& device) {
@@ -82,6 +101,7 @@ ConvertResult gpu_convert_frame(Nv12Converter& converter, DeviceContextLock& dev
         r.error = PlatformError{0, fmt::format("sin memoria para el cuadro NV12 {}", index)};
         return r;
     }
+    drop_spare_pixels(converter, *entry);
     {
         std::lock_guard lock(device.context_lock);
         const FrameStore& f = device.frame;

@@ -247,7 +247,8 @@ std::optional<std::string> read_regular(int dir, const char* name, int flags, st
 
 // Brings the kept history up to the file's state; readable stays false when
 // the file cannot be read or is not UTF-8, so one bad byte gives no events.
-void refresh_history(KeptHistory& h, const fs::path& path, const timespec& now) {
+// True when what was kept stands as it was.
+bool refresh_history(KeptHistory& h, const fs::path& path, const timespec& now) {
     if (h.path != path.string()) {
         h = KeptHistory{};
         h.path = path.string();
@@ -257,13 +258,13 @@ void refresh_history(KeptHistory& h, const fs::path& path, const timespec& now) 
     {
         std::lock_guard lock(HistoryLock);
         // Unchanged since a read under a settled stamp: nothing to read.
-        if (h.trusted && ::stat(path.c_str(), &st) == 0 && same_stamp(stamp_of(st, true), h.stamp)) return;
+        if (h.trusted && ::stat(path.c_str(), &st) == 0 && same_stamp(stamp_of(st, true), h.stamp)) return true;
         text = read_regular(AT_FDCWD, path.c_str(), 0, &st);
     }
     h.trusted = false;
     h.tail = {};
     h.readable = false;
-    if (!text) return;
+    if (!text) return false;
     const std::size_t cut = text->rfind('\n') + 1;  // 0 without a line break
     const std::string_view complete = std::string_view(*text).substr(0, cut);
     const std::string_view rest = std::string_view(*text).substr(cut);
@@ -275,7 +276,7 @@ void refresh_history(KeptHistory& h, const fs::path& path, const timespec& now) 
             h.whole = {};
             h.lines.clear();
         }
-        return;
+        return false;
     }
     if (!appended) {
         h.whole = {};
@@ -287,6 +288,7 @@ void refresh_history(KeptHistory& h, const fs::path& path, const timespec& now) 
     h.readable = true;
     h.stamp = stamp_of(st, true);
     h.trusted = settled(h.stamp, now);
+    return false;
 }
 
 // One folder's CLIPS members by file name (none: the clip is missing).
@@ -316,6 +318,13 @@ struct PageCache {
     std::vector<std::string> days;  // the day folders' names, in listing order
     TextMap<KeptDay> manual;
     std::string clips_text;  // the last CLIPS text; its room is used again
+    // The last CLIPS text is used again whole while it was made only of
+    // kept members, the clips named are the same and every folder it looked
+    // in is unchanged (the same checks that keep its members).
+    std::uint64_t names_version = 0;  // moves on whenever the clips named may differ
+    std::uint64_t clips_names_version = 0;
+    bool clips_kept = false;
+    std::vector<std::pair<std::string, Stamp>> clips_folders;  // looked in, with their stamps
 };
 
 PageCache& page_cache() {
@@ -361,9 +370,9 @@ std::string manual_event_text(const ManualClipEntry& m) {
 // taken from what this request's disk-use check saw of it where it saw it as
 // a folder (the same metadata, looked at moments before), else asked.
 int stat_folder(int root_fd, const UiFolderLooks* looks, const std::string& folder, struct stat* st) {
-    if (looks) {
-        auto it = looks->folders.find(folder);
-        if (it != looks->folders.end()) {
+    if (looks && looks->folders) {
+        auto it = looks->folders->find(folder);
+        if (it != looks->folders->end()) {
             *st = it->second;
             return 0;
         }
@@ -372,12 +381,14 @@ int stat_folder(int root_fd, const UiFolderLooks* looks, const std::string& fold
 }
 
 // The day folders' manual clips, from what was kept where their folders are unchanged.
+// `same` stays true when every day and its clips are as kept.
 std::vector<const KeptDay*> manual_days(PageCache& c, const fs::path& clips_folder, int root_fd,
-                                        const UiFolderLooks* looks, const timespec& now) {
+                                        const UiFolderLooks* looks, const timespec& now, bool& same) {
     struct stat st {};
     const bool root_ok = root_fd >= 0 && ::fstat(root_fd, &st) == 0;
     const Stamp root = root_ok ? stamp_of(st, false) : Stamp{};
     if (!root_ok || !c.days_trusted || !same_stamp(root, c.root_stamp)) {
+        same = false;
         // Stamped before the listing: a change made meanwhile shows next time.
         c.root_stamp = root;
         c.days_trusted = root_ok && settled(root, now);
@@ -391,6 +402,7 @@ std::vector<const KeptDay*> manual_days(PageCache& c, const fs::path& clips_fold
         d.build = c.build;
         const Stamp now_stamp = stamp_of(st, false);
         if (!d.trusted || !same_stamp(now_stamp, d.stamp)) {
+            same = false;
             d.stamp = now_stamp;
             d.trusted = settled(now_stamp, now);
             d.entries = list_manual(clips_folder, day);
@@ -399,8 +411,44 @@ std::vector<const KeptDay*> manual_days(PageCache& c, const fs::path& clips_fold
         }
         out.push_back(&d);
     }
-    std::erase_if(c.manual, [&](const auto& d) { return d.second.build != c.build; });
+    if (std::erase_if(c.manual, [&](const auto& d) { return d.second.build != c.build; })) same = false;
     return out;
+}
+
+// A day's "Manual" folder was looked at moments ago by this build
+// (manual_days): its stamp from then, rather than a second look.
+const Stamp* manual_stamp(const PageCache& c, std::string_view folder) {
+    constexpr std::string_view kManual = "/Manual";
+    if (folder.size() != 10 + kManual.size() || !folder.ends_with(kManual)) return nullptr;
+    auto it = c.manual.find(folder.substr(0, 10));
+    return it != c.manual.end() && it->second.build == c.build ? &it->second.stamp : nullptr;
+}
+
+// The stamp of a folder below the open clips folder ("" for itself), links
+// followed; false when it is no folder.
+bool look_folder(const PageCache& c, int root_fd, const UiFolderLooks* looks, const std::string& folder,
+                 Stamp& stamp) {
+    if (root_fd < 0) return false;
+    if (const Stamp* manual = manual_stamp(c, folder)) {
+        stamp = *manual;
+        return true;
+    }
+    struct stat st {};
+    const int r = folder.empty() ? ::fstat(root_fd, &st) : stat_folder(root_fd, looks, folder, &st);
+    if (r != 0 || !S_ISDIR(st.st_mode)) return false;
+    stamp = stamp_of(st, false);
+    return true;
+}
+
+// Every folder the last CLIPS text looked in is as it was then (a missing
+// one still missing), under a settled stamp.
+bool clips_folders_hold(const PageCache& c, int root_fd, const UiFolderLooks* looks, const timespec& now) {
+    for (const auto& [folder, kept] : c.clips_folders) {
+        Stamp stamp{};
+        if (!look_folder(c, root_fd, looks, folder, stamp)) stamp = Stamp{};
+        if (!same_stamp(stamp, kept) || (stamp.ino != 0 && !settled(stamp, now))) return false;
+    }
+    return true;
 }
 
 // The clips of one folder are looked up relative to the open folder, so the
@@ -416,6 +464,11 @@ class FolderCursor {
     }
     FolderCursor(const FolderCursor&) = delete;
     FolderCursor& operator=(const FolderCursor&) = delete;
+
+    // Every member appended so far was kept, from folders kept whole.
+    bool all_kept() const { return all_kept_; }
+    // The folders looked in so far, with their stamps (none: no folder).
+    std::vector<std::pair<std::string, Stamp>> take_looked() { return std::move(looked_); }
 
     // Appends the CLIPS member of the usable clip name `name` (script-escaped)
     // to `out`, after a comma when `out` holds more than its "{"; false when
@@ -435,6 +488,7 @@ class FolderCursor {
             auto hit = current_->members.find(file);
             if (hit != current_->members.end()) return put(hit->second);
         }
+        all_kept_ = false;
         if (!open_dir()) return false;
         bool link = false;
         std::optional<std::string> m;
@@ -456,15 +510,9 @@ class FolderCursor {
         folder_ = folder;
         current_ = nullptr;
         Stamp now_stamp;
-        if (const Stamp* manual = manual_stamp(folder)) {
-            now_stamp = *manual;
-            folder_ok_ = root_fd_ >= 0;
-        } else {
-            struct stat st {};
-            const int r = folder.empty() ? ::fstat(root_fd_, &st) : stat_folder(root_fd_, looks_, folder_, &st);
-            folder_ok_ = root_fd_ >= 0 && r == 0 && S_ISDIR(st.st_mode);
-            now_stamp = stamp_of(st, false);
-        }
+        folder_ok_ = look_folder(cache_, root_fd_, looks_, folder_, now_stamp);
+        looked_.emplace_back(folder_, folder_ok_ ? now_stamp : Stamp{});
+        if (root_fd_ < 0) all_kept_ = false;
         if (!folder_ok_) return false;
         auto it = cache_.folders.find(folder);
         if (it == cache_.folders.end()) it = cache_.folders.emplace(folder_, KeptFolder{}).first;
@@ -472,15 +520,8 @@ class FolderCursor {
         f.build = cache_.build;
         if (!same_stamp(f.stamp, now_stamp)) f = KeptFolder{now_stamp, cache_.build, {}};
         if (settled(now_stamp, now_)) current_ = &f;
+        else all_kept_ = false;
         return true;
-    }
-    // A day's "Manual" folder was looked at moments ago by this build
-    // (manual_days): its stamp from then, rather than a second look.
-    const Stamp* manual_stamp(std::string_view folder) const {
-        constexpr std::string_view kManual = "/Manual";
-        if (folder.size() != 10 + kManual.size() || !folder.ends_with(kManual)) return nullptr;
-        auto it = cache_.manual.find(folder.substr(0, 10));
-        return it != cache_.manual.end() && it->second.build == cache_.build ? &it->second.stamp : nullptr;
     }
     bool open_dir() {
         if (dir_ < 0) dir_ = ::openat(root_fd_, folder_.empty() ? "." : folder_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -550,6 +591,8 @@ class FolderCursor {
     std::string folder_;
     int dir_ = -1;
     KeptFolder* current_ = nullptr;
+    bool all_kept_ = true;
+    std::vector<std::pair<std::string, Stamp>> looked_;
 };
 
 // Calls f on each name of the sorted, unique lists, in ascending byte order, once.
@@ -630,6 +673,7 @@ void with_page_fills(const fs::path& clips_folder, const fs::path& history_path,
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
     if (c.root != clips_folder.string()) {
+        ++c.names_version;
         c.folders.clear();
         c.manual.clear();
         c.days.clear();
@@ -644,13 +688,13 @@ void with_page_fills(const fs::path& clips_folder, const fs::path& history_path,
         looks = &small.looks;
 
     // DATA: the event lines as they stand, in file order, then the manual clips.
-    refresh_history(c.history, history_path, now);
+    bool names_same = refresh_history(c.history, history_path, now);
     static const HistoryPart kNone;
     const HistoryPart& whole = c.history.readable ? c.history.whole : kNone;
     const HistoryPart& tail = c.history.readable ? c.history.tail : kNone;
-    const std::vector<const KeptDay*> days = manual_days(c, clips_folder, root_fd, looks, now);
+    const std::vector<const KeptDay*> days = manual_days(c, clips_folder, root_fd, looks, now, names_same);
+    if (!names_same) ++c.names_version;
     std::vector<std::string_view> data{"["};
-    std::vector<std::string_view> manual_names;
     std::size_t elements = 0;
     for (const HistoryPart* part : {&whole, &tail}) {
         if (part->elements == 0) continue;
@@ -663,21 +707,26 @@ void with_page_fills(const fs::path& clips_folder, const fs::path& history_path,
             if (elements++) data.emplace_back(",");
             data.emplace_back(e);
         }
-        for (const ManualClipEntry& m : d->entries)
-            if (usable_clip_name(m.key)) manual_names.push_back(m.key);
     }
     data.emplace_back("]");
 
     // CLIPS: one member per clip named, in byte order of the names.
-    std::sort(manual_names.begin(), manual_names.end());
     std::string& clips = c.clips_text;
-    clips.assign("{");
-    {
+    if (!c.clips_kept || c.clips_names_version != c.names_version || !clips_folders_hold(c, root_fd, looks, now)) {
+        std::vector<std::string_view> manual_names;
+        for (const KeptDay* d : days)
+            for (const ManualClipEntry& m : d->entries)
+                if (usable_clip_name(m.key)) manual_names.push_back(m.key);
+        std::sort(manual_names.begin(), manual_names.end());
+        clips.assign("{");
         FolderCursor cursor(c, root_fd, looks, now);
         for_each_name(whole.names, tail.names, manual_names,
                       [&](std::string_view name) { cursor.append_member(clips, name); });
+        clips += '}';
+        c.clips_kept = cursor.all_kept();
+        c.clips_names_version = c.names_version;
+        c.clips_folders = cursor.take_looked();
     }
-    clips += '}';
     if (root_fd >= 0) ::close(root_fd);
 
     UiTemplatePieces fills;

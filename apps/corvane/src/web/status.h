@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -81,10 +82,13 @@ nlohmann::ordered_json ui_state_json();
 // after, takes their metadata from here instead of asking again. Keyed by the
 // path below `root`; only folders seen as folders (not links) are held.
 struct UiFolderLooks {
+    using Folders = std::unordered_map<std::string, struct stat>;
     dev_t root_dev = 0;
     ino_t root_ino = 0;
     bool have_root = false;
-    std::unordered_map<std::string, struct stat> folders;
+    // Shared with the disk-use cache while the tree is unchanged: not built
+    // again for every request.
+    std::shared_ptr<const Folders> folders;
 };
 
 // clips_disk_usage_json, answered again from memory while no folder of the

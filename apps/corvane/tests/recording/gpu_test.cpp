@@ -166,6 +166,22 @@ TEST(Nv12Conversion, RingHoldsOnlyThePicturesInFlight) {
     std::set<const std::uint8_t*> own;
     for (const auto& h : held) own.insert(h.first->y);
     EXPECT_EQ(own.size(), held.size());  // never two held frames on one picture
+
+    // An encoder that fell behind by the backlog's limit, then caught up:
+    // the pictures it held are given back but for one spare.
+    held.clear();
+    std::vector<std::shared_ptr<const Nv12Frame>> behind;
+    for (int i = 0; i < 14; ++i) {
+        behind.push_back(gpu_convert_frame(*c.converter, *dev).frame);
+        ASSERT_TRUE(behind.back());
+    }
+    EXPECT_EQ(pictures(), 14u);
+    behind.clear();
+    for (int i = 0; i < 40; ++i) {
+        ConvertResult r = gpu_convert_frame(*c.converter, *dev);
+        ASSERT_TRUE(r.frame);
+        EXPECT_LE(pictures(), 2u) << i;
+    }
 }
 
 TEST(Nv12Conversion, BadSizesAreRefusedWithTheText) {

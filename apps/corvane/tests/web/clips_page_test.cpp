@@ -20,6 +20,7 @@
 #include "clips/library.h"
 #include "clips_test_util.h"
 #include "web/server.h"
+#include "web/status.h"
 #include "web/templates.h"
 #include "web_test_util.h"
 
@@ -392,6 +393,78 @@ TEST(WebClipsPage, ChangeInAnyDeepFolderShowsAtOnce) {
     const Page last = render(home);
     EXPECT_TRUE(last.json("CLIPS").contains("2026-01-05/Manual/CRVN_2026-01-05_11-00-00_n.mp4"));
     EXPECT_EQ(last.json("DISK")["manuales_n"], 4);
+}
+
+// The disk use is kept while nothing in the clips tree changes: whatever
+// another program then does to the clips, in an old folder or in one made
+// after the figures were first worked out, shows in the very next page, even
+// several changes within the same second.
+TEST(WebClipsPage, DiskUseFollowsChangesFromOutsideAtOnce) {
+    ClipsHome home;
+    const std::string kill = "2026-01-05/Bajas/CRVN_2026-01-05_21-00-00_a.mp4";
+    const std::string manual = "2026-01-05/Manual/CRVN_2026-01-05_10-00-00_m.mp4";
+    home.put(kill, "aaaa");
+    home.put(fs::path(kill).replace_extension("json").string(), R"({"duracion":20.0,"eventos":[]})");
+    home.put(manual, "mm");
+    wait_until_older_than_3s({home.clips(), home.clips() / "2026-01-05", home.clips() / "2026-01-05/Bajas",
+                              home.clips() / "2026-01-05/Manual"});
+    auto disk = [&] {
+        const Json d = render(home).json("DISK");
+        return std::vector<std::uint64_t>{d["auto"].get<std::uint64_t>(), d["auto_n"].get<std::uint64_t>(),
+                                          d["archivados_n"].get<std::uint64_t>(), d["manuales"].get<std::uint64_t>(),
+                                          d["manuales_n"].get<std::uint64_t>()};
+    };
+    using Figures = std::vector<std::uint64_t>;
+    ASSERT_EQ(disk(), (Figures{4, 1, 0, 2, 1}));
+    ASSERT_EQ(disk(), (Figures{4, 1, 0, 2, 1}));  // kept
+
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+        Figures after;  // auto, auto_n, archivados_n, manuales, manuales_n
+    };
+    const fs::path c = home.clips();
+    const std::vector<Step> steps{
+        {"new day folder", [&] { home.put("2026-01-08/Muertes/CRVN_2026-01-08_20-00-00_b.mp4", "bbbbbb"); },
+         {10, 2, 0, 2, 1}},
+        {"second clip in the new folder",
+         [&] { home.put("2026-01-08/Muertes/CRVN_2026-01-08_20-00-01_c.mp4", "c"); }, {11, 3, 0, 2, 1}},
+        {"voice track added", [&] { home.put("2026-01-08/Muertes/CRVN_2026-01-08_20-00-01_c_mic.m4a", "vv"); },
+         {13, 3, 0, 2, 1}},
+        {"archived by a new sidecar",
+         [&] { home.put("2026-01-08/Muertes/CRVN_2026-01-08_20-00-01_c.json", R"({"archivado":true})"); },
+         {10, 2, 1, 2, 1}},
+        {"moved to Manual",
+         [&] { fs::rename(c / kill, c / "2026-01-05/Manual/CRVN_2026-01-05_21-00-00_a.mp4"); }, {6, 1, 1, 6, 2}},
+        {"manual clip deleted", [&] { fs::remove(c / manual); }, {6, 1, 1, 4, 1}},
+        {"clip written again in place",
+         [&] { test::write_file(c / "2026-01-08/Muertes/CRVN_2026-01-08_20-00-00_b.mp4", "b"); }, {1, 1, 1, 4, 1}},
+        {"day folder deleted", [&] { fs::remove_all(c / "2026-01-08"); }, {0, 0, 0, 4, 1}},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        step.change();
+        EXPECT_EQ(disk(), step.after);
+        EXPECT_EQ(disk(), step.after);
+    }
+}
+
+// The clips folder's path may pass through a link that is later pointed at
+// another disk: the disk use is then that of the folder the path leads to.
+TEST(WebClipsPage, DiskUseFollowsTheFolderThePathLeadsTo) {
+    test::TempDir dir;
+    for (const std::string disk : {"a", "b"}) {
+        fs::create_directories(dir.path() / disk / "clips" / "2026-01-05" / "Manual");
+        test::write_file(dir.path() / disk / "clips" / "2026-01-05" / "Manual" / "CRVN_2026-01-05_10-00-00_m.mp4",
+                         disk == "a" ? "a" : "bbb");
+    }
+    fs::create_directory_symlink(dir.path() / "a", dir.path() / "disco");
+    const fs::path clips = dir.path() / "disco" / "clips";
+    EXPECT_EQ(ui_disk_use_cached(clips, 1)["manuales"], 1);
+    EXPECT_EQ(ui_disk_use_cached(clips, 1)["manuales"], 1);  // kept
+    fs::remove(dir.path() / "disco");
+    fs::create_directory_symlink(dir.path() / "b", dir.path() / "disco");
+    EXPECT_EQ(ui_disk_use_cached(clips, 1)["manuales"], 3);
 }
 
 // A FIFO put in the place of the history or of a sidecar is not a file the
