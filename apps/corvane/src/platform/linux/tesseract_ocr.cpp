@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -382,36 +381,38 @@ std::vector<std::string> candidate_languages() {
 // list alone is most of the Latin file's 89 MB and of its loading time.
 constexpr std::size_t kLstmWordList = 19;
 
-std::string without_word_list(const std::string& data) {
+// The file at `path` without that list, read entry by entry: the whole file
+// is never held in memory. Empty when it cannot be read or is not such a file.
+std::string without_word_list(const std::string& path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return {};
+    const std::int64_t file_size = static_cast<std::int64_t>(in.tellg());
     std::int32_t count = 0;
-    if (data.size() < sizeof count) return {};
-    std::memcpy(&count, data.data(), sizeof count);
-    const std::size_t header =
-        sizeof count + sizeof(std::int64_t) * std::size_t(count > 0 ? count : 0);
-    if (count <= static_cast<std::int32_t>(kLstmWordList) || count > 1000 || data.size() < header)
-        return {};
+    in.seekg(0);
+    if (!in.read(reinterpret_cast<char*>(&count), sizeof count)) return {};
+    if (count <= static_cast<std::int32_t>(kLstmWordList) || count > 1000) return {};
     std::vector<std::int64_t> offsets(static_cast<std::size_t>(count));
-    std::memcpy(offsets.data(), data.data() + sizeof count, offsets.size() * sizeof(std::int64_t));
-    const auto size_of = [&](std::size_t i) -> std::int64_t {
-        std::int64_t end = static_cast<std::int64_t>(data.size());
+    const std::size_t header = sizeof count + offsets.size() * sizeof(std::int64_t);
+    if (!in.read(reinterpret_cast<char*>(offsets.data()),
+                 static_cast<std::streamsize>(offsets.size() * sizeof(std::int64_t))))
+        return {};
+    std::string out(header, '\0');
+    std::vector<std::int64_t> placed(offsets.size(), -1);
+    for (std::size_t i = 0; i < offsets.size(); ++i) {
+        if (offsets[i] < 0 || i == kLstmWordList) continue;
+        std::int64_t end = file_size;
         for (std::size_t j = i + 1; j < offsets.size(); ++j) {
             if (offsets[j] >= 0) {
                 end = offsets[j];
                 break;
             }
         }
-        return end - offsets[i];
-    };
-    std::string out(header, '\0');
-    std::vector<std::int64_t> placed(offsets.size(), -1);
-    for (std::size_t i = 0; i < offsets.size(); ++i) {
-        if (offsets[i] < 0 || i == kLstmWordList) continue;
-        const std::int64_t n = size_of(i);
-        if (offsets[i] < static_cast<std::int64_t>(header) || n < 0 ||
-            offsets[i] + n > static_cast<std::int64_t>(data.size()))
+        if (offsets[i] < static_cast<std::int64_t>(header) || end < offsets[i] || end > file_size)
             return {};
         placed[i] = static_cast<std::int64_t>(out.size());
-        out.append(data, static_cast<std::size_t>(offsets[i]), static_cast<std::size_t>(n));
+        out.resize(out.size() + static_cast<std::size_t>(end - offsets[i]));
+        in.seekg(offsets[i]);
+        if (!in.read(out.data() + placed[i], end - offsets[i])) return {};
     }
     std::memcpy(out.data(), &count, sizeof count);
     std::memcpy(out.data() + sizeof count, placed.data(), placed.size() * sizeof(std::int64_t));
@@ -422,14 +423,11 @@ std::string without_word_list(const std::string& data) {
 // (tesseract-ocr-script-latn) next to the English data. Null without it.
 std::unique_ptr<tesseract::TessBaseAPI> marks_engine(const char* datapath) {
     if (!datapath) return nullptr;
-    std::string data;
+    std::string trimmed;
     for (const char* name : {"Latin.traineddata", "script/Latin.traineddata"}) {
-        std::ifstream in(std::string(datapath) + "/" + name, std::ios::binary);
-        if (!in) continue;
-        data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        break;
+        trimmed = without_word_list(std::string(datapath) + "/" + name);
+        if (!trimmed.empty()) break;
     }
-    const std::string trimmed = without_word_list(data);
     if (trimmed.empty()) return nullptr;
     auto api = std::make_unique<tesseract::TessBaseAPI>();
     api->SetVariable("debug_file", "/dev/null");
