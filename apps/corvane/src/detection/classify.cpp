@@ -236,6 +236,25 @@ void hand_over_killfeed(EventEngineState& state, const std::vector<KillfeedPair>
     }
 }
 
+// The line from the word where `label` begins: the value after a label is
+// counted from the start of the text, so words read before the label (a
+// piece of the background, a letter of the line above) would otherwise
+// become the start of the name.
+std::string from_label(std::string_view text, std::string_view label) {
+    const std::vector<std::string_view> words = utf8_split_white_space(text);
+    std::string rest(text);
+    for (std::size_t k = 1; k < words.size(); ++k) {
+        std::string tail;
+        for (std::size_t i = k; i < words.size(); ++i) {
+            if (i > k) tail += ' ';
+            tail += words[i];
+        }
+        if (!hud_find_keyword(tail, label)) break;
+        rest = std::move(tail);
+    }
+    return rest;
+}
+
 std::string mode_map_suffix(const std::optional<std::string>& map) {
     return map ? fmt::format(" — {}", *map) : std::string();
 }
@@ -349,7 +368,7 @@ BottomCards classify_bottom_cards(const std::vector<OcrLine>& bottom_band,
         return hud_find_keyword(l.text, "KILLED BY");
     });
     if (killed_by != bottom_band.end()) {
-        auto killer = hud_value_after_colon(killed_by->text, "KILLED BY");
+        auto killer = hud_value_after_colon(from_label(killed_by->text, "KILLED BY"), "KILLED BY");
         if (!killer) return cards;
         DeathCardReading d;
         d.killer = std::move(*killer);
@@ -384,7 +403,8 @@ BottomCards classify_bottom_cards(const std::vector<OcrLine>& bottom_band,
         return hud_find_keyword(l.text, "ELIMINATED");
     });
     if (eliminated == bottom_band.end()) return cards;
-    auto victim = hud_value_after_colon(eliminated->text, "ELIMINATED");
+    auto victim =
+        hud_value_after_colon(from_label(eliminated->text, "ELIMINATED"), "ELIMINATED");
     if (!victim) return cards;
     KillCardReading k;
     k.victim = std::move(*victim);

@@ -23,7 +23,12 @@ std::vector<std::vector<OcrWord>> ocr_assemble_rows(std::vector<OcrWord> words) 
     float row_height = 0;
     for (OcrWord& w : words) {
         const float c = centre(w);
-        if (!rows.empty() && c - row_centre < 0.5f * std::max(row_height, w.height)) {
+        // A word more than three times as tall or as short as the row is not
+        // of it: an icon or a patch of background read as a word is as tall
+        // as two or three rows of text and would glue them into one, the
+        // rank line into the killer's name.
+        const bool alike = std::max(row_height, w.height) <= 3.0f * std::min(row_height, w.height);
+        if (!rows.empty() && alike && c - row_centre < 0.5f * std::max(row_height, w.height)) {
             row_height = std::max(row_height, w.height);
             rows.back().push_back(std::move(w));
             continue;

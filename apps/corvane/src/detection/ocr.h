@@ -41,8 +41,9 @@ struct OcrLinesResult {
 std::unique_ptr<OcrEngine> ocr_create_engine();
 
 // Words grouped into screen rows: a word joins a row when its vertical centre
-// is closer to the row's than half the taller of the two; rows top to bottom
-// (by their first word), words left to right.
+// is closer to the row's than half the taller of the two and neither is more
+// than three times as tall as the other; rows top to bottom (by their first
+// word), words left to right.
 std::vector<std::vector<OcrWord>> ocr_assemble_rows(std::vector<OcrWord> words);
 
 // The picture handed to the engine and the factor back to region pixels.

@@ -190,6 +190,19 @@ TEST(Classify, DeathCard) {
     cards = classify_bottom_cards(lines({"KILLED BY NIGHTOWL", "Carbine 4", "RED DOT + GRIP"}), 1080);
     EXPECT_EQ(cards.death_card->weapon, nullopt);
 
+    // Words read before the label on its row (a piece of the background)
+    // do not become the start of the name; the label misread still counts.
+    for (const auto& [row, name] :
+         vector<std::pair<string, string>>{{"ae KILLED BY Jaxmabeko", "Jaxmabeko"},
+                                           {"“e ‘ KILLEO BY NIGHTOWL", "NIGHTOWL"},
+                                           {"ae ELIMINATED GOLRUD_QUEWIX43", "GOLRUD_QUEWIX43"}}) {
+        cards = classify_bottom_cards(lines({row}), 1080);
+        const string got = cards.death_card  ? cards.death_card->killer
+                           : cards.kill_card ? cards.kill_card->victim
+                                             : string("-");
+        EXPECT_EQ(got, name) << row;
+    }
+
     // The first "KILLED BY" line has no name: neither card.
     cards = classify_bottom_cards(lines({"KILLED BY", "KILLED BY NIGHTOWL", "ELIMINATED SHADOWFOX"}),
                                   1080);

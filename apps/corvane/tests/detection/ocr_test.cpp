@@ -207,5 +207,22 @@ TEST(OcrRows, WordsOfOneScreenRowStayTogether) {
     EXPECT_EQ(rows[1][0].text, "C");
 }
 
+TEST(OcrRows, AWordAsTallAsSeveralRowsGluesNoneOfThem) {
+    // A death card beside an icon read as a word: the card's name and its
+    // rank line stay two rows, and the icon keeps to itself.
+    std::vector<OcrWord> words = {{"KILLED", 721, 45, 139, 29},
+                                  {"BY", 876, 45, 49, 29},
+                                  {"NIGHTOWL", 941, 44, 210, 30},
+                                  {"COMMANDER", 849, 107, 174, 19},
+                                  {"e", 255, 26, 157, 144}};
+    std::vector<std::string> texts;
+    for (const auto& row : ocr_assemble_rows(words)) {
+        std::string t;
+        for (const auto& w : row) t += (t.empty() ? "" : " ") + w.text;
+        texts.push_back(t);
+    }
+    EXPECT_EQ(texts, (std::vector<std::string>{"KILLED BY NIGHTOWL", "e", "COMMANDER"}));
+}
+
 }  // namespace
 }  // namespace corvane

@@ -286,6 +286,40 @@ void with_tessdata(const std::vector<std::string>& langs, F body) {
     }
 }
 
+// Names as a kill card shows them, bright on a busy background and
+// pre-filtered: their marked letters come from the Latin-script data, the
+// card's own words stay as English reads them; without that data the names
+// are still read, bare.
+TEST(TesseractEngine, MarkedLettersOfNamesNeedTheLatinScriptData) {
+    const auto read = [] {
+        auto engine = ocr_create_engine();
+        EXPECT_TRUE(engine);
+        std::vector<std::string> texts;
+        if (!engine) return texts;
+        test::Picture pic = test::render_texts(900, 240,
+                                               {{"ELIMINATED PEÑAFIEL", 60, 30, 30},
+                                                {"KILLED BY JÖRG99", 60, 100, 30},
+                                                {"ELIMINATED YUKI_HANA", 60, 170, 30}},
+                                               99);
+        ocr_prefilter_region(pic.bgra.data(), pic.bgra.size(), pic.width, pic.height);
+        const OcrLinesResult r = ocr_recognize_region(*engine, pic.bgra.data(), pic.bgra.size(),
+                                                      Region{0, 0, 900, 240}, false, false);
+        EXPECT_TRUE(r.ok);
+        for (const auto& l : r.lines) texts.push_back(l.text);
+        return texts;
+    };
+    with_tessdata({"eng", "Latin"}, [&] {
+        EXPECT_EQ(read(), (std::vector<std::string>{"ELIMINATED PEÑAFIEL", "KILLED BY JÖRG99",
+                                                    "ELIMINATED YUKI_HANA"}));
+    });
+    with_tessdata({"eng"}, [&] {
+        const auto texts = read();
+        ASSERT_EQ(texts.size(), 3u);
+        EXPECT_EQ(texts[0], "ELIMINATED PENAFIEL");
+        EXPECT_EQ(texts[1], "KILLED BY JORG99");
+    });
+}
+
 TEST(TesseractEngine, FallsBackToSpanishAndGivesNoneWithoutData) {
     with_tessdata({"spa"}, [] {
         auto engine = ocr_engine_create();
