@@ -332,6 +332,9 @@ test('deleting: events first, then each manual clip, one call at a time', async 
     });
     const { page } = s;
     const loads = countLoads(page);
+    // Time stands still until the toast is read: a running clock's reload,
+    // 400 ms after the deletion, could take the toast away first on a loaded machine.
+    await page.clock.pauseAt(await page.evaluate(() => Date.now() + 2000));
     for (const p of pick) await row(page, p).locator('input.rowck').click();
     await page.evaluate(() => window.scrollTo(0, 0));
     await page.keyboard.press('Delete');

@@ -121,13 +121,21 @@ TEST(FatalError, RealBoxWaitsUntilClosedThenExitsWithOne) {
     start_xvfb(xvfb);
     ASSERT_GT(xvfb.pid, 0) << "no Xvfb display could be started";
     const std::string& display = xvfb.display;
+    const std::string env = "DISPLAY=" + display + " ";
+    // The server has told its number; the box needs it to take connections too.
+    bool answers = false;
+    for (auto end = std::chrono::steady_clock::now() + 30s;
+         !answers && std::chrono::steady_clock::now() < end;) {
+        answers = std::system((env + "xdpyinfo >/dev/null 2>&1").c_str()) == 0;
+        if (!answers) std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_TRUE(answers) << "the Xvfb display never answered";
 
     pid_t child = ::fork();
     if (child == 0) {
         ::setenv("DISPLAY", display.c_str(), 1);
         fatal_in_child(dir.path(), "No se pudo iniciar la captura de pantalla: prueba");
     }
-    const std::string env = "DISPLAY=" + display + " ";
     bool found = false;
     int status = 0;
     pid_t done = 0;
