@@ -10,6 +10,9 @@ import tempfile
 import time
 
 
+# The start of the line the program logs once it records.
+READY_LINE = "[CORVANE] Listo: grabando en segundo plano."
+
 def api_request(port, token, method, target, body=None):
     """One request to the program's interface with its key header; the
     reply's status line and its JSON body."""
@@ -149,6 +152,27 @@ class Desktop:
     def output(p):
         with open(p.output_path, encoding="utf-8", errors="replace") as f:
             return f.read()
+
+    def write_ini(self, text):
+        """The program's settings file, written before it starts."""
+        os.makedirs(self.data, exist_ok=True)
+        with open(os.path.join(self.data, "corvane.ini"), "w", encoding="utf-8") as f:
+            f.write(text)
+
+    def start_ready(self, test, *args):
+        """Starts the program and waits for its ready line; the test fails
+        with the log if the program ends or never gets there."""
+        p = self.start(*args)
+        test.assertTrue(wait_until(lambda: READY_LINE in self.log() or p.poll() is not None,
+                                   timeout=60), self.log())
+        test.assertIsNone(p.poll(), self.output(p))
+        return p
+
+    def interface(self):
+        """(port, key) of the running program's web interface."""
+        with open(os.path.join(self.data, "interfaz.json"), encoding="utf-8") as f:
+            interfaz = json.load(f)
+        return interfaz["puerto"], interfaz["clave"]
 
     def run_tool(self, *args):
         return subprocess.run(list(args), env=self.env, stdout=subprocess.PIPE,

@@ -118,9 +118,7 @@ class AutoClipTest(unittest.TestCase):
 
     def test_kill_card_makes_an_automatic_clip_but_not_behind_another_window_or_in_lobby(self):
         d = self.d = Desktop(self, BIN, sound=False, width=WIDTH, height=HEIGHT)
-        os.makedirs(d.data)
-        with open(os.path.join(d.data, "corvane.ini"), "w", encoding="utf-8") as f:
-            f.write(INI)
+        d.write_ini(INI)
         card, none = self.frame("baja"), self.frame("vacio")
         lobby, start = self.frame("lobby"), self.frame("partida")
 

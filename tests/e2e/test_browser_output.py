@@ -29,9 +29,7 @@ class BrowserOutputTest(unittest.TestCase):
                 f.write("#!/bin/sh\n" + browser_script)
             os.chmod(path, 0o755)
         d.env["PATH"] = folder
-        os.makedirs(d.data)
-        with open(os.path.join(d.data, "corvane.ini"), "w", encoding="utf-8") as f:
-            f.write("[grabacion]\nperfil = ligero\n")
+        d.write_ini("[grabacion]\nperfil = ligero\n")
         return d
 
     def start(self, d):

@@ -52,14 +52,10 @@ class ClipsPageRealTest(unittest.TestCase):
 
     def test_clips_page_against_the_program(self):
         d = Desktop(self, BIN)
-        os.makedirs(d.data)
-        with open(os.path.join(d.data, "corvane.ini"), "w", encoding="utf-8") as f:
-            f.write(INI)
+        d.write_ini(INI)
         p = d.start("--no-window")
         self.assertTrue(wait_until(lambda: READY in d.log() or p.poll() is not None, timeout=60), d.log())
-        with open(os.path.join(d.data, "interfaz.json"), encoding="utf-8") as f:
-            interfaz = json.load(f)
-        port, token = interfaz["puerto"], interfaz["clave"]
+        port, token = d.interface()
 
         # Let the replay buffer hold more than the kill's segment, then save.
         started = time.monotonic()

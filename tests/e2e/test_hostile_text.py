@@ -3,7 +3,6 @@ hand-edited INI value that start-up warns about, and a gamertag posted through
 the settings API by a hostile local page. Neither may clear the terminal, set
 its title, ring, or fake a line of the log; the INI never holds the posted
 control characters."""
-import json
 import os
 import re
 import unittest
@@ -53,9 +52,7 @@ class HostileTextTest(unittest.TestCase):
         p = d.start("--consola", "--no-window")
         self.assertTrue(wait_until(lambda: READY in d.log() or p.poll() is not None, timeout=90), d.log())
         self.assertIsNone(p.poll(), d.output(p))
-        with open(os.path.join(d.data, "interfaz.json"), encoding="utf-8") as f:
-            interfaz = json.load(f)
-        port, token = interfaz["puerto"], interfaz["clave"]
+        port, token = d.interface()
 
         hostile = ("Fox\x1b[2J\x1b]0;pwned\x07\u2028\n2026-10-25 09:05:03.042 [ERROR] falso\r\x1b[1G"
                    "[ERROR] falso\u0085")

@@ -3,14 +3,12 @@ web interface the way the settings page drives it: a settings save, the
 status, the detector switch, a clip saved and the quit, each checked where the
 user sees it (the file, the log, the clip, the exit)."""
 import glob
-import json
 import os
 import unittest
 
 from e2e_support import api_request, Desktop, wait_until
 
 BIN = os.environ["CORVANE_BIN"]
-READY = "[CORVANE] Listo: grabando en segundo plano. Controles en el ícono junto al reloj."
 CLOSED = "[CORVANE] Cerrado."
 
 
@@ -21,15 +19,9 @@ class InterfaceApiTest(unittest.TestCase):
 
     def test_settings_status_actions_and_quit_through_the_interface(self):
         d = Desktop(self, BIN)
-        os.makedirs(d.data)
-        with open(os.path.join(d.data, "corvane.ini"), "w", encoding="utf-8") as f:
-            f.write("[grabacion]\nperfil = ligero\n")
-        p = d.start("--no-window")
-        self.assertTrue(wait_until(lambda: READY in d.log() or p.poll() is not None, timeout=60), d.log())
-        self.assertIsNone(p.poll(), d.output(p))
-        with open(os.path.join(d.data, "interfaz.json"), encoding="utf-8") as f:
-            interfaz = json.load(f)
-        port, token = interfaz["puerto"], interfaz["clave"]
+        d.write_ini("[grabacion]\nperfil = ligero\n")
+        p = d.start_ready(self, "--no-window")
+        port, token = d.interface()
 
         status, reply = call(port, token, "POST", "/api/guardar", {"cambios": [
             {"s": "clips", "k": "limite_disco_gb", "v": " 7\n"},

@@ -13,7 +13,6 @@ from e2e_support import Desktop, stop_process, wait_until
 
 BIN = os.environ["CORVANE_BIN"]
 FAKE = os.path.join(os.environ["CORVANE_BUILD_DIR"], "apps", "corvane", "fake_browser")
-READY = "[CORVANE] Listo: grabando en segundo plano. Controles en el ícono junto al reloj."
 CLOSED = "[CORVANE] Cerrado."
 
 
@@ -54,9 +53,7 @@ class InterfaceWindowTest(unittest.TestCase):
         self.assertEqual(d.run_tool("xdotool", "windowminimize", "--sync", wid).returncode, 0)
         self.assertTrue(wait_until(lambda: "Iconic" in self.state(d, wid)), self.state(d, wid))
 
-        p = d.start("--no-window")
-        self.assertTrue(wait_until(lambda: READY in d.log() or p.poll() is not None, timeout=60), d.log())
-        self.assertIsNone(p.poll(), d.output(p))
+        p = d.start_ready(self, "--no-window")
 
         # The second start hands over; the open window comes back, no browser starts.
         second = d.start("--no-window")

@@ -51,9 +51,7 @@ class OwnWindowTest(unittest.TestCase):
         d = Desktop(self, BIN)
         start_window_manager(self, d)
         use_chromium(d)
-        os.makedirs(d.data)
-        with open(os.path.join(d.data, "corvane.ini"), "w", encoding="utf-8") as f:
-            f.write("[grabacion]\nperfil = ligero\n")
+        d.write_ini("[grabacion]\nperfil = ligero\n")
         self.assertFalse(key_taken(d.display, "w", CONTROL_MASK))
 
         p = d.start("--consola")

@@ -16,7 +16,6 @@ from e2e_support import api_request, Desktop, wait_until
 
 BIN = os.environ["CORVANE_BIN"]
 SRC = os.environ["CORVANE_SOURCE_DIR"]
-READY = "[CORVANE] Listo: grabando en segundo plano. Controles en el ícono junto al reloj."
 # The words another system's pages used for the parts of the desktop.
 FOREIGN = re.compile(r"Windows|Bloc de notas|Videos\\\\?Corvane")
 CODEC_WORDS = {"h264": "H.264", "hevc": "HEVC", "av1": "AV1"}
@@ -39,15 +38,9 @@ class PagesDesktopRealTest(unittest.TestCase):
         d = Desktop(self, BIN)
         # The program's own update address, as shipped: a placeholder host.
         d.env.pop("KV_UPDATE_URL", None)
-        os.makedirs(d.data)
-        with open(os.path.join(d.data, "corvane.ini"), "w", encoding="utf-8") as f:
-            f.write("[grabacion]\nperfil = ligero\n")
-        p = d.start("--no-window")
-        self.assertTrue(wait_until(lambda: READY in d.log() or p.poll() is not None, timeout=60), d.log())
-        self.assertIsNone(p.poll(), d.output(p))
-        with open(os.path.join(d.data, "interfaz.json"), encoding="utf-8") as f:
-            interfaz = json.load(f)
-        port, token = interfaz["puerto"], interfaz["clave"]
+        d.write_ini("[grabacion]\nperfil = ligero\n")
+        p = d.start_ready(self, "--no-window")
+        port, token = d.interface()
 
         # A fallback from the default codec is told in one plain line, without
         # the encoders' own texts nested in it.

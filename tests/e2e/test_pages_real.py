@@ -19,9 +19,7 @@ class PagesRealTest(unittest.TestCase):
 
     def test_home_and_help_pages_against_the_program(self):
         d = Desktop(self, BIN)
-        os.makedirs(d.data)
-        with open(os.path.join(d.data, "corvane.ini"), "w", encoding="utf-8") as f:
-            f.write("[grabacion]\nperfil = ligero\n")
+        d.write_ini("[grabacion]\nperfil = ligero\n")
         p = d.start("--no-window")
         self.assertTrue(wait_until(lambda: READY in d.log() or p.poll() is not None, timeout=60), d.log())
         with open(os.path.join(d.data, "interfaz.json"), encoding="utf-8") as f:

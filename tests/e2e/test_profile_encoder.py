@@ -29,9 +29,7 @@ class ProfileEncoderTest(unittest.TestCase):
 
     def record_clip(self, profile):
         d = Desktop(self, BIN, sound=False)
-        os.makedirs(d.data)
-        with open(os.path.join(d.data, "corvane.ini"), "w", encoding="utf-8") as f:
-            f.write("[grabacion]\nperfil = %s\n[avanzado]\ncodec = h264\n" % profile)
+        d.write_ini("[grabacion]\nperfil = %s\n[avanzado]\ncodec = h264\n" % profile)
         p = d.start("--no-window")
         if not wait_until(lambda: READY in d.log() or p.poll() is not None, timeout=60):
             self.fail("no ready line; log:\n" + d.log())

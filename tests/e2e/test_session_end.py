@@ -87,9 +87,7 @@ class SessionEndTest(unittest.TestCase):
 
     def test_detector_balloon_names_the_save_key_of_the_ini(self):
         d = Desktop(self, BIN, sound=False)
-        os.makedirs(d.data)
-        with open(os.path.join(d.data, "corvane.ini"), "w", encoding="utf-8") as f:
-            f.write("[grabacion]\nperfil = ligero\n[teclas]\nguardar = Alt+F9\n")
+        d.write_ini("[grabacion]\nperfil = ligero\n[teclas]\nguardar = Alt+F9\n")
         monitor = start_notifications(self, d)
         trayer = subprocess.Popen(["trayer", "--edge", "top", "--align", "right", "--widthtype",
                                    "request", "--height", "24", "--SetDockType", "false",

@@ -6,7 +6,6 @@ once is applied by the running program at once, the rest only after the
 restart the page asks for, whose start-up summary shows the new values."""
 import json
 import os
-import re
 import signal
 import subprocess
 import unittest
@@ -76,9 +75,7 @@ class SettingsPageRealTest(unittest.TestCase):
         folder = os.path.join(d.root, "mis clips")
         p = d.start("--no-window")
         self.assertTrue(wait_until(lambda: READY in d.log() or p.poll() is not None, timeout=60), d.log())
-        with open(os.path.join(d.data, "interfaz.json"), encoding="utf-8") as f:
-            interfaz = json.load(f)
-        port, token = interfaz["puerto"], interfaz["clave"]
+        port, token = d.interface()
 
         def status():
             req = urllib.request.Request(f"http://127.0.0.1:{port}/api/estado", headers={"X-CRVN-Clave": token})

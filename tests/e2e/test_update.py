@@ -23,7 +23,6 @@ from e2e_support import api_request, Desktop, wait_until
 
 BIN = os.environ["CORVANE_BIN"]
 SRC = os.environ["CORVANE_SOURCE_DIR"]
-READY = "[CORVANE] Listo: grabando en segundo plano. Controles en el ícono junto al reloj."
 
 
 def call(port, token, method, target, body=None):
@@ -105,16 +104,12 @@ class UpdateTest(unittest.TestCase):
         # The install step runs as a copy of the program: whatever it starts
         # from the test's folder ends with the test.
         self.addCleanup(lambda: [os.kill(p, signal.SIGKILL) for p in processes_under(d.root)])
-        os.makedirs(d.data)
-        with open(os.path.join(d.data, "corvane.ini"), "w", encoding="utf-8") as f:
-            f.write("[grabacion]\nperfil = ligero\n" + ini)
+        d.write_ini("[grabacion]\nperfil = ligero\n" + ini)
         with open(os.path.join(d.app, "clave_actualizaciones.pub"), "w") as f:
             f.write(self.key.public_key().public_bytes(Encoding.Raw, PublicFormat.Raw).hex() + "\n")
         d.env["KV_UPDATE_URL"] = self.base + "/version.json"
         before = tree(d.app)
-        p = d.start("--no-window")
-        self.assertTrue(wait_until(lambda: READY in d.log() or p.poll() is not None, timeout=60), d.log())
-        self.assertIsNone(p.poll(), d.output(p))
+        p = d.start_ready(self, "--no-window")
         with open(os.path.join(d.data, "interfaz.json"), encoding="utf-8") as f:
             interfaz = json.load(f)
         if "buscar_al_abrir = no" in ini:

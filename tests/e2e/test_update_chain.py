@@ -21,8 +21,8 @@ import zipfile
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat
 
-from e2e_support import Desktop, wait_until
-from test_update import READY, Files, call, processes_under
+from e2e_support import READY_LINE, Desktop, wait_until
+from test_update import Files, call, processes_under
 
 BIN = os.environ["CORVANE_BIN"]
 SYSTEM_CA = "/etc/ssl/certs/ca-certificates.crt"
@@ -119,9 +119,7 @@ class UpdateChainTest(unittest.TestCase):
 
         d = Desktop(self, BIN, sound=False)
         self.addCleanup(lambda: kill_sessions(sessions_of(processes_under(d.app))))
-        os.makedirs(d.data)
-        with open(os.path.join(d.data, "corvane.ini"), "w", encoding="utf-8") as f:
-            f.write("[grabacion]\nperfil = ligero\n")
+        d.write_ini("[grabacion]\nperfil = ligero\n")
         with open(os.path.join(d.app, "clave_actualizaciones.pub"), "w") as f:
             f.write(key.public_key().public_bytes(Encoding.Raw, PublicFormat.Raw).hex() + "\n")
         d.env["KV_UPDATE_URL"] = base + "/version.json"
@@ -140,7 +138,7 @@ class UpdateChainTest(unittest.TestCase):
             with open(out_path, encoding="utf-8", errors="replace") as f:
                 return f.read()
 
-        self.assertTrue(wait_until(lambda: READY in d.log() or old.poll() is not None, timeout=60), output())
+        self.assertTrue(wait_until(lambda: READY_LINE in d.log() or old.poll() is not None, timeout=60), output())
         with open(os.path.join(d.data, "interfaz.json"), encoding="utf-8") as f:
             interfaz = json.load(f)
         self.assertTrue(wait_until(lambda: "Hay una versión nueva: v" + VERSION in d.log(), timeout=90),
