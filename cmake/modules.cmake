@@ -47,9 +47,12 @@ option(CORVANE_PCH "Precompile the heavy headers (GoogleTest, fmt, nlohmann, the
 # "Concurrency" or begins with "Tsan" are listed a second time (prefix "tsan.")
 # with the label "tsan", so that the tsan preset runs them under ThreadSanitizer;
 # TSAN_FILTER adds gtest patterns of other suites that belong there too.
-# corvane_tests(<name> <folder> [TSAN_FILTER <patterns>] <libs...>)
+# SERIAL_FILTER names the tests that time what other processes do (the X
+# server, the sound server): ctest runs them alone, as the load of the other
+# tests would otherwise be in their figures.
+# corvane_tests(<name> <folder> [TSAN_FILTER <patterns>] [SERIAL_FILTER <patterns>] <libs...>)
 function(corvane_tests name folder)
-  cmake_parse_arguments(T "" "TSAN_FILTER" "" ${ARGN})
+  cmake_parse_arguments(T "" "TSAN_FILTER;SERIAL_FILTER" "" ${ARGN})
   if(NOT CORVANE_TESTS)
     return()
   endif()
@@ -100,7 +103,14 @@ function(corvane_tests name folder)
       <optional> <string> <string_view> <thread> <vector>)
   endif()
   if(NOT CORVANE_TEST_SCOPE STREQUAL "tsan")
-    gtest_discover_tests(${name} PROPERTIES LABELS unit DISCOVERY_TIMEOUT 60)
+    if(T_SERIAL_FILTER)
+      gtest_discover_tests(${name} TEST_FILTER "-${T_SERIAL_FILTER}"
+        PROPERTIES LABELS unit DISCOVERY_TIMEOUT 60)
+      gtest_discover_tests(${name} TEST_FILTER "${T_SERIAL_FILTER}"
+        PROPERTIES LABELS unit RUN_SERIAL TRUE DISCOVERY_TIMEOUT 60)
+    else()
+      gtest_discover_tests(${name} PROPERTIES LABELS unit DISCOVERY_TIMEOUT 60)
+    endif()
   endif()
   gtest_discover_tests(${name} TEST_PREFIX "tsan." TEST_FILTER "${tsan_filter}"
     PROPERTIES LABELS tsan DISCOVERY_TIMEOUT 60)

@@ -19,8 +19,8 @@ BOX_TEXT = "Corvane ya está abierto: búscalo en los íconos "
 STARTED = "[CORVANE] Iniciando v0.10.45 (2026-10-25)"
 # Lines the running copy's own threads write whenever they see something: the
 # game watcher (any process on the machine named like the game), the status
-# minute, the desktop's absence.
-BACKGROUND = ("[JUEGO] ", "[ESTADO] ", "No hay bandeja del sistema",
+# minute, the update check due seconds after the start, the desktop's absence.
+BACKGROUND = ("[JUEGO] ", "[ESTADO] ", "[ACTUALIZACIÓN] ", "No hay bandeja del sistema",
               "Los avisos del escritorio no se muestran", "Avisos en pantalla:",
               "Tu escritorio no permite ocultar")
 
