@@ -47,6 +47,7 @@ import e2e_support  # noqa: E402
 from e2e_support import spawn_xvfb, stop_process  # noqa: E402
 sys.path.insert(0, here)
 from http_clips import burst_requests, get, make_clips, wait_settled  # noqa: E402
+from recording_soak import save_buffer_clip  # noqa: E402
 
 wait_until = functools.partial(e2e_support.wait_until, step=0.1)
 
@@ -188,14 +189,10 @@ def main():
 
         # The buffer's own bytes: a clip of the whole window, saved right after
         # the samples (the picture's bit rate, and so the buffer, drifts).
-        saved = log().count("[OK] Clip guardado")
-        subprocess.run(["xdotool", "keydown", "ctrl+w"], env=env, check=True)
-        wait_until(lambda: "Guardando clip..." in log(), 10)
-        subprocess.run(["xdotool", "keyup", "ctrl+w"], env=env, check=True)
-        if not wait_until(lambda: log().count("[OK] Clip guardado") > saved, 180):
+        clip = save_buffer_clip(env, log, os.path.join(home, "Videos", "Corvane"), 180)
+        if clip is None:
             sys.exit("no se guardó el clip:\n" + log()[-4000:])
-        rel = log().split("[OK] Clip guardado: ")[-1].split("  (")[0].strip()
-        buffer_mb = os.path.getsize(os.path.join(home, "Videos", "Corvane", rel)) / 1048576
+        buffer_mb = os.path.getsize(clip) / 1048576
 
         # A burst of clips page requests, and what is left of it 30 s later.
         with open(os.path.join(app, "data", "interfaz.json"), encoding="utf-8") as f:

@@ -115,6 +115,19 @@ def reference_cpu_per_s(display, bitrate, env):
     return used / REFERENCE_S
 
 
+def save_buffer_clip(env, log, clips, timeout):
+    """Presses the save key and waits for the clip: the path of the clip of
+    the whole buffer, or None when none was saved within `timeout` seconds."""
+    saved = log().count("[OK] Clip guardado")
+    subprocess.run(["xdotool", "keydown", "ctrl+w"], env=env, check=True)
+    wait_until(lambda: "Guardando clip..." in log(), 10)
+    subprocess.run(["xdotool", "keyup", "ctrl+w"], env=env, check=True)
+    if not wait_until(lambda: log().count("[OK] Clip guardado") > saved, timeout):
+        return None
+    rel = log().split("[OK] Clip guardado: ")[-1].split("  (")[0].strip()
+    return os.path.join(clips, rel)
+
+
 def main():
     for tool in ("Xvfb", "pulseaudio", "pactl", "xdotool", "ffprobe", "ffmpeg"):
         if not shutil.which(tool):
@@ -195,14 +208,9 @@ def main():
         after_full = [(t, r) for t, r in samples if t >= full_at]
 
         # Save the buffer: its length and its gaps.
-        saved = log().count("[OK] Clip guardado")
-        subprocess.run(["xdotool", "keydown", "ctrl+w"], env=env, check=True)
-        wait_until(lambda: "Guardando clip..." in log(), 10)
-        subprocess.run(["xdotool", "keyup", "ctrl+w"], env=env, check=True)
-        if not wait_until(lambda: log().count("[OK] Clip guardado") > saved, 120):
+        clip = save_buffer_clip(env, log, os.path.join(home, "Videos", "Corvane"), 120)
+        if clip is None:
             sys.exit("no se guardó el clip final:\n" + log()[-4000:])
-        rel = log().split("[OK] Clip guardado: ")[-1].split("  (")[0].strip()
-        clip = os.path.join(home, "Videos", "Corvane", rel)
         probe = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=duration",
                                 "-of", "json", clip], env=env, stdout=subprocess.PIPE, check=True)
         duration = float(json.loads(probe.stdout)["format"]["duration"])
